@@ -1,0 +1,242 @@
+// Control interface of the simulated libVrexSdk: the device model, fault injection, the call log and the state
+// snapshot. Only the simulator's own Python control module (vrexsdk.simulator) and tests use it; a real SDK has
+// no such interface. Both sides are built together, so plain C++ types cross the boundary.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "vrex_sdk.h"
+
+#define VREX_SIM_API __attribute__((visibility("default")))
+
+namespace vrexsim {
+
+// Strings of the model are byte strings: tests may hand the binding text that is not valid UTF-8.
+using Bytes = std::string;
+
+struct ChipModel {
+    Bytes id;
+    std::int64_t polarity = 0;  // the raw value reported, 0, 1 or anything else
+};
+
+struct DacModel {
+    Bytes id;
+    int value = 0;
+    int min = 0;
+    int max = 0;
+};
+
+struct ThresholdModel {
+    Bytes id;
+    float kev = 0.0f;
+    float min = 0.0f;
+    float max = 0.0f;
+    float noise = 0.0f;
+    int raw = 0;
+    int raw_min = 0;
+    int raw_max = 0;
+    int calibrated = 1;
+};
+
+struct CoolingModel {
+    Bytes id;
+    Bytes unit = "DegreeCelsius";
+    float actual = 0.0f;
+    float desired = 0.0f;
+    float min = 0.0f;
+    float max = 0.0f;
+};
+
+struct BoardModel {
+    Bytes id;
+    int powered = 0;  // the raw flag reported
+};
+
+struct RegionModel {
+    int sector_size = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sectors;
+};
+
+struct FlashModel {
+    Bytes id;
+    Bytes part_number;
+    std::vector<RegionModel> regions;
+};
+
+struct PixelMaskModel {
+    std::uint64_t width = 256;
+    std::uint64_t height = 256;
+    std::optional<std::uint64_t> reported_length;  // makes the SDK report another length
+};
+
+// A count, or explicit values.
+using CountOrValues = std::variant<std::uint64_t, std::vector<std::uint64_t>>;
+
+struct BlockFault {
+    int status = -1;
+    std::optional<Bytes> message;  // nullopt: the last-error getter hands back a null pointer
+};
+
+// One scripted data block. Absent keys mean "nothing of that kind" unless the mode needs it, in which case the
+// generator fills it from the acquisition settings.
+struct BlockModel {
+    std::optional<std::uint64_t> frames;                      // frame count (256 x 256 uint16 each)
+    std::optional<std::uint64_t> raw;                         // byte count
+    std::optional<std::uint64_t> hits;                        // hit count, generated contents
+    std::optional<std::vector<std::vector<std::uint64_t>>> records;  // explicit packet records
+    std::map<std::string, std::vector<std::uint64_t>> vectors;       // addresses, toa, tot, events, itots
+    std::optional<std::vector<CountOrValues>> tdc;            // per TDC channel 0..2
+    std::optional<std::uint64_t> shutter;                     // shutter rising-edge ticks
+    std::optional<std::uint64_t> packets;                     // binned packet count
+    std::optional<std::uint64_t> descriptors;                 // bin descriptor count
+    std::optional<CountOrValues> hit_sums;
+    std::optional<CountOrValues> itot_sums;
+    bool null = false;                                        // every pointer null, counts kept
+    double delay_s = 0.0;                                     // pause before the block is delivered
+    std::map<std::string, BlockFault> fail;                   // getters of this block that fail
+};
+
+struct AcquisitionModel {
+    bool scripted = false;  // true when "blocks" was given
+    std::vector<BlockModel> blocks;
+    // Generator settings, used when no script is given.
+    std::uint64_t seed = 1;
+    std::uint64_t block_count = 4;
+    std::uint64_t hits = 1024;       // hits per block
+    std::uint64_t frames = 1;        // frames per block
+    std::uint64_t raw = 4096;        // raw bytes per block
+    double interval_s = 0.0;         // pause between generated blocks
+    // Burst: deliver the first block (scripted or generated) this many times back to back, prepared once.
+    std::uint64_t burst = 0;
+};
+
+struct DeviceModel {
+    Bytes kind = "tpx3";  // template the defaults came from: "tpx3" or "tpx"
+    Bytes connection_string;
+    Bytes product;
+    Bytes manufacturer;
+    Bytes serial_number;
+    Bytes instance_path;
+    int vid = 0;
+    int pid = 0;
+    int high_speed = 1;
+    int super_speed = 0;
+    std::vector<ChipModel> chips;
+    std::vector<Bytes> modes;
+    std::vector<DacModel> dacs;
+    std::vector<Bytes> sense_dacs;
+    std::vector<ThresholdModel> thresholds;
+    std::vector<Bytes> channels;
+    std::vector<Bytes> trigger_modes;
+    std::vector<Bytes> lockstep_options;
+    std::vector<CoolingModel> cooling;
+    std::vector<BoardModel> boards;
+    std::vector<std::pair<Bytes, Bytes>> revisions;
+    PixelMaskModel pixel_mask;
+    std::vector<FlashModel> flash;
+    AcquisitionModel acquisition;
+};
+
+struct Model {
+    std::vector<DeviceModel> devices;
+};
+
+// The defaults: a device of the given kind ("tpx3" or "tpx"), numbered for its connection string.
+VREX_SIM_API DeviceModel default_device(const Bytes& kind, std::size_t index);
+VREX_SIM_API Model default_model();
+
+// Mutable state of one device, kept for the life of the process like hardware.
+struct DeviceState {
+    std::map<Bytes, int> dacs;
+    struct Threshold {
+        float kev;
+        int raw;
+    };
+    std::map<Bytes, Threshold> thresholds;
+    std::vector<std::int64_t> polarity;  // per chip, raw value
+    Bytes selected_mode;
+    std::optional<scan_params> mode_params;
+    std::optional<Bytes> sense_dac;
+    std::uint64_t refresh_count = 0;
+    std::vector<std::uint8_t> mask;
+    std::map<Bytes, int> powered;
+    std::map<Bytes, float> desired;
+    std::map<Bytes, float> actual;
+    std::map<std::uint32_t, std::uint32_t> registers;
+    std::optional<Bytes> trigger_mode;
+    std::optional<float> shutter_duration;
+    std::uint64_t triggers = 0;
+    std::optional<Bytes> lockstep_option;
+    std::vector<std::pair<Bytes, Bytes>> configurations;  // (type, content) loaded
+    std::map<Bytes, std::vector<std::uint8_t>> flash;
+    bool open = false;
+};
+
+// One argument of a logged call.
+struct Arg {
+    enum class Kind { None, Int, UInt, Float, Bytes, Tuple };
+    Kind kind = Kind::None;
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    double d = 0.0;
+    Bytes s;
+    std::vector<Arg> items;
+
+    Arg() = default;
+    Arg(int v) : kind(Kind::Int), i(v) {}
+    Arg(long v) : kind(Kind::Int), i(v) {}
+    Arg(long long v) : kind(Kind::Int), i(v) {}
+    Arg(unsigned v) : kind(Kind::UInt), u(v) {}
+    Arg(unsigned long v) : kind(Kind::UInt), u(v) {}
+    Arg(unsigned long long v) : kind(Kind::UInt), u(v) {}
+    Arg(float v) : kind(Kind::Float), d(v) {}
+    Arg(double v) : kind(Kind::Float), d(v) {}
+    Arg(const char* v) : kind(v ? Kind::Bytes : Kind::None), s(v ? v : "") {}
+    Arg(const scan_params* p) : kind(p ? Kind::Tuple : Kind::None) {
+        if (p) items = {Arg(p->width_), Arg(p->height_), Arg(static_cast<unsigned long long>(p->dwell_time_))};
+    }
+};
+
+struct Call {
+    std::string name;
+    std::vector<Arg> args;
+};
+
+// Control calls. All are thread-safe. reset() and configure() first close every open device (stopping and
+// joining acquisitions), so no handle keeps pointers into the old model.
+VREX_SIM_API void reset();
+VREX_SIM_API void configure(Model model);
+VREX_SIM_API Model model();
+// Returns false when no SDK function has that name.
+VREX_SIM_API bool fail(const std::string& function, int status, std::optional<Bytes> message, long long count,
+                       bool perform);
+VREX_SIM_API void clear_faults();
+VREX_SIM_API std::vector<Call> calls();
+VREX_SIM_API void clear_calls();
+VREX_SIM_API void record_calls(bool enabled);
+// Logs to every attached sink, from a new SDK thread or from the calling thread; returns once delivered.
+VREX_SIM_API void emit_log(int severity, const Bytes& message, bool sdk_thread);
+// The state of device `index`; index < 0 picks the first open device, else device 0. nullopt if none exists.
+struct Snapshot {
+    std::size_t index;
+    DeviceModel device;
+    DeviceState state;
+};
+VREX_SIM_API std::optional<Snapshot> state(long long index);
+VREX_SIM_API const std::vector<std::string>& function_names();
+// Runs `work` on a new thread of the SDK's own (unknown to Python) and joins it.
+VREX_SIM_API void run_on_sdk_thread(const std::function<void()>& work);
+
+}  // namespace vrexsim
+
+extern "C" {
+// An SDK function that does nothing but the entry bookkeeping every function does; the benchmarks' floor.
+VREX_SIM_API int vrex_sim_noop(vrex_ctx_t* ctx, const char* text);
+}

@@ -1,0 +1,179 @@
+// Internals shared by the sources of the simulated SDK: the process-wide simulator, handles, last errors,
+// the entry hook (call log and fault injection) every SDK function runs first.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "vrex_sim.hpp"
+
+namespace vrexsim {
+
+// The last error of one handle. The getter hands out a pointer that must stay readable while the caller
+// converts it, even if another thread fails on the same handle meanwhile, so messages rotate through a ring of
+// slots instead of overwriting one string.
+class LastError {
+public:
+    void set(std::string_view message) {
+        std::lock_guard lock(mutex_);
+        std::string& slot = ring_[next_++ % ring_.size()];
+        slot.assign(message.data(), message.size());
+        current_ = slot.c_str();
+    }
+    void set_null() {
+        std::lock_guard lock(mutex_);
+        current_ = nullptr;
+    }
+    const char* get() {
+        std::lock_guard lock(mutex_);
+        return current_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::array<std::string, 16> ring_;
+    unsigned next_ = 0;
+    const char* current_ = "";
+};
+
+struct Fault {
+    int status = -1;
+    std::optional<Bytes> message;
+    long long count = 1;  // -1: until cleared
+    bool perform = false;
+};
+
+struct LogSink {
+    vrex_log_func func = nullptr;
+    void* user = nullptr;
+    vrex_log_frmt format{};
+};
+
+struct Registration {
+    vrex_acq_data_func func = nullptr;
+    void* user = nullptr;
+};
+
+struct AcqRun;  // a running acquisition on one channel (acquisition.cpp)
+
+}  // namespace vrexsim
+
+struct VrexContext {
+    vrexsim::LastError error;
+    std::mutex mutex;  // guards the members below
+    long device = -1;  // index of the open device, -1 when none
+    std::vector<vrexsim::LogSink> sinks;
+    std::map<vrexsim::Bytes, vrexsim::Registration> callbacks;            // per channel
+    std::map<vrexsim::Bytes, std::shared_ptr<vrexsim::AcqRun>> runs;    // per channel
+};
+
+struct VrexEnumeration {
+    vrexsim::LastError error;
+    vrexsim::DeviceModel device;  // a copy: enumeration runs without the simulator lock
+};
+
+namespace vrexsim {
+
+struct Sim {
+    std::mutex mutex;  // guards model, states, contexts
+    Model model;
+    std::vector<DeviceState> states;
+    std::set<VrexContext*> contexts;
+
+    // Call log and faults. `hooks_active` lets every SDK function skip all of this with one atomic load when
+    // nothing is recorded and no fault is pending.
+    std::atomic<bool> hooks_active{false};
+    std::mutex hooks_mutex;
+    bool recording = false;
+    std::vector<Call> calls;
+    std::map<std::string, std::deque<Fault>> faults;
+
+    void update_hooks_active() { hooks_active.store(recording || !faults.empty(), std::memory_order_release); }
+};
+
+// The simulator lives for the whole process and is never destroyed, so SDK threads still running at exit
+// never meet a destroyed global.
+Sim& sim();
+
+std::optional<Fault> slow_hook(const char* name, const std::vector<Arg>* args);
+
+template <class... A>
+std::optional<Fault> hook(const char* name, const A&... args) {
+    Sim& s = sim();
+    if (!s.hooks_active.load(std::memory_order_acquire)) return std::nullopt;
+    bool recording;
+    {
+        std::lock_guard lock(s.hooks_mutex);
+        recording = s.recording;
+    }
+    if (recording) {
+        const std::vector<Arg> list{Arg(args)...};
+        return slow_hook(name, &list);
+    }
+    return slow_hook(name, nullptr);
+}
+
+inline void set_error(LastError& e, const std::optional<Bytes>& message) {
+    if (message) e.set(*message);
+    else e.set_null();
+}
+
+// Runs `work` (returning a status) under the fault of this call, if any: a fault without `perform` replaces the
+// call; with `perform` the call does its work and the fault's status is returned instead of its own.
+template <class Handle, class Work>
+int run(Handle* h, const std::optional<Fault>& fault, Work&& work) {
+    if (h == nullptr) return -5;
+    if (fault && !fault->perform) {
+        set_error(h->error, fault->message);
+        return fault->status;
+    }
+    const int status = work();
+    if (fault) {
+        set_error(h->error, fault->message);
+        return fault->status;
+    }
+    return status;
+}
+
+inline int fail_with(LastError& e, int status, std::string_view message) {
+    e.set(message);
+    return status;
+}
+
+// The device open on `ctx`, with the simulator lock held by the caller; sets the last error when none is open.
+struct OpenDevice {
+    DeviceModel* model;
+    DeviceState* state;
+    std::size_t index;
+};
+std::optional<OpenDevice> open_device(VrexContext* ctx);  // caller holds sim().mutex
+
+// Sends a message to the sinks of `ctx` (or of every context when ctx is null), from the calling thread.
+void log_message(VrexContext* ctx, Severity severity, std::string_view message);
+
+// Acquisition engine (acquisition.cpp). Stops every acquisition of the context and joins its workers (a worker
+// that calls this from its own callback is detached instead of joined). Called without the simulator lock.
+void stop_acquisitions(VrexContext* ctx);
+
+DeviceState initial_state(const DeviceModel& device);
+
+// Helpers for identifier lists of the model.
+template <class T>
+const T* find_by_id(const std::vector<T>& items, const char* id) {
+    if (id == nullptr) return nullptr;
+    for (const T& item : items)
+        if (item.id == id) return &item;
+    return nullptr;
+}
+
+}  // namespace vrexsim

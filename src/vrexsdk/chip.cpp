@@ -1,0 +1,489 @@
+// vrexsdk.chip: __Chip, the read-out chips of the open device: chips and polarity, operating modes, DACs, sense
+// DACs and thresholds. It owns the selected-mode field that acquisition reads when a data callable is
+// registered.
+#include "support/calls.hpp"
+
+namespace {
+
+using vrex::ChipObject;
+using vrex::Optional;
+using vrex::Ref;
+using vrex::Text;
+
+PyObject* ctx_of(ChipObject* self) { return self->context; }
+
+// ---- chips and polarity ------------------------------------------------------------------------------------------
+
+PyObject* refresh(ChipObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_chip_refresh(ctx); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* getChipIds(ChipObject* self) {
+    return vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId">(&self->ob_base);
+}
+PyObject* getChipCount(ChipObject* self) { return vrex::count_query<vrex_chip_count>(ctx_of(self)); }
+PyObject* getChipId(ChipObject* self, PyObject* chipIdx) { return vrex::id_query<vrex_chip_id>(ctx_of(self), chipIdx); }
+
+PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
+    int index = 0;
+    if (!vrex::to_int(chipIdx, index)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    vrex_chip_polarity_t polarity = positive_polarity;
+    const int status = vrex::nogil([&] { return vrex_chip_get_polarity(ctx, index, &polarity); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    const Ref cls = vrex::global("ChipPolarity");
+    if (!cls) return nullptr;
+    const Ref value = Ref::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(polarity)));
+    if (!value) return nullptr;
+    return PyObject_CallOneArg(cls.get(), value.get());
+}
+
+PyObject* setPolarity(ChipObject* self, PyObject* chipIdx, PyObject* chipPolarity) {
+    int index = 0;
+    if (!vrex::to_int(chipIdx, index)) return nullptr;
+    const Ref cls = vrex::global("ChipPolarity");
+    if (!cls) return nullptr;
+    const Ref positive = Ref::steal(PyObject_GetAttrString(cls.get(), "positive"));
+    if (!positive) return nullptr;
+    // Only what compares equal to ChipPolarity.positive selects positive polarity.
+    const Ref equal = Ref::steal(PyObject_RichCompare(chipPolarity, positive.get(), Py_EQ));
+    if (!equal) return nullptr;
+    const int truth = PyObject_IsTrue(equal.get());
+    if (truth < 0) return nullptr;
+    const vrex_chip_polarity_t polarity = truth ? positive_polarity : negative_polarity;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_chip_set_polarity(ctx, index, polarity); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- sense DACs --------------------------------------------------------------------------------------------------
+
+PyObject* getSenseDacIds(ChipObject* self) {
+    return vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName">(&self->ob_base);
+}
+PyObject* getSenseDacCount(ChipObject* self) { return vrex::count_query<vrex_chip_sense_dac_count>(ctx_of(self)); }
+PyObject* getSenseDacName(ChipObject* self, PyObject* senseDacIdx) {
+    return vrex::id_query<vrex_chip_sense_dac_name>(ctx_of(self), senseDacIdx);
+}
+
+// A method that takes an identifier and makes one SDK call with it and nothing else.
+template <auto Sdk>
+PyObject* with_id(ChipObject* self, PyObject* id) {
+    Text text;
+    if (!text.from_encode_exact_bytes(id)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return Sdk(ctx, text.c_str()); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* selectSenseDac(ChipObject* self, PyObject* senseDacId) {
+    return with_id<vrex_chip_sense_dac_sel>(self, senseDacId);
+}
+
+// ---- modes ---------------------------------------------------------------------------------------------------------
+
+PyObject* getModeIds(ChipObject* self) {
+    return vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId">(&self->ob_base);
+}
+PyObject* getModeCount(ChipObject* self) { return vrex::count_query<vrex_chip_mode_count>(ctx_of(self)); }
+PyObject* getModeId(ChipObject* self, PyObject* modeIdx) {
+    return vrex::id_query<vrex_chip_mode_id>(ctx_of(self), modeIdx);
+}
+
+PyObject* selectMode(ChipObject* self, PyObject* modeId, Optional modeParams) {
+    const Ref done = !modeParams.given() || modeParams.value == Py_None
+                         ? vrex::call_method<"_Chip__selectModeWithoutParams">(&self->ob_base, modeId)
+                         : vrex::call_method<"_Chip__selectModeWithParams">(&self->ob_base, modeId, modeParams.value);
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The selected-mode field holds 29 bytes and a terminator; a longer identifier is refused before the SDK sees
+// it, so the field can never be overrun and never holds a mode other than the one selected.
+bool fits_mode_field(const Text& modeId) {
+    if (std::strlen(modeId.c_str()) < vrex::mode_field_size) return true;
+    PyErr_Format(PyExc_ValueError, "mode identifier too long: %zu bytes encoded, at most %zu are supported",
+                 std::strlen(modeId.c_str()), vrex::mode_field_size - 1);
+    return false;
+}
+
+// Written only after a successful selection.
+void remember_mode(ChipObject* self, const Text& modeId) {
+    std::memcpy(self->mode, modeId.c_str(), std::strlen(modeId.c_str()) + 1);
+}
+
+PyObject* selectModeWithoutParams(ChipObject* self, PyObject* modeId) {
+    Text text;
+    if (!text.from_encode_exact_bytes(modeId) || !fits_mode_field(text)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_chip_mode_select(ctx, text.c_str()); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    remember_mode(self, text);
+    Py_RETURN_NONE;
+}
+
+PyObject* selectModeWithParams(ChipObject* self, PyObject* modeId, PyObject* modeParams) {
+    Text text;
+    if (!text.from_encode_exact_bytes(modeId) || !fits_mode_field(text)) return nullptr;
+    scan_params params{};
+    // Each attribute is read and converted before the next is read.
+    Ref width = Ref::steal(PyObject_GetAttrString(modeParams, "width"));
+    if (!width || !vrex::to_uint32(width.get(), params.width_)) return nullptr;
+    Ref height = Ref::steal(PyObject_GetAttrString(modeParams, "height"));
+    if (!height || !vrex::to_uint32(height.get(), params.height_)) return nullptr;
+    Ref dwell = Ref::steal(PyObject_GetAttrString(modeParams, "dwellTime"));
+    std::uint64_t dwell_time = 0;
+    if (!dwell || !vrex::to_uint64(dwell.get(), dwell_time)) return nullptr;
+    params.dwell_time_ = dwell_time;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_chip_mode_select_ex(ctx, text.c_str(), &params); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    remember_mode(self, text);
+    Py_RETURN_NONE;
+}
+
+// ---- DACs ----------------------------------------------------------------------------------------------------------
+
+PyObject* getDacIds(ChipObject* self) {
+    return vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName">(&self->ob_base);
+}
+PyObject* getDacCount(ChipObject* self) { return vrex::count_query<vrex_chip_dac_count>(ctx_of(self)); }
+PyObject* getDacName(ChipObject* self, PyObject* dacIdx) { return vrex::id_query<vrex_chip_dac_name>(ctx_of(self), dacIdx); }
+
+// A method that takes an identifier and returns one int the SDK writes (preset to 0).
+template <auto Sdk>
+PyObject* int_of_id(ChipObject* self, PyObject* id) {
+    Text text;
+    if (!text.from_encode_exact_bytes(id)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    int value = 0;
+    const int status = vrex::nogil([&] { return Sdk(ctx, text.c_str(), &value); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    return PyLong_FromLong(value);
+}
+
+// A method that takes an identifier and an int and sets it.
+template <auto Sdk>
+PyObject* set_int_of_id(ChipObject* self, PyObject* id, PyObject* value) {
+    Text text;
+    if (!text.from_encode_exact_bytes(id)) return nullptr;
+    int v = 0;
+    if (!vrex::to_int(value, v)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return Sdk(ctx, text.c_str(), v); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// A method that takes an identifier and returns the record `Record` of the `N` values the SDK writes.
+template <vrex::fixed_string Record, class T, std::size_t N, auto Sdk>
+PyObject* range_of_id(ChipObject* self, PyObject* id) {
+    Text text;
+    if (!text.from_encode_exact_bytes(id)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    T v[N] = {};
+    const int status = vrex::nogil([&] {
+        if constexpr (N == 2) return Sdk(ctx, text.c_str(), &v[0], &v[1]);
+        else return Sdk(ctx, text.c_str(), &v[0], &v[1], &v[2]);
+    });
+    if (!vrex::check(status, ctx)) return nullptr;
+    const Ref cls = vrex::global(Record.value);
+    if (!cls) return nullptr;
+    PyObject* items[N];
+    Ref refs[N];
+    for (std::size_t i = 0; i < N; ++i) {
+        if constexpr (std::is_same_v<T, float>) refs[i] = Ref::steal(PyFloat_FromDouble(static_cast<double>(v[i])));
+        else refs[i] = Ref::steal(PyLong_FromLong(v[i]));
+        if (!refs[i]) return nullptr;
+        items[i] = refs[i].get();
+    }
+    return PyObject_Vectorcall(cls.get(), items, N, nullptr);
+}
+
+PyObject* getDacValue(ChipObject* self, PyObject* dacId) { return int_of_id<vrex_chip_dac_value_get>(self, dacId); }
+PyObject* setDacValue(ChipObject* self, PyObject* dacId, PyObject* dacValue) {
+    return set_int_of_id<vrex_chip_dac_value_set>(self, dacId, dacValue);
+}
+PyObject* getDacLimits(ChipObject* self, PyObject* dacId) {
+    return range_of_id<"DacLimits", int, 2, vrex_chip_dac_limits>(self, dacId);
+}
+
+// ---- thresholds ------------------------------------------------------------------------------------------------------
+
+PyObject* getThresholdIds(ChipObject* self) {
+    return vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId">(&self->ob_base);
+}
+PyObject* getThresholdCount(ChipObject* self) { return vrex::count_query<vrex_chip_threshold_count>(ctx_of(self)); }
+PyObject* getThresholdId(ChipObject* self, PyObject* threshIdx) {
+    return vrex::id_query<vrex_chip_threshold_id>(ctx_of(self), threshIdx);
+}
+
+PyObject* isThresholdCalibrated(ChipObject* self, PyObject* threshId) {
+    const Ref flag = Ref::steal(int_of_id<vrex_chip_threshold_is_calibrated>(self, threshId));
+    if (!flag) return nullptr;
+    return PyBool_FromLong(PyLong_AsLong(flag.get()) != 0);
+}
+
+PyObject* getThreshold(ChipObject* self, PyObject* threshId) {
+    Text text;
+    if (!text.from_encode_exact_bytes(threshId)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    float value = 0.0f;
+    const int status = vrex::nogil([&] { return vrex_chip_threshold_get(ctx, text.c_str(), &value); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    return PyFloat_FromDouble(static_cast<double>(value));
+}
+
+PyObject* setThreshold(ChipObject* self, PyObject* threshId, PyObject* threshValue) {
+    Text text;
+    if (!text.from_encode_exact_bytes(threshId)) return nullptr;
+    float value = 0.0f;
+    if (!vrex::to_float(threshValue, value)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_chip_threshold_set(ctx, text.c_str(), value); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* getThresholdRange(ChipObject* self, PyObject* threshId) {
+    return range_of_id<"ThresholdRange", float, 3, vrex_chip_threshold_range>(self, threshId);
+}
+PyObject* getRawThreshold(ChipObject* self, PyObject* threshId) {
+    return int_of_id<vrex_chip_threshold_raw_get>(self, threshId);
+}
+PyObject* setRawThreshold(ChipObject* self, PyObject* threshId, PyObject* threshValue) {
+    return set_int_of_id<vrex_chip_threshold_raw_set>(self, threshId, threshValue);
+}
+PyObject* getRawThresholdRange(ChipObject* self, PyObject* threshId) {
+    return range_of_id<"RawThresholdRange", int, 2, vrex_chip_threshold_raw_range>(self, threshId);
+}
+
+// ---- type and module -----------------------------------------------------------------------------------------------
+
+#define Q(name) "vrexsdk.chip.__Chip." name
+
+PyMethodDef chip_methods[] = {
+    VREX_METHOD("refresh", Q("refresh"), refresh,
+                "Brings chips into their default state.\n\n"
+                "        This includes DAC and configuration matrix setup.\n        "),
+    VREX_METHOD("getChipIds", Q("getChipIds"), getChipIds,
+                "Retrieves chip identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing chip identifiers.\n        "),
+    VREX_METHOD("_Chip__getChipCount", Q("_Chip__getChipCount"), getChipCount, nullptr),
+    VREX_METHOD("_Chip__getChipId", Q("_Chip__getChipId"), getChipId, nullptr, "chipIdx"),
+    VREX_METHOD("getPolarity", Q("getPolarity"), getPolarity,
+                "Retrieves chip polarity.\n\n"
+                "        Args:\n"
+                "            chipIdx (int): Chip index.\n\n"
+                "        Returns:\n"
+                "            A :obj:`~ChipPolarity` member representing polarity of the chip.\n        ",
+                "chipIdx"),
+    VREX_METHOD("setPolarity", Q("setPolarity"), setPolarity,
+                "Sets chip polarity.\n\n"
+                "        Args:\n"
+                "            chipIdx (int): Chip index.\n"
+                "            chipPolarity (ChipPolarity): Chip polarity to be set.\n        ",
+                "chipIdx", "chipPolarity"),
+    VREX_METHOD("getSenseDacIds", Q("getSenseDacIds"), getSenseDacIds,
+                "Retrieves sense DAC identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing sense DAC identifiers.\n        "),
+    VREX_METHOD("_Chip__getSenseDacCount", Q("_Chip__getSenseDacCount"), getSenseDacCount, nullptr),
+    VREX_METHOD("_Chip__getSenseDacName", Q("_Chip__getSenseDacName"), getSenseDacName, nullptr, "senseDacIdx"),
+    VREX_METHOD("selectSenseDac", Q("selectSenseDac"), selectSenseDac,
+                "Selects the specified sense DAC.\n\n"
+                "        Args:\n"
+                "            senseDacId (str): Sense DAC identifier.\n        ",
+                "senseDacId"),
+    VREX_METHOD("getModeIds", Q("getModeIds"), getModeIds,
+                "Retrieves acquisition mode identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing acquisition mode identifiers.\n        "),
+    VREX_METHOD("_Chip__getModeCount", Q("_Chip__getModeCount"), getModeCount, nullptr),
+    VREX_METHOD("_Chip__getModeId", Q("_Chip__getModeId"), getModeId, nullptr, "modeIdx"),
+    VREX_METHOD("selectMode", Q("selectMode"), selectMode, nullptr, "modeId", "modeParams"),
+    VREX_METHOD("_Chip__selectModeWithoutParams", Q("_Chip__selectModeWithoutParams"), selectModeWithoutParams,
+                "Selects acquisition mode.\n\n"
+                "        Args:\n"
+                "            modeId (str): Acquisition mode identifier.\n        ",
+                "modeId"),
+    VREX_METHOD("_Chip__selectModeWithParams", Q("_Chip__selectModeWithParams"), selectModeWithParams,
+                "Selects acquisition mode.\n\n"
+                "        Args:\n"
+                "            modeId (str): Acquisition mode identifier.\n"
+                "            modeParams (obj): Acquisition mode parameters.\n        ",
+                "modeId", "modeParams"),
+    VREX_METHOD("getDacIds", Q("getDacIds"), getDacIds,
+                "Retrieves DAC identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing DAC identifiers.\n        "),
+    VREX_METHOD("_Chip__getDacCount", Q("_Chip__getDacCount"), getDacCount, nullptr),
+    VREX_METHOD("_Chip__getDacName", Q("_Chip__getDacName"), getDacName, nullptr, "dacIdx"),
+    VREX_METHOD("getDacValue", Q("getDacValue"), getDacValue,
+                "Retrieves value of the specified DAC.\n\n"
+                "        Args:\n"
+                "            dacId (str): DAC identifier.\n\n"
+                "        Returns:\n"
+                "            An int value representing the value of specified DAC.\n        ",
+                "dacId"),
+    VREX_METHOD("setDacValue", Q("setDacValue"), setDacValue,
+                "Sets value of the specified DAC.\n\n"
+                "        Args:\n"
+                "            dacId (str): DAC identifier.\n"
+                "            dacValue (int): DAC value to set.\n        ",
+                "dacId", "dacValue"),
+    VREX_METHOD("getDacLimits", Q("getDacLimits"), getDacLimits,
+                "Retrieves DAC limits of the specified DAC.\n\n"
+                "        Args:\n"
+                "            dacId (str): DAC identifier.\n\n"
+                "        Returns:\n"
+                "            A :obj:`~DacLimits` object.\n        ",
+                "dacId"),
+    VREX_METHOD("getThresholdIds", Q("getThresholdIds"), getThresholdIds,
+                "Retrieves threshold identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing threshold identifiers.\n        "),
+    VREX_METHOD("_Chip__getThresholdCount", Q("_Chip__getThresholdCount"), getThresholdCount, nullptr),
+    VREX_METHOD("_Chip__getThresholdId", Q("_Chip__getThresholdId"), getThresholdId, nullptr, "threshIdx"),
+    VREX_METHOD("isThresholdCalibrated", Q("isThresholdCalibrated"), isThresholdCalibrated,
+                "Checks whether a specified threshold is calibrated.\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n\n"
+                "        Returns:\n"
+                "            A bool value. True if the threshold is calibrated, False otherwise.\n        ",
+                "threshId"),
+    VREX_METHOD("getThreshold", Q("getThreshold"), getThreshold,
+                "Retrieves value of the specified threshold (in keV).\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n\n"
+                "        Returns:\n"
+                "            A float value representing the value of the specified threshold.\n        ",
+                "threshId"),
+    VREX_METHOD("setThreshold", Q("setThreshold"), setThreshold,
+                "Sets value of the specified threshold (in keV).\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n"
+                "            threshValue (float): Threshold value to be set.\n        ",
+                "threshId", "threshValue"),
+    VREX_METHOD("getThresholdRange", Q("getThresholdRange"), getThresholdRange,
+                "Retrieves threshold range of the specified threshold (in keV).\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n\n"
+                "        Returns:\n"
+                "            A :obj:`~ThresholdRange` object.\n        ",
+                "threshId"),
+    VREX_METHOD("getRawThreshold", Q("getRawThreshold"), getRawThreshold,
+                "Retrieves raw value of the specified threshold.\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n\n"
+                "        Returns:\n"
+                "            An int value representing raw value of the specified threshold.\n        ",
+                "threshId"),
+    VREX_METHOD("setRawThreshold", Q("setRawThreshold"), setRawThreshold,
+                "Sets raw value of the specified threshold.\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n"
+                "            threshValue (int): Threshold value to be set.\n        ",
+                "threshId", "threshValue"),
+    VREX_METHOD("getRawThresholdRange", Q("getRawThresholdRange"), getRawThresholdRange,
+                "Retrieves raw threshold range of the specified threshold.\n\n"
+                "        Args:\n"
+                "            threshId (str): Threshold identifier.\n\n"
+                "        Returns:\n"
+                "            A :obj:`~RawThresholdRange` object.\n        ",
+                "threshId"),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+#undef Q
+
+vrex::ServiceSpec<ChipObject> chip_spec("vrexsdk.chip.__Chip", VREX_SERVICE_DOC("Chip object."), chip_methods);
+
+constexpr const char records_source[] = R"PY(
+class DacLimits(NamedTuple):
+    """
+    Contains minimum and maximum DAC values.
+
+    Args:
+        min (int): Minimum DAC value.
+        max (int): Maximum DAC value.
+    """
+    min: "int"
+    max: "int"
+
+
+class ThresholdRange(NamedTuple):
+    """
+    Contains minimum, maximum and noise of threshold.
+
+    Args:
+        min (float): Minimum threshold.
+        max (float): Maximum threshold.
+        noise (float): Noise of threshold.
+    """
+    min: "float"
+    max: "float"
+    noise: "float"
+
+
+class RawThresholdRange(NamedTuple):
+    """
+    Contains minimum and maximum raw threshold.
+
+    Args:
+        min (int): Minimum raw threshold.
+        max (int): Maximum raw threshold.
+    """
+    min: "int"
+    max: "int"
+
+
+class ChipPolarity(Enum):
+    """
+    Contains polarity of a chip.
+    """
+    positive = 0
+    negative = 1
+
+
+class BinningParams(NamedTuple):
+    """
+    Contains binning parameters.
+    """
+    width: "int"
+    height: "int"
+    dwellTime: "int"
+)PY";
+
+int exec_chip(PyObject* module) {
+    if (!vrex::first_initialisation("chip")) return -1;
+    if (!vrex::publish_type(module, chip_spec.spec)) return -1;
+    if (!vrex::import_siblings(module)) return -1;
+    // Importing acquisition here completes the mutual import whichever of the two modules came first.
+    if (!Ref::steal(vrex::import_type("vrexsdk.acquisition", "__Acquisition", sizeof(vrex::AcquisitionObject))))
+        return -1;
+    if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
+    if (!vrex::bind_import(module, "Enum", "enum", "Enum")) return -1;
+    return vrex::run_in_module(module, records_source) ? 0 : -1;
+}
+
+}  // namespace
+
+VREX_MODULE(chip, "Read-out chips: modes, polarity, DACs, sense DACs and thresholds.", exec_chip)

@@ -1,0 +1,68 @@
+// Shapes of SDK call that many methods share: the private count and identifier methods, the public identifier
+// list built from them, and calling a method of `self` by name (so subclasses can replace it).
+#pragma once
+
+#include "module.hpp"
+
+namespace vrex {
+
+// The interned name `Name`, made on first use. Only touched with the GIL held.
+template <fixed_string Name>
+PyObject* interned() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = PyUnicode_InternFromString(Name.value);
+    return name;
+}
+
+// self.<Name>(args...) through ordinary attribute lookup.
+template <fixed_string Name, class... A>
+Ref call_method(PyObject* self, A... args) {
+    PyObject* const name = interned<Name>();
+    if (name == nullptr) return Ref();
+    PyObject* argv[] = {self, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(A), nullptr));
+}
+
+// The identifier-list family: count = self.<Count>(); [self.<Id>(i) for i in range(count)].
+template <fixed_string Count, fixed_string Id>
+PyObject* identifier_list(PyObject* self) {
+    const Ref count = call_method<Count>(self);
+    if (!count) return nullptr;
+    const Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        if (!index) return nullptr;
+        const Ref id = call_method<Id>(self, index.get());
+        if (!id || PyList_Append(list.get(), id.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+// A count query: one SDK call writing an int (preset to 0).
+template <auto Sdk>
+PyObject* count_query(PyObject* context) {
+    vrex_ctx_t* const ctx = handle_of(context);
+    if (ctx == nullptr) return nullptr;
+    int count = 0;
+    const int status = nogil([&] { return Sdk(ctx, &count); });
+    if (!check(status, ctx)) return nullptr;
+    return PyLong_FromLong(count);
+}
+
+// An identifier query: the index as a C int, one SDK call writing a string (preset to null, read as "").
+template <auto Sdk, auto Decode = decode_utf8>
+PyObject* id_query(PyObject* context, PyObject* index) {
+    int i = 0;
+    if (!to_int(index, i)) return nullptr;
+    vrex_ctx_t* const ctx = handle_of(context);
+    if (ctx == nullptr) return nullptr;
+    const char* text = nullptr;
+    const int status = nogil([&] { return Sdk(ctx, i, &text); });
+    if (!check(status, ctx)) return nullptr;
+    return Decode(text);
+}
+
+}  // namespace vrex

@@ -1,0 +1,495 @@
+// vrexsdk.vrex: Device, the one object a user creates; device enumeration; the bridge from the SDK's log to
+// Python's logging; the SDK versions.
+#include "support/module.hpp"
+
+namespace {
+
+using vrex::Ref;
+
+// ---- module contents -------------------------------------------------------------------------------------------
+
+// The wrapper types Device builds, imported at initialisation, in the order of Device's fields after the
+// context.
+enum Field {
+    CONTEXT,
+    BIAS,
+    BOARD,
+    CHIP,
+    CONFIG,
+    MONITOR,
+    TRIGGER,
+    LOCKSTEP,
+    COOLING,
+    ACQ,
+    REVISIONS,
+    PROPS,
+    AXI,
+    VAULT,
+    FIELD_COUNT
+};
+
+struct WrapperImport {
+    const char* module;
+    const char* name;
+    Py_ssize_t size;
+};
+
+// Index: Field. The context type comes from import_siblings.
+constexpr WrapperImport wrapper_imports[FIELD_COUNT] = {
+    {nullptr, nullptr, 0},
+    {"vrexsdk.bias", "__Bias", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.board", "__Board", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)},
+    {"vrexsdk.configuration", "__Configuration", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.monitor", "__Monitor", sizeof(vrex::MonitorObject)},
+    {"vrexsdk.trigger", "__Trigger", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.lockstep", "__Lockstep", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.cooling", "__Cooling", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.acquisition", "__Acquisition", sizeof(vrex::AcquisitionObject)},
+    {"vrexsdk.revisions", "__Revisions", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.traits", "__Traits", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.axi", "__Axi", sizeof(vrex::ServiceObject)},
+    {"vrexsdk.vault", "__Vault", sizeof(vrex::ServiceObject)},
+};
+
+// The order in which the module imports them (trigger first, vault last).
+constexpr Field import_order[] = {TRIGGER, CONFIG,   BOARD,     BIAS,  ACQ, CHIP, MONITOR,
+                                  LOCKSTEP, COOLING, REVISIONS, PROPS, AXI, VAULT};
+
+// Written once at initialisation.
+PyTypeObject* field_types[FIELD_COUNT] = {};
+
+struct DeviceObject {
+    PyObject ob_base;
+    PyObject* fields[FIELD_COUNT];
+};
+
+// ---- log bridge ----------------------------------------------------------------------------------------------
+
+constexpr const char* log_callback_name = "vrexsdk.vrex.__log_func_callback";
+
+bool forward_log(const char* message, Severity severity) {
+    const Ref text = Ref::steal(vrex::decode_utf8(message));
+    if (!text) return false;
+    const Ref stripped = Ref::steal(PyObject_CallMethod(text.get(), "strip", nullptr));
+    if (!stripped) return false;
+    const Ref logging = vrex::global("logging");
+    if (!logging) return false;
+    const Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vrexsdk"));
+    if (!logger) return false;
+    const char* method;
+    switch (severity) {
+        case Debug: method = "debug"; break;
+        case Info: method = "info"; break;
+        case Warning: method = "warning"; break;
+        case Error: method = "error"; break;
+        default: method = "critical"; break;
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallMethod(logger.get(), method, "O", stripped.get())));
+}
+
+// Called by the SDK for each message, on any thread. A failure to log is reported as unraisable and cleared,
+// so it never leaks into the SDK call that happened to log.
+void log_func_callback(const char* message, Severity severity, void* /*user*/) {
+    const vrex::CallbackGil gil;
+    if (!gil.held()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!forward_log(message, severity)) {
+        vrex::add_traceback(log_callback_name);
+        vrex::report_unraisable(log_callback_name);
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+// ---- enumeration ----------------------------------------------------------------------------------------------
+
+// User data of one enumeration: the list of records, and the first error a callback met, kept here rather than
+// on whichever thread the SDK called back on.
+struct Enumeration {
+    PyObject* list;
+    PyObject* error_type = nullptr;
+    PyObject* error_value = nullptr;
+    PyObject* error_tb = nullptr;
+
+    void hold_error() {  // GIL held
+        PyErr_Fetch(&error_type, &error_value, &error_tb);
+    }
+    bool failed() const { return error_type != nullptr; }
+};
+
+bool build_descriptor(Enumeration& state, const char* const strings[5], unsigned short vid, unsigned short pid,
+                      int high_speed, int super_speed) {
+    Ref cs = Ref::steal(vrex::decode_utf8(strings[0]));
+    Ref product = cs ? Ref::steal(vrex::decode_utf8(strings[1])) : Ref();
+    Ref manufacturer = product ? Ref::steal(vrex::decode_utf8(strings[2])) : Ref();
+    Ref serial = manufacturer ? Ref::steal(vrex::decode_utf8(strings[3])) : Ref();
+    Ref path = serial ? Ref::steal(vrex::decode_utf8(strings[4])) : Ref();
+    if (!path) return false;
+    const Ref cls = vrex::global("DeviceDescriptor");
+    if (!cls) return false;
+    const Ref record = Ref::steal(PyObject_CallFunction(cls.get(), "OOOOiiOii", cs.get(), product.get(),
+                                                        manufacturer.get(), serial.get(), static_cast<int>(vid),
+                                                        static_cast<int>(pid), path.get(), high_speed, super_speed));
+    if (!record) return false;
+    return PyList_Append(state.list, record.get()) == 0;
+}
+
+// Called once per device during vrex_dev_enumerate, which the caller makes with the GIL released.
+void enum_func_callback(vrex_enum_t* e, void* user) {
+    auto& state = *static_cast<Enumeration*>(user);
+    const char* strings[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    unsigned short vid = 0, pid = 0;
+    int high_speed = 0, super_speed = 0;
+
+    // Each getter without the GIL; a failure takes it for the status check only.
+    auto step = [&](int status) {
+        if (status >= 0) return true;
+        const vrex::CallbackGil gil;
+        if (!gil.held()) return false;
+        if (state.failed()) return false;  // an earlier device already failed: enumerate() raises that
+        if (vrex::check(status, e)) return true;
+        vrex::add_traceback("vrexsdk.vrex.__enum_func_callback");
+        state.hold_error();
+        return false;
+    };
+    if (!step(vrex_enum_get_connection_string(e, &strings[0]))) return;
+    if (!step(vrex_enum_get_product(e, &strings[1]))) return;
+    if (!step(vrex_enum_get_manufacturer(e, &strings[2]))) return;
+    if (!step(vrex_enum_get_serial_number(e, &strings[3]))) return;
+    if (!step(vrex_enum_usb_get_vid_pid(e, &vid, &pid))) return;
+    if (!step(vrex_enum_usb_get_instance_path(e, &strings[4]))) return;
+    if (!step(vrex_enum_usb_is_high_speed(e, &high_speed))) return;
+    if (!step(vrex_enum_usb_is_super_speed(e, &super_speed))) return;
+
+    const vrex::CallbackGil gil;
+    if (!gil.held() || state.failed()) return;
+    if (!build_descriptor(state, strings, vid, pid, high_speed, super_speed)) {
+        vrex::add_traceback("vrexsdk.vrex.__enum_func_callback");
+        state.hold_error();
+    }
+}
+
+// ---- Device -----------------------------------------------------------------------------------------------------
+
+PyObject* context_of(DeviceObject* self) { return self->fields[CONTEXT]; }
+
+PyObject* Device_setLogger(DeviceObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
+    if (ctx == nullptr) return nullptr;
+    // Only the bare message; the SDK copies the format.
+    const vrex_log_frmt format{false, false, false, true};
+    vrex_log_set_func(ctx, log_func_callback, nullptr, &format);
+    Py_RETURN_NONE;
+}
+
+PyObject* Device_open(DeviceObject* self, PyObject* locator) {
+    vrex::Text text;
+    if (!text.from_encode_exact_bytes(locator)) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_dev_open(ctx, text.c_str()); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* Device_close(DeviceObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_dev_close(ctx); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* Device_isOpened(DeviceObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
+    if (ctx == nullptr) return nullptr;
+    int opened = 0;
+    const int status = vrex::nogil([&] { return vrex_dev_is_opened(ctx, &opened); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    return PyBool_FromLong(opened != 0);
+}
+
+PyObject* Device_enumerate(DeviceObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
+    if (ctx == nullptr) return nullptr;
+    const Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    Enumeration state{list.get()};
+    int count = 0;
+    const int status = vrex::nogil([&] { return vrex_dev_enumerate(ctx, enum_func_callback, &state, &count); });
+    // Take the callback's error back; the status check comes first and replaces it.
+    const Ref error_type = Ref::steal(state.error_type), error_value = Ref::steal(state.error_value),
+              error_tb = Ref::steal(state.error_tb);
+    if (!vrex::check(status, ctx)) return nullptr;
+    if (error_type) {
+        PyErr_Restore(Py_NewRef(error_type.get()), Py_XNewRef(error_value.get()), Py_XNewRef(error_tb.get()));
+        return nullptr;
+    }
+    return Py_NewRef(list.get());
+}
+
+PyObject* Device_finalize(DeviceObject* self) {
+    // Only the holders are released; the SDK is not called. Each holder is detached before it is deleted, so a
+    // second finalize() finds nothing to delete and a callable's __del__ cannot meet a half-cleared map.
+    PyObject* const acq = self->fields[ACQ];
+    if (acq != nullptr && PyObject_TypeCheck(acq, field_types[ACQ])) {
+        auto* a = reinterpret_cast<vrex::AcquisitionObject*>(acq);
+        delete std::exchange(a->data_func_ref, nullptr);
+    }
+    PyObject* const monitor = self->fields[MONITOR];
+    if (monitor != nullptr && PyObject_TypeCheck(monitor, field_types[MONITOR])) {
+        auto* m = reinterpret_cast<vrex::MonitorObject*>(monitor);
+        for (vrex::CallbackMap* map : {&m->onValueChanged, &m->onAvailChanged}) {
+            vrex::CallbackMap holders;
+            holders.swap(*map);
+            for (auto& [key, holder] : holders) delete holder;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// The finalizer closes a device left open. Overrides of isOpened and close take effect here.
+void Device_del(PyObject* self) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    auto* d = reinterpret_cast<DeviceObject*>(self);
+    // A Device whose construction failed before it had a context never reaches the SDK.
+    if (d->fields[CONTEXT] != nullptr && d->fields[CONTEXT] != Py_None) {
+        bool ok = true;
+        const Ref opened = Ref::steal(PyObject_CallMethod(self, "isOpened", nullptr));
+        int truth = 0;
+        if (!opened || (truth = PyObject_IsTrue(opened.get())) < 0) ok = false;
+        if (ok && truth == 1 && !Ref::steal(PyObject_CallMethod(self, "close", nullptr))) ok = false;
+        if (!ok) vrex::report_unraisable("vrexsdk.vrex.Device.__del__");
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+int Device_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (PyObject* f : reinterpret_cast<DeviceObject*>(self)->fields) Py_VISIT(f);
+    return 0;
+}
+
+int Device_clear(PyObject* self) {
+    for (PyObject*& f : reinterpret_cast<DeviceObject*>(self)->fields) Py_XSETREF(f, Py_NewRef(Py_None));
+    return 0;
+}
+
+void Device_dealloc(PyObject* self) {
+    PyTypeObject* const type = Py_TYPE(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    for (PyObject*& f : reinterpret_cast<DeviceObject*>(self)->fields) Py_CLEAR(f);  // context first, vault last
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Device_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* d = reinterpret_cast<DeviceObject*>(self.get());
+    for (PyObject*& f : d->fields) f = Py_NewRef(Py_None);
+
+    Ref context = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(vrex::context_type())));
+    if (!context) return nullptr;
+    Py_SETREF(d->fields[CONTEXT], context.release());
+    if (!Ref::steal(PyObject_CallMethod(self.get(), "_Device__setLogger", nullptr))) return nullptr;
+
+    PyObject* const ctx = d->fields[CONTEXT];
+    constexpr Field order[] = {BIAS, BOARD, CHIP, CONFIG, MONITOR, TRIGGER, LOCKSTEP, COOLING, ACQ, REVISIONS,
+                               PROPS, AXI, VAULT};
+    for (const Field f : order) {
+        PyObject* const cls = reinterpret_cast<PyObject*>(field_types[f]);
+        Ref wrapper = f == ACQ ? Ref::steal(PyObject_CallFunctionObjArgs(cls, ctx, d->fields[CHIP], nullptr))
+                               : Ref::steal(PyObject_CallOneArg(cls, ctx));
+        if (!wrapper) return nullptr;
+        Py_SETREF(d->fields[f], wrapper.release());
+    }
+    return self.release();
+}
+
+// ---- public attributes ----------------------------------------------------------------------------------------
+
+PyObject* get_field(PyObject* self, void* closure) {
+    return Py_NewRef(reinterpret_cast<DeviceObject*>(self)->fields[reinterpret_cast<std::intptr_t>(closure)]);
+}
+
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    const auto f = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    if (value == nullptr) value = Py_None;  // deleting sets None
+    if (value != Py_None && !PyObject_TypeCheck(value, field_types[f])) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
+                     field_types[f]->tp_name);
+        vrex::add_traceback("vrexsdk.vrex.Device.__set__");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<DeviceObject*>(self)->fields[f], Py_NewRef(value));
+    return 0;
+}
+
+#define VREX_FIELD(name, field, doc) \
+    PyGetSetDef { name, get_field, set_field, doc, reinterpret_cast<void*>(static_cast<std::intptr_t>(field)) }
+
+PyGetSetDef device_getset[] = {
+    VREX_FIELD("bias", BIAS, ":obj:`~vrexsdk.bias.__Bias`: Use this to access bias functionality."),
+    VREX_FIELD("board", BOARD, ":obj:`~vrexsdk.board.__Board`: Use this to access board functionality."),
+    VREX_FIELD("chip", CHIP, ":obj:`~vrexsdk.chip.__Chip`: Use this to access chip functionality."),
+    VREX_FIELD("config", CONFIG,
+               ":obj:`~vrexsdk.configuration.__Configuration`: Use this to access configuration functionality."),
+    VREX_FIELD("monitor", MONITOR, ":obj:`~vrexsdk.monitor.__Monitor`: Use this to access monitor functionality."),
+    VREX_FIELD("trigger", TRIGGER, ":obj:`~vrexsdk.trigger.__Trigger`: Use this to access trigger functionality."),
+    VREX_FIELD("lockstep", LOCKSTEP,
+               ":obj:`~vrexsdk.lockstep.__Lockstep`: Use this to access external sync functionality."),
+    VREX_FIELD("cooling", COOLING, ":obj:`~vrexsdk.cooling.__Cooling`: Use this to access cooling functionality."),
+    VREX_FIELD("acq", ACQ,
+               ":obj:`~vrexsdk.acquisition.__Acquisition`: Use this to access acquisition functionality."),
+    VREX_FIELD("revisions", REVISIONS, ":obj:`~vrexsdk.revisions.__Revisions`: Use this to access HW versions."),
+    VREX_FIELD("props", PROPS, ":obj:`~vrexsdk.traits.__Traits`: Use this to access device properties."),
+    VREX_FIELD("axi", AXI, ":obj:`~vrexsdk.axi.__Axi`: Use this to access axi functionality."),
+    VREX_FIELD("vault", VAULT,
+               ":obj:`~vrexsdk.vault.__Vault`: Use this to access non-volatile memory functionality."),
+    PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef device_methods[] = {
+    VREX_METHOD("_Device__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
+                "Sets a logger.\n\n        Attaches the SDK's log messages to the logger named \"vrexsdk\".\n        "),
+    VREX_METHOD("open", "vrexsdk.vrex.Device.open", Device_open,
+                "Opens the device.\n\n"
+                "        Has a corresponding close device method :func:`~close`.\n\n"
+                "        Args:\n"
+                "            locator (str): Device locator of the chosen device.\n"
+                "                Typically retrieved from :func:`~enumerate`.\n        ",
+                "locator"),
+    VREX_METHOD("close", "vrexsdk.vrex.Device.close", Device_close,
+                "Closes the open device.\n\n"
+                "        Must be called after a corresponding open device method :func:`~open`.\n        "),
+    VREX_METHOD("isOpened", "vrexsdk.vrex.Device.isOpened", Device_isOpened,
+                "Checks whether there is an open device.\n\n"
+                "        Returns:\n"
+                "            A bool value. True if the device is open, False otherwise.\n        "),
+    VREX_METHOD("enumerate", "vrexsdk.vrex.Device.enumerate", Device_enumerate,
+                "Performs device enumeration.\n\n"
+                "        Returns:\n"
+                "            A list of :obj:`~DeviceDescriptor` objects.\n        "),
+    VREX_METHOD("finalize", "vrexsdk.vrex.Device.finalize", Device_finalize,
+                "Performs cleanup operations on the Device object.\n\n"
+                "        Must be explicitly called at the end of the workflow.\n"
+                "        After the method is invoked,\n"
+                "        calls of other Device methods result in undefined behavior.\n        "),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+constexpr const char device_doc[] =
+    "\n    Device object.\n\n"
+    "    Only the Device object should be used to access functionality of the SDK, e.g:\n\n"
+    "        device = vrex.Device()\n"
+    "        enumerated = device.enumerate()\n"
+    "        device.open(enumerated[0].connectionString)\n"
+    "        # perform acquisition\n"
+    "        device.close()\n"
+    "        device.finalize()\n    ";
+
+PyType_Slot device_slots[] = {{Py_tp_doc, const_cast<char*>(device_doc)},
+                              {Py_tp_new, reinterpret_cast<void*>(Device_new)},
+                              {Py_tp_dealloc, reinterpret_cast<void*>(Device_dealloc)},
+                              {Py_tp_finalize, reinterpret_cast<void*>(Device_del)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(Device_traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(Device_clear)},
+                              {Py_tp_methods, device_methods},
+                              {Py_tp_getset, device_getset},
+                              {0, nullptr}};
+
+PyType_Spec device_spec = {"vrexsdk.vrex.Device", sizeof(DeviceObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, device_slots};
+
+// ---- versions -----------------------------------------------------------------------------------------------------
+
+PyObject* make_version(int major, int minor, int patch) {
+    const Ref cls = vrex::global("SdkVersion");
+    if (!cls) return nullptr;
+    return PyObject_CallFunction(cls.get(), "iii", major, minor, patch);
+}
+
+PyObject* getCompileTimeVersion(PyObject*) {
+    return make_version(VREX_SDK_VERSION_MAJOR, VREX_SDK_VERSION_MINOR, VREX_SDK_VERSION_PATCH);
+}
+
+PyObject* getRuntimeVersion(PyObject*) {
+    int major, minor, patch;
+    vrex_version(&major, &minor, &patch);  // no device work: the GIL stays held
+    return make_version(major, minor, patch);
+}
+
+PyMethodDef module_functions[] = {
+    VREX_METHOD("getRuntimeVersion", "vrexsdk.vrex.getRuntimeVersion", getRuntimeVersion,
+                "Retrieves runtime version of the SDK.\n\n"
+                "    Returns:\n"
+                "        An :obj:`~SdkVersion` object.\n    "),
+    VREX_METHOD("getCompileTimeVersion", "vrexsdk.vrex.getCompileTimeVersion", getCompileTimeVersion,
+                "Retrieves compile version of the SDK.\n\n"
+                "    Returns:\n"
+                "        An :obj:`~SdkVersion` object.\n    "),
+    VREX_METHODS_END};
+
+constexpr const char records_source[] = R"PY(
+class DeviceDescriptor(NamedTuple):
+    """
+    Contains information about a device.
+
+    Args:
+        connectionString (str): Unique device locator.
+        product (str): Product name.
+        manufacturer (str): Manufacturer name.
+        serialNumber (str): Serial number.
+        usbVid (int): Vendor id.
+        usbPid (int): Product id.
+        usbInstancePath (str): Instance path.
+        isHighSpeed (bool): Signifies whether the device is high speed.
+        isSuperSpeed (bool): Signifies whether the device is super speed.
+    """
+    connectionString: str
+    product: str
+    manufacturer: str
+    serialNumber: str
+    usbVid: int
+    usbPid: int
+    usbInstancePath: str
+    isHighSpeed: bool
+    isSuperSpeed: bool
+
+
+class SdkVersion(NamedTuple):
+    """
+    Represents the version of the SDK.
+
+    Args:
+        major (int): Major version.
+        minor (int): Minor version.
+        patch (int): Patch version.
+    """
+    major: int
+    minor: int
+    patch: int
+)PY";
+
+int exec_vrex(PyObject* module) {
+    if (!vrex::first_initialisation("vrex")) return -1;
+    if (!vrex::import_siblings(module)) return -1;
+    for (const Field f : import_order) {
+        const WrapperImport& w = wrapper_imports[f];
+        field_types[f] = reinterpret_cast<PyTypeObject*>(vrex::import_type(w.module, w.name, w.size));
+        if (field_types[f] == nullptr) return -1;
+    }
+    if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
+    if (!vrex::bind_import(module, "logging", "logging")) return -1;
+    if (!vrex::run_in_module(module, records_source)) return -1;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    if (!vrex::publish_type(module, device_spec)) return -1;
+    return vrex::open_callback_gate() ? 0 : -1;
+}
+
+}  // namespace
+
+VREX_MODULE(vrex, "Device, enumeration, the SDK log bridge and the SDK versions.", exec_vrex)
