@@ -177,6 +177,11 @@ struct DeviceState {
     std::vector<std::pair<Bytes, Bytes>> configurations;  // (type, content) loaded
     std::map<Bytes, std::vector<std::uint8_t>> flash;
     bool open = false;
+    std::uint64_t blocks_delivered = 0;  // data callbacks made, over all channels
+    // The buffers of the most recent block as they were after its callback returned, by name ("frames", "raw",
+    // "packets", "addresses", "toa", "tot", "events", "itots", "descriptors", "hit_sums", "itot_sums", "tdc0",
+    // "tdc1", "tdc2"); kept only while the call log records, so tests can see writes made through the arrays.
+    std::map<std::string, std::vector<std::uint8_t>> last_block;
 };
 
 // One argument of a logged call.

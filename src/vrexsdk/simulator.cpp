@@ -566,6 +566,13 @@ Ref state_dict(const vrexsim::Snapshot& snap) {
     for (const auto& [type, content] : s.configurations)
         append(configurations.get(), own(Py_BuildValue("(NN)", py_text(type), py_text(content))));
     put(d.get(), "configurations", configurations);
+    put(d.get(), "blocks_delivered", own(PyLong_FromUnsignedLongLong(s.blocks_delivered)));
+    Ref last_block = own(PyDict_New());
+    for (const auto& [name, bytes] : s.last_block)
+        put(last_block.get(), name.c_str(),
+            own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                          static_cast<Py_ssize_t>(bytes.size()))));
+    put(d.get(), "last_block", last_block);
     return d;
 }
 
@@ -892,7 +899,9 @@ Calls
 ``state()`` keys: ``device``, ``connection_string``, ``open``, ``dacs``, ``thresholds`` (``{id: {"kev", "raw"}}``),
 ``polarity``, ``selected_mode``, ``mode_params`` (``(width, height, dwell_time)`` or None), ``sense_dac``,
 ``refresh_count``, ``mask``, ``powered``, ``desired``, ``actual``, ``registers``, ``trigger_mode``,
-``shutter_duration``, ``triggers``, ``lockstep_option``, ``configurations``, ``flash``.
+``shutter_duration``, ``triggers``, ``lockstep_option``, ``configurations``, ``flash``, ``blocks_delivered``
+(data callbacks made), ``last_block`` (``{buffer name: bytes}`` of the most recent block as it was after its
+callback returned; kept only while the call log records).
 )DOC";
 
 int exec_simulator(PyObject* module) {
