@@ -1,15 +1,319 @@
-// vrexsdk.acquisition: __Acquisition (construction only, for now).
+// vrexsdk.acquisition: __Acquisition, the acquisition channels of a Device: beginning, awaiting and aborting
+// acquisitions, registering the Python callable that receives the data, and the delivery functions the SDK
+// calls on its own threads for every data block, which hand the block to the callable as NumPy arrays over the
+// SDK's memory.
+#include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 
 #include "support/calls.hpp"
-
-#include <numpy/arrayobject.h>
+#include "support/arrays.hpp"
 
 namespace {
 
 using vrex::AcquisitionObject;
+using vrex::Element;
+using vrex::Optional;
 using vrex::Ref;
+using vrex::Text;
+
+// ---- callables handed to the SDK -----------------------------------------------------------------------------------
+//
+// The SDK keeps the registered callable as the user pointer of its channel and may deliver to it at any time
+// until the device is closed. Device.finalize() releases the current holder, though, and a delivery that came
+// after it would call a freed object. So every callable handed to the SDK is counted here while a holder keeps
+// it, and a delivery calls only a callable still counted. Touched with the GIL held only.
+
+std::unordered_map<PyObject*, std::size_t>& live_callables() {
+    static auto* live = new std::unordered_map<PyObject*, std::size_t>();  // never destroyed: read by callbacks
+    return *live;
+}
+
+void release_callable(PyObject* f) {
+    auto& live = live_callables();
+    const auto it = live.find(f);
+    if (it != live.end() && --it->second == 0) live.erase(it);
+}
+
+bool callable_alive(PyObject* f) { return live_callables().count(f) != 0; }
+
+// ---- delivery -----------------------------------------------------------------------------------------------------
+
+// One data block: the SDK getters run without the GIL; the GIL is taken once to build the arrays and call the
+// callable. A failure (a getter status that maps to an exception, an array that cannot be built, a raising or
+// uncallable callable) is reported through sys.unraisablehook with the delivery's traceback entry and cleared,
+// so it is seen, never left pending on an SDK thread, and the next block is delivered normally.
+class Delivery {
+public:
+    Delivery(vrex_acq_t* acq, void* user, const char* name) noexcept
+        : acq_(acq), func_(static_cast<PyObject*>(user)), name_(name) {}
+
+    // After each getter: true to go on. A failing status takes the GIL only to raise and report.
+    bool got(int status) {
+        if (status >= 0) return true;
+        const vrex::CallbackGil gil;
+        if (!gil.held()) return false;
+        const Saved saved;
+        if (vrex::check(status, acq_)) return true;  // a status the mapping does not raise for
+        report();
+        return false;
+    }
+
+    // Builds the arguments with `build(args)` and calls the callable with them.
+    template <class Build>
+    void call(Build&& build) {
+        const vrex::CallbackGil gil;
+        if (!gil.held()) return;
+        // A callable released by Device.finalize() is not called any more.
+        if (!callable_alive(func_)) return;
+        const Saved saved;
+        const Ref func = Ref::borrow(func_);  // the callable may drop its last holder while it runs
+        Args args;
+        if (!build(args)) {
+            report();
+            return;
+        }
+        const Ref result = Ref::steal(PyObject_Vectorcall(
+            func.get(), args.argv(), static_cast<std::size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!result) report();
+    }
+
+    // The positional arguments of one call, owned until the call is done. Slot 0 is left free for
+    // PY_VECTORCALL_ARGUMENTS_OFFSET, which spares bound methods a copy.
+    class Args {
+    public:
+        bool add(PyObject* value) {
+            if (value == nullptr) return false;
+            refs_[++n_] = Ref::steal(value);
+            slots_[n_] = value;
+            return true;
+        }
+        bool wrap(Element e, std::uint64_t count, void* data) { return add(vrex::wrap_buffer(e, count, data)); }
+        PyObject* const* argv() { return slots_ + 1; }
+        int size() const { return n_; }
+
+    private:
+        PyObject* slots_[6] = {};
+        Ref refs_[6];
+        int n_ = 0;
+    };
+
+private:
+    // Keeps an exception already pending on this thread (one inside an SDK call, say) out of the delivery.
+    class Saved {
+    public:
+        Saved() noexcept {
+            if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &tb_);
+        }
+        ~Saved() {
+            if (type_ != nullptr) PyErr_Restore(type_, value_, tb_);
+        }
+
+    private:
+        PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+    };
+
+    void report() {
+        vrex::add_traceback(name_);
+        vrex::report_unraisable(name_);
+    }
+
+    vrex_acq_t* acq_;
+    PyObject* func_;
+    const char* name_;
+};
+
+// The metadata of the data-driven modes: {"shutterStart": ticks, "tdcs": [tdc0, tdc1, tdc2]}.
+struct Metadata {
+    unsigned long long shutter = 0;
+    std::uint64_t count[3] = {};
+    const std::uint64_t* toas[3] = {};
+
+    bool fetch(vrex_acq_t* acq, Delivery& d) {
+        if (!d.got(vrex_acq_meta_get_shutter_rising_time_ticks(acq, &shutter))) return false;
+        for (int tdc = 0; tdc < 3; ++tdc) {
+            if (!d.got(vrex_acq_meta_get_tdc_toas_count(acq, tdc, &count[tdc]))) return false;
+            if (!d.got(vrex_acq_meta_get_tdc_toas(acq, tdc, &toas[tdc]))) return false;
+        }
+        return true;
+    }
+
+    PyObject* build() const {
+        PyObject* const shutter_key = vrex::interned<"shutterStart">();
+        PyObject* const tdcs_key = vrex::interned<"tdcs">();
+        if (shutter_key == nullptr || tdcs_key == nullptr) return nullptr;
+        Ref dict = Ref::steal(PyDict_New());
+        const Ref start = Ref::steal(PyLong_FromUnsignedLongLong(shutter));
+        Ref tdcs = Ref::steal(PyList_New(3));
+        if (!dict || !start || !tdcs) return nullptr;
+        for (int tdc = 0; tdc < 3; ++tdc) {
+            PyObject* const a = vrex::wrap_buffer(Element::U64, count[tdc], const_cast<std::uint64_t*>(toas[tdc]));
+            if (a == nullptr) return nullptr;
+            PyList_SET_ITEM(tdcs.get(), tdc, a);
+        }
+        if (PyDict_SetItem(dict.get(), shutter_key, start.get()) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), tdcs_key, tdcs.get()) < 0) return nullptr;
+        return dict.release();
+    }
+};
+
+#define DELIVERY(name) "vrexsdk.acquisition." name
+
+// Frames of Timepix and Medipix chips: one flat uint16 array of frame count x 65536 pixels.
+void tpx1_medipix_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("tpx1_medipix_cb"));
+    unsigned long long frames = 0;
+    void* data = nullptr;
+    if (!d.got(vrex_acq_tpx_get_frame_count(acq, &frames))) return;
+    if (!d.got(vrex_acq_tpx_get_frames(acq, &data))) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U16, frames << 16, data); });
+}
+
+// Undecoded bytes, for every raw registration.
+void raw_data_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("raw_data_cb"));
+    void* data = nullptr;
+    unsigned long long bytes = 0;
+    if (!d.got(vrex_acq_raw_get_data(acq, &data, &bytes))) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U8, bytes, data); });
+}
+
+// Timepix3 hits as one record array per block.
+template <Element Record>
+void packets_cb(vrex_acq_t* acq, void* f, const char* name) {
+    Delivery d(acq, f, name);
+    unsigned long long hits = 0;
+    void* data = nullptr;
+    if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &hits))) return;
+    if (!d.got(vrex_acq_tpx3_get_packets(acq, &data))) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Record, hits, data); });
+}
+
+void seq_toatot_data_cb(vrex_acq_t* acq, void* f) {
+    packets_cb<Element::ToaTot>(acq, f, DELIVERY("seq_toatot_data_cb"));
+}
+
+void seq_eventitot_data_cb(vrex_acq_t* acq, void* f) {
+    packets_cb<Element::ItotEvent>(acq, f, DELIVERY("seq_eventitot_data_cb"));
+}
+
+// Timepix3 hits as three vectors: addresses, then two quantities whose getters and widths depend on the mode.
+struct Vectors {
+    unsigned long long n = 0;
+    void* addresses = nullptr;
+    void* second = nullptr;
+    void* third = nullptr;
+
+    bool fetch(vrex_acq_t* acq, Delivery& d, int (*second_getter)(vrex_acq_t*, void*),
+               int (*third_getter)(vrex_acq_t*, void*)) {
+        return d.got(vrex_acq_tpx3_get_vec_length(acq, &n)) &&
+               d.got(vrex_acq_tpx3_get_pixel_address_vec(acq, &addresses)) && d.got(second_getter(acq, &second)) &&
+               d.got(third_getter(acq, &third));
+    }
+
+    bool add(Delivery::Args& a, Element second_element, Element third_element) const {
+        return a.wrap(Element::U32, n, addresses) && a.wrap(second_element, n, second) &&
+               a.wrap(third_element, n, third);
+    }
+};
+
+void seq_toatot_vec_data_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("seq_toatot_vec_data_cb"));
+    Vectors v;
+    if (!v.fetch(acq, d, vrex_acq_tpx3_get_toa_vec, vrex_acq_tpx3_get_tot_vec)) return;
+    d.call([&](Delivery::Args& a) { return v.add(a, Element::U32, Element::U16); });
+}
+
+void seq_eventitot_vec_data_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("seq_eventitot_vec_data_cb"));
+    Vectors v;
+    if (!v.fetch(acq, d, vrex_acq_tpx3_get_event_vec, vrex_acq_tpx3_get_itot_vec)) return;
+    d.call([&](Delivery::Args& a) { return v.add(a, Element::U16, Element::U16); });
+}
+
+// Data-driven hits with the shutter start and the TDC timestamps; the sorted mode uses it too (the sorting is
+// the SDK's).
+void dd_toatot_data_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("dd_toatot_data_cb"));
+    unsigned long long hits = 0;
+    void* data = nullptr;
+    Metadata meta;
+    if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &hits))) return;
+    if (!d.got(vrex_acq_tpx3_get_packets(acq, &data))) return;
+    if (!meta.fetch(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::ToaTot, hits, data) && a.add(meta.build()); });
+}
+
+void dd_toatot_vec_data_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("dd_toatot_vec_data_cb"));
+    Vectors v;
+    Metadata meta;
+    if (!v.fetch(acq, d, vrex_acq_tpx3_get_toa_vec, vrex_acq_tpx3_get_tot_vec)) return;
+    if (!meta.fetch(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return v.add(a, Element::U64, Element::U16) && a.add(meta.build()); });
+}
+
+// Binned packets, bin descriptors, hit-count sums and integrated-ToT sums, each of its own length.
+void binned_packets_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("binned_packets_cb"));
+    unsigned long long packet_count = 0, descr_count = 0, hit_count = 0, itot_count = 0;
+    void *packets = nullptr, *descriptors = nullptr;
+    std::uint64_t *hits = nullptr, *itots = nullptr;
+    if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &packet_count))) return;
+    if (!d.got(vrex_acq_tpx3_get_packets(acq, &packets))) return;
+    if (!d.got(vrex_acq_meta_get_bin_descriptor_count(acq, &descr_count))) return;
+    if (!d.got(vrex_acq_meta_get_bin_descriptors(acq, &descriptors))) return;
+    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters_count(acq, &hit_count))) return;
+    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters(acq, &hits))) return;
+    if (!d.got(vrex_acq_tpx3_get_binned_itots_count(acq, &itot_count))) return;
+    if (!d.got(vrex_acq_tpx3_get_binned_itots(acq, &itots))) return;
+    d.call([&](Delivery::Args& a) {
+        return a.wrap(Element::BinnedDdToaTot, packet_count, packets) &&
+               a.wrap(Element::BinDescriptor, descr_count, descriptors) && a.wrap(Element::U64, hit_count, hits) &&
+               a.wrap(Element::U64, itot_count, itots);
+    });
+}
+
+void binned_count_sums_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("binned_count_sums_cb"));
+    unsigned long long count = 0;
+    std::uint64_t* sums = nullptr;
+    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters_count(acq, &count))) return;
+    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters(acq, &sums))) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, count, sums); });
+}
+
+void binned_itot_sums_cb(vrex_acq_t* acq, void* f) {
+    Delivery d(acq, f, DELIVERY("binned_itot_sums_cb"));
+    unsigned long long count = 0;
+    std::uint64_t* sums = nullptr;
+    if (!d.got(vrex_acq_tpx3_get_binned_itots_count(acq, &count))) return;
+    if (!d.got(vrex_acq_tpx3_get_binned_itots(acq, &sums))) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, count, sums); });
+}
+
+#undef DELIVERY
+
+// Which delivery function a chip mode selects.
+void fill_mode_table(vrex::ModeTable& table) {
+    table.emplace("0:tpx3-seq-toa-tot", seq_toatot_data_cb);
+    table.emplace("0:tpx3-seq-toa-tot-vec", seq_toatot_vec_data_cb);
+    table.emplace("0:tpx3-seq-itot-event", seq_eventitot_data_cb);
+    table.emplace("0:tpx3-seq-itot-event-vec", seq_eventitot_vec_data_cb);
+    table.emplace("0:tpx3-dd-toa-tot-vec", dd_toatot_vec_data_cb);
+    table.emplace("0:tpx3-dd-toa-tot", dd_toatot_data_cb);
+    table.emplace("0:tpx-medipix", tpx1_medipix_cb);
+    table.emplace("0:raw-data", raw_data_cb);
+    table.emplace("0:tpx3-sorted-dd-toa-tot", dd_toatot_data_cb);
+    table.emplace("0:tpx3-binned-packets", binned_packets_cb);
+    table.emplace("0:tpx3-binned-count-sums", binned_count_sums_cb);
+    table.emplace("0:tpx3-binned-itot-sums", binned_itot_sums_cb);
+}
+
+// ---- __Acquisition --------------------------------------------------------------------------------------------------
+
+PyTypeObject* chip_type = nullptr;  // vrexsdk.chip.__Chip, imported at the module's single initialisation
 
 PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"ctx", "chip", nullptr};
@@ -22,7 +326,13 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     a->context = Py_NewRef(Py_None);
     a->chip = Py_NewRef(Py_None);
     if (!vrex::store_context(a->context, slots[0])) return nullptr;
-    Py_XSETREF(a->chip, Py_NewRef(slots[1]));
+    PyObject* const chip = slots[1];
+    if (chip != Py_None && !PyObject_TypeCheck(chip, chip_type)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(chip)->tp_name, chip_type->tp_name);
+        return nullptr;
+    }
+    Py_XSETREF(a->chip, Py_NewRef(chip));
+    fill_mode_table(a->modeToCallback);
     return self.release();
 }
 
@@ -41,6 +351,8 @@ int acquisition_clear(PyObject* self) {
     return 0;
 }
 
+// No SDK call, and the data-callable holder is kept: a block delivered later still finds a live callable. Only
+// Device.finalize() releases it.
 void acquisition_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -52,7 +364,160 @@ void acquisition_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyMethodDef acquisition_methods[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
+PyObject* getChannelIds(AcquisitionObject* self) {
+    return vrex::identifier_list<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">(&self->ob_base);
+}
+
+PyObject* getChannelCount(AcquisitionObject* self) { return vrex::count_query<vrex_acq_ch_count>(self->context); }
+
+PyObject* getChannelId(AcquisitionObject* self, PyObject* channelIdx) {
+    return vrex::id_query<vrex_acq_ch_id>(self->context, channelIdx);
+}
+
+// begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised.
+template <auto Sdk>
+PyObject* control(AcquisitionObject* self, PyObject* channelId) {
+    Text channel;
+    if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return Sdk(ctx, channel.c_str()); });
+    if (status < 0) {
+        const Ref time = vrex::global("time");
+        if (!time || !Ref::steal(PyObject_CallMethod(time.get(), "sleep", "d", 0.1))) return nullptr;
+        if (!vrex::check(status, ctx)) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* begin(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_begin>(self, channelId); }
+PyObject* abort_(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_abort>(self, channelId); }
+PyObject* end(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_end>(self, channelId); }
+
+// self._Acquisition__setDataCallback(channelId, func, raw=<raw>)
+PyObject* register_with(AcquisitionObject* self, PyObject* channelId, PyObject* func, PyObject* raw) {
+    PyObject* const name = vrex::interned<"_Acquisition__setDataCallback">();
+    static PyObject* kwnames = nullptr;  // ("raw",), made on first use
+    if (kwnames == nullptr) kwnames = Py_BuildValue("(s)", "raw");
+    if (name == nullptr || kwnames == nullptr) return nullptr;
+    PyObject* const argv[] = {&self->ob_base, channelId, func, raw};
+    return PyObject_VectorcallMethod(name, argv, 3, kwnames);
+}
+
+PyObject* setDataCallback(AcquisitionObject* self, PyObject* channelId, PyObject* func) {
+    return register_with(self, channelId, func, Py_False);
+}
+
+PyObject* setRawDataCallback(AcquisitionObject* self, PyObject* channelId, PyObject* func) {
+    return register_with(self, channelId, func, Py_True);
+}
+
+// The mode the chip last selected, or null with the exception set.
+PyObject* selected_mode(AcquisitionObject* self) {
+    if (self->chip == nullptr || !PyObject_TypeCheck(self->chip, chip_type)) {
+        PyErr_SetString(vrex::error_classes().invalid_operation,
+                        "No chip: this acquisition object was created without one; use the one of a "
+                        "vrexsdk.vrex.Device");
+        return nullptr;
+    }
+    const char* const field = reinterpret_cast<vrex::ChipObject*>(self->chip)->mode;
+    return PyUnicode_DecodeUTF8(field, static_cast<Py_ssize_t>(strnlen(field, vrex::mode_field_size)), "strict");
+}
+
+int refuse_mode(PyObject* mode) {
+    const Ref message = Ref::steal(PyUnicode_FromFormat("%U is not supported!", mode));
+    if (!message) return -1;
+    const char* const text = PyUnicode_AsUTF8(message.get());
+    if (text == nullptr) return -1;
+    return vrex::__throw(-2, text);
+}
+
+PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyObject* func, Optional raw) {
+    // The new holder is stored first, and kept even if the registration fails below. A holder it replaces is
+    // never released: the SDK may still deliver to its callable on another channel.
+    auto* holder = new (std::nothrow) vrex::PyRef(func, release_callable);
+    if (holder == nullptr) return PyErr_NoMemory();
+    ++live_callables()[func];
+    self->data_func_ref = holder;
+
+    Text channel;
+    if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
+    const Ref mode = Ref::steal(selected_mode(self));
+    if (!mode) return nullptr;
+    const Ref available = vrex::call_method<"getModeIds">(self->chip);
+    if (!available) return nullptr;
+    const int listed = PySequence_Contains(available.get(), mode.get());
+    if (listed < 0) return nullptr;
+    if (listed == 0) {
+        refuse_mode(mode.get());
+        return nullptr;
+    }
+    const bool use_raw = raw.given() && raw.value == Py_True;
+    Py_ssize_t size = 0;
+    const char* const mode_text = PyUnicode_AsUTF8AndSize(mode.get(), &size);
+    if (mode_text == nullptr) return nullptr;
+    const std::string key = use_raw ? std::string("0:raw-data") : std::string(mode_text, static_cast<std::size_t>(size));
+    // A mode the chip lists but this module cannot deliver is refused rather than registered without a function.
+    const auto entry = self->modeToCallback.find(key);
+    if (entry == self->modeToCallback.end() || entry->second == nullptr) {
+        refuse_mode(mode.get());
+        return nullptr;
+    }
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
+    if (ctx == nullptr) return nullptr;
+    const vrex_acq_data_func function = entry->second;
+    const int status = vrex::nogil([&] { return vrex_acq_set_data_callback(ctx, channel.c_str(), function, func); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+#define Q(name) "vrexsdk.acquisition.__Acquisition." name
+
+PyMethodDef acquisition_methods[] = {
+    VREX_METHOD("getChannelIds", Q("getChannelIds"), getChannelIds,
+                "Retrieves identifiers of acquisition channels.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing identifiers of acquistion channels.\n        "),
+    VREX_METHOD("_Acquisition__getChannelCount", Q("_Acquisition__getChannelCount"), getChannelCount, nullptr),
+    VREX_METHOD("_Acquisition__getChannelId", Q("_Acquisition__getChannelId"), getChannelId, nullptr, "channelIdx"),
+    VREX_METHOD("begin", Q("begin"), begin,
+                "Begins asynchronous acquisition.\n\n"
+                "        Args:\n"
+                "            channelId (str): Acquisition channel identifier.\n        ",
+                "channelId"),
+    VREX_METHOD("abort", Q("abort"), abort_,
+                "Aborts acquisition.\n\n"
+                "        Args:\n"
+                "            channelId (str): Acquisition channel identifier.\n        ",
+                "channelId"),
+    VREX_METHOD("end", Q("end"), end,
+                "Blocks until the asynchronous acquisition started by :func:`~begin` is finished.\n\n"
+                "        Args:\n"
+                "            channelId (str): Acquisition channel identifier.\n        ",
+                "channelId"),
+    VREX_METHOD("setDataCallback", Q("setDataCallback"), setDataCallback,
+                "Sets processed acquisition data callback.\n\n"
+                "        Args:\n"
+                "            channelId (str): Acquisition channel identifier.\n"
+                "            func (AcqDataCallback): Acquisition data callback.\n        ",
+                "channelId", "func"),
+    VREX_METHOD("setRawDataCallback", Q("setRawDataCallback"), setRawDataCallback,
+                "Sets raw acquisition data callback.\n\n"
+                "        Args:\n"
+                "            channelId (str): Acquisition channel identifier.\n"
+                "            func (AcqDataCallback): Raw acquisition data callback.\n        ",
+                "channelId", "func"),
+    VREX_METHOD("_Acquisition__setDataCallback", Q("_Acquisition__setDataCallback"), setDataCallbackImpl,
+                "Sets acquisition data callback.\n\n"
+                "        Args:\n"
+                "            channelId (str): Acquisition channel identifier.\n"
+                "            func (AcqDataCallback): Acquisition data callback.\n"
+                "            raw (bool): True if raw data should be retrieved, False otherwise\n        ",
+                "channelId", "func", "raw"),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+#undef Q
 
 vrex::ServiceSpec<AcquisitionObject> acquisition_spec("vrexsdk.acquisition.__Acquisition",
                                                       VREX_SERVICE_DOC("Acquisition object."), acquisition_methods,
@@ -63,10 +528,13 @@ int exec_acquisition(PyObject* module) {
     if (!vrex::first_initialisation("acquisition")) return -1;
     if (!vrex::publish_type(module, acquisition_spec.spec)) return -1;
     if (!vrex::import_siblings(module)) return -1;
-    if (!Ref::steal(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)))) return -1;
+    // Importing chip here completes the mutual import whichever of the two modules came first.
+    chip_type = reinterpret_cast<PyTypeObject*>(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)));
+    if (chip_type == nullptr) return -1;
     if (!vrex::bind_import(module, "time", "time")) return -1;
     if (!vrex::bind_import(module, "np", "numpy")) return -1;
     if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (!vrex::init_arrays()) return -1;
     return vrex::open_callback_gate() ? 0 : -1;
 }
 
