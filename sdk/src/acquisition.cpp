@@ -1,157 +1,1171 @@
-// Acquisition family: placeholder until the engine lands.
+// Acquisition family: channels, data-callback registration, the acquisition runs and their worker threads, and
+// the getters of a data block.
+//
+// A run owns everything its worker touches (settings copied at begin, the callback slot, the stop flag), so a
+// worker that outlives its context (the user's callback closed the device or destroyed the context) never
+// reaches freed memory. Lock order: sim().mutex, then ctx->mutex, then a run's own mutexes; no lock is held
+// while the user's callback runs, because it calls back into the SDK.
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+
 #include "sim.hpp"
 
-using namespace vrexsim;
+namespace vrexsim::engine {
 
+// ---- modes ---------------------------------------------------------------------------------------------------------
+
+// What a mode delivers as its main data.
+enum class Kind {
+    None,  // a mode the engine does not know: raw bytes only
+    Frames,
+    Raw,
+    ToaTotRecords,
+    ItotEventRecords,
+    ToaTotVectors,
+    ItotEventVectors,
+    BinnedPackets,
+    CountSums,
+    ItotSums,
+};
+
+struct ModeInfo {
+    Kind kind = Kind::None;
+    bool data_driven = false;  // blocks carry the shutter time and the TDC timestamps
+    bool sorted = false;       // generated hits are sorted by time of arrival
+    bool wide_toa = false;     // the ToA vector is 64-bit
+};
+
+ModeInfo mode_info(std::string_view id) {
+    // Mode identifiers name the chip first ("0:..."); every chip offers the same modes.
+    if (const auto colon = id.find(':'); colon != std::string_view::npos && colon > 0 &&
+                                         std::all_of(id.begin(), id.begin() + colon, [](char c) {
+                                             return c >= '0' && c <= '9';
+                                         }))
+        id.remove_prefix(colon + 1);
+    if (id == "tpx-medipix") return {Kind::Frames};
+    if (id == "raw-data") return {Kind::Raw};
+    if (id == "tpx3-seq-toa-tot") return {Kind::ToaTotRecords};
+    if (id == "tpx3-dd-toa-tot") return {Kind::ToaTotRecords, true};
+    if (id == "tpx3-sorted-dd-toa-tot") return {Kind::ToaTotRecords, true, true};
+    if (id == "tpx3-seq-toa-tot-vec") return {Kind::ToaTotVectors};
+    if (id == "tpx3-dd-toa-tot-vec") return {Kind::ToaTotVectors, true, false, true};
+    if (id == "tpx3-seq-itot-event") return {Kind::ItotEventRecords};
+    if (id == "tpx3-seq-itot-event-vec") return {Kind::ItotEventVectors};
+    if (id == "tpx3-binned-packets") return {Kind::BinnedPackets};
+    if (id == "tpx3-binned-count-sums") return {Kind::CountSums};
+    if (id == "tpx3-binned-itot-sums") return {Kind::ItotSums};
+    return {};
+}
+
+bool has_records(Kind k) {
+    return k == Kind::ToaTotRecords || k == Kind::ItotEventRecords || k == Kind::BinnedPackets;
+}
+bool has_vectors(Kind k) { return k == Kind::ToaTotVectors || k == Kind::ItotEventVectors; }
+
+// ---- buffer layouts --------------------------------------------------------------------------------------------------
+
+struct ToaTotRecord {
+    std::uint32_t address;
+    std::uint32_t tot;
+    std::uint64_t toa;
+};
+struct ItotEventRecord {
+    std::uint32_t address;
+    std::uint32_t itot;
+    std::uint64_t event;
+};
+struct BinnedRecord {
+    std::uint32_t address;
+    std::uint32_t count;
+    std::uint32_t itot;
+};
+struct BinDescriptor {
+    std::uint32_t offset;
+    std::uint32_t packet_count;
+};
+static_assert(sizeof(ToaTotRecord) == 16 && offsetof(ToaTotRecord, toa) == 8);
+static_assert(sizeof(ItotEventRecord) == 16 && offsetof(ItotEventRecord, event) == 8);
+static_assert(sizeof(BinnedRecord) == 12 && offsetof(BinnedRecord, itot) == 8);
+static_assert(sizeof(BinDescriptor) == 8);
+
+constexpr std::uint64_t kFramePixels = 256 * 256;
+
+// ---- getters and their scripted faults -------------------------------------------------------------------------------
+
+enum Getter : std::size_t {
+    kGetLastError,
+    kFrameCount,
+    kFrames,
+    kRawData,
+    kPacketCount,
+    kPackets,
+    kVecLength,
+    kAddressVec,
+    kToaVec,
+    kTotVec,
+    kEventVec,
+    kItotVec,
+    kShutter,
+    kTdcCount,
+    kTdcToas,
+    kDescriptorCount,
+    kDescriptors,
+    kHitCountersCount,
+    kHitCounters,
+    kItotsCount,
+    kItots,
+    kGetterCount
+};
+
+constexpr std::array<const char*, kGetterCount> kGetterNames = {
+    "vrex_acq_get_last_error",
+    "vrex_acq_tpx_get_frame_count",
+    "vrex_acq_tpx_get_frames",
+    "vrex_acq_raw_get_data",
+    "vrex_acq_tpx3_get_packet_count",
+    "vrex_acq_tpx3_get_packets",
+    "vrex_acq_tpx3_get_vec_length",
+    "vrex_acq_tpx3_get_pixel_address_vec",
+    "vrex_acq_tpx3_get_toa_vec",
+    "vrex_acq_tpx3_get_tot_vec",
+    "vrex_acq_tpx3_get_event_vec",
+    "vrex_acq_tpx3_get_itot_vec",
+    "vrex_acq_meta_get_shutter_rising_time_ticks",
+    "vrex_acq_meta_get_tdc_toas_count",
+    "vrex_acq_meta_get_tdc_toas",
+    "vrex_acq_meta_get_bin_descriptor_count",
+    "vrex_acq_meta_get_bin_descriptors",
+    "vrex_acq_tpx3_get_binned_hitcounters_count",
+    "vrex_acq_tpx3_get_binned_hitcounters",
+    "vrex_acq_tpx3_get_binned_itots_count",
+    "vrex_acq_tpx3_get_binned_itots",
+};
+
+// ---- one prepared block --------------------------------------------------------------------------------------------
+
+// The buffers of one data block and what the getters hand out. The views are fixed once the buffers are built,
+// so a getter is a few loads; a block is never copied or moved (the views point into its own vectors).
+struct Block {
+    Block() = default;
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+    std::vector<std::uint16_t> frames;
+    std::vector<std::uint8_t> raw;
+    bool own_raw = false;  // raw bytes of their own; otherwise the raw getter hands out the main buffer
+    std::vector<ToaTotRecord> toa_tot;
+    std::vector<ItotEventRecord> itot_event;
+    std::vector<BinnedRecord> binned;
+    std::vector<std::uint32_t> addresses;
+    std::vector<std::uint32_t> toa32;
+    std::vector<std::uint64_t> toa64;
+    std::vector<std::uint16_t> tot;
+    std::vector<std::uint16_t> events;
+    std::vector<std::uint16_t> itots;
+    std::uint64_t vec_length = 0;
+    std::vector<BinDescriptor> descriptors;
+    std::vector<std::uint64_t> hit_sums;
+    std::vector<std::uint64_t> itot_sums;
+    std::array<std::vector<std::uint64_t>, 3> tdc;
+    std::uint64_t shutter = 0;
+    bool null = false;
+
+    struct View {
+        void* data = nullptr;
+        std::uint64_t count = 0;  // in items of the getter
+        std::size_t item = 0;     // bytes per item
+    };
+    View v_frames, v_raw, v_packets, v_addresses, v_toa, v_tot, v_events, v_itots, v_descriptors, v_hit_sums,
+        v_itot_sums;
+    std::array<View, 3> v_tdc;
+
+    std::array<const BlockFault*, kGetterCount> fails{};
+    bool any_fail = false;
+};
+
+template <class T>
+Block::View view_of(std::vector<T>& items, bool null, std::uint64_t count = std::numeric_limits<std::uint64_t>::max()) {
+    if (count == std::numeric_limits<std::uint64_t>::max()) count = items.size();
+    return {null || items.empty() ? nullptr : items.data(), count, sizeof(T)};
+}
+
+// Fixes the views once the buffers are built; main buffer first, since the raw getter may hand it out.
+void finish(Block& b, const ModeInfo& mode) {
+    const Kind kind = mode.kind;
+    const bool null = b.null;
+    b.v_frames = view_of(b.frames, null, b.frames.size() / kFramePixels);
+    b.v_frames.item = kFramePixels * sizeof(std::uint16_t);
+    switch (kind) {
+        case Kind::ToaTotRecords: b.v_packets = view_of(b.toa_tot, null); break;
+        case Kind::ItotEventRecords: b.v_packets = view_of(b.itot_event, null); break;
+        case Kind::BinnedPackets: b.v_packets = view_of(b.binned, null); break;
+        default: break;
+    }
+    if (has_vectors(kind)) {
+        b.v_addresses = view_of(b.addresses, null, b.vec_length);
+        if (kind == Kind::ToaTotVectors) {
+            b.v_toa = mode.wide_toa ? view_of(b.toa64, null, b.vec_length) : view_of(b.toa32, null, b.vec_length);
+            b.v_tot = view_of(b.tot, null, b.vec_length);
+        } else {
+            b.v_events = view_of(b.events, null, b.vec_length);
+            b.v_itots = view_of(b.itots, null, b.vec_length);
+        }
+    }
+    b.v_descriptors = view_of(b.descriptors, null);
+    b.v_hit_sums = view_of(b.hit_sums, null);
+    b.v_itot_sums = view_of(b.itot_sums, null);
+    for (std::size_t i = 0; i < 3; ++i) b.v_tdc[i] = view_of(b.tdc[i], null);
+
+    if (b.own_raw) {
+        b.v_raw = view_of(b.raw, null);
+        return;
+    }
+    // Without raw bytes of its own, a block hands out the bytes of its main buffer, so a raw registration gets
+    // plausible bytes in every mode.
+    Block::View main;
+    switch (kind) {
+        case Kind::Frames: main = b.v_frames; break;
+        case Kind::ToaTotRecords:
+        case Kind::ItotEventRecords:
+        case Kind::BinnedPackets: main = b.v_packets; break;
+        case Kind::ToaTotVectors:
+        case Kind::ItotEventVectors: main = b.v_addresses; break;
+        case Kind::CountSums: main = b.v_hit_sums; break;
+        case Kind::ItotSums: main = b.v_itot_sums; break;
+        default: break;
+    }
+    b.v_raw = {main.data, main.count * main.item, 1};
+}
+
+// ---- deterministic data ------------------------------------------------------------------------------------------------
+
+class Rng {  // splitmix64: small, fast, and good enough for plausible detector data
+public:
+    explicit Rng(std::uint64_t state) : state_(state) {}
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : next() % n; }
+
+private:
+    std::uint64_t state_;
+};
+
+// One independent stream per kind of data, so the hits of a block are the same whatever else the mode adds.
+enum class Stream : std::uint64_t { Hits = 1, Frames, Tdc0, Tdc1, Tdc2, TdcCounts, Packets, Bins, Sums };
+
+Rng stream(std::uint64_t seed, std::uint64_t block, Stream s) {
+    Rng mix(seed ^ (static_cast<std::uint64_t>(s) * 0xD1B54A32D192ED03ull));
+    Rng mix2(mix.next() ^ ((block + 1) * 0x8CB92BA72F3D8DD7ull));
+    return Rng(mix2.next());
+}
+
+// ToA ticks between the shutter openings of consecutive blocks; hits and TDC stamps of a block fall in its span.
+constexpr std::uint64_t kBlockPeriod = std::uint64_t{1} << 24;
+constexpr std::uint64_t block_start(std::uint64_t index) { return 4096 + index * kBlockPeriod; }
+constexpr std::uint64_t kGeneratedBins = 16;
+
+struct Hit {
+    std::uint32_t address;
+    std::uint16_t tot;
+    std::uint16_t events;
+    std::uint16_t itot;
+    std::uint64_t toa;
+};
+
+// Particle clusters: a few neighbouring pixels, ToA increasing within a cluster by a few ticks; clusters arrive
+// in order on average, with enough jitter that neighbours overlap in time as they do in the readout order.
+std::vector<Hit> make_hits(std::uint64_t seed, std::uint64_t index, std::uint64_t n) {
+    std::vector<Hit> hits;
+    hits.reserve(n);
+    Rng rng = stream(seed, index, Stream::Hits);
+    const std::uint64_t start = block_start(index);
+    const std::uint64_t spacing = std::max<std::uint64_t>(1, kBlockPeriod / (n + 1));
+    while (hits.size() < n) {
+        const std::uint64_t size = std::min<std::uint64_t>(1 + rng.below(6), n - hits.size());
+        std::uint64_t t = start + hits.size() * spacing + rng.below(3 * spacing * size + 1);
+        int x = static_cast<int>(rng.below(256));
+        int y = static_cast<int>(rng.below(256));
+        const std::uint64_t energy = 20 + rng.below(600);
+        for (std::uint64_t k = 0; k < size; ++k) {
+            if (k > 0) {
+                const std::uint64_t step = rng.below(8);  // one of the eight neighbours
+                const int dx = static_cast<int>(step % 3) - 1;
+                const int dy = step < 3 ? -1 : (step < 5 ? 0 : 1);
+                x = std::clamp(x + (dx == 0 && dy == 0 ? 1 : dx), 0, 255);
+                y = std::clamp(y + dy, 0, 255);
+                t += 1 + rng.below(12);
+            }
+            Hit h{};
+            h.address = static_cast<std::uint32_t>(y * 256 + x);
+            h.tot = static_cast<std::uint16_t>(std::min<std::uint64_t>(1023, 1 + energy / (k + 1) + rng.below(8)));
+            h.events = static_cast<std::uint16_t>(1 + rng.below(4));
+            h.itot = static_cast<std::uint16_t>(std::min<std::uint64_t>(65535, std::uint64_t{h.tot} * h.events +
+                                                                                   rng.below(16)));
+            h.toa = t;
+            hits.push_back(h);
+        }
+    }
+    return hits;
+}
+
+// Poisson-like counts: a binomial of 64 trials at 1/8 (mean 8) per pixel.
+void make_frames(std::vector<std::uint16_t>& out, std::uint64_t seed, std::uint64_t index, std::uint64_t count) {
+    out.resize(count * kFramePixels);
+    Rng rng = stream(seed, index, Stream::Frames);
+    for (std::uint16_t& px : out) px = static_cast<std::uint16_t>(std::popcount(rng.next() & rng.next() & rng.next()));
+}
+
+// Raw bytes look like the chip's 64-bit pixel packets (header nibble 0xB, address, ToA, ToT), one per hit.
+void make_raw(std::vector<std::uint8_t>& out, std::uint64_t seed, std::uint64_t index, std::uint64_t bytes) {
+    out.resize(bytes);
+    const std::vector<Hit> hits = make_hits(seed, index, (bytes + 7) / 8);
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        const Hit& h = hits[i];
+        const std::uint64_t word = (std::uint64_t{0xB} << 60) | (std::uint64_t{h.address} << 44) |
+                                   ((h.toa & 0x3FFF) << 30) | (std::uint64_t{h.tot & 0x3FFu} << 20) |
+                                   ((h.toa >> 14) & 0xFFFFF);
+        std::memcpy(out.data() + 8 * i, &word, std::min<std::size_t>(8, bytes - 8 * i));
+    }
+}
+
+std::vector<std::uint64_t> make_tdc(std::uint64_t seed, std::uint64_t index, std::size_t channel,
+                                    std::uint64_t count, std::uint64_t start) {
+    std::vector<std::uint64_t> out;
+    out.reserve(count);
+    Rng rng = stream(seed, index, static_cast<Stream>(static_cast<std::uint64_t>(Stream::Tdc0) + channel));
+    const std::uint64_t gap = std::max<std::uint64_t>(1, 2 * kBlockPeriod / (count + 1));
+    std::uint64_t t = start;
+    for (std::uint64_t i = 0; i < count; ++i) out.push_back(t += 1 + rng.below(gap));
+    return out;
+}
+
+std::vector<BinnedRecord> make_packets(std::uint64_t seed, std::uint64_t index, std::uint64_t count) {
+    std::vector<BinnedRecord> out;
+    out.reserve(count);
+    Rng rng = stream(seed, index, Stream::Packets);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const auto hits = static_cast<std::uint32_t>(1 + std::popcount(rng.next() & rng.next() & rng.next()));
+        out.push_back({static_cast<std::uint32_t>(rng.below(kFramePixels)), hits,
+                       hits * static_cast<std::uint32_t>(5 + rng.below(120))});
+    }
+    return out;
+}
+
+// Splits `packets` consecutive packets into `bins` bins at random cut points.
+std::vector<BinDescriptor> partition(std::uint64_t packets, std::uint64_t bins, Rng rng) {
+    std::vector<std::uint64_t> cuts;
+    cuts.reserve(bins + 1);
+    cuts.push_back(0);
+    for (std::uint64_t i = 1; i < bins; ++i) cuts.push_back(rng.below(packets + 1));
+    cuts.push_back(packets);
+    std::sort(cuts.begin() + 1, cuts.end() - 1);
+    std::vector<BinDescriptor> out;
+    out.reserve(bins);
+    for (std::uint64_t i = 0; i < bins; ++i)
+        out.push_back({static_cast<std::uint32_t>(cuts[i]), static_cast<std::uint32_t>(cuts[i + 1] - cuts[i])});
+    return out;
+}
+
+// Per-bin sums of the packets' hit counts or integrated ToT.
+std::vector<std::uint64_t> sums(const std::vector<BinnedRecord>& packets, const std::vector<BinDescriptor>& bins,
+                                bool itot) {
+    std::vector<std::uint64_t> out;
+    out.reserve(bins.size());
+    for (const BinDescriptor& d : bins) {
+        std::uint64_t sum = 0;
+        for (std::uint64_t i = d.offset; i < std::uint64_t{d.offset} + d.packet_count && i < packets.size(); ++i)
+            sum += itot ? packets[i].itot : packets[i].count;
+        out.push_back(sum);
+    }
+    return out;
+}
+
+void fill_records(Block& b, Kind kind, const std::vector<Hit>& hits) {
+    if (kind == Kind::ToaTotRecords) {
+        b.toa_tot.reserve(hits.size());
+        for (const Hit& h : hits) b.toa_tot.push_back({h.address, h.tot, h.toa});
+    } else {
+        b.itot_event.reserve(hits.size());
+        for (const Hit& h : hits) b.itot_event.push_back({h.address, h.itot, h.events});
+    }
+}
+
+void fill_vectors(Block& b, const ModeInfo& mode, const std::vector<Hit>& hits) {
+    b.vec_length = hits.size();
+    b.addresses.reserve(hits.size());
+    for (const Hit& h : hits) b.addresses.push_back(h.address);
+    if (mode.kind == Kind::ToaTotVectors) {
+        // The sequential modes count ToA in 32 bits: they carry the low word of the same time.
+        if (mode.wide_toa)
+            for (const Hit& h : hits) b.toa64.push_back(h.toa);
+        else
+            for (const Hit& h : hits) b.toa32.push_back(static_cast<std::uint32_t>(h.toa));
+        for (const Hit& h : hits) b.tot.push_back(h.tot);
+    } else {
+        for (const Hit& h : hits) b.events.push_back(h.events);
+        for (const Hit& h : hits) b.itots.push_back(h.itot);
+    }
+}
+
+// The settings of one run, copied at begin: the model may change while the run delivers.
+struct RunSpec {
+    AcquisitionModel settings;
+    ModeInfo mode;
+};
+
+void sort_by_toa(Block& b) {
+    std::stable_sort(b.toa_tot.begin(), b.toa_tot.end(),
+                     [](const ToaTotRecord& l, const ToaTotRecord& r) { return l.toa < r.toa; });
+}
+
+void bins_and_sums(Block& b, const RunSpec& spec, std::uint64_t index, const std::vector<BinnedRecord>& packets,
+                   std::uint64_t bins, bool hit_sums, bool itot_sums) {
+    b.descriptors = partition(packets.size(), bins, stream(spec.settings.seed, index, Stream::Bins));
+    if (hit_sums) b.hit_sums = sums(packets, b.descriptors, false);
+    if (itot_sums) b.itot_sums = sums(packets, b.descriptors, true);
+}
+
+void generated_block(Block& b, const RunSpec& spec, std::uint64_t index) {
+    const AcquisitionModel& s = spec.settings;
+    switch (spec.mode.kind) {
+        case Kind::Frames: make_frames(b.frames, s.seed, index, s.frames); break;
+        case Kind::None:
+        case Kind::Raw:
+            make_raw(b.raw, s.seed, index, s.raw);
+            b.own_raw = true;
+            break;
+        case Kind::ToaTotRecords:
+        case Kind::ItotEventRecords:
+            fill_records(b, spec.mode.kind, make_hits(s.seed, index, s.hits));
+            if (spec.mode.sorted) sort_by_toa(b);
+            break;
+        case Kind::ToaTotVectors:
+        case Kind::ItotEventVectors: fill_vectors(b, spec.mode, make_hits(s.seed, index, s.hits)); break;
+        case Kind::BinnedPackets:
+            b.binned = make_packets(s.seed, index, s.hits);
+            bins_and_sums(b, spec, index, b.binned, kGeneratedBins, true, true);
+            break;
+        case Kind::CountSums:
+        case Kind::ItotSums:
+            bins_and_sums(b, spec, index, make_packets(s.seed, index, s.hits), kGeneratedBins,
+                          spec.mode.kind == Kind::CountSums, spec.mode.kind == Kind::ItotSums);
+            b.descriptors.clear();  // these modes deliver the sums only
+            break;
+    }
+    if (spec.mode.data_driven) {
+        b.shutter = block_start(index);
+        Rng counts = stream(s.seed, index, Stream::TdcCounts);
+        for (std::size_t ch = 0; ch < 3; ++ch) b.tdc[ch] = make_tdc(s.seed, index, ch, 1 + counts.below(4), b.shutter);
+    }
+}
+
+// A count of sums or explicit values; counted sums come from the block's packets split into that many bins.
+std::vector<std::uint64_t> scripted_sums(const CountOrValues& given, const Block& b, const RunSpec& spec,
+                                         std::uint64_t index, bool itot) {
+    if (const auto* values = std::get_if<std::vector<std::uint64_t>>(&given)) return *values;
+    const std::uint64_t n = std::get<std::uint64_t>(given);
+    const std::vector<BinnedRecord> own = b.binned.empty() ? make_packets(spec.settings.seed, index, spec.settings.hits)
+                                                           : std::vector<BinnedRecord>{};
+    const std::vector<BinnedRecord>& packets = b.binned.empty() ? own : b.binned;
+    const std::vector<BinDescriptor> bins =
+        n == b.descriptors.size() && !b.binned.empty()
+            ? b.descriptors
+            : partition(packets.size(), n, stream(spec.settings.seed, index, Stream::Sums));
+    return sums(packets, bins, itot);
+}
+
+void scripted_block(Block& b, const RunSpec& spec, std::uint64_t index, const BlockModel& m) {
+    const std::uint64_t seed = spec.settings.seed;
+    const Kind kind = spec.mode.kind;
+    if (m.frames) make_frames(b.frames, seed, index, *m.frames);
+    if (m.raw) {
+        make_raw(b.raw, seed, index, *m.raw);
+        b.own_raw = true;
+    }
+    if (kind == Kind::ToaTotRecords || kind == Kind::ItotEventRecords) {
+        if (m.records) {
+            // Explicit records are delivered exactly as given, in every mode.
+            for (const auto& r : *m.records) {
+                const auto a = static_cast<std::uint32_t>(r[0]);
+                const auto v = static_cast<std::uint32_t>(r[1]);
+                if (kind == Kind::ToaTotRecords) b.toa_tot.push_back({a, v, r[2]});
+                else b.itot_event.push_back({a, v, r[2]});
+            }
+        } else if (m.hits) {
+            fill_records(b, kind, make_hits(seed, index, *m.hits));
+            if (spec.mode.sorted) sort_by_toa(b);
+        }
+    } else if (has_vectors(kind)) {
+        const std::array<const char*, 3> names = kind == Kind::ToaTotVectors
+                                                     ? std::array<const char*, 3>{"addresses", "toa", "tot"}
+                                                     : std::array<const char*, 3>{"addresses", "events", "itots"};
+        std::optional<std::uint64_t> given;
+        for (const char* name : names)
+            if (const auto it = m.vectors.find(name); it != m.vectors.end())
+                given = std::max<std::uint64_t>(given.value_or(0), it->second.size());
+        fill_vectors(b, spec.mode, make_hits(seed, index, given.value_or(m.hits.value_or(0))));
+        // Given vectors replace the generated ones; one shorter than the block is padded with zeros.
+        const auto put = [&](const char* name, auto& out) {
+            const auto it = m.vectors.find(name);
+            if (it == m.vectors.end()) return;
+            using T = typename std::remove_reference_t<decltype(out)>::value_type;
+            std::fill(out.begin(), out.end(), T{0});
+            std::transform(it->second.begin(), it->second.end(), out.begin(),
+                           [](std::uint64_t v) { return static_cast<T>(v); });
+        };
+        put("addresses", b.addresses);
+        if (kind == Kind::ToaTotVectors) {
+            if (spec.mode.wide_toa) put("toa", b.toa64);
+            else put("toa", b.toa32);
+            put("tot", b.tot);
+        } else {
+            put("events", b.events);
+            put("itots", b.itots);
+        }
+    } else if (kind == Kind::BinnedPackets) {
+        if (m.records) {
+            for (const auto& r : *m.records)
+                b.binned.push_back({static_cast<std::uint32_t>(r[0]), static_cast<std::uint32_t>(r[1]),
+                                    static_cast<std::uint32_t>(r[2])});
+        } else if (m.packets) {
+            b.binned = make_packets(seed, index, *m.packets);
+        }
+    }
+    if (m.descriptors)
+        b.descriptors = partition(b.binned.size(), *m.descriptors, stream(seed, index, Stream::Bins));
+    if (m.hit_sums) b.hit_sums = scripted_sums(*m.hit_sums, b, spec, index, false);
+    if (m.itot_sums) b.itot_sums = scripted_sums(*m.itot_sums, b, spec, index, true);
+    b.shutter = m.shutter.value_or(0);
+    if (m.tdc) {
+        for (std::size_t ch = 0; ch < 3 && ch < m.tdc->size(); ++ch) {
+            const CountOrValues& c = (*m.tdc)[ch];
+            if (const auto* values = std::get_if<std::vector<std::uint64_t>>(&c)) b.tdc[ch] = *values;
+            else
+                b.tdc[ch] = make_tdc(seed, index, ch, std::get<std::uint64_t>(c),
+                                     m.shutter ? *m.shutter : block_start(index));
+        }
+    }
+    b.null = m.null;
+    for (const auto& [name, fault] : m.fail) {
+        const auto it = std::find_if(kGetterNames.begin(), kGetterNames.end(),
+                                     [&](const char* g) { return name == g; });
+        if (it == kGetterNames.end()) continue;  // only the getters of a block can fail per block
+        b.fails[static_cast<std::size_t>(it - kGetterNames.begin())] = &fault;
+        b.any_fail = true;
+    }
+}
+
+// Block `index` of the run: the script's block when scripted, else generated from the settings.
+std::unique_ptr<Block> prepare(const RunSpec& spec, std::uint64_t index) {
+    auto b = std::make_unique<Block>();
+    if (spec.settings.scripted) scripted_block(*b, spec, index, spec.settings.blocks[index]);
+    else generated_block(*b, spec, index);
+    finish(*b, spec.mode);
+    return b;
+}
+
+// ---- checking a model before it runs --------------------------------------------------------------------------------
+
+// No block may need more memory than this; a model asking for more is refused at begin instead of failing on
+// the worker thread.
+constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{1} << 31;
+
+struct Budget {
+    std::uint64_t bytes = 0;
+    void add(std::uint64_t count, std::uint64_t item) {
+        const std::uint64_t need =
+            count > std::numeric_limits<std::uint64_t>::max() / item ? std::numeric_limits<std::uint64_t>::max()
+                                                                     : count * item;
+        bytes = need > std::numeric_limits<std::uint64_t>::max() - bytes ? std::numeric_limits<std::uint64_t>::max()
+                                                                         : bytes + need;
+    }
+    void add(const CountOrValues& c, std::uint64_t item) {
+        if (const auto* n = std::get_if<std::uint64_t>(&c)) add(*n, item);
+    }
+};
+
+// Generous per-item sizes: the delivered buffers plus the temporaries that build them.
+constexpr std::uint64_t kHitBytes = 64;
+constexpr std::uint64_t kPacketBytes = 32;
+
+std::uint64_t generated_bytes(const RunSpec& spec) {
+    const AcquisitionModel& s = spec.settings;
+    Budget b;
+    switch (spec.mode.kind) {
+        case Kind::Frames: b.add(s.frames, kFramePixels * 2); break;
+        case Kind::None:
+        case Kind::Raw: b.add(s.raw, 1 + kHitBytes / 8); break;
+        case Kind::BinnedPackets:
+        case Kind::CountSums:
+        case Kind::ItotSums: b.add(s.hits, kPacketBytes); break;
+        default: b.add(s.hits, kHitBytes); break;
+    }
+    return b.bytes;
+}
+
+std::uint64_t scripted_bytes(const BlockModel& m, const RunSpec& spec) {
+    Budget b;
+    if (m.frames) b.add(*m.frames, kFramePixels * 2);
+    if (m.raw) b.add(*m.raw, 1 + kHitBytes / 8);
+    if (m.hits) b.add(*m.hits, kHitBytes);
+    if (m.packets) b.add(*m.packets, kPacketBytes);
+    if (m.descriptors) b.add(*m.descriptors, 16);
+    if (m.hit_sums) b.add(*m.hit_sums, 24);
+    if (m.itot_sums) b.add(*m.itot_sums, 24);
+    if ((m.hit_sums && std::holds_alternative<std::uint64_t>(*m.hit_sums)) ||
+        (m.itot_sums && std::holds_alternative<std::uint64_t>(*m.itot_sums)))
+        b.add(spec.settings.hits, kPacketBytes);  // counted sums of a block without packets sum generated ones
+    if (m.tdc)
+        for (const CountOrValues& c : *m.tdc) b.add(c, 8);
+    return b.bytes;
+}
+
+// Checks that every block of the run can be built; returns the status and message of the first that cannot.
+std::optional<std::pair<int, std::string>> check(const RunSpec& spec) {
+    const std::string mode_fields = spec.mode.kind == Kind::ToaTotRecords      ? "(address, tot, toa)"
+                                    : spec.mode.kind == Kind::ItotEventRecords ? "(address, itot, event)"
+                                                                               : "(address, count, itot)";
+    const auto too_big = [](const std::string& what, std::uint64_t bytes) {
+        return std::pair<int, std::string>(-4, what + " needs " + std::to_string(bytes) +
+                                                   " bytes, more than the simulator allows per block (" +
+                                                   std::to_string(kMaxBlockBytes) + ")");
+    };
+    if (!spec.settings.scripted) {
+        const std::uint64_t bytes = generated_bytes(spec);
+        if (bytes > kMaxBlockBytes) return too_big("A generated block", bytes);
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < spec.settings.blocks.size(); ++i) {
+        const BlockModel& m = spec.settings.blocks[i];
+        const std::string where = "Block " + std::to_string(i);
+        if (const std::uint64_t bytes = scripted_bytes(m, spec); bytes > kMaxBlockBytes) return too_big(where, bytes);
+        if (has_records(spec.mode.kind) && m.records) {
+            for (std::size_t r = 0; r < m.records->size(); ++r) {
+                const auto& rec = (*m.records)[r];
+                const std::string at = where + " record " + std::to_string(r);
+                if (rec.size() != 3)
+                    return std::pair(-3, at + " has " + std::to_string(rec.size()) + " fields; this mode's records are " +
+                                             mode_fields);
+                const bool wide_last = spec.mode.kind != Kind::BinnedPackets;
+                if (rec[0] > UINT32_MAX || rec[1] > UINT32_MAX || (!wide_last && rec[2] > UINT32_MAX))
+                    return std::pair(-3, at + " has a value too large for its 32-bit field");
+            }
+        }
+        if (has_vectors(spec.mode.kind)) {
+            for (const auto& [name, values] : m.vectors) {
+                const std::uint64_t limit = name == "addresses" || (name == "toa" && !spec.mode.wide_toa) ? UINT32_MAX
+                                            : name == "toa"                                          ? UINT64_MAX
+                                                                                                     : UINT16_MAX;
+                if (std::any_of(values.begin(), values.end(), [&](std::uint64_t v) { return v > limit; }))
+                    return std::pair(-3, where + " vector '" + name + "' has a value too large for its " +
+                                             std::to_string(std::bit_width(limit)) + "-bit elements");
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- runs ---------------------------------------------------------------------------------------------------------------
+
+}  // namespace vrexsim::engine
+
+// One data block as the data callback sees it; lives on the worker's stack for the duration of the call.
 struct VrexAcquisition {
-    LastError error;
+    vrexsim::LastError error;
+    const vrexsim::engine::Block* block = nullptr;
 };
 
 namespace vrexsim {
-void stop_acquisitions(VrexContext*) {}
+
+struct AcqRun {
+    engine::RunSpec spec;
+    Bytes channel;
+    std::size_t device = 0;  // index in the model at begin
+
+    // The data callback; a registration made while the run delivers applies from the next block.
+    std::mutex slot_mutex;
+    Registration slot;
+
+    std::mutex stop_mutex;
+    std::condition_variable stop_cv;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};  // the worker has delivered everything it will
+    bool aborted = false;               // guarded by the context's mutex
+
+    std::mutex join_mutex;  // one joiner at a time; the others wait for it
+    std::thread worker;
+    std::thread::id worker_id;  // set before the run is published, never changed
+
+    // Used by the worker thread only: the block in its callback, and whether that block's bookkeeping is done.
+    const engine::Block* current = nullptr;
+    bool counted = false;
+
+    AcqRun() = default;
+    AcqRun(const AcqRun&) = delete;
+    AcqRun& operator=(const AcqRun&) = delete;
+    // A run nobody joined (its own callback stopped it) lets its thread finish on its own.
+    ~AcqRun() {
+        if (worker.joinable()) worker.detach();
+    }
+
+    Registration registration() {
+        std::lock_guard lock(slot_mutex);
+        return slot;
+    }
+    void set_registration(const Registration& r) {
+        std::lock_guard lock(slot_mutex);
+        slot = r;
+    }
+    void request_stop() {
+        {
+            std::lock_guard lock(stop_mutex);
+            stop.store(true, std::memory_order_relaxed);
+        }
+        stop_cv.notify_all();
+    }
+    // Waits `seconds` unless stopped first; false when the run was stopped.
+    bool pause(double seconds) {
+        std::unique_lock lock(stop_mutex);
+        if (!(seconds > 0.0)) return !stop.load(std::memory_order_relaxed);
+        const double capped = std::min(seconds, 366.0 * 86400.0);
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(capped));
+        return !stop_cv.wait_for(lock, wait, [&] { return stop.load(std::memory_order_relaxed); });
+    }
+    bool on_worker() const { return std::this_thread::get_id() == worker_id; }
+    void join() {
+        if (on_worker()) return;
+        std::lock_guard lock(join_mutex);
+        if (worker.joinable()) worker.join();
+    }
+};
+
+namespace engine {
+namespace {
+
+// The buffers of a block by name, as the getters hand them out.
+std::map<std::string, std::vector<std::uint8_t>> snapshot(const Block& b) {
+    std::map<std::string, std::vector<std::uint8_t>> out;
+    const auto put = [&](const char* name, const Block::View& v) {
+        if (v.data == nullptr) return;
+        const auto* p = static_cast<const std::uint8_t*>(v.data);
+        out[name].assign(p, p + v.count * v.item);
+    };
+    put("frames", b.v_frames);
+    put("raw", b.v_raw);
+    put("packets", b.v_packets);
+    put("addresses", b.v_addresses);
+    put("toa", b.v_toa);
+    put("tot", b.v_tot);
+    put("events", b.v_events);
+    put("itots", b.v_itots);
+    put("descriptors", b.v_descriptors);
+    put("hit_sums", b.v_hit_sums);
+    put("itot_sums", b.v_itot_sums);
+    put("tdc0", b.v_tdc[0]);
+    put("tdc1", b.v_tdc[1]);
+    put("tdc2", b.v_tdc[2]);
+    return out;
 }
+
+// Bookkeeping after a callback returned: the delivered count, and the block as the callback left it while the
+// call log records.
+void delivered(const AcqRun& r, const Block& block) {
+    Sim& s = sim();
+    bool recording = false;
+    if (s.hooks_active.load(std::memory_order_acquire)) {
+        std::lock_guard lock(s.hooks_mutex);
+        recording = s.recording;
+    }
+    std::map<std::string, std::vector<std::uint8_t>> buffers;
+    if (recording) buffers = snapshot(block);
+    std::lock_guard lock(s.mutex);
+    if (r.device >= s.states.size()) return;  // the model was replaced meanwhile
+    DeviceState& state = s.states[r.device];
+    ++state.blocks_delivered;
+    if (recording) state.last_block = std::move(buffers);
+}
+
+// Hands one block to the registered callback, if any.
+void deliver(AcqRun& r, const Block& block) {
+    const Registration reg = r.registration();
+    if (reg.func == nullptr) return;
+    VrexAcquisition acq;
+    acq.block = &block;
+    r.current = &block;
+    r.counted = false;
+    reg.func(&acq, reg.user);
+    r.current = nullptr;
+    if (!r.counted) delivered(r, block);
+}
+
+void work(const std::shared_ptr<AcqRun>& r) {
+    const RunSpec& spec = r->spec;
+    const AcquisitionModel& s = spec.settings;
+    const std::uint64_t count = s.scripted ? s.blocks.size() : s.block_count;
+    try {
+        if (s.burst > 0) {
+            // The block is prepared once so a burst measures delivery, not generation.
+            if (count > 0) {
+                const auto block = prepare(spec, 0);
+                for (std::uint64_t i = 0; i < s.burst && !r->stop.load(std::memory_order_relaxed); ++i)
+                    deliver(*r, *block);
+            }
+        } else {
+            for (std::uint64_t i = 0; i < count; ++i) {
+                const double wait = s.scripted ? s.blocks[i].delay_s : (i > 0 ? s.interval_s : 0.0);
+                if (!r->pause(wait)) break;
+                if (r->registration().func == nullptr) continue;  // nobody listens: skip building the block
+                const auto block = prepare(spec, i);
+                if (r->stop.load(std::memory_order_relaxed)) break;
+                deliver(*r, *block);
+            }
+        }
+    } catch (const std::exception& e) {
+        log_message(nullptr, Error, "Acquisition on channel " + r->channel + " stopped: " + e.what());
+    }
+    r->finished.store(true, std::memory_order_release);
+}
+
+// ---- context-level helpers ---------------------------------------------------------------------------------------
+
+std::string quoted(const char* id) { return id ? std::string("'") + id + "'" : std::string("(null)"); }
+
+bool listed(const std::vector<Bytes>& items, const char* id) {
+    return id != nullptr && std::find(items.begin(), items.end(), id) != items.end();
+}
+
+// Runs `work(device)` with the simulator lock held, on the open device of `ctx`, for a known channel.
+template <class Work>
+int with_channel(vrex_ctx_t* ctx, const char* channel, Work&& work) {
+    if (channel == nullptr) return fail_with(ctx->error, -5, "Channel identifier is null");
+    std::lock_guard lock(sim().mutex);
+    const auto dev = open_device(ctx);
+    if (!dev) return -2;
+    if (!listed(dev->model->channels, channel))
+        return fail_with(ctx->error, -3, "Unknown acquisition channel " + quoted(channel));
+    return work(*dev);
+}
+
+template <class Work>
+int on_channel(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* channel, Work&& work) {
+    return run(ctx, fault, [&] { return with_channel(ctx, channel, work); });
+}
+
+// The run begun on `channel` of `ctx` and not yet ended, or null.
+std::shared_ptr<AcqRun> find_run(VrexContext* ctx, const char* channel) {
+    const auto it = ctx->runs.find(channel);
+    return it == ctx->runs.end() ? nullptr : it->second;
+}
+
+}  // namespace
+}  // namespace engine
+
+void stop_acquisitions(VrexContext* ctx) {
+    std::map<Bytes, std::shared_ptr<AcqRun>> runs;
+    {
+        std::lock_guard lock(ctx->mutex);
+        runs.swap(ctx->runs);
+    }
+    for (auto& [channel, r] : runs) {
+        r->request_stop();
+        // A run whose own callback got here is not joined: its worker finishes once the callback returns and only
+        // ever touches the run, which it co-owns. Its block is counted now, while the device is still the one the
+        // run began on: once the callback returns the model may already have been replaced.
+        if (r->on_worker() && r->current && !r->counted) {
+            engine::delivered(*r, *r->current);
+            r->counted = true;
+        }
+    }
+    for (auto& [channel, r] : runs) r->join();
+}
+
+}  // namespace vrexsim
+
+using namespace vrexsim;
+using namespace vrexsim::engine;
 
 extern "C" {
 
 int vrex_acq_ch_count(vrex_ctx_t* ctx, int* count) {
-    (void)count;
-    return run(ctx, hook("vrex_acq_ch_count"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return run(ctx, hook("vrex_acq_ch_count"), [&] {
+        std::lock_guard lock(sim().mutex);
+        const auto dev = open_device(ctx);
+        if (!dev) return -2;
+        if (count == nullptr) return fail_with(ctx->error, -5, "Null out-parameter");
+        *count = static_cast<int>(dev->model->channels.size());
+        return 0;
+    });
 }
 
 int vrex_acq_ch_id(vrex_ctx_t* ctx, int index, const char** id) {
-    (void)index;
-    (void)id;
-    return run(ctx, hook("vrex_acq_ch_id"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
-}
-
-int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
-    (void)channelId;
-    return run(ctx, hook("vrex_acq_begin"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
-}
-
-int vrex_acq_end(vrex_ctx_t* ctx, const char* channelId) {
-    (void)channelId;
-    return run(ctx, hook("vrex_acq_end"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
-}
-
-int vrex_acq_abort(vrex_ctx_t* ctx, const char* channelId) {
-    (void)channelId;
-    return run(ctx, hook("vrex_acq_abort"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return run(ctx, hook("vrex_acq_ch_id", index), [&] {
+        std::lock_guard lock(sim().mutex);
+        const auto dev = open_device(ctx);
+        if (!dev) return -2;
+        if (id == nullptr) return fail_with(ctx->error, -5, "Null out-parameter");
+        const auto& channels = dev->model->channels;
+        if (index < 0 || static_cast<std::size_t>(index) >= channels.size())
+            return fail_with(ctx->error, -3, "Channel index " + std::to_string(index) + " out of range");
+        *id = channels[static_cast<std::size_t>(index)].c_str();
+        return 0;
+    });
 }
 
 int vrex_acq_set_data_callback(vrex_ctx_t* ctx, const char* channelId, vrex_acq_data_func callback, void* user) {
-    (void)channelId;
-    (void)callback;
-    (void)user;
-    return run(ctx, hook("vrex_acq_set_data_callback"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_channel(ctx, hook("vrex_acq_set_data_callback", channelId), channelId, [&](const OpenDevice&) {
+        const Registration reg{callback, user};
+        std::lock_guard ctx_lock(ctx->mutex);
+        ctx->callbacks[channelId] = reg;
+        if (const auto r = find_run(ctx, channelId)) r->set_registration(reg);
+        return 0;
+    });
 }
 
+int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
+    std::shared_ptr<AcqRun> previous;
+    const int status = on_channel(ctx, hook("vrex_acq_begin", channelId), channelId, [&](const OpenDevice& dev) {
+        if (dev.state->selected_mode.empty())
+            return fail_with(ctx->error, -2, "No acquisition mode is selected on the chip");
+        auto r = std::make_shared<AcqRun>();
+        r->spec.settings = dev.model->acquisition;
+        r->spec.mode = mode_info(dev.state->selected_mode);
+        if (const auto problem = check(r->spec)) return fail_with(ctx->error, problem->first, problem->second);
+        r->channel = channelId;
+        r->device = dev.index;
+        std::lock_guard ctx_lock(ctx->mutex);
+        if (const auto old = find_run(ctx, channelId)) {
+            if (!old->finished.load(std::memory_order_acquire))
+                return fail_with(ctx->error, -2, "An acquisition is already running on channel " + quoted(channelId));
+            previous = old;  // finished but never ended: joined below, once no lock is held
+        }
+        if (const auto it = ctx->callbacks.find(channelId); it != ctx->callbacks.end()) r->slot = it->second;
+        try {
+            r->worker = std::thread(work, r);
+        } catch (const std::system_error& e) {
+            return fail_with(ctx->error, -4, std::string("Cannot start the acquisition thread: ") + e.what());
+        }
+        r->worker_id = r->worker.get_id();
+        ctx->runs[channelId] = std::move(r);
+        return 0;
+    });
+    if (previous) previous->join();
+    return status;
+}
+
+int vrex_acq_end(vrex_ctx_t* ctx, const char* channelId) {
+    return run(ctx, hook("vrex_acq_end", channelId), [&] {
+        std::shared_ptr<AcqRun> r;
+        const int status = with_channel(ctx, channelId, [&](const OpenDevice&) {
+            std::lock_guard ctx_lock(ctx->mutex);
+            r = find_run(ctx, channelId);
+            if (!r) return fail_with(ctx->error, -2, "No acquisition was begun on channel " + quoted(channelId));
+            if (r->on_worker())
+                return fail_with(ctx->error, -2,
+                                 "Cannot end the acquisition on channel " + quoted(channelId) +
+                                     " from its own data callback (it would wait for itself); abort it instead");
+            return 0;
+        });
+        if (status != 0) return status;
+        r->join();
+        std::lock_guard ctx_lock(ctx->mutex);
+        if (const auto it = ctx->runs.find(channelId); it != ctx->runs.end() && it->second == r) ctx->runs.erase(it);
+        return 0;
+    });
+}
+
+int vrex_acq_abort(vrex_ctx_t* ctx, const char* channelId) {
+    return run(ctx, hook("vrex_acq_abort", channelId), [&] {
+        std::shared_ptr<AcqRun> r;
+        const int status = with_channel(ctx, channelId, [&](const OpenDevice&) {
+            std::lock_guard ctx_lock(ctx->mutex);
+            r = find_run(ctx, channelId);
+            if (!r || r->aborted)
+                return fail_with(ctx->error, -2, "No acquisition is running on channel " + quoted(channelId));
+            r->aborted = true;
+            return 0;
+        });
+        if (status != 0) return status;
+        r->request_stop();
+        r->join();  // not from the run's own callback: it stops once that callback returns
+        return 0;
+    });
+}
+
+}  // extern "C"
+
+// ---- block getters ---------------------------------------------------------------------------------------------------
+
+namespace {
+
+// Every getter: the entry hook, then the block's own scripted fault, then the work.
+template <class Work>
+int getter(vrex_acq_t* acq, Getter g, const std::optional<Fault>& fault, Work&& work) {
+    return run(acq, fault, [&] {
+        const Block& b = *acq->block;
+        if (b.any_fail) [[unlikely]] {
+            if (const BlockFault* f = b.fails[g]) {
+                set_error(acq->error, f->message);
+                return f->status;
+            }
+        }
+        return work(b);
+    });
+}
+
+int null_out(vrex_acq_t* acq) { return fail_with(acq->error, -5, "Null out-parameter"); }
+
+int count_getter(vrex_acq_t* acq, Getter g, const std::optional<Fault>& fault, unsigned long long* out,
+                 Block::View Block::*view) {
+    return getter(acq, g, fault, [&](const Block& b) {
+        if (out == nullptr) return null_out(acq);
+        *out = (b.*view).count;
+        return 0;
+    });
+}
+
+int pointer_getter(vrex_acq_t* acq, Getter g, const std::optional<Fault>& fault, void* out,
+                   Block::View Block::*view) {
+    return getter(acq, g, fault, [&](const Block& b) {
+        if (out == nullptr) return null_out(acq);
+        *static_cast<void**>(out) = (b.*view).data;
+        return 0;
+    });
+}
+
+int tdc_index(vrex_acq_t* acq, int tdc) {
+    return fail_with(acq->error, -3, "TDC channel " + std::to_string(tdc) + " out of range (0 to 2)");
+}
+
+}  // namespace
+
+extern "C" {
+
 int vrex_acq_get_last_error(vrex_acq_t* acq, const char** message) {
-    (void)message;
-    return run(acq, hook("vrex_acq_get_last_error"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    const auto fault = hook("vrex_acq_get_last_error");
+    if (acq == nullptr || message == nullptr) return -5;
+    if (fault) return fault->status;
+    if (acq->block->any_fail)
+        if (const BlockFault* f = acq->block->fails[kGetLastError]) return f->status;
+    *message = acq->error.get();
+    return 0;
 }
 
 int vrex_acq_tpx_get_frame_count(vrex_acq_t* acq, unsigned long long* count) {
-    (void)count;
-    return run(acq, hook("vrex_acq_tpx_get_frame_count"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return count_getter(acq, kFrameCount, hook("vrex_acq_tpx_get_frame_count"), count, &Block::v_frames);
 }
 
 int vrex_acq_tpx_get_frames(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx_get_frames"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kFrames, hook("vrex_acq_tpx_get_frames"), out, &Block::v_frames);
 }
 
 int vrex_acq_raw_get_data(vrex_acq_t* acq, void* out, unsigned long long* byteCount) {
-    (void)out;
-    (void)byteCount;
-    return run(acq, hook("vrex_acq_raw_get_data"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return getter(acq, kRawData, hook("vrex_acq_raw_get_data"), [&](const Block& b) {
+        if (out == nullptr || byteCount == nullptr) return null_out(acq);
+        *static_cast<void**>(out) = b.v_raw.data;
+        *byteCount = b.v_raw.count;
+        return 0;
+    });
 }
 
 int vrex_acq_tpx3_get_packet_count(vrex_acq_t* acq, unsigned long long* count) {
-    (void)count;
-    return run(acq, hook("vrex_acq_tpx3_get_packet_count"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return count_getter(acq, kPacketCount, hook("vrex_acq_tpx3_get_packet_count"), count, &Block::v_packets);
 }
 
 int vrex_acq_tpx3_get_packets(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_packets"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kPackets, hook("vrex_acq_tpx3_get_packets"), out, &Block::v_packets);
 }
 
 int vrex_acq_tpx3_get_vec_length(vrex_acq_t* acq, unsigned long long* length) {
-    (void)length;
-    return run(acq, hook("vrex_acq_tpx3_get_vec_length"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return getter(acq, kVecLength, hook("vrex_acq_tpx3_get_vec_length"), [&](const Block& b) {
+        if (length == nullptr) return null_out(acq);
+        *length = b.vec_length;
+        return 0;
+    });
 }
 
 int vrex_acq_tpx3_get_pixel_address_vec(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_pixel_address_vec"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kAddressVec, hook("vrex_acq_tpx3_get_pixel_address_vec"), out, &Block::v_addresses);
 }
 
 int vrex_acq_tpx3_get_toa_vec(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_toa_vec"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kToaVec, hook("vrex_acq_tpx3_get_toa_vec"), out, &Block::v_toa);
 }
 
 int vrex_acq_tpx3_get_tot_vec(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_tot_vec"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kTotVec, hook("vrex_acq_tpx3_get_tot_vec"), out, &Block::v_tot);
 }
 
 int vrex_acq_tpx3_get_event_vec(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_event_vec"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kEventVec, hook("vrex_acq_tpx3_get_event_vec"), out, &Block::v_events);
 }
 
 int vrex_acq_tpx3_get_itot_vec(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_itot_vec"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kItotVec, hook("vrex_acq_tpx3_get_itot_vec"), out, &Block::v_itots);
 }
 
 int vrex_acq_meta_get_shutter_rising_time_ticks(vrex_acq_t* acq, unsigned long long* ticks) {
-    (void)ticks;
-    return run(acq, hook("vrex_acq_meta_get_shutter_rising_time_ticks"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return getter(acq, kShutter, hook("vrex_acq_meta_get_shutter_rising_time_ticks"), [&](const Block& b) {
+        if (ticks == nullptr) return null_out(acq);
+        *ticks = b.shutter;
+        return 0;
+    });
 }
 
 int vrex_acq_meta_get_tdc_toas_count(vrex_acq_t* acq, int tdc, uint64_t* count) {
-    (void)tdc;
-    (void)count;
-    return run(acq, hook("vrex_acq_meta_get_tdc_toas_count"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return getter(acq, kTdcCount, hook("vrex_acq_meta_get_tdc_toas_count", tdc), [&](const Block& b) {
+        if (count == nullptr) return null_out(acq);
+        if (tdc < 0 || tdc > 2) return tdc_index(acq, tdc);
+        *count = b.v_tdc[static_cast<std::size_t>(tdc)].count;
+        return 0;
+    });
 }
 
 int vrex_acq_meta_get_tdc_toas(vrex_acq_t* acq, int tdc, const uint64_t** toas) {
-    (void)tdc;
-    (void)toas;
-    return run(acq, hook("vrex_acq_meta_get_tdc_toas"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return getter(acq, kTdcToas, hook("vrex_acq_meta_get_tdc_toas", tdc), [&](const Block& b) {
+        if (toas == nullptr) return null_out(acq);
+        if (tdc < 0 || tdc > 2) return tdc_index(acq, tdc);
+        *toas = static_cast<const uint64_t*>(b.v_tdc[static_cast<std::size_t>(tdc)].data);
+        return 0;
+    });
 }
 
 int vrex_acq_meta_get_bin_descriptor_count(vrex_acq_t* acq, unsigned long long* count) {
-    (void)count;
-    return run(acq, hook("vrex_acq_meta_get_bin_descriptor_count"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return count_getter(acq, kDescriptorCount, hook("vrex_acq_meta_get_bin_descriptor_count"), count,
+                        &Block::v_descriptors);
 }
 
 int vrex_acq_meta_get_bin_descriptors(vrex_acq_t* acq, void* out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_meta_get_bin_descriptors"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kDescriptors, hook("vrex_acq_meta_get_bin_descriptors"), out, &Block::v_descriptors);
 }
 
 int vrex_acq_tpx3_get_binned_hitcounters_count(vrex_acq_t* acq, unsigned long long* count) {
-    (void)count;
-    return run(acq, hook("vrex_acq_tpx3_get_binned_hitcounters_count"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return count_getter(acq, kHitCountersCount, hook("vrex_acq_tpx3_get_binned_hitcounters_count"), count,
+                        &Block::v_hit_sums);
 }
 
 int vrex_acq_tpx3_get_binned_hitcounters(vrex_acq_t* acq, uint64_t** out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_binned_hitcounters"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kHitCounters, hook("vrex_acq_tpx3_get_binned_hitcounters"), out, &Block::v_hit_sums);
 }
 
 int vrex_acq_tpx3_get_binned_itots_count(vrex_acq_t* acq, unsigned long long* count) {
-    (void)count;
-    return run(acq, hook("vrex_acq_tpx3_get_binned_itots_count"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return count_getter(acq, kItotsCount, hook("vrex_acq_tpx3_get_binned_itots_count"), count, &Block::v_itot_sums);
 }
 
 int vrex_acq_tpx3_get_binned_itots(vrex_acq_t* acq, uint64_t** out) {
-    (void)out;
-    return run(acq, hook("vrex_acq_tpx3_get_binned_itots"), [&] { return fail_with(acq->error, -2, "not implemented"); });
+    return pointer_getter(acq, kItots, hook("vrex_acq_tpx3_get_binned_itots"), out, &Block::v_itot_sums);
 }
 
 }  // extern "C"
