@@ -268,15 +268,15 @@ namespace {
 // Closes the device of `ctx`, stopping its acquisitions first. Returns false when none was open.
 bool close_device(VrexContext* ctx) {
     {
-        std::lock_guard lock(ctx->mutex);
+        // Closed first, so a begin racing this close fails instead of starting a run after the stop below.
+        std::lock_guard lock(sim().mutex);
+        std::lock_guard ctx_lock(ctx->mutex);
         if (ctx->device < 0) return false;
+        if (static_cast<std::size_t>(ctx->device) < sim().states.size())
+            sim().states[static_cast<std::size_t>(ctx->device)].open = false;
+        ctx->device = -1;
     }
     stop_acquisitions(ctx);
-    std::lock_guard lock(sim().mutex);
-    std::lock_guard ctx_lock(ctx->mutex);
-    if (ctx->device >= 0 && static_cast<std::size_t>(ctx->device) < sim().states.size())
-        sim().states[static_cast<std::size_t>(ctx->device)].open = false;
-    ctx->device = -1;
     return true;
 }
 
@@ -397,15 +397,17 @@ VREX_SIM_API int vrex_sim_noop(vrex_ctx_t* ctx, const char* text) {
 }
 
 int vrex_ctx_create(vrex_ctx_t** ctx) {
-    hook("vrex_ctx_create");
+    const auto fault = hook("vrex_ctx_create");
     if (ctx == nullptr) return -5;
+    // An injected failure creates no context (there is no handle yet to carry a last error).
+    if (fault && (fault->status < 0 || !fault->perform)) return fault->status;
     auto* c = new VrexContext;
     {
         std::lock_guard lock(sim().mutex);
         sim().contexts.insert(c);
     }
     *ctx = c;
-    return 0;
+    return fault ? fault->status : 0;
 }
 
 int vrex_ctx_destroy(vrex_ctx_t* ctx) {

@@ -34,6 +34,9 @@ void context_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The package's exit gate (see support/gil.hpp); the other modules reach it through a capsule.
+vrex::CallbackGate gate;
+
 PyMethodDef context_methods[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
 
 PyType_Slot context_slots[] = {
@@ -49,6 +52,7 @@ PyType_Spec context_spec = {"vrexsdk.context._Context", sizeof(ContextObject), 0
 int exec_context(PyObject* module) {
     if (!vrex::first_initialisation("context")) return -1;
     if (!vrex::publish_type(module, context_spec)) return -1;
+    if (!vrex::create_callback_gate(module, gate)) return -1;
     const Ref errors = Ref::steal(PyImport_ImportModule("vrexsdk.errors"));
     if (!errors) return -1;
     vrex::error_classes().internal = PyObject_GetAttrString(errors.get(), "VrexSdkInternalException");

@@ -91,7 +91,9 @@ void each_key(PyObject* dict, const std::string& where, std::initializer_list<co
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) fail_at(PyExc_TypeError, where, "keys must be str");
-        const std::string k = PyUnicode_AsUTF8(key);
+        const char* const utf8 = PyUnicode_AsUTF8(key);
+        if (utf8 == nullptr) throw ModelError{};
+        const std::string k = utf8;
         bool ok = false;
         for (const char* name : known) ok = ok || k == name;
         if (!ok) fail_at(PyExc_ValueError, where, ("unknown key '" + k + "'").c_str());
@@ -127,7 +129,11 @@ vrexsim::BlockModel parse_block(PyObject* dict, const std::string& where) {
                  else if (k == "descriptors") b.descriptors = as_u64(v, w);
                  else if (k == "hit_sums") b.hit_sums = as_count_or_values(v, w);
                  else if (k == "itot_sums") b.itot_sums = as_count_or_values(v, w);
-                 else if (k == "null") b.null = PyObject_IsTrue(v) == 1;
+                 else if (k == "null") {
+                     const int truth = PyObject_IsTrue(v);
+                     if (truth < 0) throw ModelError{};
+                     b.null = truth == 1;
+                 }
                  else if (k == "delay_s") b.delay_s = as_double(v, w);
                  // "fail" is parsed by parse_block_faults: its keys are SDK function names.
              });
@@ -658,7 +664,9 @@ PyObject* sim_fail(PyObject*, PyObject* function, PyObject* status, Optional mes
     }
     const int doit = perform.given() ? PyObject_IsTrue(perform.value) : 0;
     if (doit < 0) return nullptr;
-    if (!vrexsim::fail(PyUnicode_AsUTF8(function), st, std::move(text), n, doit == 1)) {
+    const char* const name = PyUnicode_AsUTF8(function);
+    if (name == nullptr) return nullptr;
+    if (!vrexsim::fail(name, st, std::move(text), n, doit == 1)) {
         PyErr_Format(PyExc_ValueError, "unknown SDK function %R", function);
         return nullptr;
     }
@@ -906,7 +914,9 @@ callback returned; kept only while the call log records).
 
 int exec_simulator(PyObject* module) {
     if (!vrex::first_initialisation("simulator")) return -1;
-    return PyModule_AddFunctions(module, functions);
+    if (PyModule_AddFunctions(module, functions) < 0) return -1;
+    // emit_log releases the GIL like any binding method, so it takes part in the package's exit gate too.
+    return vrex::import_gate() ? 0 : -1;
 }
 
 }  // namespace

@@ -487,7 +487,7 @@ int exec_vrex(PyObject* module) {
     if (!vrex::run_in_module(module, records_source)) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     if (!vrex::publish_type(module, device_spec)) return -1;
-    return vrex::open_callback_gate() ? 0 : -1;
+    return 0;
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 // destroy a thread state per callback (microseconds each, and any exception pending on it is lost), so a thread
 // unknown to Python gets one thread state of its own on its first callback, kept until the thread ends.
 //
-// Nothing may touch Python once the interpreter is finalizing: a thread that asks for the GIL then is
-// terminated or hung by the interpreter. Each module therefore keeps a gate, closed by an atexit handler
-// before finalization begins; the handler also waits, with the GIL released, for callbacks already inside. A
-// callback that meets a closed gate does its SDK work but calls no Python.
+// Nothing may take the GIL once the interpreter is finalizing: before 3.14 the thread is ended with
+// pthread_exit, whose forced unwind aborts the process when it meets a noexcept frame (every destructor), and
+// from 3.14 it hangs. The package therefore keeps one gate, owned by vrexsdk.context and shared with every
+// module through a capsule, which an atexit handler closes before finalization begins; the handler then waits,
+// with the GIL released, for the threads already taking or holding it. After that, a callback does its SDK work
+// but calls no Python, and a daemon thread coming back from an SDK call parks for good instead of taking the GIL.
 #pragma once
 
 #include "ref.hpp"
@@ -18,11 +20,12 @@
 
 namespace vrex {
 
-// Releases the GIL for one SDK call. The caller holds it on entry; it is held again on exit.
+// Releases the GIL for one SDK call. The caller holds it on entry; it is held again on exit (or, for a daemon
+// thread coming back while the interpreter exits, never: see the gate).
 class GilRelease {
 public:
     GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(saved_); }
+    ~GilRelease();
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
@@ -53,16 +56,54 @@ inline PyThreadState* current_thread_state() noexcept {
 #endif
 }
 
-// The gate of this module (each extension module has its own copy of this header's state).
+// The package's gate. Its storage is in vrexsdk.context; every module finds it at initialisation.
 struct CallbackGate {
-    std::atomic<long> inside{0};
-    std::atomic<bool> closed{true};  // opened by open_callback_gate() at module initialisation
+    std::atomic<long> inside{0};     // callbacks taking or holding the GIL
+    std::atomic<long> restoring{0};  // methods taking the GIL back after an SDK call
+    std::atomic<bool> closed{false};
+    std::atomic<PyThreadState*> exiting{nullptr};  // the thread that runs the interpreter's exit
     PyInterpreterState* interp = nullptr;
 };
 
-inline CallbackGate& callback_gate() noexcept {
-    static CallbackGate gate;
+inline constexpr const char gate_capsule[] = "vrexsdk.context._callback_gate";
+
+// Written once, at the module's initialisation.
+inline CallbackGate*& gate_slot() noexcept {
+    static CallbackGate* gate = nullptr;
     return gate;
+}
+
+// Finds the package's gate (vrexsdk.context must be importable).
+inline bool import_gate() {
+    // PyCapsule_Import would import only the package, not the submodule.
+    const Ref context = Ref::steal(PyImport_ImportModule("vrexsdk.context"));
+    const Ref capsule = context ? Ref::steal(PyObject_GetAttrString(context.get(), "_callback_gate")) : Ref();
+    if (!capsule) return false;
+    auto* const gate = static_cast<CallbackGate*>(PyCapsule_GetPointer(capsule.get(), gate_capsule));
+    if (gate == nullptr) return false;
+    gate_slot() = gate;
+    return true;
+}
+
+namespace detail {
+[[noreturn]] inline void park_forever() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+}  // namespace detail
+
+inline GilRelease::~GilRelease() {
+    CallbackGate* const gate = gate_slot();
+    if (gate == nullptr) {
+        PyEval_RestoreThread(saved_);
+        return;
+    }
+    gate->restoring.fetch_add(1);
+    if (gate->closed.load() && gate->exiting.load() != saved_) {
+        gate->restoring.fetch_sub(1);
+        detail::park_forever();
+    }
+    PyEval_RestoreThread(saved_);
+    gate->restoring.fetch_sub(1);
 }
 
 // Thread state created for an SDK thread, deleted when that thread ends, if Python is still there.
@@ -74,15 +115,16 @@ public:
     }
     ~SdkThreadState() {
         if (state_ == nullptr) return;
-        CallbackGate& gate = callback_gate();
-        gate.inside.fetch_add(1);
-        if (!gate.closed.load() && !interpreter_finalizing()) {
+        CallbackGate* const gate = gate_slot();
+        if (gate == nullptr) return;
+        gate->inside.fetch_add(1);
+        if (!gate->closed.load() && !interpreter_finalizing()) {
             PyEval_RestoreThread(state_);
             PyThreadState_Clear(state_);
             PyThreadState_DeleteCurrent();
         }
         // Otherwise the interpreter reclaims (or has reclaimed) it; it is not touched again.
-        gate.inside.fetch_sub(1);
+        gate->inside.fetch_sub(1);
     }
 
 private:
@@ -94,19 +136,19 @@ private:
 // the callback must then not touch Python.
 class CallbackGil {
 public:
-    CallbackGil() noexcept {
-        CallbackGate& gate = callback_gate();
-        gate.inside.fetch_add(1);
-        if (gate.closed.load() || interpreter_finalizing()) {
-            gate.inside.fetch_sub(1);
+    CallbackGil() noexcept : gate_(gate_slot()) {
+        if (gate_ == nullptr) return;  // before the module's initialisation: Python is not ours to touch
+        gate_->inside.fetch_add(1);
+        if (gate_->closed.load() || interpreter_finalizing()) {
+            gate_->inside.fetch_sub(1);
             return;
         }
         PyThreadState* state = PyGILState_GetThisThreadState();
         if (state == nullptr) {
             static thread_local SdkThreadState own;
-            state = own.get(gate.interp);
+            state = own.get(gate_->interp);
             if (state == nullptr) {  // out of memory: behave as if Python were gone
-                gate.inside.fetch_sub(1);
+                gate_->inside.fetch_sub(1);
                 return;
             }
         }
@@ -120,7 +162,7 @@ public:
     ~CallbackGil() {
         if (!held_) return;
         if (!nested_) PyEval_SaveThread();
-        callback_gate().inside.fetch_sub(1);
+        gate_->inside.fetch_sub(1);
     }
     CallbackGil(const CallbackGil&) = delete;
     CallbackGil& operator=(const CallbackGil&) = delete;
@@ -128,37 +170,41 @@ public:
     bool held() const noexcept { return held_; }
 
 private:
+    CallbackGate* const gate_;
     bool held_ = false;
     bool nested_ = false;
 };
 
 namespace detail {
-// atexit handler: closes the gate, then lets the callbacks already inside finish. A callback blocked for good
-// (a callable waiting on the main thread, say) is given a few seconds, not forever.
+// atexit handler: closes the gate, then lets the threads already taking or holding the GIL finish. One blocked
+// for good (a callable waiting on the main thread, say) is given a few seconds, not forever.
 inline PyObject* close_callback_gate(PyObject*, PyObject*) {
-    CallbackGate& gate = callback_gate();
-    gate.closed.store(true);
+    CallbackGate* const gate = gate_slot();
+    if (gate == nullptr) Py_RETURN_NONE;
+    gate->exiting.store(PyThreadState_Get());
+    gate->closed.store(true);
     Py_BEGIN_ALLOW_THREADS;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (gate.inside.load() > 0 && std::chrono::steady_clock::now() < deadline)
+    while ((gate->inside.load() > 0 || gate->restoring.load() > 0) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }
 }  // namespace detail
 
-// Opens this module's gate and registers its closing with atexit. Call once, at module initialisation.
-inline bool open_callback_gate() {
+// Creates the package's gate in `module` (vrexsdk.context, once per process): publishes it as a capsule and
+// registers its closing with atexit.
+inline bool create_callback_gate(PyObject* module, CallbackGate& gate) {
     static PyMethodDef def = {"_close_callback_gate", detail::close_callback_gate, METH_NOARGS, nullptr};
+    gate.interp = PyInterpreterState_Get();
+    const Ref capsule = Ref::steal(PyCapsule_New(&gate, gate_capsule, nullptr));
+    if (!capsule || PyModule_AddObjectRef(module, "_callback_gate", capsule.get()) < 0) return false;
     const Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     if (!atexit) return false;
     const Ref closer = Ref::steal(PyCFunction_New(&def, nullptr));
     if (!closer) return false;
-    const Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", closer.get()));
-    if (!done) return false;
-    CallbackGate& gate = callback_gate();
-    gate.interp = PyInterpreterState_Get();
-    gate.closed.store(false);
+    if (!Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", closer.get()))) return false;
+    gate_slot() = &gate;
     return true;
 }
 

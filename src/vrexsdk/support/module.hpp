@@ -82,6 +82,7 @@ inline bool import_siblings(PyObject* module) {
     PyObject* const ctx = import_type("vrexsdk.context", "_Context", sizeof(ContextObject));
     if (ctx == nullptr) return false;
     context_type() = reinterpret_cast<PyTypeObject*>(ctx);
+    if (!import_gate()) return false;
     const Ref errors = Ref::steal(PyImport_ImportModule("vrexsdk.errors"));
     if (!errors) return false;
     ErrorClasses& classes = error_classes();
