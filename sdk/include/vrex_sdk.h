@@ -40,7 +40,16 @@ typedef struct VrexEnumeration vrex_enum_t;    /* one device, valid inside the e
 typedef struct VrexAcquisition vrex_acq_t;     /* one data block, valid inside the data callback only */
 
 /* ---- log -------------------------------------------------------------------------------------------------- */
-typedef enum Severity { Debug = 9, Info = 0, Warning = -1, Error = -2, Fatal = -3 } Severity;
+/* The SDK may report other values; the two bounds make every int a valid Severity. */
+typedef enum Severity {
+    Debug = 9,
+    Info = 0,
+    Warning = -1,
+    Error = -2,
+    Fatal = -3,
+    Severity_min_ = -2147483647 - 1,
+    Severity_max_ = 2147483647
+} Severity;
 
 typedef struct vrex_log_frmt {
     bool preamble_;

@@ -1,10 +1,15 @@
 // The chip family: chips and polarity, operating modes, DACs, sense DACs and thresholds.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "sim.hpp"
 
 using namespace vrexsim;
+
+static_assert(sizeof(vrex_chip_polarity_t) == sizeof(std::uint32_t), "the polarity is four bytes");
 
 namespace {
 
@@ -46,11 +51,25 @@ int unknown(vrex_ctx_t* ctx, const char* what, const char* id) {
     return fail_with(ctx->error, -3, std::string("Unknown ") + what + " " + quoted(id));
 }
 
+// Identifier lookups. Configuration scripts call these functions in loops, so a lookup measures the identifier
+// once and compares lengths before bytes, instead of a strlen and a compare per entry.
+bool same(const Bytes& entry, std::string_view id) { return std::string_view(entry) == id; }
+
 bool listed(const std::vector<Bytes>& items, const char* id) {
     if (id == nullptr) return false;
+    const std::string_view key(id);
     for (const Bytes& item : items)
-        if (item == id) return true;
+        if (same(item, key)) return true;
     return false;
+}
+
+template <class T>
+const T* find_named(const std::vector<T>& items, const char* id) {
+    if (id == nullptr) return nullptr;
+    const std::string_view key(id);
+    for (const T& item : items)
+        if (same(item.id, key)) return &item;
+    return nullptr;
 }
 
 int select_mode(vrex_ctx_t* ctx, const OpenDevice& dev, const char* modeId, const scan_params* params) {
@@ -89,22 +108,25 @@ int vrex_chip_get_polarity(vrex_ctx_t* ctx, int chipIdx, vrex_chip_polarity_t* p
         if (polarity == nullptr) return null_out(ctx);
         if (chipIdx < 0 || static_cast<std::size_t>(chipIdx) >= dev.state->polarity.size())
             return fail_with(ctx->error, -3, "Chip index " + std::to_string(chipIdx) + " out of range");
-        // The raw value is reported as the device holds it, even one outside the enumeration.
-        *polarity = static_cast<vrex_chip_polarity_t>(dev.state->polarity[static_cast<std::size_t>(chipIdx)]);
+        // The raw value is reported as the device holds it, even one outside the enumeration: its four bytes are
+        // written as they are (converting it to the enumeration type would be undefined).
+        const auto raw = static_cast<std::uint32_t>(dev.state->polarity[static_cast<std::size_t>(chipIdx)]);
+        std::memcpy(polarity, &raw, sizeof raw);
         return 0;
     });
 }
 
 int vrex_chip_set_polarity(vrex_ctx_t* ctx, int chipIdx, vrex_chip_polarity_t polarity) {
-    return on_device(ctx, hook("vrex_chip_set_polarity", chipIdx, static_cast<int>(polarity)),
-                     [&](const OpenDevice& dev) {
-                         if (chipIdx < 0 || static_cast<std::size_t>(chipIdx) >= dev.state->polarity.size())
-                             return fail_with(ctx->error, -3, "Chip index " + std::to_string(chipIdx) + " out of range");
-                         if (polarity != positive_polarity && polarity != negative_polarity)
-                             return fail_with(ctx->error, -3, "Invalid polarity");
-                         dev.state->polarity[static_cast<std::size_t>(chipIdx)] = polarity;
-                         return 0;
-                     });
+    // A caller may pass any four bytes; look at them as a number, never as an out-of-range enumeration value.
+    std::uint32_t raw = 0;
+    std::memcpy(&raw, &polarity, sizeof raw);
+    return on_device(ctx, hook("vrex_chip_set_polarity", chipIdx, static_cast<int>(raw)), [&](const OpenDevice& dev) {
+        if (chipIdx < 0 || static_cast<std::size_t>(chipIdx) >= dev.state->polarity.size())
+            return fail_with(ctx->error, -3, "Chip index " + std::to_string(chipIdx) + " out of range");
+        if (raw != positive_polarity && raw != negative_polarity) return fail_with(ctx->error, -3, "Invalid polarity");
+        dev.state->polarity[static_cast<std::size_t>(chipIdx)] = raw;
+        return 0;
+    });
 }
 
 int vrex_chip_mode_count(vrex_ctx_t* ctx, int* count) {
@@ -164,21 +186,22 @@ int vrex_chip_dac_name(vrex_ctx_t* ctx, int index, const char** id) {
 int vrex_chip_dac_value_get(vrex_ctx_t* ctx, const char* dacId, int* value) {
     return on_device(ctx, hook("vrex_chip_dac_value_get", dacId), [&](const OpenDevice& dev) {
         if (value == nullptr) return null_out(ctx);
-        if (!find_by_id(dev.model->dacs, dacId)) return unknown(ctx, "DAC", dacId);
-        *value = dev.state->dacs[dacId];
+        const DacModel* dac = find_named(dev.model->dacs, dacId);
+        if (!dac) return unknown(ctx, "DAC", dacId);
+        *value = dev.state->dacs[dac->id];
         return 0;
     });
 }
 
 int vrex_chip_dac_value_set(vrex_ctx_t* ctx, const char* dacId, int value) {
     return on_device(ctx, hook("vrex_chip_dac_value_set", dacId, value), [&](const OpenDevice& dev) {
-        const DacModel* dac = find_by_id(dev.model->dacs, dacId);
+        const DacModel* dac = find_named(dev.model->dacs, dacId);
         if (!dac) return unknown(ctx, "DAC", dacId);
         if (value < dac->min || value > dac->max)
             return fail_with(ctx->error, -3,
                              "Value " + std::to_string(value) + " of DAC " + quoted(dacId) + " outside its limits [" +
                                  std::to_string(dac->min) + ", " + std::to_string(dac->max) + "]");
-        dev.state->dacs[dacId] = value;
+        dev.state->dacs[dac->id] = value;
         return 0;
     });
 }
@@ -186,7 +209,7 @@ int vrex_chip_dac_value_set(vrex_ctx_t* ctx, const char* dacId, int value) {
 int vrex_chip_dac_limits(vrex_ctx_t* ctx, const char* dacId, int* minimum, int* maximum) {
     return on_device(ctx, hook("vrex_chip_dac_limits", dacId), [&](const OpenDevice& dev) {
         if (minimum == nullptr || maximum == nullptr) return null_out(ctx);
-        const DacModel* dac = find_by_id(dev.model->dacs, dacId);
+        const DacModel* dac = find_named(dev.model->dacs, dacId);
         if (!dac) return unknown(ctx, "DAC", dacId);
         *minimum = dac->min;
         *maximum = dac->max;
@@ -211,9 +234,9 @@ int vrex_chip_threshold_id(vrex_ctx_t* ctx, int index, const char** id) {
 template <class Work>
 static int on_threshold(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* threshId, Work&& work) {
     return on_device(ctx, fault, [&](const OpenDevice& dev) {
-        const ThresholdModel* t = find_by_id(dev.model->thresholds, threshId);
+        const ThresholdModel* t = find_named(dev.model->thresholds, threshId);
         if (!t) return unknown(ctx, "threshold", threshId);
-        return work(*t, dev.state->thresholds[threshId]);
+        return work(*t, dev.state->thresholds[t->id]);
     });
 }
 

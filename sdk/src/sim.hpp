@@ -171,8 +171,9 @@ DeviceState initial_state(const DeviceModel& device);
 template <class T>
 const T* find_by_id(const std::vector<T>& items, const char* id) {
     if (id == nullptr) return nullptr;
+    const std::string_view wanted(id);  // measured once, not once per item
     for (const T& item : items)
-        if (item.id == id) return &item;
+        if (std::string_view(item.id) == wanted) return &item;
     return nullptr;
 }
 

@@ -478,8 +478,8 @@ PyMethodDef acquisition_methods[] = {
                 "Retrieves identifiers of acquisition channels.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of acquistion channels.\n        "),
-    VREX_METHOD("_Acquisition__getChannelCount", Q("_Acquisition__getChannelCount"), getChannelCount, nullptr),
-    VREX_METHOD("_Acquisition__getChannelId", Q("_Acquisition__getChannelId"), getChannelId, nullptr, "channelIdx"),
+    VREX_METHOD("__getChannelCount", Q("_Acquisition__getChannelCount"), getChannelCount, nullptr),
+    VREX_METHOD("__getChannelId", Q("_Acquisition__getChannelId"), getChannelId, nullptr, "channelIdx"),
     VREX_METHOD("begin", Q("begin"), begin,
                 "Begins asynchronous acquisition.\n\n"
                 "        Args:\n"
@@ -507,7 +507,7 @@ PyMethodDef acquisition_methods[] = {
                 "            channelId (str): Acquisition channel identifier.\n"
                 "            func (AcqDataCallback): Raw acquisition data callback.\n        ",
                 "channelId", "func"),
-    VREX_METHOD("_Acquisition__setDataCallback", Q("_Acquisition__setDataCallback"), setDataCallbackImpl,
+    VREX_METHOD("__setDataCallback", Q("_Acquisition__setDataCallback"), setDataCallbackImpl,
                 "Sets acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
@@ -519,14 +519,18 @@ PyMethodDef acquisition_methods[] = {
 
 #undef Q
 
+// The methods are installed at the end of initialisation (install_methods names the private ones).
+PyMethodDef no_methods[] = {VREX_METHODS_END};
+
 vrex::ServiceSpec<AcquisitionObject> acquisition_spec("vrexsdk.acquisition.__Acquisition",
-                                                      VREX_SERVICE_DOC("Acquisition object."), acquisition_methods,
+                                                      VREX_SERVICE_DOC("Acquisition object."), no_methods,
                                                       acquisition_new, acquisition_traverse, acquisition_clear,
                                                       acquisition_dealloc);
 
 int exec_acquisition(PyObject* module) {
     if (!vrex::first_initialisation("acquisition")) return -1;
-    if (!vrex::publish_type(module, acquisition_spec.spec)) return -1;
+    PyTypeObject* const type = vrex::publish_type(module, acquisition_spec.spec);
+    if (type == nullptr) return -1;
     if (!vrex::import_siblings(module)) return -1;
     // Importing chip here completes the mutual import whichever of the two modules came first.
     chip_type = reinterpret_cast<PyTypeObject*>(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)));
@@ -535,7 +539,7 @@ int exec_acquisition(PyObject* module) {
     if (!vrex::bind_import(module, "np", "numpy")) return -1;
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (!vrex::init_arrays()) return -1;
-    return 0;
+    return vrex::install_methods(type, acquisition_methods) ? 0 : -1;
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 // registered.
 #include "support/calls.hpp"
 
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
 namespace {
 
 using vrex::ChipObject;
@@ -36,9 +41,14 @@ PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
     vrex_chip_polarity_t polarity = positive_polarity;
     const int status = vrex::nogil([&] { return vrex_chip_get_polarity(ctx, index, &polarity); });
     if (!vrex::check(status, ctx)) return nullptr;
+    // The SDK may report a value the enumeration does not define; read its four bytes rather than load an
+    // out-of-range enumeration value.
+    static_assert(sizeof(polarity) == sizeof(std::uint32_t));
+    std::uint32_t raw = 0;
+    std::memcpy(&raw, &polarity, sizeof raw);
     const Ref cls = vrex::global("ChipPolarity");
     if (!cls) return nullptr;
-    const Ref value = Ref::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(polarity)));
+    const Ref value = Ref::steal(PyLong_FromUnsignedLong(raw));
     if (!value) return nullptr;
     return PyObject_CallOneArg(cls.get(), value.get());
 }
@@ -107,12 +117,13 @@ PyObject* selectMode(ChipObject* self, PyObject* modeId, Optional modeParams) {
     Py_RETURN_NONE;
 }
 
-// The selected-mode field holds 29 bytes and a terminator; a longer identifier is refused before the SDK sees
-// it, so the field can never be overrun and never holds a mode other than the one selected.
+// The selected-mode field holds 29 bytes and a terminator; an identifier whose encoding is longer is refused
+// before the SDK sees it, so the field can never be overrun and never holds a mode other than the one selected.
 bool fits_mode_field(const Text& modeId) {
-    if (std::strlen(modeId.c_str()) < vrex::mode_field_size) return true;
-    PyErr_Format(PyExc_ValueError, "mode identifier too long: %zu bytes encoded, at most %zu are supported",
-                 std::strlen(modeId.c_str()), vrex::mode_field_size - 1);
+    const auto size = static_cast<std::size_t>(modeId.size());
+    if (size < vrex::mode_field_size) return true;
+    PyErr_Format(PyExc_ValueError, "mode identifier too long: %zu bytes encoded, at most %zu are supported", size,
+                 vrex::mode_field_size - 1);
     return false;
 }
 
@@ -132,16 +143,23 @@ PyObject* selectModeWithoutParams(ChipObject* self, PyObject* modeId) {
     Py_RETURN_NONE;
 }
 
+template <vrex::fixed_string Name>
+Ref attribute(PyObject* o) {
+    PyObject* const name = vrex::interned<Name>();
+    return name ? Ref::steal(PyObject_GetAttr(o, name)) : Ref();
+}
+
 PyObject* selectModeWithParams(ChipObject* self, PyObject* modeId, PyObject* modeParams) {
     Text text;
     if (!text.from_encode_exact_bytes(modeId) || !fits_mode_field(text)) return nullptr;
     scan_params params{};
-    // Each attribute is read and converted before the next is read.
-    Ref width = Ref::steal(PyObject_GetAttrString(modeParams, "width"));
+    // Each attribute is read and converted before the next is read. The names are interned once: a name made
+    // afresh at each call would miss the type attribute cache and cost more than the rest of the call.
+    Ref width = attribute<"width">(modeParams);
     if (!width || !vrex::to_uint32(width.get(), params.width_)) return nullptr;
-    Ref height = Ref::steal(PyObject_GetAttrString(modeParams, "height"));
+    Ref height = attribute<"height">(modeParams);
     if (!height || !vrex::to_uint32(height.get(), params.height_)) return nullptr;
-    Ref dwell = Ref::steal(PyObject_GetAttrString(modeParams, "dwellTime"));
+    Ref dwell = attribute<"dwellTime">(modeParams);
     std::uint64_t dwell_time = 0;
     if (!dwell || !vrex::to_uint64(dwell.get(), dwell_time)) return nullptr;
     params.dwell_time_ = dwell_time;
@@ -286,8 +304,8 @@ PyMethodDef chip_methods[] = {
                 "Retrieves chip identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing chip identifiers.\n        "),
-    VREX_METHOD("_Chip__getChipCount", Q("_Chip__getChipCount"), getChipCount, nullptr),
-    VREX_METHOD("_Chip__getChipId", Q("_Chip__getChipId"), getChipId, nullptr, "chipIdx"),
+    VREX_METHOD("__getChipCount", Q("__getChipCount"), getChipCount, nullptr),
+    VREX_METHOD("__getChipId", Q("__getChipId"), getChipId, nullptr, "chipIdx"),
     VREX_METHOD("getPolarity", Q("getPolarity"), getPolarity,
                 "Retrieves chip polarity.\n\n"
                 "        Args:\n"
@@ -305,8 +323,8 @@ PyMethodDef chip_methods[] = {
                 "Retrieves sense DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing sense DAC identifiers.\n        "),
-    VREX_METHOD("_Chip__getSenseDacCount", Q("_Chip__getSenseDacCount"), getSenseDacCount, nullptr),
-    VREX_METHOD("_Chip__getSenseDacName", Q("_Chip__getSenseDacName"), getSenseDacName, nullptr, "senseDacIdx"),
+    VREX_METHOD("__getSenseDacCount", Q("__getSenseDacCount"), getSenseDacCount, nullptr),
+    VREX_METHOD("__getSenseDacName", Q("__getSenseDacName"), getSenseDacName, nullptr, "senseDacIdx"),
     VREX_METHOD("selectSenseDac", Q("selectSenseDac"), selectSenseDac,
                 "Selects the specified sense DAC.\n\n"
                 "        Args:\n"
@@ -316,15 +334,15 @@ PyMethodDef chip_methods[] = {
                 "Retrieves acquisition mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing acquisition mode identifiers.\n        "),
-    VREX_METHOD("_Chip__getModeCount", Q("_Chip__getModeCount"), getModeCount, nullptr),
-    VREX_METHOD("_Chip__getModeId", Q("_Chip__getModeId"), getModeId, nullptr, "modeIdx"),
+    VREX_METHOD("__getModeCount", Q("__getModeCount"), getModeCount, nullptr),
+    VREX_METHOD("__getModeId", Q("__getModeId"), getModeId, nullptr, "modeIdx"),
     VREX_METHOD("selectMode", Q("selectMode"), selectMode, nullptr, "modeId", "modeParams"),
-    VREX_METHOD("_Chip__selectModeWithoutParams", Q("_Chip__selectModeWithoutParams"), selectModeWithoutParams,
+    VREX_METHOD("__selectModeWithoutParams", Q("__selectModeWithoutParams"), selectModeWithoutParams,
                 "Selects acquisition mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Acquisition mode identifier.\n        ",
                 "modeId"),
-    VREX_METHOD("_Chip__selectModeWithParams", Q("_Chip__selectModeWithParams"), selectModeWithParams,
+    VREX_METHOD("__selectModeWithParams", Q("__selectModeWithParams"), selectModeWithParams,
                 "Selects acquisition mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Acquisition mode identifier.\n"
@@ -334,8 +352,8 @@ PyMethodDef chip_methods[] = {
                 "Retrieves DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing DAC identifiers.\n        "),
-    VREX_METHOD("_Chip__getDacCount", Q("_Chip__getDacCount"), getDacCount, nullptr),
-    VREX_METHOD("_Chip__getDacName", Q("_Chip__getDacName"), getDacName, nullptr, "dacIdx"),
+    VREX_METHOD("__getDacCount", Q("__getDacCount"), getDacCount, nullptr),
+    VREX_METHOD("__getDacName", Q("__getDacName"), getDacName, nullptr, "dacIdx"),
     VREX_METHOD("getDacValue", Q("getDacValue"), getDacValue,
                 "Retrieves value of the specified DAC.\n\n"
                 "        Args:\n"
@@ -360,8 +378,8 @@ PyMethodDef chip_methods[] = {
                 "Retrieves threshold identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing threshold identifiers.\n        "),
-    VREX_METHOD("_Chip__getThresholdCount", Q("_Chip__getThresholdCount"), getThresholdCount, nullptr),
-    VREX_METHOD("_Chip__getThresholdId", Q("_Chip__getThresholdId"), getThresholdId, nullptr, "threshIdx"),
+    VREX_METHOD("__getThresholdCount", Q("__getThresholdCount"), getThresholdCount, nullptr),
+    VREX_METHOD("__getThresholdId", Q("__getThresholdId"), getThresholdId, nullptr, "threshIdx"),
     VREX_METHOD("isThresholdCalibrated", Q("isThresholdCalibrated"), isThresholdCalibrated,
                 "Checks whether a specified threshold is calibrated.\n\n"
                 "        Args:\n"
@@ -414,7 +432,9 @@ PyMethodDef chip_methods[] = {
 
 #undef Q
 
-vrex::ServiceSpec<ChipObject> chip_spec("vrexsdk.chip.__Chip", VREX_SERVICE_DOC("Chip object."), chip_methods);
+// The methods are installed once the module's records exist (install_methods below), so the type starts bare.
+PyMethodDef no_methods[] = {VREX_METHODS_END};
+vrex::ServiceSpec<ChipObject> chip_spec("vrexsdk.chip.__Chip", VREX_SERVICE_DOC("Chip object."), no_methods);
 
 constexpr const char records_source[] = R"PY(
 class DacLimits(NamedTuple):
@@ -474,14 +494,16 @@ class BinningParams(NamedTuple):
 
 int exec_chip(PyObject* module) {
     if (!vrex::first_initialisation("chip")) return -1;
-    if (!vrex::publish_type(module, chip_spec.spec)) return -1;
+    PyTypeObject* const type = vrex::publish_type(module, chip_spec.spec);
+    if (type == nullptr) return -1;
     if (!vrex::import_siblings(module)) return -1;
     // Importing acquisition here completes the mutual import whichever of the two modules came first.
     if (!Ref::steal(vrex::import_type("vrexsdk.acquisition", "__Acquisition", sizeof(vrex::AcquisitionObject))))
         return -1;
     if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
     if (!vrex::bind_import(module, "Enum", "enum", "Enum")) return -1;
-    return vrex::run_in_module(module, records_source) ? 0 : -1;
+    if (!vrex::run_in_module(module, records_source)) return -1;
+    return vrex::install_methods(type, chip_methods) ? 0 : -1;
 }
 
 }  // namespace

@@ -318,6 +318,10 @@ PyObject* get_field(PyObject* self, void* closure) {
 
 int set_field(PyObject* self, PyObject* value, void* closure) {
     const auto f = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    if (f <= CONTEXT || f >= FIELD_COUNT) {
+        PyErr_SetString(PyExc_SystemError, "unknown Device attribute");
+        return -1;
+    }
     if (value == nullptr) value = Py_None;  // deleting sets None
     if (value != Py_None && !PyObject_TypeCheck(value, field_types[f])) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
@@ -353,7 +357,7 @@ PyGetSetDef device_getset[] = {
     PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef device_methods[] = {
-    VREX_METHOD("_Device__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
+    VREX_METHOD("__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
                 "Sets a logger.\n\n        Attaches the SDK's log messages to the logger named \"vrexsdk\".\n        "),
     VREX_METHOD("open", "vrexsdk.vrex.Device.open", Device_open,
                 "Opens the device.\n\n"
@@ -397,7 +401,6 @@ PyType_Slot device_slots[] = {{Py_tp_doc, const_cast<char*>(device_doc)},
                               {Py_tp_finalize, reinterpret_cast<void*>(Device_del)},
                               {Py_tp_traverse, reinterpret_cast<void*>(Device_traverse)},
                               {Py_tp_clear, reinterpret_cast<void*>(Device_clear)},
-                              {Py_tp_methods, device_methods},
                               {Py_tp_getset, device_getset},
                               {0, nullptr}};
 
@@ -486,8 +489,8 @@ int exec_vrex(PyObject* module) {
     if (!vrex::bind_import(module, "logging", "logging")) return -1;
     if (!vrex::run_in_module(module, records_source)) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
-    if (!vrex::publish_type(module, device_spec)) return -1;
-    return 0;
+    PyTypeObject* const device = vrex::publish_type(module, device_spec);
+    return device != nullptr && vrex::install_methods(device, device_methods) ? 0 : -1;
 }
 
 }  // namespace

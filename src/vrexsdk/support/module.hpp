@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace vrex {
 
@@ -134,6 +136,25 @@ inline PyTypeObject* publish_type(PyObject* module, PyType_Spec& spec, PyObject*
     attr = attr ? attr + 1 : spec.name;
     if (PyModule_AddObjectRef(module, attr, type.get()) < 0) return nullptr;
     return reinterpret_cast<PyTypeObject*>(type.get());  // the module keeps it alive
+}
+
+// Installs `methods` on `type`. A method written with two leading underscores (and not ending with two) is
+// private to the class: it becomes the attribute "_Class__x", while its name, qualified name and argument errors
+// keep the written form "__x", as for a method defined in a class statement.
+inline bool install_methods(PyTypeObject* type, PyMethodDef* methods) {
+    const char* cls = std::strrchr(type->tp_name, '.');
+    cls = cls ? cls + 1 : type->tp_name;
+    while (*cls == '_') ++cls;
+    for (PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {
+        const std::string_view written = def->ml_name;
+        const bool is_private = written.size() > 2 && written.starts_with("__") && !written.ends_with("__");
+        const std::string attr = is_private ? "_" + std::string(cls) + std::string(written) : std::string(written);
+        const Ref descr = Ref::steal(PyDescr_NewMethod(type, def));
+        if (!descr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), attr.c_str(), descr.get()) < 0)
+            return false;
+    }
+    PyType_Modified(type);
+    return true;
 }
 
 // ---- service wrappers ----------------------------------------------------------------------------------------
