@@ -275,22 +275,25 @@ void binned_packets_cb(vrex_acq_t* acq, void* f) {
     });
 }
 
-void binned_count_sums_cb(vrex_acq_t* acq, void* f) {
-    Delivery d(acq, f, DELIVERY("binned_count_sums_cb"));
+// One array of per-bin sums.
+template <int (*Count)(vrex_acq_t*, unsigned long long*), int (*Sums)(vrex_acq_t*, std::uint64_t**)>
+void sums_cb(vrex_acq_t* acq, void* f, const char* name) {
+    Delivery d(acq, f, name);
     unsigned long long count = 0;
     std::uint64_t* sums = nullptr;
-    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters_count(acq, &count))) return;
-    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters(acq, &sums))) return;
+    if (!d.got(Count(acq, &count))) return;
+    if (!d.got(Sums(acq, &sums))) return;
     d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, count, sums); });
 }
 
+void binned_count_sums_cb(vrex_acq_t* acq, void* f) {
+    sums_cb<vrex_acq_tpx3_get_binned_hitcounters_count, vrex_acq_tpx3_get_binned_hitcounters>(
+        acq, f, DELIVERY("binned_count_sums_cb"));
+}
+
 void binned_itot_sums_cb(vrex_acq_t* acq, void* f) {
-    Delivery d(acq, f, DELIVERY("binned_itot_sums_cb"));
-    unsigned long long count = 0;
-    std::uint64_t* sums = nullptr;
-    if (!d.got(vrex_acq_tpx3_get_binned_itots_count(acq, &count))) return;
-    if (!d.got(vrex_acq_tpx3_get_binned_itots(acq, &sums))) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, count, sums); });
+    sums_cb<vrex_acq_tpx3_get_binned_itots_count, vrex_acq_tpx3_get_binned_itots>(acq, f,
+                                                                                   DELIVERY("binned_itot_sums_cb"));
 }
 
 #undef DELIVERY
