@@ -250,11 +250,7 @@ void log_message(VrexContext* ctx, Severity severity, std::string_view message) 
 
 std::optional<OpenDevice> open_device(VrexContext* ctx) {
     Sim& s = sim();
-    long index;
-    {
-        std::lock_guard lock(ctx->mutex);
-        index = ctx->device;
-    }
+    const long index = ctx->device.load();
     if (index < 0 || static_cast<std::size_t>(index) >= s.model.devices.size()) {
         ctx->error.set("No device is open");
         return std::nullopt;

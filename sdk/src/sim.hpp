@@ -70,8 +70,10 @@ struct AcqRun;  // a running acquisition on one channel (acquisition.cpp)
 
 struct VrexContext {
     vrexsim::LastError error;
+    // Index of the open device, -1 when none. Written with both the simulator's and this context's lock held,
+    // so a reader holding either sees a settled value without taking the other.
+    std::atomic<long> device{-1};
     std::mutex mutex;  // guards the members below
-    long device = -1;  // index of the open device, -1 when none
     std::vector<vrexsim::LogSink> sinks;
     std::map<vrexsim::Bytes, vrexsim::Registration> callbacks;            // per channel
     std::map<vrexsim::Bytes, std::shared_ptr<vrexsim::AcqRun>> runs;    // per channel
