@@ -11,5 +11,5 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DPython_EXECUTABLE="$(
 cmake --build "$dir"
 rm -rf "$stage"
 cmake --install "$dir" --prefix "$stage" >/dev/null
-cp src/vrexsdk/*.py src/vrexsdk/py.typed "$stage/vrexsdk/"
+cp src/vrexsdk/*.py src/vrexsdk/*.pyi src/vrexsdk/py.typed "$stage/vrexsdk/"
 echo "staged: $(cd "$stage" && pwd)"
