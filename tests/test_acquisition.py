@@ -475,3 +475,15 @@ def test_device_closed_from_inside_its_own_callback(run_python):
     """)
     assert result.returncode == 0, result.stderr
     assert "done" in result.stdout
+
+
+def test_exporters_of_arrays_kept_by_the_callable_are_never_reused(device):
+    sizes = [1 + i % 5 for i in range(40)]
+    kept = []
+    acquire_blocks = [{"records": ROWS[:1] * n} for n in sizes]
+    configure({"blocks": acquire_blocks})
+    run(device, "0:tpx3-seq-toa-tot", lambda a: kept.append(a) if len(kept) % 2 == 0 else kept.append(None))
+    for n, array in zip(sizes, kept):
+        if array is not None:  # only metadata: the memory itself was the SDK's during the call only
+            assert len(array) == n and memoryview(array.base).shape == (n,)
+    assert len({id(a.base) for a in kept if a is not None}) == len([a for a in kept if a is not None])

@@ -695,9 +695,11 @@ struct AcqRun {
     Bytes channel;
     std::size_t device = 0;  // index in the model at begin
 
-    // The data callback; a registration made while the run delivers applies from the next block.
+    // The data callback; a registration made while the run delivers applies from the next block. The worker
+    // keeps a copy and re-reads the slot only when its version moved, so a block costs one atomic load here.
     std::mutex slot_mutex;
     Registration slot;
+    std::atomic<std::uint64_t> slot_version{0};
 
     std::mutex stop_mutex;
     std::condition_variable stop_cv;
@@ -712,6 +714,10 @@ struct AcqRun {
     // Used by the worker thread only: the block in its callback, and whether that block's bookkeeping is done.
     const engine::Block* current = nullptr;
     bool counted = false;
+    Registration cached;                          // the worker's copy of `slot`
+    std::uint64_t cached_version = ~std::uint64_t{0};
+    std::uint64_t uncounted = 0;                  // delivered blocks not yet added to the device's count
+    bool books_closed = false;                    // the device's count must not be touched any more
 
     AcqRun() = default;
     AcqRun(const AcqRun&) = delete;
@@ -721,13 +727,19 @@ struct AcqRun {
         if (worker.joinable()) worker.detach();
     }
 
-    Registration registration() {
-        std::lock_guard lock(slot_mutex);
-        return slot;
-    }
     void set_registration(const Registration& r) {
         std::lock_guard lock(slot_mutex);
         slot = r;
+        slot_version.fetch_add(1, std::memory_order_release);
+    }
+    // The registration as the worker sees it (worker thread only).
+    const Registration& worker_registration() {
+        if (slot_version.load(std::memory_order_acquire) != cached_version) {
+            std::lock_guard lock(slot_mutex);
+            cached = slot;
+            cached_version = slot_version.load(std::memory_order_relaxed);
+        }
+        return cached;
     }
     void request_stop() {
         {
@@ -780,27 +792,41 @@ std::map<std::string, std::vector<std::uint8_t>> snapshot(const Block& b) {
     return out;
 }
 
-// Bookkeeping after a callback returned: the delivered count, and the block as the callback left it while the
-// call log records.
-void delivered(const AcqRun& r, const Block& block) {
+// Adds the blocks counted on the worker to the device's count (worker thread, or its own callback).
+void flush_count(AcqRun& r) {
+    if (r.uncounted == 0 || r.books_closed) return;
     Sim& s = sim();
+    std::lock_guard lock(s.mutex);
+    if (r.device < s.states.size()) s.states[r.device].blocks_delivered += r.uncounted;
+    r.uncounted = 0;
+}
+
+// Bookkeeping after a callback returned: the delivered count, and the block as the callback left it while the
+// call log records. Without hooks the count is kept on the worker and added to the device's every 256 blocks
+// and at the end of the run, so a burst does not take the simulator lock per block.
+void delivered(AcqRun& r, const Block& block) {
+    Sim& s = sim();
+    ++r.uncounted;
+    if (!s.hooks_active.load(std::memory_order_acquire)) {
+        if (r.uncounted >= 256) flush_count(r);
+        return;
+    }
     bool recording = false;
-    if (s.hooks_active.load(std::memory_order_acquire)) {
+    {
         std::lock_guard lock(s.hooks_mutex);
         recording = s.recording;
     }
     std::map<std::string, std::vector<std::uint8_t>> buffers;
     if (recording) buffers = snapshot(block);
+    flush_count(r);
+    if (!recording || r.books_closed) return;
     std::lock_guard lock(s.mutex);
-    if (r.device >= s.states.size()) return;  // the model was replaced meanwhile
-    DeviceState& state = s.states[r.device];
-    ++state.blocks_delivered;
-    if (recording) state.last_block = std::move(buffers);
+    if (r.device < s.states.size()) s.states[r.device].last_block = std::move(buffers);
 }
 
 // Hands one block to the registered callback, if any.
 void deliver(AcqRun& r, const Block& block) {
-    const Registration reg = r.registration();
+    const Registration reg = r.worker_registration();
     if (reg.func == nullptr) return;
     VrexAcquisition acq;
     acq.block = &block;
@@ -827,7 +853,7 @@ void work(const std::shared_ptr<AcqRun>& r) {
             for (std::uint64_t i = 0; i < count; ++i) {
                 const double wait = s.scripted ? s.blocks[i].delay_s : (i > 0 ? s.interval_s : 0.0);
                 if (!r->pause(wait)) break;
-                if (r->registration().func == nullptr) continue;  // nobody listens: skip building the block
+                if (r->worker_registration().func == nullptr) continue;  // nobody listens: skip building it
                 const auto block = prepare(spec, i);
                 if (r->stop.load(std::memory_order_relaxed)) break;
                 deliver(*r, *block);
@@ -836,6 +862,7 @@ void work(const std::shared_ptr<AcqRun>& r) {
     } catch (const std::exception& e) {
         log_message(nullptr, Error, "Acquisition on channel " + r->channel + " stopped: " + e.what());
     }
+    flush_count(*r);
     r->finished.store(true, std::memory_order_release);
 }
 
@@ -886,7 +913,9 @@ void stop_acquisitions(VrexContext* ctx) {
         // run began on: once the callback returns the model may already have been replaced.
         if (r->on_worker() && r->current && !r->counted) {
             engine::delivered(*r, *r->current);
+            engine::flush_count(*r);
             r->counted = true;
+            r->books_closed = true;
         }
     }
     for (auto& [channel, r] : runs) r->join();

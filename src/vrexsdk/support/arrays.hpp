@@ -169,6 +169,32 @@ inline bool init_arrays() {
     return true;
 }
 
+// Exporters for the next arrays. Each delivery drops its arrays after the call, so by the next delivery their
+// exporters are usually held by this pool alone and can serve again instead of being freed and allocated; one
+// that anything else still holds (an array kept by the user, a memoryview of it) is left alone. GIL held.
+struct ExporterPool {
+    static constexpr unsigned size = 16;
+    PyObject* slots[size] = {};
+    unsigned next = 0;
+};
+
+inline ExporterPool& exporter_pool() noexcept {
+    static ExporterPool pool;
+    return pool;
+}
+
+// A new reference to an exporter whose fields the caller sets, or null with the error set.
+inline ExporterObject* take_exporter() {
+    ExporterPool& pool = exporter_pool();
+    PyObject*& slot = pool.slots[pool.next++ % ExporterPool::size];
+    if (slot != nullptr && Py_REFCNT(slot) == 1) return reinterpret_cast<ExporterObject*>(Py_NewRef(slot));
+    PyTypeObject* const type = array_types().exporter;
+    PyObject* const fresh = type->tp_alloc(type, 0);
+    if (fresh == nullptr) return nullptr;
+    Py_XSETREF(slot, Py_NewRef(fresh));
+    return reinterpret_cast<ExporterObject*>(fresh);
+}
+
 // The empty array of an empty block: float64, length 0, no record fields.
 inline PyObject* empty_array() {
     npy_intp zero = 0;
@@ -189,7 +215,7 @@ inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data) {
         return nullptr;
     }
     const ArrayTypes& t = array_types();
-    auto* exporter = reinterpret_cast<ExporterObject*>(t.exporter->tp_alloc(t.exporter, 0));
+    ExporterObject* const exporter = take_exporter();
     if (exporter == nullptr) {
         add_traceback(info.wrapper);
         return nullptr;
