@@ -1,3 +1,4 @@
+import gc
 import subprocess
 import sys
 import textwrap
@@ -46,3 +47,18 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def recording():
+    """Records the SDK calls from here to the end of the test; `recording()` returns them so far.
+
+    Devices left over from earlier tests are collected first and the collector is paused, so no finalizer of
+    theirs adds its own calls to the log."""
+    gc.collect()
+    gc.disable()
+    simulator.clear_calls()
+    simulator.record_calls()
+    yield simulator.calls
+    simulator.record_calls(False)
+    gc.enable()
