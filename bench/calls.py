@@ -31,6 +31,9 @@ import timeit
 import vrexsdk
 from vrexsdk import chip, errors, simulator, vrex
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _baselines import _STATUS_ERRORS  # noqa: E402  (the same status mapping as the delivery benchmarks)
+
 DAC = "Vfbk"
 THRESHOLD = "THL0"
 MODE = "0:raw-data"
@@ -45,13 +48,6 @@ class ScanParams(ctypes.Structure):
     _fields_ = [("width_", ctypes.c_uint32), ("height_", ctypes.c_uint32), ("dwell_time_", ctypes.c_uint64)]
 
 
-_STATUS_ERRORS = {
-    -1: errors.VrexSdkInternalException,
-    -2: errors.VrexSdkInvalidOperationError,
-    -3: errors.VrexSdkInvalidArgumentError,
-    -4: errors.VrexSdkNoMemoryException,
-    -5: errors.VrexSdkPointerException,
-}
 
 
 class CtypesChip:
