@@ -29,7 +29,7 @@ import sys
 import timeit
 
 import vrexsdk
-from vrexsdk import chip, errors, simulator, vrex
+from vrexsdk import chip, simulator, vrex
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _baselines import _STATUS_ERRORS  # noqa: E402  (the same status mapping as the delivery benchmarks)
