@@ -386,7 +386,7 @@ PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     if (ctx == nullptr) return nullptr;
     const int status = vrex::nogil([&] { return Sdk(ctx, channel.c_str()); });
     if (status < 0) {
-        const Ref time = vrex::global("time");
+        const Ref time = vrex::global<"time">();
         if (!time || !Ref::steal(PyObject_CallMethod(time.get(), "sleep", "d", 0.1))) return nullptr;
         if (!vrex::check(status, ctx)) return nullptr;
     }

@@ -46,7 +46,7 @@ PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
     static_assert(sizeof(polarity) == sizeof(std::uint32_t));
     std::uint32_t raw = 0;
     std::memcpy(&raw, &polarity, sizeof raw);
-    const Ref cls = vrex::global("ChipPolarity");
+    const Ref cls = vrex::global<"ChipPolarity">();
     if (!cls) return nullptr;
     const Ref value = Ref::steal(PyLong_FromUnsignedLong(raw));
     if (!value) return nullptr;
@@ -56,7 +56,7 @@ PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
 PyObject* setPolarity(ChipObject* self, PyObject* chipIdx, PyObject* chipPolarity) {
     int index = 0;
     if (!vrex::to_int(chipIdx, index)) return nullptr;
-    const Ref cls = vrex::global("ChipPolarity");
+    const Ref cls = vrex::global<"ChipPolarity">();
     if (!cls) return nullptr;
     const Ref positive = Ref::steal(PyObject_GetAttrString(cls.get(), "positive"));
     if (!positive) return nullptr;
@@ -219,7 +219,7 @@ PyObject* range_of_id(ChipObject* self, PyObject* id) {
         else return Sdk(ctx, text.c_str(), &v[0], &v[1], &v[2]);
     });
     if (!vrex::check(status, ctx)) return nullptr;
-    const Ref cls = vrex::global(Record.value);
+    const Ref cls = vrex::global<Record>();
     if (!cls) return nullptr;
     PyObject* items[N];
     Ref refs[N];

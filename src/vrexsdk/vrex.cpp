@@ -73,7 +73,7 @@ bool forward_log(const char* message, Severity severity) {
     if (!text) return false;
     const Ref stripped = Ref::steal(PyObject_CallMethod(text.get(), "strip", nullptr));
     if (!stripped) return false;
-    const Ref logging = vrex::global("logging");
+    const Ref logging = vrex::global<"logging">();
     if (!logging) return false;
     const Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "vrexsdk"));
     if (!logger) return false;
@@ -126,7 +126,7 @@ bool build_descriptor(Enumeration& state, const char* const strings[5], unsigned
     Ref serial = manufacturer ? Ref::steal(vrex::decode_utf8(strings[3])) : Ref();
     Ref path = serial ? Ref::steal(vrex::decode_utf8(strings[4])) : Ref();
     if (!path) return false;
-    const Ref cls = vrex::global("DeviceDescriptor");
+    const Ref cls = vrex::global<"DeviceDescriptor">();
     if (!cls) return false;
     const Ref record = Ref::steal(PyObject_CallFunction(cls.get(), "OOOOiiOii", cs.get(), product.get(),
                                                         manufacturer.get(), serial.get(), static_cast<int>(vid),
@@ -410,7 +410,7 @@ PyType_Spec device_spec = {"vrexsdk.vrex.Device", sizeof(DeviceObject), 0,
 // ---- versions -----------------------------------------------------------------------------------------------------
 
 PyObject* make_version(int major, int minor, int patch) {
-    const Ref cls = vrex::global("SdkVersion");
+    const Ref cls = vrex::global<"SdkVersion">();
     if (!cls) return nullptr;
     return PyObject_CallFunction(cls.get(), "iii", major, minor, patch);
 }

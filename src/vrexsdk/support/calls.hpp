@@ -6,14 +6,6 @@
 
 namespace vrex {
 
-// The interned name `Name`, made on first use. Only touched with the GIL held.
-template <fixed_string Name>
-PyObject* interned() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = PyUnicode_InternFromString(Name.value);
-    return name;
-}
-
 // self.<Name>(args...) through ordinary attribute lookup.
 template <fixed_string Name, class... A>
 Ref call_method(PyObject* self, A... args) {

@@ -115,16 +115,29 @@ inline bool run_in_module(PyObject* module, const char* source) {
     return static_cast<bool>(Ref::steal(PyRun_String(source, Py_file_input, globals, globals)));
 }
 
-// A module global looked up at call time (then among the builtins), as a new reference.
-inline Ref global(const char* name) {
-    PyObject* const globals = module_globals();
-    if (globals != nullptr) {
-        if (PyObject* v = PyDict_GetItemString(globals, name)) return Ref::borrow(v);
+// The interned name `Name`, made on first use. Only touched with the GIL held.
+template <fixed_string Name>
+PyObject* interned() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = PyUnicode_InternFromString(Name.value);
+    return name;
+}
+
+// The module global `Name` looked up at call time (then among the builtins), as a new reference. The name is
+// interned once: a str made afresh per call would cost more than the lookup.
+template <fixed_string Name>
+Ref global() {
+    PyObject* const name = interned<Name>();
+    if (name == nullptr) return Ref();
+    if (PyObject* const globals = module_globals()) {
+        if (PyObject* v = PyDict_GetItemWithError(globals, name)) return Ref::borrow(v);
+        if (PyErr_Occurred()) return Ref();
     }
-    if (PyObject* builtins = PyEval_GetBuiltins()) {
-        if (PyObject* v = PyDict_GetItemString(builtins, name)) return Ref::borrow(v);
+    if (PyObject* const builtins = PyEval_GetBuiltins()) {
+        if (PyObject* v = PyDict_GetItemWithError(builtins, name)) return Ref::borrow(v);
+        if (PyErr_Occurred()) return Ref();
     }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", Name.value);
     return Ref();
 }
 
