@@ -868,12 +868,6 @@ void work(const std::shared_ptr<AcqRun>& r) {
 
 // ---- context-level helpers ---------------------------------------------------------------------------------------
 
-std::string quoted(const char* id) { return id ? std::string("'") + id + "'" : std::string("(null)"); }
-
-bool listed(const std::vector<Bytes>& items, const char* id) {
-    return id != nullptr && std::find(items.begin(), items.end(), id) != items.end();
-}
-
 // Runs `work(device)` with the simulator lock held, on the open device of `ctx`, for a known channel.
 template <class Work>
 int with_channel(vrex_ctx_t* ctx, const char* channel, Work&& work) {

@@ -13,65 +13,6 @@ static_assert(sizeof(vrex_chip_polarity_t) == sizeof(std::uint32_t), "the polari
 
 namespace {
 
-std::string quoted(const char* id) { return id ? std::string("'") + id + "'" : std::string("(null)"); }
-
-// Runs `work(device)` on the device open on `ctx`, with the simulator lock held.
-template <class Work>
-int on_device(vrex_ctx_t* ctx, const std::optional<Fault>& fault, Work&& work) {
-    return run(ctx, fault, [&] {
-        std::lock_guard lock(sim().mutex);
-        const auto dev = open_device(ctx);
-        if (!dev) return -2;
-        return work(*dev);
-    });
-}
-
-int null_out(vrex_ctx_t* ctx) { return fail_with(ctx->error, -5, "Null out-parameter"); }
-
-int count_out(vrex_ctx_t* ctx, int* out, std::size_t n) {
-    if (out == nullptr) return null_out(ctx);
-    *out = static_cast<int>(n);
-    return 0;
-}
-
-template <class T, class Id>
-int id_out(vrex_ctx_t* ctx, const std::vector<T>& items, int index, const char** out, const char* what, Id&& id) {
-    if (out == nullptr) return null_out(ctx);
-    if (index < 0 || static_cast<std::size_t>(index) >= items.size())
-        return fail_with(ctx->error, -3, std::string(what) + " index " + std::to_string(index) + " out of range");
-    *out = id(items[static_cast<std::size_t>(index)]).c_str();
-    return 0;
-}
-
-const Bytes& self(const Bytes& b) { return b; }
-template <class T>
-const Bytes& id_of(const T& item) { return item.id; }
-
-int unknown(vrex_ctx_t* ctx, const char* what, const char* id) {
-    return fail_with(ctx->error, -3, std::string("Unknown ") + what + " " + quoted(id));
-}
-
-// Identifier lookups. Configuration scripts call these functions in loops, so a lookup measures the identifier
-// once and compares lengths before bytes, instead of a strlen and a compare per entry.
-bool same(const Bytes& entry, std::string_view id) { return std::string_view(entry) == id; }
-
-bool listed(const std::vector<Bytes>& items, const char* id) {
-    if (id == nullptr) return false;
-    const std::string_view key(id);
-    for (const Bytes& item : items)
-        if (same(item, key)) return true;
-    return false;
-}
-
-template <class T>
-const T* find_named(const std::vector<T>& items, const char* id) {
-    if (id == nullptr) return nullptr;
-    const std::string_view key(id);
-    for (const T& item : items)
-        if (same(item.id, key)) return &item;
-    return nullptr;
-}
-
 int select_mode(vrex_ctx_t* ctx, const OpenDevice& dev, const char* modeId, const scan_params* params) {
     if (!listed(dev.model->modes, modeId)) return unknown(ctx, "acquisition mode", modeId);
     dev.state->selected_mode = modeId;

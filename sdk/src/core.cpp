@@ -532,17 +532,6 @@ int vid_pid_out(Handle* h, const std::optional<Fault>& fault, unsigned short* vi
     });
 }
 
-// Device properties need an open device; its model strings stay valid until the device is closed.
-template <class Getter>
-int with_open_device(vrex_ctx_t* ctx, const std::optional<Fault>& fault, Getter&& getter) {
-    return run(ctx, fault, [&] {
-        std::lock_guard lock(sim().mutex);
-        const auto dev = open_device(ctx);
-        if (!dev) return -2;
-        return getter(*dev->model);
-    });
-}
-
 }  // namespace
 
 extern "C" {
@@ -590,9 +579,9 @@ int vrex_enum_usb_is_super_speed(vrex_enum_t* e, int* flag) {
 
 #define VREX_PROP_STRING(fn, field)                                                     \
     int fn(vrex_ctx_t* ctx, const char** value) {                                       \
-        return with_open_device(ctx, hook(#fn), [&](const DeviceModel& d) {            \
-            if (value == nullptr) return fail_with(ctx->error, -5, "Null out-parameter"); \
-            *value = d.field.c_str();                                                   \
+        return on_device(ctx, hook(#fn), [&](const OpenDevice& dev) {                      \
+            if (value == nullptr) return null_out(ctx);                                 \
+            *value = dev.model->field.c_str();                                                   \
             return 0;                                                                   \
         });                                                                             \
     }
@@ -604,7 +593,8 @@ VREX_PROP_STRING(vrex_dev_prop_usb_get_instance_path, instance_path)
 #undef VREX_PROP_STRING
 
 int vrex_dev_prop_usb_get_vid_pid(vrex_ctx_t* ctx, unsigned short* vid, unsigned short* pid) {
-    return with_open_device(ctx, hook("vrex_dev_prop_usb_get_vid_pid"), [&](const DeviceModel& d) {
+    return on_device(ctx, hook("vrex_dev_prop_usb_get_vid_pid"), [&](const OpenDevice& dev) {
+        const DeviceModel& d = *dev.model;
         if (vid == nullptr || pid == nullptr) return fail_with(ctx->error, -5, "Null out-parameter");
         *vid = static_cast<unsigned short>(d.vid);
         *pid = static_cast<unsigned short>(d.pid);
@@ -613,7 +603,8 @@ int vrex_dev_prop_usb_get_vid_pid(vrex_ctx_t* ctx, unsigned short* vid, unsigned
 }
 
 int vrex_dev_prop_usb_is_high_speed(vrex_ctx_t* ctx, int* flag) {
-    return with_open_device(ctx, hook("vrex_dev_prop_usb_is_high_speed"), [&](const DeviceModel& d) {
+    return on_device(ctx, hook("vrex_dev_prop_usb_is_high_speed"), [&](const OpenDevice& dev) {
+        const DeviceModel& d = *dev.model;
         if (flag == nullptr) return fail_with(ctx->error, -5, "Null out-parameter");
         *flag = d.high_speed;
         return 0;
@@ -621,7 +612,8 @@ int vrex_dev_prop_usb_is_high_speed(vrex_ctx_t* ctx, int* flag) {
 }
 
 int vrex_dev_prop_usb_is_super_speed(vrex_ctx_t* ctx, int* flag) {
-    return with_open_device(ctx, hook("vrex_dev_prop_usb_is_super_speed"), [&](const DeviceModel& d) {
+    return on_device(ctx, hook("vrex_dev_prop_usb_is_super_speed"), [&](const OpenDevice& dev) {
+        const DeviceModel& d = *dev.model;
         if (flag == nullptr) return fail_with(ctx->error, -5, "Null out-parameter");
         *flag = d.super_speed;
         return 0;

@@ -169,14 +169,69 @@ void stop_acquisitions(VrexContext* ctx);
 
 DeviceState initial_state(const DeviceModel& device);
 
-// Helpers for identifier lists of the model.
+// ---- helpers every family uses -----------------------------------------------------------------------------
+
+// An identifier as it appears in a last-error text.
+inline std::string quoted(const char* id) { return id ? std::string("'") + id + "'" : std::string("(null)"); }
+
+// Identifier lookups. Configuration scripts call the SDK in loops, so a lookup measures the identifier once and
+// compares lengths before bytes, instead of a strlen and a compare per entry.
+inline bool listed(const std::vector<Bytes>& items, const char* id) {
+    if (id == nullptr) return false;
+    const std::string_view key(id);
+    for (const Bytes& item : items)
+        if (std::string_view(item) == key) return true;
+    return false;
+}
+
 template <class T>
-const T* find_by_id(const std::vector<T>& items, const char* id) {
+const T* find_named(const std::vector<T>& items, const char* id) {
     if (id == nullptr) return nullptr;
-    const std::string_view wanted(id);  // measured once, not once per item
+    const std::string_view key(id);
     for (const T& item : items)
-        if (std::string_view(item.id) == wanted) return &item;
+        if (std::string_view(item.id) == key) return &item;
     return nullptr;
+}
+
+inline int null_out(vrex_ctx_t* ctx) { return fail_with(ctx->error, -5, "Null out-parameter"); }
+
+inline int unknown(vrex_ctx_t* ctx, const char* what, const char* id) {
+    return fail_with(ctx->error, -3, std::string("Unknown ") + what + " " + quoted(id));
+}
+
+// Runs `work(device)` on the device open on `ctx`, with the simulator lock held; -2 when none is open. Strings
+// of the model handed out stay valid until the device is closed.
+template <class Work>
+int on_device(vrex_ctx_t* ctx, const std::optional<Fault>& fault, Work&& work) {
+    return run(ctx, fault, [&] {
+        std::lock_guard lock(sim().mutex);
+        const auto dev = open_device(ctx);
+        if (!dev) return -2;
+        return work(*dev);
+    });
+}
+
+// The count of a model list as an int out-value.
+inline int count_out(vrex_ctx_t* ctx, int* out, std::size_t n) {
+    if (out == nullptr) return null_out(ctx);
+    *out = static_cast<int>(n);
+    return 0;
+}
+
+// The identifier at `index` of a model list as a string out-value; `what` names the list in the error.
+template <class T, class Id>
+int id_out(vrex_ctx_t* ctx, const std::vector<T>& items, int index, const char** out, const char* what, Id&& id) {
+    if (out == nullptr) return null_out(ctx);
+    if (index < 0 || static_cast<std::size_t>(index) >= items.size())
+        return fail_with(ctx->error, -3, std::string(what) + " index " + std::to_string(index) + " out of range");
+    *out = id(items[static_cast<std::size_t>(index)]).c_str();
+    return 0;
+}
+
+inline const Bytes& self(const Bytes& b) { return b; }
+template <class T>
+const Bytes& id_of(const T& item) {
+    return item.id;
 }
 
 }  // namespace vrexsim
