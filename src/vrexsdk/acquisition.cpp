@@ -2,13 +2,14 @@
 // acquisitions, registering the Python callable that receives the data, and the delivery functions the SDK
 // calls on its own threads for every data block, which hand the block to the callable as NumPy arrays over the
 // SDK's memory.
+#include "support/arrays.hpp"
+#include "support/calls.hpp"
+#include "support/derive.hpp"
+
 #include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_map>
-
-#include "support/calls.hpp"
-#include "support/arrays.hpp"
 
 namespace {
 
@@ -371,12 +372,6 @@ PyObject* getChannelIds(AcquisitionObject* self) {
     return vrex::identifier_list<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">(&self->ob_base);
 }
 
-PyObject* getChannelCount(AcquisitionObject* self) { return vrex::count_query<vrex_acq_ch_count>(self->context); }
-
-PyObject* getChannelId(AcquisitionObject* self, PyObject* channelIdx) {
-    return vrex::id_query<vrex_acq_ch_id>(self->context, channelIdx);
-}
-
 // begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised.
 template <auto Sdk>
 PyObject* control(AcquisitionObject* self, PyObject* channelId) {
@@ -481,8 +476,8 @@ PyMethodDef acquisition_methods[] = {
                 "Retrieves identifiers of acquisition channels.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of acquistion channels.\n        "),
-    VREX_METHOD("__getChannelCount", Q("_Acquisition__getChannelCount"), getChannelCount, nullptr),
-    VREX_METHOD("__getChannelId", Q("_Acquisition__getChannelId"), getChannelId, nullptr, "channelIdx"),
+    VREX_METHOD("__getChannelCount", Q("_Acquisition__getChannelCount"), (vrex::method<AcquisitionObject, vrex_acq_ch_count>), nullptr),
+    VREX_METHOD("__getChannelId", Q("_Acquisition__getChannelId"), (vrex::method<AcquisitionObject, vrex_acq_ch_id>), nullptr, "channelIdx"),
     VREX_METHOD("begin", Q("begin"), begin,
                 "Begins asynchronous acquisition.\n\n"
                 "        Args:\n"

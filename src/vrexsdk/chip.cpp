@@ -2,6 +2,7 @@
 // DACs and thresholds. It owns the selected-mode field that acquisition reads when a data callable is
 // registered.
 #include "support/calls.hpp"
+#include "support/derive.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -17,22 +18,15 @@ using vrex::Text;
 
 PyObject* ctx_of(ChipObject* self) { return self->context; }
 
-// ---- chips and polarity ------------------------------------------------------------------------------------------
+// A method that is one SDK call, derived from the SDK function's prototype.
+template <auto Sdk, class Result = vrex::Natural>
+constexpr auto sdk = vrex::method<ChipObject, Sdk, Result>;
 
-PyObject* refresh(ChipObject* self) {
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return vrex_chip_refresh(ctx); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    Py_RETURN_NONE;
-}
+// ---- chips and polarity ------------------------------------------------------------------------------------------
 
 PyObject* getChipIds(ChipObject* self) {
     return vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId">(&self->ob_base);
 }
-PyObject* getChipCount(ChipObject* self) { return vrex::count_query<vrex_chip_count>(ctx_of(self)); }
-PyObject* getChipId(ChipObject* self, PyObject* chipIdx) { return vrex::id_query<vrex_chip_id>(ctx_of(self), chipIdx); }
-
 PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
     int index = 0;
     if (!vrex::to_int(chipIdx, index)) return nullptr;
@@ -78,37 +72,11 @@ PyObject* setPolarity(ChipObject* self, PyObject* chipIdx, PyObject* chipPolarit
 PyObject* getSenseDacIds(ChipObject* self) {
     return vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName">(&self->ob_base);
 }
-PyObject* getSenseDacCount(ChipObject* self) { return vrex::count_query<vrex_chip_sense_dac_count>(ctx_of(self)); }
-PyObject* getSenseDacName(ChipObject* self, PyObject* senseDacIdx) {
-    return vrex::id_query<vrex_chip_sense_dac_name>(ctx_of(self), senseDacIdx);
-}
-
-// A method that takes an identifier and makes one SDK call with it and nothing else.
-template <auto Sdk>
-PyObject* with_id(ChipObject* self, PyObject* id) {
-    Text text;
-    if (!text.from_encode_exact_bytes(id)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return Sdk(ctx, text.c_str()); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* selectSenseDac(ChipObject* self, PyObject* senseDacId) {
-    return with_id<vrex_chip_sense_dac_sel>(self, senseDacId);
-}
-
 // ---- modes ---------------------------------------------------------------------------------------------------------
 
 PyObject* getModeIds(ChipObject* self) {
     return vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId">(&self->ob_base);
 }
-PyObject* getModeCount(ChipObject* self) { return vrex::count_query<vrex_chip_mode_count>(ctx_of(self)); }
-PyObject* getModeId(ChipObject* self, PyObject* modeIdx) {
-    return vrex::id_query<vrex_chip_mode_id>(ctx_of(self), modeIdx);
-}
-
 PyObject* selectMode(ChipObject* self, PyObject* modeId, Optional modeParams) {
     const Ref done = !modeParams.given() || modeParams.value == Py_None
                          ? vrex::call_method<"_Chip__selectModeWithoutParams">(&self->ob_base, modeId)
@@ -176,136 +144,25 @@ PyObject* selectModeWithParams(ChipObject* self, PyObject* modeId, PyObject* mod
 PyObject* getDacIds(ChipObject* self) {
     return vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName">(&self->ob_base);
 }
-PyObject* getDacCount(ChipObject* self) { return vrex::count_query<vrex_chip_dac_count>(ctx_of(self)); }
-PyObject* getDacName(ChipObject* self, PyObject* dacIdx) { return vrex::id_query<vrex_chip_dac_name>(ctx_of(self), dacIdx); }
-
-// A method that takes an identifier and returns one int the SDK writes (preset to 0).
-template <auto Sdk>
-PyObject* int_of_id(ChipObject* self, PyObject* id) {
-    Text text;
-    if (!text.from_encode_exact_bytes(id)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    int value = 0;
-    const int status = vrex::nogil([&] { return Sdk(ctx, text.c_str(), &value); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    return PyLong_FromLong(value);
-}
-
-// A method that takes an identifier and an int and sets it.
-template <auto Sdk>
-PyObject* set_int_of_id(ChipObject* self, PyObject* id, PyObject* value) {
-    Text text;
-    if (!text.from_encode_exact_bytes(id)) return nullptr;
-    int v = 0;
-    if (!vrex::to_int(value, v)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return Sdk(ctx, text.c_str(), v); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// A method that takes an identifier and returns the record `Record` of the `N` values the SDK writes.
-template <vrex::fixed_string Record, class T, std::size_t N, auto Sdk>
-PyObject* range_of_id(ChipObject* self, PyObject* id) {
-    Text text;
-    if (!text.from_encode_exact_bytes(id)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    T v[N] = {};
-    const int status = vrex::nogil([&] {
-        if constexpr (N == 2) return Sdk(ctx, text.c_str(), &v[0], &v[1]);
-        else return Sdk(ctx, text.c_str(), &v[0], &v[1], &v[2]);
-    });
-    if (!vrex::check(status, ctx)) return nullptr;
-    const Ref cls = vrex::global<Record>();
-    if (!cls) return nullptr;
-    PyObject* items[N];
-    Ref refs[N];
-    for (std::size_t i = 0; i < N; ++i) {
-        if constexpr (std::is_same_v<T, float>) refs[i] = Ref::steal(PyFloat_FromDouble(static_cast<double>(v[i])));
-        else refs[i] = Ref::steal(PyLong_FromLong(v[i]));
-        if (!refs[i]) return nullptr;
-        items[i] = refs[i].get();
-    }
-    return PyObject_Vectorcall(cls.get(), items, N, nullptr);
-}
-
-PyObject* getDacValue(ChipObject* self, PyObject* dacId) { return int_of_id<vrex_chip_dac_value_get>(self, dacId); }
-PyObject* setDacValue(ChipObject* self, PyObject* dacId, PyObject* dacValue) {
-    return set_int_of_id<vrex_chip_dac_value_set>(self, dacId, dacValue);
-}
-PyObject* getDacLimits(ChipObject* self, PyObject* dacId) {
-    return range_of_id<"DacLimits", int, 2, vrex_chip_dac_limits>(self, dacId);
-}
-
 // ---- thresholds ------------------------------------------------------------------------------------------------------
 
 PyObject* getThresholdIds(ChipObject* self) {
     return vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId">(&self->ob_base);
 }
-PyObject* getThresholdCount(ChipObject* self) { return vrex::count_query<vrex_chip_threshold_count>(ctx_of(self)); }
-PyObject* getThresholdId(ChipObject* self, PyObject* threshIdx) {
-    return vrex::id_query<vrex_chip_threshold_id>(ctx_of(self), threshIdx);
-}
-
-PyObject* isThresholdCalibrated(ChipObject* self, PyObject* threshId) {
-    const Ref flag = Ref::steal(int_of_id<vrex_chip_threshold_is_calibrated>(self, threshId));
-    if (!flag) return nullptr;
-    return PyBool_FromLong(PyLong_AsLong(flag.get()) != 0);
-}
-
-PyObject* getThreshold(ChipObject* self, PyObject* threshId) {
-    Text text;
-    if (!text.from_encode_exact_bytes(threshId)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    float value = 0.0f;
-    const int status = vrex::nogil([&] { return vrex_chip_threshold_get(ctx, text.c_str(), &value); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    return PyFloat_FromDouble(static_cast<double>(value));
-}
-
-PyObject* setThreshold(ChipObject* self, PyObject* threshId, PyObject* threshValue) {
-    Text text;
-    if (!text.from_encode_exact_bytes(threshId)) return nullptr;
-    float value = 0.0f;
-    if (!vrex::to_float(threshValue, value)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
-    if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return vrex_chip_threshold_set(ctx, text.c_str(), value); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* getThresholdRange(ChipObject* self, PyObject* threshId) {
-    return range_of_id<"ThresholdRange", float, 3, vrex_chip_threshold_range>(self, threshId);
-}
-PyObject* getRawThreshold(ChipObject* self, PyObject* threshId) {
-    return int_of_id<vrex_chip_threshold_raw_get>(self, threshId);
-}
-PyObject* setRawThreshold(ChipObject* self, PyObject* threshId, PyObject* threshValue) {
-    return set_int_of_id<vrex_chip_threshold_raw_set>(self, threshId, threshValue);
-}
-PyObject* getRawThresholdRange(ChipObject* self, PyObject* threshId) {
-    return range_of_id<"RawThresholdRange", int, 2, vrex_chip_threshold_raw_range>(self, threshId);
-}
-
 // ---- type and module -----------------------------------------------------------------------------------------------
 
 #define Q(name) "vrexsdk.chip.__Chip." name
 
 PyMethodDef chip_methods[] = {
-    VREX_METHOD("refresh", Q("refresh"), refresh,
+    VREX_METHOD("refresh", Q("refresh"), (sdk<vrex_chip_refresh>),
                 "Brings chips into their default state.\n\n"
                 "        This includes DAC and configuration matrix setup.\n        "),
     VREX_METHOD("getChipIds", Q("getChipIds"), getChipIds,
                 "Retrieves chip identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing chip identifiers.\n        "),
-    VREX_METHOD("__getChipCount", Q("__getChipCount"), getChipCount, nullptr),
-    VREX_METHOD("__getChipId", Q("__getChipId"), getChipId, nullptr, "chipIdx"),
+    VREX_METHOD("__getChipCount", Q("__getChipCount"), (sdk<vrex_chip_count>), nullptr),
+    VREX_METHOD("__getChipId", Q("__getChipId"), (sdk<vrex_chip_id>), nullptr, "chipIdx"),
     VREX_METHOD("getPolarity", Q("getPolarity"), getPolarity,
                 "Retrieves chip polarity.\n\n"
                 "        Args:\n"
@@ -323,9 +180,9 @@ PyMethodDef chip_methods[] = {
                 "Retrieves sense DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing sense DAC identifiers.\n        "),
-    VREX_METHOD("__getSenseDacCount", Q("__getSenseDacCount"), getSenseDacCount, nullptr),
-    VREX_METHOD("__getSenseDacName", Q("__getSenseDacName"), getSenseDacName, nullptr, "senseDacIdx"),
-    VREX_METHOD("selectSenseDac", Q("selectSenseDac"), selectSenseDac,
+    VREX_METHOD("__getSenseDacCount", Q("__getSenseDacCount"), (sdk<vrex_chip_sense_dac_count>), nullptr),
+    VREX_METHOD("__getSenseDacName", Q("__getSenseDacName"), (sdk<vrex_chip_sense_dac_name>), nullptr, "senseDacIdx"),
+    VREX_METHOD("selectSenseDac", Q("selectSenseDac"), (sdk<vrex_chip_sense_dac_sel>),
                 "Selects the specified sense DAC.\n\n"
                 "        Args:\n"
                 "            senseDacId (str): Sense DAC identifier.\n        ",
@@ -334,8 +191,8 @@ PyMethodDef chip_methods[] = {
                 "Retrieves acquisition mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing acquisition mode identifiers.\n        "),
-    VREX_METHOD("__getModeCount", Q("__getModeCount"), getModeCount, nullptr),
-    VREX_METHOD("__getModeId", Q("__getModeId"), getModeId, nullptr, "modeIdx"),
+    VREX_METHOD("__getModeCount", Q("__getModeCount"), (sdk<vrex_chip_mode_count>), nullptr),
+    VREX_METHOD("__getModeId", Q("__getModeId"), (sdk<vrex_chip_mode_id>), nullptr, "modeIdx"),
     VREX_METHOD("selectMode", Q("selectMode"), selectMode, nullptr, "modeId", "modeParams"),
     VREX_METHOD("__selectModeWithoutParams", Q("__selectModeWithoutParams"), selectModeWithoutParams,
                 "Selects acquisition mode.\n\n"
@@ -352,22 +209,22 @@ PyMethodDef chip_methods[] = {
                 "Retrieves DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing DAC identifiers.\n        "),
-    VREX_METHOD("__getDacCount", Q("__getDacCount"), getDacCount, nullptr),
-    VREX_METHOD("__getDacName", Q("__getDacName"), getDacName, nullptr, "dacIdx"),
-    VREX_METHOD("getDacValue", Q("getDacValue"), getDacValue,
+    VREX_METHOD("__getDacCount", Q("__getDacCount"), (sdk<vrex_chip_dac_count>), nullptr),
+    VREX_METHOD("__getDacName", Q("__getDacName"), (sdk<vrex_chip_dac_name>), nullptr, "dacIdx"),
+    VREX_METHOD("getDacValue", Q("getDacValue"), (sdk<vrex_chip_dac_value_get>),
                 "Retrieves value of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n\n"
                 "        Returns:\n"
                 "            An int value representing the value of specified DAC.\n        ",
                 "dacId"),
-    VREX_METHOD("setDacValue", Q("setDacValue"), setDacValue,
+    VREX_METHOD("setDacValue", Q("setDacValue"), (sdk<vrex_chip_dac_value_set>),
                 "Sets value of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n"
                 "            dacValue (int): DAC value to set.\n        ",
                 "dacId", "dacValue"),
-    VREX_METHOD("getDacLimits", Q("getDacLimits"), getDacLimits,
+    VREX_METHOD("getDacLimits", Q("getDacLimits"), (sdk<vrex_chip_dac_limits, vrex::Record<"DacLimits">>),
                 "Retrieves DAC limits of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n\n"
@@ -378,49 +235,49 @@ PyMethodDef chip_methods[] = {
                 "Retrieves threshold identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing threshold identifiers.\n        "),
-    VREX_METHOD("__getThresholdCount", Q("__getThresholdCount"), getThresholdCount, nullptr),
-    VREX_METHOD("__getThresholdId", Q("__getThresholdId"), getThresholdId, nullptr, "threshIdx"),
-    VREX_METHOD("isThresholdCalibrated", Q("isThresholdCalibrated"), isThresholdCalibrated,
+    VREX_METHOD("__getThresholdCount", Q("__getThresholdCount"), (sdk<vrex_chip_threshold_count>), nullptr),
+    VREX_METHOD("__getThresholdId", Q("__getThresholdId"), (sdk<vrex_chip_threshold_id>), nullptr, "threshIdx"),
+    VREX_METHOD("isThresholdCalibrated", Q("isThresholdCalibrated"), (sdk<vrex_chip_threshold_is_calibrated, vrex::AsBool>),
                 "Checks whether a specified threshold is calibrated.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the threshold is calibrated, False otherwise.\n        ",
                 "threshId"),
-    VREX_METHOD("getThreshold", Q("getThreshold"), getThreshold,
+    VREX_METHOD("getThreshold", Q("getThreshold"), (sdk<vrex_chip_threshold_get>),
                 "Retrieves value of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A float value representing the value of the specified threshold.\n        ",
                 "threshId"),
-    VREX_METHOD("setThreshold", Q("setThreshold"), setThreshold,
+    VREX_METHOD("setThreshold", Q("setThreshold"), (sdk<vrex_chip_threshold_set>),
                 "Sets value of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n"
                 "            threshValue (float): Threshold value to be set.\n        ",
                 "threshId", "threshValue"),
-    VREX_METHOD("getThresholdRange", Q("getThresholdRange"), getThresholdRange,
+    VREX_METHOD("getThresholdRange", Q("getThresholdRange"), (sdk<vrex_chip_threshold_range, vrex::Record<"ThresholdRange">>),
                 "Retrieves threshold range of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~ThresholdRange` object.\n        ",
                 "threshId"),
-    VREX_METHOD("getRawThreshold", Q("getRawThreshold"), getRawThreshold,
+    VREX_METHOD("getRawThreshold", Q("getRawThreshold"), (sdk<vrex_chip_threshold_raw_get>),
                 "Retrieves raw value of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            An int value representing raw value of the specified threshold.\n        ",
                 "threshId"),
-    VREX_METHOD("setRawThreshold", Q("setRawThreshold"), setRawThreshold,
+    VREX_METHOD("setRawThreshold", Q("setRawThreshold"), (sdk<vrex_chip_threshold_raw_set>),
                 "Sets raw value of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n"
                 "            threshValue (int): Threshold value to be set.\n        ",
                 "threshId", "threshValue"),
-    VREX_METHOD("getRawThresholdRange", Q("getRawThresholdRange"), getRawThresholdRange,
+    VREX_METHOD("getRawThresholdRange", Q("getRawThresholdRange"), (sdk<vrex_chip_threshold_raw_range, vrex::Record<"RawThresholdRange">>),
                 "Retrieves raw threshold range of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"

@@ -1,9 +1,9 @@
 // vrexsdk.monitor: __Monitor, the monitoring service of a Device. Its two maps hold the callables registered
 // for value and availability changes; Device.finalize releases them.
+#include "support/module.hpp"
+
 #include <memory>
 #include <new>
-
-#include "support/module.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // vrexsdk.simulator: control of the simulated libVrexSdk (only built with the bundled simulator).
-#include <chrono>
-
 #include "support/calls.hpp"
 #include "vrex_sim.hpp"
+
+#include <chrono>
 
 namespace {
 

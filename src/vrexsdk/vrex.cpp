@@ -1,6 +1,6 @@
 // vrexsdk.vrex: Device, the one object a user creates; device enumeration; the bridge from the SDK's log to
 // Python's logging; the SDK versions.
-#include "support/module.hpp"
+#include "support/derive.hpp"
 
 namespace {
 
@@ -172,6 +172,7 @@ void enum_func_callback(vrex_enum_t* e, void* user) {
 
 // ---- Device -----------------------------------------------------------------------------------------------------
 
+// Found by the derived methods (support/derive.hpp).
 PyObject* context_of(DeviceObject* self) { return self->fields[CONTEXT]; }
 
 PyObject* Device_setLogger(DeviceObject* self) {
@@ -181,33 +182,6 @@ PyObject* Device_setLogger(DeviceObject* self) {
     const vrex_log_frmt format{false, false, false, true};
     vrex_log_set_func(ctx, log_func_callback, nullptr, &format);
     Py_RETURN_NONE;
-}
-
-PyObject* Device_open(DeviceObject* self, PyObject* locator) {
-    vrex::Text text;
-    if (!text.from_encode_exact_bytes(locator)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
-    if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return vrex_dev_open(ctx, text.c_str()); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* Device_close(DeviceObject* self) {
-    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
-    if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return vrex_dev_close(ctx); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* Device_isOpened(DeviceObject* self) {
-    vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
-    if (ctx == nullptr) return nullptr;
-    int opened = 0;
-    const int status = vrex::nogil([&] { return vrex_dev_is_opened(ctx, &opened); });
-    if (!vrex::check(status, ctx)) return nullptr;
-    return PyBool_FromLong(opened != 0);
 }
 
 PyObject* Device_enumerate(DeviceObject* self) {
@@ -359,17 +333,17 @@ PyGetSetDef device_getset[] = {
 PyMethodDef device_methods[] = {
     VREX_METHOD("__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
                 "Sets a logger.\n\n        Attaches the SDK's log messages to the logger named \"vrexsdk\".\n        "),
-    VREX_METHOD("open", "vrexsdk.vrex.Device.open", Device_open,
+    VREX_METHOD("open", "vrexsdk.vrex.Device.open", (vrex::method<DeviceObject, vrex_dev_open>),
                 "Opens the device.\n\n"
                 "        Has a corresponding close device method :func:`~close`.\n\n"
                 "        Args:\n"
                 "            locator (str): Device locator of the chosen device.\n"
                 "                Typically retrieved from :func:`~enumerate`.\n        ",
                 "locator"),
-    VREX_METHOD("close", "vrexsdk.vrex.Device.close", Device_close,
+    VREX_METHOD("close", "vrexsdk.vrex.Device.close", (vrex::method<DeviceObject, vrex_dev_close>),
                 "Closes the open device.\n\n"
                 "        Must be called after a corresponding open device method :func:`~open`.\n        "),
-    VREX_METHOD("isOpened", "vrexsdk.vrex.Device.isOpened", Device_isOpened,
+    VREX_METHOD("isOpened", "vrexsdk.vrex.Device.isOpened", (vrex::method<DeviceObject, vrex_dev_is_opened, vrex::AsBool>),
                 "Checks whether there is an open device.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is open, False otherwise.\n        "),

@@ -33,28 +33,4 @@ PyObject* identifier_list(PyObject* self) {
     return list.release();
 }
 
-// A count query: one SDK call writing an int (preset to 0).
-template <auto Sdk>
-PyObject* count_query(PyObject* context) {
-    vrex_ctx_t* const ctx = handle_of(context);
-    if (ctx == nullptr) return nullptr;
-    int count = 0;
-    const int status = nogil([&] { return Sdk(ctx, &count); });
-    if (!check(status, ctx)) return nullptr;
-    return PyLong_FromLong(count);
-}
-
-// An identifier query: the index as a C int, one SDK call writing a string (preset to null, read as "").
-template <auto Sdk, auto Decode = decode_utf8>
-PyObject* id_query(PyObject* context, PyObject* index) {
-    int i = 0;
-    if (!to_int(index, i)) return nullptr;
-    vrex_ctx_t* const ctx = handle_of(context);
-    if (ctx == nullptr) return nullptr;
-    const char* text = nullptr;
-    const int status = nogil([&] { return Sdk(ctx, i, &text); });
-    if (!check(status, ctx)) return nullptr;
-    return Decode(text);
-}
-
 }  // namespace vrex
