@@ -75,6 +75,10 @@ class NoTruth:
         ({"devices": [{"acquisition": {"blocks": [{"fail": {"vrex_nothing": -1}}]}}]}, ValueError, "vrex_nothing"),
         ({"devices": [{"acquisition": {"blocks": [{"null": NoTruth()}]}}]}, ArithmeticError, "no truth"),
         ([], TypeError, "expected a dict"),
+        ({"devices": [{"dacs": [{"id": "d", "value": 2**32 + 5}]}]}, ValueError, r"dacs\[0\]\.value: expected"),
+        ({"devices": [{"chips": [{"id": "c", "polarity": 2**63}]}]}, ValueError, r"chips\[0\]\.polarity"),
+        ({"devices": [{"pixel_mask": {"width": -1}}]}, ValueError, r"pixel_mask\.width"),
+        ({"devices": [{"acquisition": {"seed": 2**64}}]}, ValueError, r"acquisition\.seed"),
     ],
 )
 def test_configure_rejects_bad_models_and_keeps_the_current_one(sim, model, exc, where):
@@ -82,6 +86,15 @@ def test_configure_rejects_bad_models_and_keeps_the_current_one(sim, model, exc,
     with pytest.raises(exc, match=where):
         sim.configure(model)
     assert sim.model() == before
+
+
+def test_the_docstring_names_every_key_of_the_model(sim):
+    device = sim.model()["devices"][0]
+    nested = [device, device["chips"][0], device["dacs"][0], device["thresholds"][0], device["cooling"][0],
+              device["boards"][0], device["pixel_mask"], device["flash"][0], device["acquisition"]]
+    for keys in nested:
+        for key in keys:
+            assert f"``{key}``" in sim.__doc__
 
 
 def test_an_empty_model_has_no_devices(sim, device):

@@ -2,7 +2,14 @@
 #include "support/calls.hpp"
 #include "vrex_sim.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <string_view>
+#include <type_traits>
 
 namespace {
 
@@ -11,6 +18,9 @@ using vrex::Ref;
 using vrexsim::Bytes;
 
 // ---- Python <-> model values -------------------------------------------------------------------------------------
+//
+// Every model struct has one field table (key, value codec, description); parsing, emitting and the module
+// docstring are all derived from it, so a key is written once.
 
 // A model string as str when it is valid UTF-8, else as bytes (tests hand the binding invalid UTF-8 this way).
 PyObject* py_text(const Bytes& b) {
@@ -22,13 +32,23 @@ PyObject* py_text(const Bytes& b) {
 
 class ModelError {};  // a Python exception is set; unwinds the conversion
 
-[[noreturn]] void fail_at(PyObject* type, const std::string& where, const char* what) {
-    PyErr_Format(type, "model: %s: %s", where.c_str(), what);
+[[noreturn]] void fail_at(PyObject* type, const std::string& where, const std::string& what) {
+    PyErr_Format(type, "model: %s: %s", where.c_str(), what.c_str());
     throw ModelError{};
 }
 
-void check_error() {
-    if (PyErr_Occurred()) throw ModelError{};
+// Builds Python values, throwing ModelError on failure so the builders stay readable.
+Ref own(PyObject* o) {
+    if (o == nullptr) throw ModelError{};
+    return Ref::steal(o);
+}
+
+void put(PyObject* dict, const char* key, const Ref& value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw ModelError{};
+}
+
+void append(PyObject* list, const Ref& value) {
+    if (PyList_Append(list, value.get()) < 0) throw ModelError{};
 }
 
 Bytes as_bytes(PyObject* o, const std::string& where) {
@@ -42,29 +62,6 @@ Bytes as_bytes(PyObject* o, const std::string& where) {
     fail_at(PyExc_TypeError, where, "expected str or bytes");
 }
 
-long long as_int(PyObject* o, const std::string& where) {
-    if (!PyLong_Check(o)) fail_at(PyExc_TypeError, where, "expected int");
-    const long long v = PyLong_AsLongLong(o);
-    check_error();
-    return v;
-}
-
-std::uint64_t as_u64(PyObject* o, const std::string& where) {
-    if (!PyLong_Check(o)) fail_at(PyExc_TypeError, where, "expected int");
-    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
-    check_error();
-    return v;
-}
-
-double as_double(PyObject* o, const std::string& where) {
-    const double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        fail_at(PyExc_TypeError, where, "expected a number");
-    }
-    return v;
-}
-
 std::vector<PyObject*> as_list(PyObject* o, const std::string& where) {
     if (!PyList_Check(o) && !PyTuple_Check(o)) fail_at(PyExc_TypeError, where, "expected a list");
     std::vector<PyObject*> items;
@@ -72,449 +69,546 @@ std::vector<PyObject*> as_list(PyObject* o, const std::string& where) {
     return items;
 }
 
-std::vector<std::uint64_t> as_u64_list(PyObject* o, const std::string& where) {
-    std::vector<std::uint64_t> out;
-    for (PyObject* item : as_list(o, where)) out.push_back(as_u64(item, where));
-    return out;
+// An integer of the model that must fit `lo..hi` (the member's type, or the field's own bounds): a value that
+// does not fit is refused rather than silently wrapped.
+long long ranged(PyObject* o, const std::string& where, long double lo, long double hi) {
+    if (!PyLong_Check(o)) fail_at(PyExc_TypeError, where, "expected int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw ModelError{};
+    if (overflow > 0 && hi > static_cast<long double>(LLONG_MAX)) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(o);
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) PyErr_Clear();
+        else return static_cast<long long>(u);  // the caller's unsigned type takes the bits back
+    }
+    if (overflow != 0 || v < lo || v > hi) {
+        char text[96];
+        std::snprintf(text, sizeof text, "expected %.0Lf..%.0Lf", lo, hi);
+        fail_at(PyExc_ValueError, where, text);
+    }
+    return v;
 }
 
-vrexsim::CountOrValues as_count_or_values(PyObject* o, const std::string& where) {
-    if (PyLong_Check(o)) return as_u64(o, where);
-    return as_u64_list(o, where);
+template <class T>
+struct Codec;  // parse(PyObject*, where) -> T, emit(const T&) -> Ref, name: its shape in the docstring
+
+template <class S>
+struct FieldTable;  // the fields of model struct S
+
+struct Bounds {
+    long double lo, hi;
+};
+
+template <class T>
+    requires std::is_integral_v<T>
+struct Codec<T> {
+    static constexpr Bounds bounds{static_cast<long double>(std::numeric_limits<T>::min()),
+                                   static_cast<long double>(std::numeric_limits<T>::max())};
+    static T parse(PyObject* o, const std::string& w, Bounds b = bounds) {
+        if constexpr (std::is_same_v<T, bool>) {
+            const int truth = PyObject_IsTrue(o);
+            if (truth < 0) throw ModelError{};
+            return truth == 1;
+        } else {
+            return static_cast<T>(ranged(o, w, b.lo, b.hi));
+        }
+    }
+    static Ref emit(const T& v) {
+        if constexpr (std::is_same_v<T, bool>) return own(PyBool_FromLong(v));
+        else if constexpr (std::is_signed_v<T>) return own(PyLong_FromLongLong(v));
+        else return own(PyLong_FromUnsignedLongLong(v));
+    }
+    static std::string name() { return std::is_same_v<T, bool> ? "bool" : "int"; }
+};
+
+template <class T>
+    requires std::is_floating_point_v<T>
+struct Codec<T> {
+    static T parse(PyObject* o, const std::string& w) {
+        const double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            fail_at(PyExc_TypeError, w, "expected a number");
+        }
+        return static_cast<T>(v);
+    }
+    static Ref emit(const T& v) { return own(PyFloat_FromDouble(static_cast<double>(v))); }
+    static std::string name() { return "float"; }
+};
+
+template <>
+struct Codec<Bytes> {
+    static Bytes parse(PyObject* o, const std::string& w) { return as_bytes(o, w); }
+    static Ref emit(const Bytes& v) { return own(py_text(v)); }
+    static std::string name() { return "str"; }
+};
+
+template <class T>
+struct Codec<std::vector<T>> {
+    static std::vector<T> parse(PyObject* o, const std::string& w) {
+        std::vector<T> out;
+        for (PyObject* item : as_list(o, w)) out.push_back(Codec<T>::parse(item, w + "[" + std::to_string(out.size()) + "]"));
+        return out;
+    }
+    static Ref emit(const std::vector<T>& v) {
+        Ref list = own(PyList_New(0));
+        for (const T& item : v) append(list.get(), Codec<T>::emit(item));
+        return list;
+    }
+    static std::string name() { return "[" + Codec<T>::name() + ", ...]"; }
+};
+
+template <class A, class B>
+struct Codec<std::pair<A, B>> {
+    static std::pair<A, B> parse(PyObject* o, const std::string& w) {
+        const auto items = as_list(o, w);
+        if (items.size() != 2)
+            fail_at(PyExc_ValueError, w, "expected [" + Codec<A>::name() + ", " + Codec<B>::name() + "]");
+        return {Codec<A>::parse(items[0], w), Codec<B>::parse(items[1], w)};
+    }
+    static Ref emit(const std::pair<A, B>& v) {
+        Ref list = own(PyList_New(0));
+        append(list.get(), Codec<A>::emit(v.first));
+        append(list.get(), Codec<B>::emit(v.second));
+        return list;
+    }
+    static std::string name() { return "[" + Codec<A>::name() + ", " + Codec<B>::name() + "]"; }
+};
+
+template <class T>
+struct Codec<std::optional<T>> {
+    static std::optional<T> parse(PyObject* o, const std::string& w) { return Codec<T>::parse(o, w); }
+    static Ref emit(const std::optional<T>& v) { return Codec<T>::emit(*v); }  // absent values are left out
+    static std::string name() { return Codec<T>::name(); }
+};
+
+template <>
+struct Codec<vrexsim::CountOrValues> {
+    static vrexsim::CountOrValues parse(PyObject* o, const std::string& w) {
+        if (PyLong_Check(o)) return Codec<std::uint64_t>::parse(o, w);
+        return Codec<std::vector<std::uint64_t>>::parse(o, w);
+    }
+    static Ref emit(const vrexsim::CountOrValues& v) {
+        if (const auto* n = std::get_if<std::uint64_t>(&v)) return Codec<std::uint64_t>::emit(*n);
+        return Codec<std::vector<std::uint64_t>>::emit(std::get<std::vector<std::uint64_t>>(v));
+    }
+    static std::string name() { return "int or [int, ...]"; }
+};
+
+// One key of a model struct. `parse` stores the value given for the key; `emit` puts the key's value into the
+// dict (or leaves the key out when the member holds nothing worth saying).
+template <class S>
+struct Field {
+    const char* key;
+    std::string shape;
+    const char* doc;
+    void (*parse)(S&, PyObject*, const std::string&);
+    void (*emit)(const S&, PyObject*, const char*);
+};
+
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+template <class S, class T>
+S owner_of(T S::*);
+template <class S, class T>
+T member_of(T S::*);
+
+// The field of member `M`; integer members may narrow their range (`Lo`, `Hi`). `OmitDefault` leaves the key out
+// of the emitted dict while the member holds its default value.
+template <auto M, long long Lo = 1, long long Hi = 0, bool OmitDefault = false>
+Field<decltype(owner_of(M))> field(const char* key, const char* doc) {
+    using S = decltype(owner_of(M));
+    using T = decltype(member_of(M));
+    return {key, Codec<T>::name(), doc,
+            [](S& s, PyObject* v, const std::string& w) {
+                if constexpr (std::is_integral_v<T> && Lo <= Hi)
+                    s.*M = Codec<T>::parse(v, w, Bounds{static_cast<long double>(Lo), static_cast<long double>(Hi)});
+                else
+                    s.*M = Codec<T>::parse(v, w);
+            },
+            [](const S& s, PyObject* d, const char* k) {
+                if constexpr (is_optional<T>::value) {
+                    if (!(s.*M)) return;
+                }
+                if constexpr (OmitDefault && requires { (s.*M).empty(); }) {
+                    if ((s.*M).empty()) return;
+                } else if constexpr (OmitDefault) {
+                    if (s.*M == T{}) return;
+                }
+                put(d, k, Codec<T>::emit(s.*M));
+            }};
 }
 
-// Iterates the items of a dict given for `where`, refusing keys not in `known`.
-template <class F>
-void each_key(PyObject* dict, const std::string& where, std::initializer_list<const char*> known, F&& f) {
+// A struct with a table: a dict whose keys are the table's; keys left out keep the member's value in `into`.
+template <class S>
+void parse_into(S& into, PyObject* dict, const std::string& where) {
     if (!PyDict_Check(dict)) fail_at(PyExc_TypeError, where, "expected a dict");
+    const auto& fields = FieldTable<S>::fields();
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) fail_at(PyExc_TypeError, where, "keys must be str");
         const char* const utf8 = PyUnicode_AsUTF8(key);
         if (utf8 == nullptr) throw ModelError{};
-        const std::string k = utf8;
-        bool ok = false;
-        for (const char* name : known) ok = ok || k == name;
-        if (!ok) fail_at(PyExc_ValueError, where, ("unknown key '" + k + "'").c_str());
-        f(k, value, where + "." + k);
+        const std::string_view k = utf8;
+        const auto f = std::find_if(fields.begin(), fields.end(), [&](const Field<S>& x) { return k == x.key; });
+        if (f == fields.end()) fail_at(PyExc_ValueError, where, "unknown key '" + std::string(k) + "'");
+        f->parse(into, value, where + "." + f->key);
     }
 }
 
-vrexsim::BlockModel parse_block(PyObject* dict, const std::string& where) {
-    vrexsim::BlockModel b;
-    each_key(dict, where,
-             {"frames", "raw", "hits", "records", "vectors", "tdc", "shutter", "packets", "descriptors", "hit_sums",
-              "itot_sums", "null", "delay_s", "fail"},
-             [&](const std::string& k, PyObject* v, const std::string& w) {
-                 if (k == "frames") b.frames = as_u64(v, w);
-                 else if (k == "raw") b.raw = as_u64(v, w);
-                 else if (k == "hits") b.hits = as_u64(v, w);
-                 else if (k == "records") {
-                     std::vector<std::vector<std::uint64_t>> records;
-                     for (PyObject* r : as_list(v, w)) records.push_back(as_u64_list(r, w));
-                     b.records = std::move(records);
-                 } else if (k == "vectors") {
-                     each_key(v, w, {"addresses", "toa", "tot", "events", "itots"},
-                              [&](const std::string& name, PyObject* values, const std::string& w2) {
-                                  b.vectors[name] = as_u64_list(values, w2);
-                              });
-                 } else if (k == "tdc") {
-                     std::vector<vrexsim::CountOrValues> tdc;
-                     for (PyObject* ch : as_list(v, w)) tdc.push_back(as_count_or_values(ch, w));
-                     if (tdc.size() != 3) fail_at(PyExc_ValueError, w, "expected three TDC channels");
-                     b.tdc = std::move(tdc);
-                 } else if (k == "shutter") b.shutter = as_u64(v, w);
-                 else if (k == "packets") b.packets = as_u64(v, w);
-                 else if (k == "descriptors") b.descriptors = as_u64(v, w);
-                 else if (k == "hit_sums") b.hit_sums = as_count_or_values(v, w);
-                 else if (k == "itot_sums") b.itot_sums = as_count_or_values(v, w);
-                 else if (k == "null") {
-                     const int truth = PyObject_IsTrue(v);
-                     if (truth < 0) throw ModelError{};
-                     b.null = truth == 1;
-                 }
-                 else if (k == "delay_s") b.delay_s = as_double(v, w);
-                 // "fail" is parsed by parse_block_faults: its keys are SDK function names.
-             });
-    return b;
-}
+template <class S>
+    requires requires { FieldTable<S>::fields(); }
+struct Codec<S> {
+    static S parse(PyObject* o, const std::string& w) {
+        S s{};
+        parse_into(s, o, w);
+        return s;
+    }
+    static Ref emit(const S& s) {
+        Ref d = own(PyDict_New());
+        for (const Field<S>& f : FieldTable<S>::fields()) f.emit(s, d.get(), f.key);
+        return d;
+    }
+    static std::string name() {
+        std::string keys;
+        for (const Field<S>& f : FieldTable<S>::fields()) keys += std::string(keys.empty() ? "" : ", ") + "\"" + f.key + "\"";
+        return "{" + keys + "}";
+    }
+};
 
-// "fail" maps getter names to a status or (status, message); parsed apart since its keys are free.
-void parse_block_faults(PyObject* dict, const std::string& where, vrexsim::BlockModel& b) {
-    PyObject* faults = PyDict_GetItemString(dict, "fail");
-    if (faults == nullptr) return;
-    if (!PyDict_Check(faults)) fail_at(PyExc_TypeError, where + ".fail", "expected a dict");
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(faults, &pos, &key, &value)) {
-        const std::string w = where + ".fail";
-        const Bytes name = as_bytes(key, w);
-        const auto& names = vrexsim::function_names();
-        if (std::find(names.begin(), names.end(), name) == names.end())
-            fail_at(PyExc_ValueError, w, ("unknown SDK function '" + name + "'").c_str());
-        vrexsim::BlockFault f;
-        if (PyLong_Check(value)) {
-            f.status = static_cast<int>(as_int(value, w));
-            f.message = Bytes();
-        } else {
-            const auto items = as_list(value, w);
-            if (items.empty() || items.size() > 2) fail_at(PyExc_ValueError, w, "expected status or (status, message)");
-            f.status = static_cast<int>(as_int(items[0], w));
-            if (items.size() == 1) f.message = Bytes();
-            else if (items[1] != Py_None) f.message = as_bytes(items[1], w);
+// ---- the tables ------------------------------------------------------------------------------------------------------
+
+using vrexsim::AcquisitionModel;
+using vrexsim::BlockFault;
+using vrexsim::BlockModel;
+using vrexsim::BoardModel;
+using vrexsim::ChipModel;
+using vrexsim::CoolingModel;
+using vrexsim::DacModel;
+using vrexsim::DeviceModel;
+using vrexsim::FlashModel;
+using vrexsim::PixelMaskModel;
+using vrexsim::RegionModel;
+using vrexsim::ThresholdModel;
+
+template <>
+struct FieldTable<ChipModel> {
+    static const std::vector<Field<ChipModel>>& fields() {
+        static const std::vector<Field<ChipModel>> f = {
+            field<&ChipModel::id>("id", "chip identifier"),
+            field<&ChipModel::polarity>("polarity", "the raw value reported: 0, 1 or anything else"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<DacModel> {
+    static const std::vector<Field<DacModel>>& fields() {
+        static const std::vector<Field<DacModel>> f = {
+            field<&DacModel::id>("id", "DAC identifier"),
+            field<&DacModel::value>("value", "value after refresh"),
+            field<&DacModel::min>("min", "lowest value accepted"),
+            field<&DacModel::max>("max", "highest value accepted"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<ThresholdModel> {
+    static const std::vector<Field<ThresholdModel>>& fields() {
+        static const std::vector<Field<ThresholdModel>> f = {
+            field<&ThresholdModel::id>("id", "threshold identifier"),
+            field<&ThresholdModel::kev>("kev", "calibrated value"),
+            field<&ThresholdModel::min>("min", "calibrated range"),
+            field<&ThresholdModel::max>("max", "calibrated range"),
+            field<&ThresholdModel::noise>("noise", "noise edge"),
+            field<&ThresholdModel::raw>("raw", "raw value"),
+            field<&ThresholdModel::raw_min>("raw_min", "raw range"),
+            field<&ThresholdModel::raw_max>("raw_max", "raw range"),
+            field<&ThresholdModel::calibrated>("calibrated", "the raw calibration flag reported"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<CoolingModel> {
+    static const std::vector<Field<CoolingModel>>& fields() {
+        static const std::vector<Field<CoolingModel>> f = {
+            field<&CoolingModel::id>("id", "cooling unit identifier"),
+            field<&CoolingModel::unit>("unit", "unit of the temperatures"),
+            field<&CoolingModel::actual>("actual", "temperature at open"),
+            field<&CoolingModel::desired>("desired", "set point at open"),
+            field<&CoolingModel::min>("min", "lowest set point accepted"),
+            field<&CoolingModel::max>("max", "highest set point accepted"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<BoardModel> {
+    static const std::vector<Field<BoardModel>>& fields() {
+        static const std::vector<Field<BoardModel>> f = {
+            field<&BoardModel::id>("id", "board identifier"),
+            field<&BoardModel::powered>("powered", "the raw power flag reported at open"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<PixelMaskModel> {
+    static const std::vector<Field<PixelMaskModel>>& fields() {
+        static const std::vector<Field<PixelMaskModel>> f = {
+            field<&PixelMaskModel::width>("width", "mask width in pixels"),
+            field<&PixelMaskModel::height>("height", "mask height in pixels"),
+            field<&PixelMaskModel::reported_length>("reported_length",
+                                                    "optional: the length the SDK reports instead of the real one"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<RegionModel> {
+    static const std::vector<Field<RegionModel>>& fields() {
+        static const std::vector<Field<RegionModel>> f = {
+            field<&RegionModel::sector_size>("sector_size", "bytes per sector"),
+            field<&RegionModel::sectors>("sectors", "address range of each sector"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<FlashModel> {
+    static const std::vector<Field<FlashModel>>& fields() {
+        static const std::vector<Field<FlashModel>> f = {
+            field<&FlashModel::id>("id", "memory identifier"),
+            field<&FlashModel::part_number>("part_number", "part number reported"),
+            field<&FlashModel::regions>("regions", "the memory's regions in order"),
+        };
+        return f;
+    }
+};
+
+// "fail" maps getter names to a status or (status, message); its keys are SDK function names, not fields.
+template <>
+struct Codec<std::map<std::string, BlockFault>> {
+    static std::map<std::string, BlockFault> parse(PyObject* o, const std::string& w) {
+        if (!PyDict_Check(o)) fail_at(PyExc_TypeError, w, "expected a dict");
+        std::map<std::string, BlockFault> out;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            const Bytes name = as_bytes(key, w);
+            const auto& names = vrexsim::function_names();
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                fail_at(PyExc_ValueError, w, "unknown SDK function '" + name + "'");
+            BlockFault f;
+            if (PyLong_Check(value)) {
+                f.status = Codec<int>::parse(value, w);
+                f.message = Bytes();
+            } else {
+                const auto items = as_list(value, w);
+                if (items.empty() || items.size() > 2) fail_at(PyExc_ValueError, w, "expected status or (status, message)");
+                f.status = Codec<int>::parse(items[0], w);
+                if (items.size() == 1) f.message = Bytes();
+                else if (items[1] != Py_None) f.message = as_bytes(items[1], w);
+            }
+            out[name] = f;
         }
-        b.fail[name] = f;
+        return out;
     }
-}
+    static Ref emit(const std::map<std::string, BlockFault>& v) {
+        Ref d = own(PyDict_New());
+        for (const auto& [name, f] : v) {
+            const Ref message = f.message ? own(py_text(*f.message)) : own(Py_NewRef(Py_None));
+            put(d.get(), name.c_str(), own(Py_BuildValue("(iO)", f.status, message.get())));
+        }
+        return d;
+    }
+    static std::string name() { return "{getter name: status or (status, message)}"; }
+};
 
-// Python's "fail" key is checked above with no known keys, so give it its own pass.
-vrexsim::BlockModel parse_block_full(PyObject* dict, const std::string& where) {
+// Explicit vectors by name.
+template <>
+struct Codec<std::map<std::string, std::vector<std::uint64_t>>> {
+    static constexpr const char* names[] = {"addresses", "toa", "tot", "events", "itots"};
+    static std::map<std::string, std::vector<std::uint64_t>> parse(PyObject* o, const std::string& w) {
+        if (!PyDict_Check(o)) fail_at(PyExc_TypeError, w, "expected a dict");
+        std::map<std::string, std::vector<std::uint64_t>> out;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            const Bytes name = as_bytes(key, w);
+            if (std::find(std::begin(names), std::end(names), name) == std::end(names))
+                fail_at(PyExc_ValueError, w, "unknown key '" + name + "'");
+            out[name] = Codec<std::vector<std::uint64_t>>::parse(value, w + "." + name);
+        }
+        return out;
+    }
+    static Ref emit(const std::map<std::string, std::vector<std::uint64_t>>& v) {
+        Ref d = own(PyDict_New());
+        for (const auto& [name, values] : v) put(d.get(), name.c_str(), Codec<std::vector<std::uint64_t>>::emit(values));
+        return d;
+    }
+    static std::string name() { return "{\"addresses\", \"toa\", \"tot\", \"events\", \"itots\"}: [int, ...] each"; }
+};
+
+template <>
+struct FieldTable<BlockModel> {
+    static const std::vector<Field<BlockModel>>& fields() {
+        static std::vector<Field<BlockModel>> f = {
+            field<&BlockModel::frames>("frames", "frame count (256 x 256 uint16 each), contents generated"),
+            field<&BlockModel::raw>("raw", "byte count, contents generated"),
+            field<&BlockModel::hits>("hits", "hit count, contents generated"),
+            field<&BlockModel::records>("records", "explicit packet records, the mode's record fields in order"),
+            field<&BlockModel::vectors, 1, 0, true>("vectors", "explicit vectors by name"),
+            field<&BlockModel::tdc>("tdc", "three entries, a count or explicit timestamps, for TDC channels 0..2"),
+            field<&BlockModel::shutter>("shutter", "shutter rising-edge ticks"),
+            field<&BlockModel::packets>("packets", "binned packet count"),
+            field<&BlockModel::descriptors>("descriptors", "bin descriptor count"),
+            field<&BlockModel::hit_sums>("hit_sums", "binned hit-count sums: a count or explicit values"),
+            field<&BlockModel::itot_sums>("itot_sums", "binned iToT sums: a count or explicit values"),
+            field<&BlockModel::null, 1, 0, true>("null", "every pointer of the block null, counts kept"),
+            field<&BlockModel::delay_s, 1, 0, true>("delay_s", "pause before the block is delivered"),
+            field<&BlockModel::fail, 1, 0, true>(
+                "fail", "getters that fail on this block; a None message makes the last-error getter hand back null"),
+        };
+        // Records are tuples of their fields, and the TDC list has one entry per channel.
+        for (auto& x : f) {
+            if (std::string_view(x.key) == "records")
+                x.emit = [](const BlockModel& b, PyObject* d, const char* k) {
+                    if (!b.records) return;
+                    Ref list = own(PyList_New(0));
+                    for (const auto& r : *b.records)
+                        append(list.get(), own(PyList_AsTuple(Codec<std::vector<std::uint64_t>>::emit(r).get())));
+                    put(d, k, list);
+                };
+            if (std::string_view(x.key) == "tdc")
+                x.parse = [](BlockModel& b, PyObject* v, const std::string& w) {
+                    auto tdc = Codec<std::vector<vrexsim::CountOrValues>>::parse(v, w);
+                    if (tdc.size() != 3) fail_at(PyExc_ValueError, w, "expected three TDC channels");
+                    b.tdc = std::move(tdc);
+                };
+        }
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<AcquisitionModel> {
+    static const std::vector<Field<AcquisitionModel>>& fields() {
+        static std::vector<Field<AcquisitionModel>> f = {
+            field<&AcquisitionModel::blocks>("blocks", "optional: a script of blocks that replaces the generator"),
+            field<&AcquisitionModel::seed>("seed", "seed of the generated data"),
+            field<&AcquisitionModel::block_count>("block_count", "generated blocks per acquisition"),
+            field<&AcquisitionModel::hits>("hits", "hits per generated block"),
+            field<&AcquisitionModel::frames>("frames", "frames per generated block"),
+            field<&AcquisitionModel::raw>("raw", "raw bytes per generated block"),
+            field<&AcquisitionModel::interval_s>("interval_s", "pause between generated blocks"),
+            field<&AcquisitionModel::burst>(
+                "burst", "deliver the first block (scripted or generated) this many times back to back, prepared once"),
+        };
+        // Giving blocks, even none, switches the generator off; the key is shown only then.
+        f[0].parse = [](AcquisitionModel& a, PyObject* v, const std::string& w) {
+            a.blocks = Codec<std::vector<BlockModel>>::parse(v, w);
+            a.scripted = true;
+        };
+        f[0].emit = [](const AcquisitionModel& a, PyObject* d, const char* k) {
+            if (a.scripted) put(d, k, Codec<std::vector<BlockModel>>::emit(a.blocks));
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<DeviceModel> {
+    static const std::vector<Field<DeviceModel>>& fields() {
+        static std::vector<Field<DeviceModel>> f = {
+            field<&DeviceModel::kind>("kind", "\"tpx3\" (the default: a Timepix3 device) or \"tpx\" (Timepix/Medipix): "
+                                              "the template the other keys' defaults come from"),
+            field<&DeviceModel::connection_string>("connection_string", "locator that opens the device"),
+            field<&DeviceModel::product>("product", "product name"),
+            field<&DeviceModel::manufacturer>("manufacturer", "manufacturer"),
+            field<&DeviceModel::serial_number>("serial_number", "serial number"),
+            field<&DeviceModel::instance_path>("instance_path", "USB instance path"),
+            field<&DeviceModel::vid, 0, 65535>("vid", "USB vendor id"),
+            field<&DeviceModel::pid, 0, 65535>("pid", "USB product id"),
+            field<&DeviceModel::high_speed>("high_speed", "the int flag the SDK reports, as given (2 stays 2)"),
+            field<&DeviceModel::super_speed>("super_speed", "the int flag the SDK reports, as given"),
+            field<&DeviceModel::chips>("chips", "read-out chips"),
+            field<&DeviceModel::modes>("modes", "chip operating modes"),
+            field<&DeviceModel::dacs>("dacs", "DACs"),
+            field<&DeviceModel::sense_dacs>("sense_dacs", "sense DACs"),
+            field<&DeviceModel::thresholds>("thresholds", "thresholds"),
+            field<&DeviceModel::channels>("channels", "acquisition channels"),
+            field<&DeviceModel::trigger_modes>("trigger_modes", "trigger modes"),
+            field<&DeviceModel::lockstep_options>("lockstep_options", "external synchronisation options"),
+            field<&DeviceModel::cooling>("cooling", "cooling units"),
+            field<&DeviceModel::boards>("boards", "boards"),
+            field<&DeviceModel::revisions>("revisions", "hardware revisions [id, version] in index order, repeats allowed"),
+            field<&DeviceModel::pixel_mask>("pixel_mask", "size of the pixel mask"),
+            field<&DeviceModel::flash>("flash", "non-volatile memories"),
+            field<&DeviceModel::acquisition>("acquisition", "the acquisition engine's settings, below"),
+        };
+        f[0].parse = [](DeviceModel& d, PyObject* v, const std::string& w) {
+            d.kind = as_bytes(v, w);
+            if (d.kind != "tpx3" && d.kind != "tpx") fail_at(PyExc_ValueError, w, "expected 'tpx3' or 'tpx'");
+        };
+        return f;
+    }
+};
+
+// A device: the defaults of its kind's template, then the keys given.
+DeviceModel parse_device(PyObject* dict, std::size_t index) {
+    const std::string where = "devices[" + std::to_string(index) + "]";
     if (!PyDict_Check(dict)) fail_at(PyExc_TypeError, where, "expected a dict");
-    const Ref copy = Ref::steal(PyDict_Copy(dict));
-    if (!copy) throw ModelError{};
-    PyDict_DelItemString(copy.get(), "fail");
-    PyErr_Clear();
-    vrexsim::BlockModel b = parse_block(copy.get(), where);
-    parse_block_faults(dict, where, b);
-    return b;
+    DeviceModel kind;
+    if (PyObject* k = PyDict_GetItemString(dict, "kind")) FieldTable<DeviceModel>::fields()[0].parse(kind, k, where + ".kind");
+    DeviceModel d = vrexsim::default_device(kind.kind, index);
+    parse_into(d, dict, where);
+    return d;
 }
 
-void parse_acquisition(PyObject* dict, const std::string& where, vrexsim::AcquisitionModel& a) {
-    each_key(dict, where, {"blocks", "seed", "block_count", "hits", "frames", "raw", "interval_s", "burst"},
-             [&](const std::string& k, PyObject* v, const std::string& w) {
-                 if (k == "blocks") {
-                     a.scripted = true;
-                     a.blocks.clear();
-                     std::size_t i = 0;
-                     for (PyObject* block : as_list(v, w))
-                         a.blocks.push_back(parse_block_full(block, w + "[" + std::to_string(i++) + "]"));
-                 } else if (k == "seed") a.seed = as_u64(v, w);
-                 else if (k == "block_count") a.block_count = as_u64(v, w);
-                 else if (k == "hits") a.hits = as_u64(v, w);
-                 else if (k == "frames") a.frames = as_u64(v, w);
-                 else if (k == "raw") a.raw = as_u64(v, w);
-                 else if (k == "interval_s") a.interval_s = as_double(v, w);
-                 else if (k == "burst") a.burst = as_u64(v, w);
-             });
+Ref device_dict(const DeviceModel& m) { return Codec<DeviceModel>::emit(m); }
+
+// The schema part of the module docstring: one line per key of each table.
+template <class S>
+void describe(std::string& out, const char* title) {
+    out += title;
+    out += "\n";
+    for (const Field<S>& f : FieldTable<S>::fields()) {
+        out += "    ``" + std::string(f.key) + "`` (" + f.shape + "): " + f.doc + "\n";
+    }
+    out += "\n";
 }
 
-std::vector<Bytes> as_bytes_list(PyObject* o, const std::string& where) {
-    std::vector<Bytes> out;
-    for (PyObject* item : as_list(o, where)) out.push_back(as_bytes(item, where));
+std::string schema_doc() {
+    std::string out;
+    describe<DeviceModel>(out, "A device:");
+    describe<ChipModel>(out, "A chip:");
+    describe<DacModel>(out, "A DAC:");
+    describe<ThresholdModel>(out, "A threshold:");
+    describe<CoolingModel>(out, "A cooling unit:");
+    describe<BoardModel>(out, "A board:");
+    describe<PixelMaskModel>(out, "The pixel mask:");
+    describe<FlashModel>(out, "A non-volatile memory:");
+    describe<RegionModel>(out, "A region of a memory:");
+    describe<AcquisitionModel>(out, "The acquisition engine (``acquisition``):");
+    describe<BlockModel>(out, "A scripted block (absent keys: nothing of that kind unless the mode needs it):");
     return out;
 }
 
-vrexsim::DeviceModel parse_device(PyObject* dict, std::size_t index) {
-    const std::string where = "devices[" + std::to_string(index) + "]";
-    if (!PyDict_Check(dict)) fail_at(PyExc_TypeError, where, "expected a dict");
-    Bytes kind = "tpx3";
-    if (PyObject* k = PyDict_GetItemString(dict, "kind")) kind = as_bytes(k, where + ".kind");
-    if (kind != "tpx3" && kind != "tpx") fail_at(PyExc_ValueError, where + ".kind", "expected 'tpx3' or 'tpx'");
-    vrexsim::DeviceModel d = vrexsim::default_device(kind, index);
-    each_key(
-        dict, where,
-        {"kind", "connection_string", "product", "manufacturer", "serial_number", "instance_path", "vid", "pid",
-         "high_speed", "super_speed", "chips", "modes", "dacs", "sense_dacs", "thresholds", "channels",
-         "trigger_modes", "lockstep_options", "cooling", "boards", "revisions", "pixel_mask", "flash", "acquisition"},
-        [&](const std::string& k, PyObject* v, const std::string& w) {
-            if (k == "kind") return;
-            if (k == "connection_string") d.connection_string = as_bytes(v, w);
-            else if (k == "product") d.product = as_bytes(v, w);
-            else if (k == "manufacturer") d.manufacturer = as_bytes(v, w);
-            else if (k == "serial_number") d.serial_number = as_bytes(v, w);
-            else if (k == "instance_path") d.instance_path = as_bytes(v, w);
-            else if (k == "vid" || k == "pid") {
-                const long long id = as_int(v, w);
-                if (id < 0 || id > 65535) fail_at(PyExc_ValueError, w, "expected 0..65535");
-                (k == "vid" ? d.vid : d.pid) = static_cast<int>(id);
-            } else if (k == "high_speed") d.high_speed = static_cast<int>(as_int(v, w));
-            else if (k == "super_speed") d.super_speed = static_cast<int>(as_int(v, w));
-            else if (k == "chips") {
-                d.chips.clear();
-                for (PyObject* c : as_list(v, w)) {
-                    vrexsim::ChipModel chip;
-                    each_key(c, w, {"id", "polarity"}, [&](const std::string& ck, PyObject* cv, const std::string& cw) {
-                        if (ck == "id") chip.id = as_bytes(cv, cw);
-                        else chip.polarity = as_int(cv, cw);
-                    });
-                    d.chips.push_back(chip);
-                }
-            } else if (k == "modes") d.modes = as_bytes_list(v, w);
-            else if (k == "dacs") {
-                d.dacs.clear();
-                for (PyObject* x : as_list(v, w)) {
-                    vrexsim::DacModel dac;
-                    each_key(x, w, {"id", "value", "min", "max"},
-                             [&](const std::string& xk, PyObject* xv, const std::string& xw) {
-                                 if (xk == "id") dac.id = as_bytes(xv, xw);
-                                 else (xk == "value" ? dac.value : xk == "min" ? dac.min : dac.max) =
-                                     static_cast<int>(as_int(xv, xw));
-                             });
-                    d.dacs.push_back(dac);
-                }
-            } else if (k == "sense_dacs") d.sense_dacs = as_bytes_list(v, w);
-            else if (k == "thresholds") {
-                d.thresholds.clear();
-                for (PyObject* x : as_list(v, w)) {
-                    vrexsim::ThresholdModel t;
-                    each_key(x, w, {"id", "kev", "min", "max", "noise", "raw", "raw_min", "raw_max", "calibrated"},
-                             [&](const std::string& xk, PyObject* xv, const std::string& xw) {
-                                 if (xk == "id") t.id = as_bytes(xv, xw);
-                                 else if (xk == "kev") t.kev = static_cast<float>(as_double(xv, xw));
-                                 else if (xk == "min") t.min = static_cast<float>(as_double(xv, xw));
-                                 else if (xk == "max") t.max = static_cast<float>(as_double(xv, xw));
-                                 else if (xk == "noise") t.noise = static_cast<float>(as_double(xv, xw));
-                                 else if (xk == "raw") t.raw = static_cast<int>(as_int(xv, xw));
-                                 else if (xk == "raw_min") t.raw_min = static_cast<int>(as_int(xv, xw));
-                                 else if (xk == "raw_max") t.raw_max = static_cast<int>(as_int(xv, xw));
-                                 else t.calibrated = static_cast<int>(as_int(xv, xw));
-                             });
-                    d.thresholds.push_back(t);
-                }
-            } else if (k == "channels") d.channels = as_bytes_list(v, w);
-            else if (k == "trigger_modes") d.trigger_modes = as_bytes_list(v, w);
-            else if (k == "lockstep_options") d.lockstep_options = as_bytes_list(v, w);
-            else if (k == "cooling") {
-                d.cooling.clear();
-                for (PyObject* x : as_list(v, w)) {
-                    vrexsim::CoolingModel c;
-                    each_key(x, w, {"id", "unit", "actual", "desired", "min", "max"},
-                             [&](const std::string& xk, PyObject* xv, const std::string& xw) {
-                                 if (xk == "id") c.id = as_bytes(xv, xw);
-                                 else if (xk == "unit") c.unit = as_bytes(xv, xw);
-                                 else {
-                                     const auto f = static_cast<float>(as_double(xv, xw));
-                                     (xk == "actual" ? c.actual : xk == "desired" ? c.desired
-                                                              : xk == "min"       ? c.min
-                                                                                  : c.max) = f;
-                                 }
-                             });
-                    d.cooling.push_back(c);
-                }
-            } else if (k == "boards") {
-                d.boards.clear();
-                for (PyObject* x : as_list(v, w)) {
-                    vrexsim::BoardModel b;
-                    each_key(x, w, {"id", "powered"}, [&](const std::string& xk, PyObject* xv, const std::string& xw) {
-                        if (xk == "id") b.id = as_bytes(xv, xw);
-                        else b.powered = static_cast<int>(as_int(xv, xw));
-                    });
-                    d.boards.push_back(b);
-                }
-            } else if (k == "revisions") {
-                d.revisions.clear();
-                for (PyObject* x : as_list(v, w)) {
-                    const auto pair = as_list(x, w);
-                    if (pair.size() != 2) fail_at(PyExc_ValueError, w, "expected [id, version]");
-                    d.revisions.emplace_back(as_bytes(pair[0], w), as_bytes(pair[1], w));
-                }
-            } else if (k == "pixel_mask") {
-                vrexsim::PixelMaskModel m;
-                each_key(v, w, {"width", "height", "reported_length"},
-                         [&](const std::string& xk, PyObject* xv, const std::string& xw) {
-                             if (xk == "width") m.width = as_u64(xv, xw);
-                             else if (xk == "height") m.height = as_u64(xv, xw);
-                             else m.reported_length = as_u64(xv, xw);
-                         });
-                d.pixel_mask = m;
-            } else if (k == "flash") {
-                d.flash.clear();
-                for (PyObject* x : as_list(v, w)) {
-                    vrexsim::FlashModel f;
-                    each_key(x, w, {"id", "part_number", "regions"},
-                             [&](const std::string& xk, PyObject* xv, const std::string& xw) {
-                                 if (xk == "id") f.id = as_bytes(xv, xw);
-                                 else if (xk == "part_number") f.part_number = as_bytes(xv, xw);
-                                 else
-                                     for (PyObject* r : as_list(xv, xw)) {
-                                         vrexsim::RegionModel region;
-                                         each_key(r, xw, {"sector_size", "sectors"},
-                                                  [&](const std::string& rk, PyObject* rv, const std::string& rw) {
-                                                      if (rk == "sector_size")
-                                                          region.sector_size = static_cast<int>(as_int(rv, rw));
-                                                      else
-                                                          for (PyObject* s : as_list(rv, rw)) {
-                                                              const auto se = as_u64_list(s, rw);
-                                                              if (se.size() != 2)
-                                                                  fail_at(PyExc_ValueError, rw, "expected [start, end]");
-                                                              region.sectors.emplace_back(
-                                                                  static_cast<std::uint32_t>(se[0]),
-                                                                  static_cast<std::uint32_t>(se[1]));
-                                                          }
-                                                  });
-                                         f.regions.push_back(region);
-                                     }
-                             });
-                    d.flash.push_back(f);
-                }
-            } else if (k == "acquisition") {
-                parse_acquisition(v, w, d.acquisition);
-            }
-        });
-    return d;
-}
-
-// ---- model -> Python -----------------------------------------------------------------------------------------------
-
-// Builds Python values, throwing ModelError on failure so the builders stay readable.
-Ref own(PyObject* o) {
-    if (o == nullptr) throw ModelError{};
-    return Ref::steal(o);
-}
-
-void put(PyObject* dict, const char* key, Ref value) {
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw ModelError{};
-}
-
-void append(PyObject* list, Ref value) {
-    if (PyList_Append(list, value.get()) < 0) throw ModelError{};
-}
-
-Ref text_list(const std::vector<Bytes>& items) {
-    Ref list = own(PyList_New(0));
-    for (const Bytes& b : items) append(list.get(), own(py_text(b)));
-    return list;
-}
-
-Ref u64_list(const std::vector<std::uint64_t>& items) {
-    Ref list = own(PyList_New(0));
-    for (const std::uint64_t v : items) append(list.get(), own(PyLong_FromUnsignedLongLong(v)));
-    return list;
-}
-
-Ref count_or_values(const vrexsim::CountOrValues& v) {
-    if (const auto* n = std::get_if<std::uint64_t>(&v)) return own(PyLong_FromUnsignedLongLong(*n));
-    return u64_list(std::get<std::vector<std::uint64_t>>(v));
-}
-
-Ref block_dict(const vrexsim::BlockModel& b) {
-    Ref d = own(PyDict_New());
-    auto opt = [&](const char* key, const std::optional<std::uint64_t>& v) {
-        if (v) put(d.get(), key, own(PyLong_FromUnsignedLongLong(*v)));
-    };
-    opt("frames", b.frames);
-    opt("raw", b.raw);
-    opt("hits", b.hits);
-    if (b.records) {
-        Ref records = own(PyList_New(0));
-        for (const auto& r : *b.records) append(records.get(), own(PyList_AsTuple(u64_list(r).get())));
-        put(d.get(), "records", records);
-    }
-    if (!b.vectors.empty()) {
-        Ref vectors = own(PyDict_New());
-        for (const auto& [name, values] : b.vectors) put(vectors.get(), name.c_str(), u64_list(values));
-        put(d.get(), "vectors", vectors);
-    }
-    if (b.tdc) {
-        Ref tdc = own(PyList_New(0));
-        for (const auto& ch : *b.tdc) append(tdc.get(), count_or_values(ch));
-        put(d.get(), "tdc", tdc);
-    }
-    opt("shutter", b.shutter);
-    opt("packets", b.packets);
-    opt("descriptors", b.descriptors);
-    if (b.hit_sums) put(d.get(), "hit_sums", count_or_values(*b.hit_sums));
-    if (b.itot_sums) put(d.get(), "itot_sums", count_or_values(*b.itot_sums));
-    if (b.null) put(d.get(), "null", own(Py_NewRef(Py_True)));
-    if (b.delay_s != 0.0) put(d.get(), "delay_s", own(PyFloat_FromDouble(b.delay_s)));
-    if (!b.fail.empty()) {
-        Ref faults = own(PyDict_New());
-        for (const auto& [name, f] : b.fail) {
-            Ref message = f.message ? own(py_text(*f.message)) : own(Py_NewRef(Py_None));
-            put(faults.get(), name.c_str(), own(Py_BuildValue("(iO)", f.status, message.get())));
-        }
-        put(d.get(), "fail", faults);
-    }
-    return d;
-}
-
-Ref device_dict(const vrexsim::DeviceModel& m) {
-    Ref d = own(PyDict_New());
-    put(d.get(), "kind", own(py_text(m.kind)));
-    put(d.get(), "connection_string", own(py_text(m.connection_string)));
-    put(d.get(), "product", own(py_text(m.product)));
-    put(d.get(), "manufacturer", own(py_text(m.manufacturer)));
-    put(d.get(), "serial_number", own(py_text(m.serial_number)));
-    put(d.get(), "instance_path", own(py_text(m.instance_path)));
-    put(d.get(), "vid", own(PyLong_FromLong(m.vid)));
-    put(d.get(), "pid", own(PyLong_FromLong(m.pid)));
-    put(d.get(), "high_speed", own(PyLong_FromLong(m.high_speed)));
-    put(d.get(), "super_speed", own(PyLong_FromLong(m.super_speed)));
-    Ref chips = own(PyList_New(0));
-    for (const auto& c : m.chips) {
-        Ref chip = own(PyDict_New());
-        put(chip.get(), "id", own(py_text(c.id)));
-        put(chip.get(), "polarity", own(PyLong_FromLongLong(c.polarity)));
-        append(chips.get(), chip);
-    }
-    put(d.get(), "chips", chips);
-    put(d.get(), "modes", text_list(m.modes));
-    Ref dacs = own(PyList_New(0));
-    for (const auto& x : m.dacs)
-        append(dacs.get(), own(Py_BuildValue("{s:N,s:i,s:i,s:i}", "id", py_text(x.id), "value", x.value, "min", x.min,
-                                             "max", x.max)));
-    put(d.get(), "dacs", dacs);
-    put(d.get(), "sense_dacs", text_list(m.sense_dacs));
-    Ref thresholds = own(PyList_New(0));
-    for (const auto& t : m.thresholds)
-        append(thresholds.get(),
-               own(Py_BuildValue("{s:N,s:d,s:d,s:d,s:d,s:i,s:i,s:i,s:i}", "id", py_text(t.id), "kev",
-                                 static_cast<double>(t.kev), "min", static_cast<double>(t.min), "max",
-                                 static_cast<double>(t.max), "noise", static_cast<double>(t.noise), "raw", t.raw,
-                                 "raw_min", t.raw_min, "raw_max", t.raw_max, "calibrated", t.calibrated)));
-    put(d.get(), "thresholds", thresholds);
-    put(d.get(), "channels", text_list(m.channels));
-    put(d.get(), "trigger_modes", text_list(m.trigger_modes));
-    put(d.get(), "lockstep_options", text_list(m.lockstep_options));
-    Ref cooling = own(PyList_New(0));
-    for (const auto& c : m.cooling)
-        append(cooling.get(), own(Py_BuildValue("{s:N,s:N,s:d,s:d,s:d,s:d}", "id", py_text(c.id), "unit",
-                                                py_text(c.unit), "actual", static_cast<double>(c.actual), "desired",
-                                                static_cast<double>(c.desired), "min", static_cast<double>(c.min),
-                                                "max", static_cast<double>(c.max))));
-    put(d.get(), "cooling", cooling);
-    Ref boards = own(PyList_New(0));
-    for (const auto& b : m.boards)
-        append(boards.get(), own(Py_BuildValue("{s:N,s:i}", "id", py_text(b.id), "powered", b.powered)));
-    put(d.get(), "boards", boards);
-    Ref revisions = own(PyList_New(0));
-    for (const auto& [id, version] : m.revisions)
-        append(revisions.get(), own(Py_BuildValue("[NN]", py_text(id), py_text(version))));
-    put(d.get(), "revisions", revisions);
-    Ref mask = own(Py_BuildValue("{s:K,s:K}", "width", static_cast<unsigned long long>(m.pixel_mask.width), "height",
-                                 static_cast<unsigned long long>(m.pixel_mask.height)));
-    if (m.pixel_mask.reported_length)
-        put(mask.get(), "reported_length", own(PyLong_FromUnsignedLongLong(*m.pixel_mask.reported_length)));
-    put(d.get(), "pixel_mask", mask);
-    Ref flash = own(PyList_New(0));
-    for (const auto& f : m.flash) {
-        Ref regions = own(PyList_New(0));
-        for (const auto& r : f.regions) {
-            Ref sectors = own(PyList_New(0));
-            for (const auto& [start, end] : r.sectors)
-                append(sectors.get(), own(Py_BuildValue("[kk]", static_cast<unsigned long>(start),
-                                                        static_cast<unsigned long>(end))));
-            append(regions.get(), own(Py_BuildValue("{s:i,s:O}", "sector_size", r.sector_size, "sectors", sectors.get())));
-        }
-        append(flash.get(), own(Py_BuildValue("{s:N,s:N,s:O}", "id", py_text(f.id), "part_number",
-                                              py_text(f.part_number), "regions", regions.get())));
-    }
-    put(d.get(), "flash", flash);
-    const auto& a = m.acquisition;
-    Ref acq = own(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:d,s:K}", "seed", static_cast<unsigned long long>(a.seed),
-                                "block_count", static_cast<unsigned long long>(a.block_count), "hits",
-                                static_cast<unsigned long long>(a.hits), "frames",
-                                static_cast<unsigned long long>(a.frames), "raw", static_cast<unsigned long long>(a.raw),
-                                "interval_s", a.interval_s, "burst", static_cast<unsigned long long>(a.burst)));
-    if (a.scripted) {
-        Ref blocks = own(PyList_New(0));
-        for (const auto& b : a.blocks) append(blocks.get(), block_dict(b));
-        put(acq.get(), "blocks", blocks);
-    }
-    put(d.get(), "acquisition", acq);
-    return d;
-}
+// ---- state and call log -> Python ----------------------------------------------------------------------------------
 
 Ref state_dict(const vrexsim::Snapshot& snap) {
     const vrexsim::DeviceState& s = snap.state;
@@ -613,10 +707,16 @@ PyObject* sim_reset(PyObject*) {
 PyObject* sim_configure(PyObject*, PyObject* model) {
     vrexsim::Model m;
     try {
-        std::size_t index = 0;
-        each_key(model, "model", {"devices"}, [&](const std::string&, PyObject* devices, const std::string& w) {
-            for (PyObject* d : as_list(devices, w)) m.devices.push_back(parse_device(d, index++));
-        });
+        if (!PyDict_Check(model)) fail_at(PyExc_TypeError, "model", "expected a dict");
+        Py_ssize_t pos = 0;
+        PyObject *key, *devices;
+        while (PyDict_Next(model, &pos, &key, &devices)) {
+            if (!PyUnicode_Check(key)) fail_at(PyExc_TypeError, "model", "keys must be str");
+            if (PyUnicode_CompareWithASCIIString(key, "devices") != 0)
+                fail_at(PyExc_ValueError, "model", "unknown key '" + as_bytes(key, "model") + "'");
+            std::size_t index = 0;
+            for (PyObject* d : as_list(devices, "model.devices")) m.devices.push_back(parse_device(d, index++));
+        }
     } catch (const ModelError&) {
         return nullptr;
     }
@@ -874,40 +974,10 @@ drives it: which devices are attached, what their state is, which SDK calls fail
 
 Model schema
 ------------
-``model()`` returns and ``configure()`` takes ``{"devices": [device, ...]}``. A device is a dict; a key left out
-takes its default, from the template named by ``"kind"`` (``"tpx3"``, the default: a Timepix3 device; or
-``"tpx"``: a Timepix/Medipix device); every string may be given as ``bytes``:
+``model()`` returns and ``configure()`` takes ``{"devices": [device, ...]}``. A key left out takes its default;
+every string may be given as ``bytes``; integers must fit the field (a value that does not fit is refused).
 
-``kind``                       ``"tpx3"`` or ``"tpx"``
-``connection_string``, ``product``, ``manufacturer``, ``serial_number``, ``instance_path``      strings
-``vid``, ``pid``               0..65535
-``high_speed``, ``super_speed``  the int flags the SDK reports, as given
-``chips``                      ``[{"id", "polarity"}]`` (polarity: the raw value reported)
-``modes``                      ``[id]``: the chip operating modes
-``dacs``                       ``[{"id", "value", "min", "max"}]``
-``sense_dacs``                 ``[id]``
-``thresholds``                 ``[{"id", "kev", "min", "max", "noise", "raw", "raw_min", "raw_max", "calibrated"}]``
-``channels``                   ``[id]``: acquisition channels
-``trigger_modes``, ``lockstep_options``   ``[id]``
-``cooling``                    ``[{"id", "unit", "actual", "desired", "min", "max"}]``
-``boards``                     ``[{"id", "powered"}]``
-``revisions``                  ``[[id, version]]``, in index order, repeats allowed
-``pixel_mask``                 ``{"width", "height"}``, optionally ``"reported_length"``
-``flash``                      ``[{"id", "part_number", "regions": [{"sector_size", "sectors": [[start, end]]}]}]``
-``acquisition``                see below
-
-``acquisition`` holds generator settings ``seed``, ``block_count``, ``hits`` (per block), ``frames`` (per
-block), ``raw`` (bytes per block), ``interval_s`` (pause between blocks), ``burst`` (deliver the first block this
-many times back to back, prepared once), and optionally ``blocks``, a script that replaces the generator. A
-scripted block is a dict with any of: ``frames``, ``raw``, ``hits`` (counts, contents generated), ``records``
-(explicit packet records, tuples of the mode's record fields), ``vectors`` (``{"addresses", "toa", "tot",
-"events", "itots"}``: explicit vectors), ``tdc`` (three entries, a count or explicit timestamps, for TDC channels
-0..2), ``shutter`` (shutter rising-edge ticks), ``packets``, ``descriptors`` (binned packet and bin descriptor
-counts), ``hit_sums``, ``itot_sums`` (a count or explicit values), ``null`` (every pointer of the block null,
-counts kept), ``delay_s`` (pause before the block), ``fail`` (``{getter name: status or (status, message)}``:
-getters that fail on this block; a None message makes the last-error getter hand back a null pointer).
-
-Calls
+@SCHEMA@Calls
 -----
 ``reset()``, ``configure(model)``, ``model()``, ``fail(function, status, message="", count=1, perform=False)``,
 ``clear_faults()``, ``calls()``, ``clear_calls()``, ``record_calls(enabled=True)``,
@@ -923,6 +993,11 @@ callback returned; kept only while the call log records).
 
 int exec_simulator(PyObject* module) {
     if (!vrex::first_initialisation("simulator")) return -1;
+    // The schema comes from the model's field tables, so the docstring cannot drift from what is parsed.
+    std::string doc = module_doc;
+    doc.replace(doc.find("@SCHEMA@"), 8, schema_doc());
+    const Ref text = Ref::steal(PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size())));
+    if (!text || PyObject_SetAttrString(module, "__doc__", text.get()) < 0) return -1;
     if (PyModule_AddFunctions(module, functions) < 0) return -1;
     // emit_log releases the GIL like any binding method, so it takes part in the package's exit gate too.
     return vrex::import_gate() ? 0 : -1;
