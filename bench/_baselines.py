@@ -47,13 +47,8 @@ def machine_lines():
 
 # ---- the ctypes binding --------------------------------------------------------------------------------------------
 
-_STATUS_ERRORS = {
-    -1: errors.VrexSdkInternalException,
-    -2: errors.VrexSdkInvalidOperationError,
-    -3: errors.VrexSdkInvalidArgumentError,
-    -4: errors.VrexSdkNoMemoryException,
-    -5: errors.VrexSdkPointerException,
-}
+# The statuses that fail in every family, with the classes the package raises for them.
+_STATUS_ERRORS = {status: cls for status, cls in errors._BY_STATUS.items() if status < 0}
 
 P, I, S, ULL, C_U64 = ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_ulonglong, ctypes.c_uint64
 PP, PULL, PS = ctypes.POINTER(P), ctypes.POINTER(ULL), ctypes.POINTER(S)

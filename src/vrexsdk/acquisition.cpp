@@ -55,7 +55,7 @@ public:
         if (status >= 0) return true;
         const vrex::CallbackGil gil;
         if (!gil.held()) return false;
-        const Saved saved;
+        const vrex::ErrorScope scope;  // an exception already pending on this thread stays out of the delivery
         if (vrex::check(status, acq_)) return true;  // a status the mapping does not raise for
         report();
         return false;
@@ -68,7 +68,7 @@ public:
         if (!gil.held()) return;
         // A callable released by Device.finalize() is not called any more.
         if (!callable_alive(func_)) return;
-        const Saved saved;
+        const vrex::ErrorScope scope;
         const Ref func = Ref::borrow(func_);  // the callable may drop its last holder while it runs
         Args args;
         if (!build(args)) {
@@ -101,20 +101,6 @@ public:
     };
 
 private:
-    // Keeps an exception already pending on this thread (one inside an SDK call, say) out of the delivery.
-    class Saved {
-    public:
-        Saved() noexcept {
-            if (PyErr_Occurred()) PyErr_Fetch(&type_, &value_, &tb_);
-        }
-        ~Saved() {
-            if (type_ != nullptr) PyErr_Restore(type_, value_, tb_);
-        }
-
-    private:
-        PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-    };
-
     void report() {
         vrex::add_traceback(name_);
         vrex::report_unraisable(name_);

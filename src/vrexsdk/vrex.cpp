@@ -93,13 +93,11 @@ bool forward_log(const char* message, Severity severity) {
 void log_func_callback(const char* message, Severity severity, void* /*user*/) {
     const vrex::CallbackGil gil;
     if (!gil.held()) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    const vrex::ErrorScope scope;
     if (!forward_log(message, severity)) {
         vrex::add_traceback(log_callback_name);
         vrex::report_unraisable(log_callback_name);
     }
-    PyErr_Restore(type, value, tb);
 }
 
 // ---- enumeration ----------------------------------------------------------------------------------------------
@@ -108,14 +106,10 @@ void log_func_callback(const char* message, Severity severity, void* /*user*/) {
 // on whichever thread the SDK called back on.
 struct Enumeration {
     PyObject* list;
-    PyObject* error_type = nullptr;
-    PyObject* error_value = nullptr;
-    PyObject* error_tb = nullptr;
+    vrex::SavedError error;  // dropped by enumerate() with the GIL held
 
-    void hold_error() {  // GIL held
-        PyErr_Fetch(&error_type, &error_value, &error_tb);
-    }
-    bool failed() const { return error_type != nullptr; }
+    void hold_error() { error = vrex::SavedError::fetch(); }  // GIL held
+    bool failed() const { return static_cast<bool>(error); }
 };
 
 bool build_descriptor(Enumeration& state, const char* const strings[5], unsigned short vid, unsigned short pid,
@@ -192,12 +186,10 @@ PyObject* Device_enumerate(DeviceObject* self) {
     Enumeration state{list.get()};
     int count = 0;
     const int status = vrex::nogil([&] { return vrex_dev_enumerate(ctx, enum_func_callback, &state, &count); });
-    // Take the callback's error back; the status check comes first and replaces it.
-    const Ref error_type = Ref::steal(state.error_type), error_value = Ref::steal(state.error_value),
-              error_tb = Ref::steal(state.error_tb);
+    // The status check comes first and replaces the callback's error.
     if (!vrex::check(status, ctx)) return nullptr;
-    if (error_type) {
-        PyErr_Restore(Py_NewRef(error_type.get()), Py_XNewRef(error_value.get()), Py_XNewRef(error_tb.get()));
+    if (state.failed()) {
+        state.error.restore();
         return nullptr;
     }
     return Py_NewRef(list.get());
@@ -225,8 +217,7 @@ PyObject* Device_finalize(DeviceObject* self) {
 
 // The finalizer closes a device left open. Overrides of isOpened and close take effect here.
 void Device_del(PyObject* self) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    const vrex::ErrorScope scope;
     auto* d = reinterpret_cast<DeviceObject*>(self);
     // A Device whose construction failed before it had a context never reaches the SDK.
     if (d->fields[CONTEXT] != nullptr && d->fields[CONTEXT] != Py_None) {
@@ -237,7 +228,6 @@ void Device_del(PyObject* self) {
         if (ok && truth == 1 && !Ref::steal(PyObject_CallMethod(self, "close", nullptr))) ok = false;
         if (!ok) vrex::report_unraisable("vrexsdk.vrex.Device.__del__");
     }
-    PyErr_Restore(type, value, tb);
 }
 
 int Device_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -13,32 +13,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <string>
 
 #include <numpy/arrayobject.h>
 
 namespace vrex {
 
 enum class Element { U8, U16, U32, U64, ToaTot, ItotEvent, BinnedDdToaTot, BinDescriptor, Count };
-
-struct ElementInfo {
-    const char* wrapper;  // traceback entry of errors raised while wrapping
-    Py_ssize_t itemsize;
-    const char* format;  // PEP 3118, native order and alignment
-};
-
-inline const ElementInfo& element_info(Element e) noexcept {
-    static constexpr ElementInfo table[] = {
-        {"vrexsdk.acquisition.wrapcBuffer8b", 1, "B"},
-        {"vrexsdk.acquisition.wrapcBuffer16b", 2, "H"},
-        {"vrexsdk.acquisition.wrapcBuffer32b", 4, "I"},
-        {"vrexsdk.acquisition.wrapcBuffer64b", 8, "Q"},
-        {"vrexsdk.acquisition.wrapcBufferToaTotStruct", 16, "T{I:address:I:tot:Q:toa:}"},
-        {"vrexsdk.acquisition.wrapcBufferItotEventStruct", 16, "T{I:address:I:itot:Q:event:}"},
-        {"vrexsdk.acquisition.wrapcBufferBinnedDdToaTotStruct", 12, "T{I:address:I:count:I:itot:}"},
-        {"vrexsdk.acquisition.wrapcBinDescriptors", 8, "T{I:offset:I:packet_count:}"},
-    };
-    return table[static_cast<int>(e)];
-}
 
 // The record layouts of the SDK's buffers.
 struct toa_tot_struct {
@@ -60,10 +42,53 @@ struct binning_metadata_struct {
     std::uint32_t offset;
     std::uint32_t packet_count;
 };
-static_assert(sizeof(toa_tot_struct) == 16 && offsetof(toa_tot_struct, toa) == 8);
-static_assert(sizeof(itot_event_struct) == 16 && offsetof(itot_event_struct, event) == 8);
-static_assert(sizeof(binned_dd_toa_tot_struct) == 12 && offsetof(binned_dd_toa_tot_struct, itot) == 8);
-static_assert(sizeof(binning_metadata_struct) == 8 && offsetof(binning_metadata_struct, packet_count) == 4);
+
+// One member of a record: its name, PEP 3118 code (I: uint32, Q: uint64) and offset.
+struct Member {
+    const char* name;
+    char code;
+    std::size_t offset;
+};
+
+// Each element kind, once: its wrapper's traceback name, item size, and for a record its members, from which
+// both the buffer format and the NumPy dtype are derived.
+struct ElementInfo {
+    const char* wrapper;  // traceback entry of errors raised while wrapping
+    Py_ssize_t itemsize;
+    char code;            // PEP 3118 code of a plain element; 'T' for a record
+    Member members[3];
+    int member_count;
+    const char* format;   // PEP 3118, native order and alignment; filled from the members at initialisation
+};
+
+#define VREX_MEMBER(record, name, code) Member{#name, code, offsetof(record, name)}
+
+inline ElementInfo* element_table() noexcept {
+    static ElementInfo table[] = {
+        {"vrexsdk.acquisition.wrapcBuffer8b", 1, 'B', {}, 0, "B"},
+        {"vrexsdk.acquisition.wrapcBuffer16b", 2, 'H', {}, 0, "H"},
+        {"vrexsdk.acquisition.wrapcBuffer32b", 4, 'I', {}, 0, "I"},
+        {"vrexsdk.acquisition.wrapcBuffer64b", 8, 'Q', {}, 0, "Q"},
+        {"vrexsdk.acquisition.wrapcBufferToaTotStruct", sizeof(toa_tot_struct), 'T',
+         {VREX_MEMBER(toa_tot_struct, address, 'I'), VREX_MEMBER(toa_tot_struct, tot, 'I'),
+          VREX_MEMBER(toa_tot_struct, toa, 'Q')}, 3, nullptr},
+        {"vrexsdk.acquisition.wrapcBufferItotEventStruct", sizeof(itot_event_struct), 'T',
+         {VREX_MEMBER(itot_event_struct, address, 'I'), VREX_MEMBER(itot_event_struct, itot, 'I'),
+          VREX_MEMBER(itot_event_struct, event, 'Q')}, 3, nullptr},
+        {"vrexsdk.acquisition.wrapcBufferBinnedDdToaTotStruct", sizeof(binned_dd_toa_tot_struct), 'T',
+         {VREX_MEMBER(binned_dd_toa_tot_struct, address, 'I'), VREX_MEMBER(binned_dd_toa_tot_struct, count, 'I'),
+          VREX_MEMBER(binned_dd_toa_tot_struct, itot, 'I')}, 3, nullptr},
+        {"vrexsdk.acquisition.wrapcBinDescriptors", sizeof(binning_metadata_struct), 'T',
+         {VREX_MEMBER(binning_metadata_struct, offset, 'I'), VREX_MEMBER(binning_metadata_struct, packet_count, 'I')},
+         2, nullptr},
+    };
+    static_assert(std::size(table) == static_cast<std::size_t>(Element::Count));
+    return table;
+}
+
+#undef VREX_MEMBER
+
+inline const ElementInfo& element_info(Element e) noexcept { return element_table()[static_cast<int>(e)]; }
 
 struct ExporterObject {
     PyObject ob_base;
@@ -118,19 +143,22 @@ inline PyType_Slot exporter_slots[] = {
 inline PyType_Spec exporter_spec = {"vrexsdk.acquisition._SdkBuffer", sizeof(ExporterObject), 0, Py_TPFLAGS_DEFAULT,
                                     exporter_slots};
 
-inline PyArray_Descr* record_dtype(PyObject* np_dtype, std::initializer_list<const char*> names,
-                                   std::initializer_list<const char*> formats,
-                                   std::initializer_list<long> offsets, long itemsize) {
-    const Ref n = Ref::steal(PyList_New(0)), f = Ref::steal(PyList_New(0)), o = Ref::steal(PyList_New(0));
-    if (!n || !f || !o) return nullptr;
-    for (const char* s : names)
-        if (PyList_Append(n.get(), Ref::steal(PyUnicode_FromString(s)).get()) < 0) return nullptr;
-    for (const char* s : formats)
-        if (PyList_Append(f.get(), Ref::steal(PyUnicode_FromString(s)).get()) < 0) return nullptr;
-    for (const long v : offsets)
-        if (PyList_Append(o.get(), Ref::steal(PyLong_FromLong(v)).get()) < 0) return nullptr;
-    const Ref spec = Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:l}", "names", n.get(), "formats", f.get(), "offsets",
-                                              o.get(), "itemsize", itemsize));
+// The dtype of a record, from its members: names, little-endian unsigned formats, offsets and item size.
+inline PyArray_Descr* record_dtype(PyObject* np_dtype, const ElementInfo& info) {
+    const Ref names = Ref::steal(PyList_New(0)), formats = Ref::steal(PyList_New(0)),
+              offsets = Ref::steal(PyList_New(0));
+    if (!names || !formats || !offsets) return nullptr;
+    for (int i = 0; i < info.member_count; ++i) {
+        const Member& m = info.members[i];
+        const Ref name = Ref::steal(PyUnicode_FromString(m.name));
+        const Ref format = Ref::steal(PyUnicode_FromString(m.code == 'Q' ? "u8" : "u4"));
+        const Ref offset = Ref::steal(PyLong_FromSize_t(m.offset));
+        if (!name || !format || !offset || PyList_Append(names.get(), name.get()) < 0 ||
+            PyList_Append(formats.get(), format.get()) < 0 || PyList_Append(offsets.get(), offset.get()) < 0)
+            return nullptr;
+    }
+    const Ref spec = Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:n}", "names", names.get(), "formats", formats.get(),
+                                              "offsets", offsets.get(), "itemsize", info.itemsize));
     if (!spec) return nullptr;
     PyObject* const d = PyObject_CallOneArg(np_dtype, spec.get());
     if (d != nullptr && !PyArray_DescrCheck(d)) {
@@ -139,6 +167,13 @@ inline PyArray_Descr* record_dtype(PyObject* np_dtype, std::initializer_list<con
         return nullptr;
     }
     return reinterpret_cast<PyArray_Descr*>(d);
+}
+
+// The PEP 3118 structure format of a record, e.g. "T{I:address:I:tot:Q:toa:}".
+inline std::string record_format(const ElementInfo& info) {
+    std::string f = "T{";
+    for (int i = 0; i < info.member_count; ++i) f += std::string(1, info.members[i].code) + ":" + info.members[i].name + ":";
+    return f + "}";
 }
 
 }  // namespace detail
@@ -154,16 +189,14 @@ inline bool init_arrays() {
     const Ref np = Ref::steal(PyImport_ImportModule("numpy"));
     const Ref np_dtype = np ? Ref::steal(PyObject_GetAttrString(np.get(), "dtype")) : Ref();
     if (!np_dtype) return false;
-    using detail::record_dtype;
-    PyObject* const dt = np_dtype.get();
-    t.descr[static_cast<int>(Element::ToaTot)] =
-        record_dtype(dt, {"address", "tot", "toa"}, {"u4", "u4", "u8"}, {0, 4, 8}, 16);
-    t.descr[static_cast<int>(Element::ItotEvent)] =
-        record_dtype(dt, {"address", "itot", "event"}, {"u4", "u4", "u8"}, {0, 4, 8}, 16);
-    t.descr[static_cast<int>(Element::BinnedDdToaTot)] =
-        record_dtype(dt, {"address", "count", "itot"}, {"u4", "u4", "u4"}, {0, 4, 8}, 12);
-    t.descr[static_cast<int>(Element::BinDescriptor)] =
-        record_dtype(dt, {"offset", "packet_count"}, {"u4", "u4"}, {0, 4}, 8);
+    // The record formats are made once and live as long as the process (the table is static).
+    static std::string formats[static_cast<int>(Element::Count)];
+    for (int i = static_cast<int>(Element::ToaTot); i < static_cast<int>(Element::Count); ++i) {
+        ElementInfo& info = element_table()[i];
+        formats[i] = detail::record_format(info);
+        info.format = formats[i].c_str();
+        t.descr[i] = detail::record_dtype(np_dtype.get(), info);
+    }
     for (PyArray_Descr* d : t.descr)
         if (d == nullptr) return false;
     return true;

@@ -8,21 +8,31 @@
 #include <frameobject.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "vrex_sdk.h"
 
 namespace vrex {
 
-// The six classes, imported from vrexsdk.errors at module initialisation (import_siblings in module.hpp).
-// Written once, at the single initialisation a module allows, and only read afterwards.
+// The SDK statuses that raise, and the class of vrexsdk.errors each raises. Any other status raises nothing.
+struct StatusClass {
+    int status;
+    const char* name;
+};
+inline constexpr StatusClass status_table[] = {
+    {-1, "VrexSdkInternalException"}, {-2, "VrexSdkInvalidOperationError"}, {-3, "VrexSdkInvalidArgumentError"},
+    {-4, "VrexSdkNoMemoryException"}, {-5, "VrexSdkPointerException"},      {102, "VrexSdkAxiException"},
+    {103, "VrexSdkAxiException"},
+};
+inline constexpr std::size_t status_count = std::size(status_table);
+
+// The classes of the table's rows, imported from vrexsdk.errors at module initialisation (import_siblings in
+// module.hpp). Written once, at the single initialisation a module allows, and only read afterwards.
 struct ErrorClasses {
-    PyObject* internal = nullptr;           // -1
-    PyObject* invalid_operation = nullptr;  // -2
-    PyObject* invalid_argument = nullptr;   // -3
-    PyObject* no_memory = nullptr;          // -4
-    PyObject* pointer = nullptr;            // -5
-    PyObject* axi = nullptr;                // 102, 103
+    PyObject* by_row[status_count] = {};
+    PyObject* internal = nullptr;           // -1, also used for the package's own internal failures
+    PyObject* invalid_operation = nullptr;  // -2, also raised when an object has no SDK context
 };
 
 inline ErrorClasses& error_classes() noexcept {
@@ -31,17 +41,9 @@ inline ErrorClasses& error_classes() noexcept {
 }
 
 inline PyObject* mapped_class(int code) noexcept {
-    const ErrorClasses& c = error_classes();
-    switch (code) {
-        case -1: return c.internal;
-        case -2: return c.invalid_operation;
-        case -3: return c.invalid_argument;
-        case -4: return c.no_memory;
-        case -5: return c.pointer;
-        case 102:
-        case 103: return c.axi;
-        default: return nullptr;
-    }
+    for (std::size_t i = 0; i < status_count; ++i)
+        if (status_table[i].status == code) return error_classes().by_row[i];
+    return nullptr;
 }
 
 // UTF-8 text of the SDK as str; a null pointer or an empty C string gives "".
@@ -91,10 +93,97 @@ inline bool check_axi(int status, vrex_ctx_t* ctx) {
 inline bool check(int status, vrex_enum_t* e) { return check_status(status, e, vrex_enum_get_last_error); }
 inline bool check(int status, vrex_acq_t* acq) { return check_status(status, acq, vrex_acq_get_last_error); }
 
+// ---- the pending exception, saved and restored ------------------------------------------------------------
+
+// The exception pending on this thread, taken out of the thread state and owned here until it is restored (or
+// dropped, which needs the GIL). Python 3.12 keeps one exception object where older versions keep three
+// references; only this class knows.
+class SavedError {
+public:
+    SavedError() noexcept = default;
+    SavedError(SavedError&& other) noexcept { swap(other); }
+    SavedError& operator=(SavedError&& other) noexcept {
+        SavedError(std::move(other)).swap(*this);
+        return *this;
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() { clear(); }
+
+    // Takes the pending exception, if any; none is pending afterwards.
+    static SavedError fetch() noexcept {
+        SavedError e;
+#if PY_VERSION_HEX >= 0x030C0000
+        e.exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&e.type_, &e.value_, &e.tb_);
+#endif
+        return e;
+    }
+
+    // Makes the saved exception pending again (replacing any pending one); does nothing when empty.
+    void restore() noexcept {
+        if (!*this) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+#else
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(tb_, nullptr));
+#endif
+    }
+
+    explicit operator bool() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        return exc_ != nullptr;
+#else
+        return type_ != nullptr;
+#endif
+    }
+
+private:
+    void swap(SavedError& other) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        std::swap(exc_, other.exc_);
+#else
+        std::swap(type_, other.type_);
+        std::swap(value_, other.value_);
+        std::swap(tb_, other.tb_);
+#endif
+    }
+    void clear() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        Py_CLEAR(exc_);
+#else
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(tb_);
+#endif
+    }
+
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_ = nullptr;
+#else
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+};
+
+// Keeps an exception already pending out of a scope: saved on entry, pending again on exit. Code inside must
+// clear or report its own errors before the scope ends.
+class ErrorScope {
+public:
+    ErrorScope() noexcept : saved_(SavedError::fetch()) {}
+    ~ErrorScope() { saved_.restore(); }
+    ErrorScope(const ErrorScope&) = delete;
+    ErrorScope& operator=(const ErrorScope&) = delete;
+
+private:
+    SavedError saved_;
+};
+
 // Adds a traceback entry `qualname` (for example "vrexsdk.vrex.Device.open") to the pending exception.
 inline void add_traceback(const char* qualname) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError pending = SavedError::fetch();
     // The file is the module's source: "vrexsdk.chip.__Chip.x" -> "vrexsdk/chip.cpp".
     std::string file = qualname;
     const auto first = file.find('.');
@@ -102,31 +191,25 @@ inline void add_traceback(const char* qualname) {
     file = file.substr(0, second);
     if (first != std::string::npos) file[first] = '/';
     file += ".cpp";
-    PyCodeObject* code = PyCode_NewEmpty(file.c_str(), qualname, 1);
-    PyObject* globals = code ? PyDict_New() : nullptr;
-    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    if (frame == nullptr) {
-        // Could not build the entry: keep the original error rather than the one from building it.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    } else {
-        PyErr_Restore(type, value, tb);
-        PyTraceBack_Here(frame);
-    }
-    Py_XDECREF(reinterpret_cast<PyObject*>(frame));
-    Py_XDECREF(globals);
-    Py_XDECREF(reinterpret_cast<PyObject*>(code));
+    const Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), qualname, 1)));
+    const Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
+    const Ref frame =
+        globals ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                      PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)))
+                : Ref();
+    // Could not build the entry: keep the original error rather than the one from building it.
+    if (!frame) PyErr_Clear();
+    pending.restore();
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 // Reports the pending exception through sys.unraisablehook as "Exception ignored in: 'where'" and clears it.
 inline void report_unraisable(const char* where) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* const name = PyUnicode_FromString(where);
+    SavedError pending = SavedError::fetch();
+    const Ref name = Ref::steal(PyUnicode_FromString(where));
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    PyErr_WriteUnraisable(name);
-    Py_XDECREF(name);
+    pending.restore();
+    PyErr_WriteUnraisable(name.get());
 }
 
 }  // namespace vrex

@@ -88,23 +88,18 @@ inline bool import_siblings(PyObject* module) {
     const Ref errors = Ref::steal(PyImport_ImportModule("vrexsdk.errors"));
     if (!errors) return false;
     ErrorClasses& classes = error_classes();
-    const std::pair<const char*, PyObject**> wanted[] = {
-        {"VrexSdkInternalException", &classes.internal},
-        {"VrexSdkInvalidOperationError", &classes.invalid_operation},
-        {"VrexSdkInvalidArgumentError", &classes.invalid_argument},
-        {"VrexSdkNoMemoryException", &classes.no_memory},
-        {"VrexSdkPointerException", &classes.pointer},
-        {"VrexSdkAxiException", &classes.axi},
-    };
-    for (const auto& [name, slot] : wanted) {
+    for (std::size_t i = 0; i < status_count; ++i) {
+        const char* const name = status_table[i].name;
         Ref cls = Ref::steal(PyObject_GetAttrString(errors.get(), name));
         if (!cls) return false;
         if (!PyType_Check(cls.get())) {
             PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "vrexsdk.errors", name);
             return false;
         }
-        *slot = cls.release();
+        Py_XSETREF(classes.by_row[i], cls.release());
     }
+    Py_XSETREF(classes.internal, Py_NewRef(mapped_class(-1)));
+    Py_XSETREF(classes.invalid_operation, Py_NewRef(mapped_class(-2)));
     return PyModule_AddObjectRef(module, "errors", errors.get()) == 0;
 }
 
