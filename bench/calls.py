@@ -4,7 +4,7 @@ Configuration scripts call the chip methods in loops (every DAC of every chip, t
 what one call costs beyond the device's own work matters. For each method this prints the time per call and two
 ratios:
 
-  floor   the method against vrexsdk.simulator._noop("Vfbk"): a native function that takes one str, encodes it
+  floor   the method against vrexsdk._bench._noop("Vfbk"): a native function that takes one str, encodes it
           the way the methods do, and releases and retakes the GIL around an SDK call that does nothing. The
           ratio also includes the simulated device's own work for the call, which the floor does not do.
   ctypes  a ctypes binding of the same SDK functions, written the way a user without this package would (its own
@@ -29,7 +29,7 @@ import sys
 import timeit
 
 import vrexsdk
-from vrexsdk import chip, simulator, vrex
+from vrexsdk import _bench, chip, simulator, vrex
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _baselines import _STATUS_ERRORS  # noqa: E402  (the same status mapping as the delivery benchmarks)
@@ -176,7 +176,7 @@ def main():
     attribute = {"selectMode+params": "selectMode"}
     cases = {
         "(loop)": ("pass", {}),
-        "floor: _noop": ("f('Vfbk')", {"f": simulator._noop}),
+        "floor: _noop": ("f('Vfbk')", {"f": _bench._noop}),
     }
     for name, stmt, _ in methods:
         attr = attribute.get(name, name)

@@ -13,7 +13,7 @@ the larger the binding's share). All in the same run, best of several interleave
   total     per block, the package delivering to the histogram: (T(N blocks) - T(1 block)) / (N - 1) on twin
             devices; hits per second follow from it
   callable  per block, the histogram called on a prebuilt copy of the same block (records and metadata dict)
-            through vrexsdk.simulator._call_floor, i.e. on an SDK thread that holds the GIL
+            through vrexsdk._bench._call_floor, i.e. on an SDK thread that holds the GIL
   engine    per block, the simulated engine's own cost (delivery to a native function, no Python; it makes one
             getter call where the package's delivery makes nine, a few ns each, counted as the binding's here)
 
@@ -49,7 +49,7 @@ import _baselines as base  # noqa: E402
 from vrexsdk import vrex  # noqa: E402
 
 try:
-    from vrexsdk import simulator
+    from vrexsdk import _bench, simulator
 except ImportError as e:  # built against a real SDK: there is no simulated device to drive
     raise SystemExit(f"{os.path.basename(__file__)} needs vrexsdk built with its simulated device library ({e})")
 
@@ -146,7 +146,7 @@ def main():
 
     # The faster histogram, timed on the prebuilt block.
     calls = max(50, n // 4)
-    cost = {name: min(simulator._call_floor(func, args, calls) for _ in range(3)) / calls
+    cost = {name: min(_bench._call_floor(func, args, calls) for _ in range(3)) / calls
             for name, func in HISTOGRAMS.items()}
     chosen = min(cost, key=cost.get)
     histogram = HISTOGRAMS[chosen]
@@ -178,18 +178,18 @@ def main():
         for _ in range(options.rounds):
             for role in ("pkg-n", "pkg-1", "trivial-n", "trivial-1"):
                 keep(role, base.binding_burst(pkg[role]))
-            keep("callable", simulator._call_floor(histogram, args, n) / n)
+            keep("callable", _bench._call_floor(histogram, args, n) / n)
             stamps.clear()
             base.binding_burst(pkg["timed-n"])
             outside, period = outside_and_period(n)
             keep("outside-pkg", outside)
             keep("period-pkg", period)
             stamps.clear()
-            simulator._call_floor(timed, args, n)
+            _bench._call_floor(timed, args, n)
             outside, period = outside_and_period(n)
             keep("outside-floor", outside)
             stamps.clear()
-            keep("floor", simulator._call_floor(trivial, args, nt) / nt)
+            keep("floor", _bench._call_floor(trivial, args, nt) / nt)
             for role in ("engine-n", "engine-1"):
                 keep(role, engine[role].burst())
             for role in ("ctypes-n", "ctypes-1"):

@@ -4,7 +4,7 @@ import threading
 
 import pytest
 
-from vrexsdk import errors, vrex
+from vrexsdk import _bench, errors, vrex
 
 CS0, CS1 = "usb:vrex-sim-0", "usb:vrex-sim-1"
 STATE_KEYS = {
@@ -152,7 +152,7 @@ def test_call_log(sim, device):
     assert sim.calls() == []  # off by default
     sim.record_calls()
     device.open(CS0)
-    sim._noop("µ")
+    _bench._noop("µ")
     device.chip._Chip__getChipId(0)
     device.isOpened()
     assert sim.calls() == [

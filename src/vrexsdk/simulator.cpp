@@ -3,7 +3,6 @@
 #include "vrex_sim.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <limits>
@@ -869,61 +868,6 @@ PyObject* sim_state(PyObject*, Optional device) {
     }
 }
 
-// ---- benchmark floors ------------------------------------------------------------------------------------------------
-
-// The least a binding method can cost: take one str, encode it as the binding does, release and retake the GIL
-// around one SDK call that does nothing.
-PyObject* sim_noop(PyObject*, PyObject* text) {
-    vrex::Text encoded;
-    if (!encoded.from_encode_exact_bytes(text)) return nullptr;
-    vrex::nogil([&] { return vrex_sim_noop(nullptr, encoded.c_str()); });
-    Py_RETURN_NONE;
-}
-
-// The least a delivery can cost: on an SDK thread, take the GIL once and call `func(*args)` `count` times. With
-// `gil_per_call` the thread (keeping its thread state) takes and releases the GIL around each call instead, as
-// every delivery must. Returns the seconds the calls took.
-PyObject* sim_call_floor(PyObject*, PyObject* func, PyObject* args, PyObject* count, Optional gil_per_call) {
-    if (!PyTuple_Check(args)) {
-        PyErr_SetString(PyExc_TypeError, "args must be a tuple");
-        return nullptr;
-    }
-    const long long n = PyLong_AsLongLong(count);
-    if (n == -1 && PyErr_Occurred()) return nullptr;
-    const int per_call = gil_per_call.given() ? PyObject_IsTrue(gil_per_call.value) : 0;
-    if (per_call < 0) return nullptr;
-    double seconds = 0.0;
-    bool failed = false;
-    PyObject *etype = nullptr, *evalue = nullptr, *etb = nullptr;
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    vrex::nogil([&] {
-        vrexsim::run_on_sdk_thread([&] {
-            const PyGILState_STATE gil = PyGILState_Ensure();
-            PyThreadState* const state = PyThreadState_Get();
-            if (per_call) PyEval_SaveThread();
-            const auto start = std::chrono::steady_clock::now();
-            for (long long i = 0; i < n && !failed; ++i) {
-                if (per_call) PyEval_RestoreThread(state);
-                PyObject* r = PyObject_Vectorcall(func, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(nargs),
-                                                  nullptr);
-                if (r == nullptr) failed = true;
-                Py_XDECREF(r);
-                if (per_call && !failed) PyEval_SaveThread();
-            }
-            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            if (per_call && !failed) PyEval_RestoreThread(state);
-            if (failed) PyErr_Fetch(&etype, &evalue, &etb);
-            PyGILState_Release(gil);
-        });
-        return 0;
-    });
-    if (failed) {
-        PyErr_Restore(etype, evalue, etb);
-        return nullptr;
-    }
-    return PyFloat_FromDouble(seconds);
-}
-
 PyMethodDef functions[] = {
     VREX_METHOD("reset", "vrexsdk.simulator.reset", sim_reset,
                 "reset()\n--\n\nBack to the default model: default devices, fresh state, no faults, empty call log, "
@@ -956,15 +900,6 @@ PyMethodDef functions[] = {
                 "state(device=None)\n--\n\nA snapshot of a device's mutable state: by default the first open "
                 "device, else device 0; `device` may be an index or a connection string.",
                 "device"),
-    VREX_METHOD("_noop", "vrexsdk.simulator._noop", sim_noop,
-                "_noop(text)\n--\n\nBenchmark floor of a method call: encode `text`, release the GIL around an SDK "
-                "call that does nothing.",
-                "text"),
-    VREX_METHOD("_call_floor", "vrexsdk.simulator._call_floor", sim_call_floor,
-                "_call_floor(func, args, count, gil_per_call=False)\n--\n\nBenchmark floor of a delivery: on an SDK "
-                "thread, hold the GIL and call func(*args) `count` times (with `gil_per_call`, take and release the "
-                "GIL around each call, keeping the thread state); returns the seconds taken.",
-                "func", "args", "count", "gil_per_call"),
     VREX_METHODS_END};
 
 constexpr const char module_doc[] = R"DOC(Control of the simulated libVrexSdk.
