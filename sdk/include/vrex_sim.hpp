@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,11 +53,28 @@ struct CoolingModel {
     float desired = 0.0f;
     float min = 0.0f;
     float max = 0.0f;
+    // The actual temperature approaches the desired one at first order with this time constant (seconds); infinite
+    // keeps it where it is, 0 reaches the desired temperature at once.
+    double time_constant_s = std::numeric_limits<double>::infinity();
 };
 
 struct BoardModel {
     Bytes id;
     int powered = 0;  // the raw flag reported
+};
+
+// One 32-bit register of the AXI register file; access "rw", "ro" (writes refused) or "wo" (reads give 0).
+struct AxiRegisterModel {
+    std::uint32_t address = 0;
+    std::uint32_t value = 0;
+    Bytes access = "rw";
+};
+
+// Addresses start..end (inclusive) answer every access with `status`: 102 (slave error) or 103 (decode error).
+struct AxiBusErrorModel {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    int status = 102;
 };
 
 struct RegionModel {
@@ -135,12 +153,15 @@ struct DeviceModel {
     std::vector<ThresholdModel> thresholds;
     std::vector<Bytes> channels;
     std::vector<Bytes> trigger_modes;
+    Bytes software_trigger_mode = "software";  // the trigger mode in which blocks wait for vrex_trigger
     std::vector<Bytes> lockstep_options;
     std::vector<CoolingModel> cooling;
     std::vector<BoardModel> boards;
     std::vector<std::pair<Bytes, Bytes>> revisions;
     PixelMaskModel pixel_mask;
     std::vector<FlashModel> flash;
+    std::vector<AxiRegisterModel> axi;
+    std::vector<AxiBusErrorModel> axi_bus_errors;
     AcquisitionModel acquisition;
 };
 
@@ -169,11 +190,17 @@ struct DeviceState {
     std::map<Bytes, int> powered;
     std::map<Bytes, float> desired;
     std::map<Bytes, float> actual;
+    // When each cooling unit's approach toward its desired temperature began (steady-clock seconds); `actual` holds
+    // the temperature at that moment. A unit not listed has not been touched since the state was made.
+    std::map<Bytes, double> cooling_since;
     std::map<std::uint32_t, std::uint32_t> registers;
     std::optional<Bytes> trigger_mode;
     std::optional<float> shutter_duration;
     std::uint64_t triggers = 0;
     std::optional<Bytes> lockstep_option;
+    // Per identifier, the revision index vrex_revisions_id handed out last: a repeated identifier's version is
+    // that of the entry just listed.
+    std::map<Bytes, std::size_t> revision_cursor;
     std::vector<std::pair<Bytes, Bytes>> configurations;  // (type, content) loaded
     std::map<Bytes, std::vector<std::uint8_t>> flash;
     bool open = false;

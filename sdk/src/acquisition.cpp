@@ -424,6 +424,10 @@ void fill_vectors(Block& b, const ModeInfo& mode, const std::vector<Hit>& hits) 
 struct RunSpec {
     AcquisitionModel settings;
     ModeInfo mode;
+    // The trigger settings of the device at begin: blocks wait for a software trigger each, and frames take the
+    // shutter duration each (0: no exposure pacing).
+    bool software_triggered = false;
+    double shutter_s = 0.0;
 };
 
 void sort_by_toa(Block& b) {
@@ -704,6 +708,7 @@ struct AcqRun {
     std::mutex stop_mutex;
     std::condition_variable stop_cv;
     std::atomic<bool> stop{false};
+    std::uint64_t triggers = 0;  // software triggers not yet used by a block; guarded by stop_mutex
     std::atomic<bool> finished{false};  // the worker has delivered everything it will
     bool aborted = false;               // guarded by the context's mutex
 
@@ -755,6 +760,22 @@ struct AcqRun {
         const double capped = std::min(seconds, 366.0 * 86400.0);
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(capped));
         return !stop_cv.wait_for(lock, wait, [&] { return stop.load(std::memory_order_relaxed); });
+    }
+    // One software trigger for the next block waiting for one.
+    void trigger() {
+        {
+            std::lock_guard lock(stop_mutex);
+            ++triggers;
+        }
+        stop_cv.notify_all();
+    }
+    // Waits for a software trigger and uses it up; false when the run was stopped first.
+    bool await_trigger() {
+        std::unique_lock lock(stop_mutex);
+        stop_cv.wait(lock, [&] { return triggers > 0 || stop.load(std::memory_order_relaxed); });
+        if (stop.load(std::memory_order_relaxed)) return false;
+        --triggers;
+        return true;
     }
     bool on_worker() const { return std::this_thread::get_id() == worker_id; }
     void join() {
@@ -853,6 +874,11 @@ void work(const std::shared_ptr<AcqRun>& r) {
             for (std::uint64_t i = 0; i < count; ++i) {
                 const double wait = s.scripted ? s.blocks[i].delay_s : (i > 0 ? s.interval_s : 0.0);
                 if (!r->pause(wait)) break;
+                if (spec.software_triggered && !r->await_trigger()) break;
+                if (spec.mode.kind == Kind::Frames && spec.shutter_s > 0.0) {  // each frame is one exposure
+                    const std::uint64_t frames = s.scripted ? s.blocks[i].frames.value_or(s.frames) : s.frames;
+                    if (!r->pause(spec.shutter_s * static_cast<double>(frames))) break;
+                }
                 if (r->worker_registration().func == nullptr) continue;  // nobody listens: skip building it
                 const auto block = prepare(spec, i);
                 if (r->stop.load(std::memory_order_relaxed)) break;
@@ -893,6 +919,12 @@ std::shared_ptr<AcqRun> find_run(VrexContext* ctx, const char* channel) {
 
 }  // namespace
 }  // namespace engine
+
+void release_software_trigger(VrexContext* ctx) {
+    std::lock_guard lock(ctx->mutex);
+    for (auto& [channel, r] : ctx->runs)
+        if (r->spec.software_triggered) r->trigger();
+}
 
 void stop_acquisitions(VrexContext* ctx) {
     std::map<Bytes, std::shared_ptr<AcqRun>> runs;
@@ -965,6 +997,8 @@ int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
         auto r = std::make_shared<AcqRun>();
         r->spec.settings = dev.model->acquisition;
         r->spec.mode = mode_info(dev.state->selected_mode);
+        r->spec.software_triggered = dev.state->trigger_mode == dev.model->software_trigger_mode;
+        r->spec.shutter_s = dev.state->shutter_duration.value_or(0.0f);
         if (const auto problem = check(r->spec)) return fail_with(ctx->error, problem->first, problem->second);
         r->channel = channelId;
         r->device = dev.index;

@@ -9,6 +9,9 @@
 
 namespace vrexsim {
 
+// services.cpp: brings the cooling units of a snapshot up to the temperature they have reached by now.
+void report_temperatures(const DeviceModel& device, DeviceState& state);
+
 Sim& sim() {
     static Sim* instance = [] {
         auto* s = new Sim;
@@ -55,7 +58,7 @@ DeviceModel tpx3_device(std::size_t index) {
     d.channels = {"ch0", "ch1"};
     d.trigger_modes = {"internal", "software", "external-rising", "external-falling"};
     d.lockstep_options = {"none", "master", "slave"};
-    d.cooling = {{"peltier", "DegreeCelsius", 24.5f, 20.0f, -10.0f, 40.0f}};
+    d.cooling = {{"peltier", "DegreeCelsius", 24.5f, 20.0f, -10.0f, 40.0f, 2.0}};
     d.boards = {{"readout", 1}, {"chipboard", 0}};
     d.revisions = {{"firmware", "1.4.2"}, {"hardware", "rev-B"}, {"fpga", "0x2A11"}};
     d.pixel_mask = {256, 256, std::nullopt};
@@ -66,6 +69,13 @@ DeviceModel tpx3_device(std::size_t index) {
     for (std::uint32_t i = 0; i < 4; ++i) large.sectors.emplace_back(16384 + i * 65536, 16384 + i * 65536 + 65535);
     flash.regions = {small, large};
     d.flash = {flash};
+    d.axi = {{0x0000, 0x56524558, "ro"},  // identification, "VREX"
+             {0x0004, 0x00010402, "ro"},  // firmware version 1.4.2
+             {0x0010, 0x00000000, "rw"},  // control
+             {0x0014, 0x00000100, "rw"},  // readout configuration
+             {0x0020, 0x00000000, "wo"},  // command
+             {0x0040, 0x80000001, "rw"}}; // status flags, top bit set
+    d.axi_bus_errors = {{0x1000, 0x1FFF, 102}};  // a slave held in reset
     return d;
 }
 
@@ -99,6 +109,7 @@ DeviceModel tpx_device(std::size_t index) {
     d.revisions = {{"firmware", "0.9.7"}, {"hardware", "rev-A"}};
     d.pixel_mask = {256, 256, std::nullopt};
     d.flash = {};
+    d.axi = {{0x0000, 0x56524558, "ro"}, {0x0004, 0x00000907, "ro"}, {0x0010, 0x00000000, "rw"}};
     d.acquisition.frames = 1;
     return d;
 }
@@ -120,6 +131,7 @@ DeviceState initial_state(const DeviceModel& d) {
                                                                    std::uint64_t{1} << 26)),
                   0);
     for (const BoardModel& b : d.boards) s.powered[b.id] = b.powered;
+    for (const AxiRegisterModel& r : d.axi) s.registers.emplace(r.address, r.value);
     for (const CoolingModel& c : d.cooling) {
         s.desired[c.id] = c.desired;
         s.actual[c.id] = c.actual;
@@ -374,7 +386,9 @@ std::optional<Snapshot> state(long long index) {
         if (static_cast<std::size_t>(index) >= s.model.devices.size()) return std::nullopt;
         i = static_cast<std::size_t>(index);
     }
-    return Snapshot{i, s.model.devices[i], s.states[i]};
+    Snapshot snap{i, s.model.devices[i], s.states[i]};
+    report_temperatures(snap.device, snap.state);
+    return snap;
 }
 
 void run_on_sdk_thread(const std::function<void()>& work) {

@@ -1,128 +1,355 @@
-// Device services: cooling, board power, trigger and shutter, external synchronisation, hardware revisions
-// and the AXI register file.
-// Not modelled yet: each call is logged and fails with -2 "not implemented".
+// Device services: cooling, board power, trigger and shutter, external synchronisation, hardware revisions and
+// the AXI register file. Each behaves like the hardware it stands for: cooling units approach their set point
+// over time, boards refuse to be switched off twice, the software trigger needs its trigger mode, and the
+// register file answers unmapped addresses with bus errors.
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
 #include "sim.hpp"
+
+namespace vrexsim {
+
+// The acquisition engine's side of a software trigger (acquisition.cpp): releases one block of every run of `ctx`
+// that waits for one. Called with the simulator lock held.
+void release_software_trigger(VrexContext* ctx);
+
+namespace {
+
+// %g, as the messages show numbers.
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+std::string hex(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08" PRIX32, v);
+    return text;
+}
+
+double clock_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// ---- cooling ---------------------------------------------------------------------------------------------------
+
+template <class T>
+T value_or(const std::map<Bytes, T>& values, const Bytes& id, T fallback) {
+    const auto it = values.find(id);
+    return it == values.end() ? fallback : it->second;
+}
+
+// The temperature of `unit` at `now`. The approach toward the desired temperature starts when one is set; until
+// then the unit reports the temperature the model gives it. Computed from the start of the approach each time
+// (never from the previous answer), so frequent queries cannot stall it in single-precision rounding.
+float temperature_at(const CoolingModel& unit, const DeviceState& state, double now) {
+    const float start = value_or(state.actual, unit.id, unit.actual);
+    const float desired = value_or(state.desired, unit.id, unit.desired);
+    const auto since = state.cooling_since.find(unit.id);
+    const double tau = unit.time_constant_s;
+    // A sensor reporting something odd (infinite, NaN) keeps reporting it; so does a unit that does not regulate.
+    if (since == state.cooling_since.end() || !std::isfinite(start) || !std::isfinite(desired) || std::isnan(tau) ||
+        std::isinf(tau))
+        return start;
+    if (!(tau > 0.0)) return desired;
+    const double remaining = std::exp(-std::max(0.0, now - since->second) / tau);
+    return static_cast<float>(static_cast<double>(desired) + (static_cast<double>(start) - desired) * remaining);
+}
+
+template <class Work>
+int on_cooling(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* coolingId, Work&& work) {
+    return on_device(ctx, fault, [&](const OpenDevice& dev) {
+        const CoolingModel* unit = find_named(dev.model->cooling, coolingId);
+        if (!unit) return unknown(ctx, "cooling unit", coolingId);
+        return work(*unit, *dev.state);
+    });
+}
+
+int temperature_out(vrex_ctx_t* ctx, float* out, float value) {
+    if (out == nullptr) return null_out(ctx);
+    *out = value;
+    return 0;
+}
+
+// ---- boards ------------------------------------------------------------------------------------------------------
+
+template <class Work>
+int on_board(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* boardId, Work&& work) {
+    return on_device(ctx, fault, [&](const OpenDevice& dev) {
+        const BoardModel* board = find_named(dev.model->boards, boardId);
+        if (!board) return unknown(ctx, "board", boardId);
+        return work(dev.state->powered[board->id]);
+    });
+}
+
+// ---- AXI -----------------------------------------------------------------------------------------------------------
+
+// A bus error answering `address`, as status and last-error text; 0 when the address is not in an error range.
+int bus_error(vrex_ctx_t* ctx, const DeviceModel& device, std::uint32_t address) {
+    for (const AxiBusErrorModel& range : device.axi_bus_errors) {
+        if (address < range.start || address > range.end) continue;
+        const char* const kind = range.status == 102 ? "slave error" : range.status == 103 ? "decode error" : "error";
+        return fail_with(ctx->error, range.status, std::string("AXI ") + kind + " at address " + hex(address));
+    }
+    return 0;
+}
+
+const AxiRegisterModel* find_register(const DeviceModel& device, std::uint32_t address) {
+    for (const AxiRegisterModel& r : device.axi)
+        if (r.address == address) return &r;
+    return nullptr;
+}
+
+int decode_error(vrex_ctx_t* ctx, std::uint32_t address) {
+    return fail_with(ctx->error, 103, "AXI decode error: no slave answers at address " + hex(address));
+}
+
+}  // namespace
+
+// The open device's snapshot shows each cooling unit at the temperature it has reached by now.
+void report_temperatures(const DeviceModel& device, DeviceState& state) {
+    const double now = clock_s();
+    for (const CoolingModel& unit : device.cooling) state.actual[unit.id] = temperature_at(unit, state, now);
+}
+
+}  // namespace vrexsim
 
 using namespace vrexsim;
 
 extern "C" {
 
+// ---- cooling ---------------------------------------------------------------------------------------------------------
+
 int vrex_cooling_count(vrex_ctx_t* ctx, int* count) {
-    (void)count;
-    return run(ctx, hook("vrex_cooling_count"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_cooling_count"),
+                     [&](const OpenDevice& dev) { return count_out(ctx, count, dev.model->cooling.size()); });
 }
 
 int vrex_cooling_id(vrex_ctx_t* ctx, int index, const char** id) {
-    (void)id;
-    return run(ctx, hook("vrex_cooling_id", index), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_cooling_id", index), [&](const OpenDevice& dev) {
+        return id_out(ctx, dev.model->cooling, index, id, "Cooling unit", id_of<CoolingModel>);
+    });
 }
 
 int vrex_cooling_value_unit(vrex_ctx_t* ctx, const char* coolingId, const char** unit) {
-    (void)unit;
-    return run(ctx, hook("vrex_cooling_value_unit", coolingId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_cooling(ctx, hook("vrex_cooling_value_unit", coolingId), coolingId,
+                      [&](const CoolingModel& c, DeviceState&) {
+                          if (unit == nullptr) return null_out(ctx);
+                          *unit = c.unit.c_str();
+                          return 0;
+                      });
 }
 
 int vrex_cooling_get_actual(vrex_ctx_t* ctx, const char* coolingId, float* temperature) {
-    (void)temperature;
-    return run(ctx, hook("vrex_cooling_get_actual", coolingId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_cooling(ctx, hook("vrex_cooling_get_actual", coolingId), coolingId,
+                      [&](const CoolingModel& c, DeviceState& s) {
+                          return temperature_out(ctx, temperature, temperature_at(c, s, clock_s()));
+                      });
 }
 
 int vrex_cooling_get_desired(vrex_ctx_t* ctx, const char* coolingId, float* temperature) {
-    (void)temperature;
-    return run(ctx, hook("vrex_cooling_get_desired", coolingId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_cooling(ctx, hook("vrex_cooling_get_desired", coolingId), coolingId,
+                      [&](const CoolingModel& c, DeviceState& s) {
+                          return temperature_out(ctx, temperature, value_or(s.desired, c.id, c.desired));
+                      });
 }
 
 int vrex_cooling_set_desired(vrex_ctx_t* ctx, const char* coolingId, float temperature) {
-    return run(ctx, hook("vrex_cooling_set_desired", coolingId, temperature), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_cooling(ctx, hook("vrex_cooling_set_desired", coolingId, temperature), coolingId,
+                      [&](const CoolingModel& c, DeviceState& s) {
+                          if (!(temperature >= c.min && temperature <= c.max))
+                              return fail_with(ctx->error, -3,
+                                               "Temperature " + number(temperature) + " of cooling unit " +
+                                                   quoted(coolingId) + " outside its limits [" + number(c.min) +
+                                                   ", " + number(c.max) + "]");
+                          // The new approach starts from wherever the unit has got to.
+                          const double now = clock_s();
+                          s.actual[c.id] = temperature_at(c, s, now);
+                          s.desired[c.id] = temperature;
+                          s.cooling_since[c.id] = now;
+                          return 0;
+                      });
 }
 
 int vrex_cooling_limits(vrex_ctx_t* ctx, const char* coolingId, float* minimum, float* maximum) {
-    (void)minimum;
-    (void)maximum;
-    return run(ctx, hook("vrex_cooling_limits", coolingId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_cooling(ctx, hook("vrex_cooling_limits", coolingId), coolingId, [&](const CoolingModel& c, DeviceState&) {
+        if (minimum == nullptr || maximum == nullptr) return null_out(ctx);
+        *minimum = c.min;
+        *maximum = c.max;
+        return 0;
+    });
 }
 
+// ---- boards --------------------------------------------------------------------------------------------------------
+
 int vrex_board_count(vrex_ctx_t* ctx, int* count) {
-    (void)count;
-    return run(ctx, hook("vrex_board_count"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_board_count"),
+                     [&](const OpenDevice& dev) { return count_out(ctx, count, dev.model->boards.size()); });
 }
 
 int vrex_board_id(vrex_ctx_t* ctx, int index, const char** id) {
-    (void)id;
-    return run(ctx, hook("vrex_board_id", index), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_board_id", index), [&](const OpenDevice& dev) {
+        return id_out(ctx, dev.model->boards, index, id, "Board", id_of<BoardModel>);
+    });
 }
 
 int vrex_board_power_on(vrex_ctx_t* ctx, const char* boardId) {
-    return run(ctx, hook("vrex_board_power_on", boardId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_board(ctx, hook("vrex_board_power_on", boardId), boardId, [&](int& powered) {
+        if (powered == 0) powered = 1;  // a board already on stays as it is
+        return 0;
+    });
 }
 
 int vrex_board_power_off(vrex_ctx_t* ctx, const char* boardId) {
-    return run(ctx, hook("vrex_board_power_off", boardId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_board(ctx, hook("vrex_board_power_off", boardId), boardId, [&](int& powered) {
+        if (powered == 0) return fail_with(ctx->error, -2, "Board " + quoted(boardId) + " is not powered on");
+        powered = 0;
+        return 0;
+    });
 }
 
 int vrex_board_is_powered(vrex_ctx_t* ctx, const char* boardId, int* powered) {
-    (void)powered;
-    return run(ctx, hook("vrex_board_is_powered", boardId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_board(ctx, hook("vrex_board_is_powered", boardId), boardId, [&](int& flag) {
+        if (powered == nullptr) return null_out(ctx);
+        *powered = flag;  // the raw flag, as the board reports it
+        return 0;
+    });
 }
 
+// ---- trigger and shutter -----------------------------------------------------------------------------------------
+
 int vrex_trigger_mode_count(vrex_ctx_t* ctx, int* count) {
-    (void)count;
-    return run(ctx, hook("vrex_trigger_mode_count"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_trigger_mode_count"),
+                     [&](const OpenDevice& dev) { return count_out(ctx, count, dev.model->trigger_modes.size()); });
 }
 
 int vrex_trigger_mode_id(vrex_ctx_t* ctx, int index, const char** id) {
-    (void)id;
-    return run(ctx, hook("vrex_trigger_mode_id", index), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_trigger_mode_id", index), [&](const OpenDevice& dev) {
+        return id_out(ctx, dev.model->trigger_modes, index, id, "Trigger mode", self);
+    });
 }
 
 int vrex_trigger_mode_select(vrex_ctx_t* ctx, const char* modeId) {
-    return run(ctx, hook("vrex_trigger_mode_select", modeId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_trigger_mode_select", modeId), [&](const OpenDevice& dev) {
+        if (!listed(dev.model->trigger_modes, modeId)) return unknown(ctx, "trigger mode", modeId);
+        dev.state->trigger_mode = modeId;
+        return 0;
+    });
 }
 
 int vrex_trigger_set_shutter_duration(vrex_ctx_t* ctx, float seconds) {
-    return run(ctx, hook("vrex_trigger_set_shutter_duration", seconds), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_trigger_set_shutter_duration", seconds), [&](const OpenDevice& dev) {
+        if (!(std::isfinite(seconds) && seconds > 0.0f))
+            return fail_with(ctx->error, -3,
+                             "Shutter duration " + number(seconds) + " s is not a positive, finite duration");
+        dev.state->shutter_duration = seconds;
+        return 0;
+    });
 }
 
 int vrex_trigger(vrex_ctx_t* ctx) {
-    return run(ctx, hook("vrex_trigger"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_trigger"), [&](const OpenDevice& dev) {
+        const Bytes& software = dev.model->software_trigger_mode;
+        const auto& selected = dev.state->trigger_mode;
+        if (!selected || *selected != software)
+            return fail_with(ctx->error, -2,
+                             "Software trigger refused: the trigger mode is " +
+                                 (selected ? quoted(selected->c_str()) : std::string("not selected")) +
+                                 "; select " + quoted(software.c_str()) + " first");
+        ++dev.state->triggers;
+        release_software_trigger(ctx);
+        return 0;
+    });
 }
 
+// ---- external synchronisation --------------------------------------------------------------------------------------
+
 int vrex_lockstep_option_count(vrex_ctx_t* ctx, int* count) {
-    (void)count;
-    return run(ctx, hook("vrex_lockstep_option_count"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_lockstep_option_count"),
+                     [&](const OpenDevice& dev) { return count_out(ctx, count, dev.model->lockstep_options.size()); });
 }
 
 int vrex_lockstep_option_id(vrex_ctx_t* ctx, int index, const char** id) {
-    (void)id;
-    return run(ctx, hook("vrex_lockstep_option_id", index), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_lockstep_option_id", index), [&](const OpenDevice& dev) {
+        return id_out(ctx, dev.model->lockstep_options, index, id, "Synchronisation option", self);
+    });
 }
 
 int vrex_lockstep_option_select(vrex_ctx_t* ctx, const char* optionId) {
-    return run(ctx, hook("vrex_lockstep_option_select", optionId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_lockstep_option_select", optionId), [&](const OpenDevice& dev) {
+        if (!listed(dev.model->lockstep_options, optionId))
+            return unknown(ctx, "external synchronisation option", optionId);
+        dev.state->lockstep_option = optionId;
+        return 0;
+    });
 }
 
+// ---- hardware revisions ----------------------------------------------------------------------------------------------
+
 int vrex_revisions_count(vrex_ctx_t* ctx, int* count) {
-    (void)count;
-    return run(ctx, hook("vrex_revisions_count"), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_revisions_count"),
+                     [&](const OpenDevice& dev) { return count_out(ctx, count, dev.model->revisions.size()); });
 }
 
 int vrex_revisions_id(vrex_ctx_t* ctx, int index, const char** id) {
-    (void)id;
-    return run(ctx, hook("vrex_revisions_id", index), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_revisions_id", index), [&](const OpenDevice& dev) {
+        const int status = id_out(ctx, dev.model->revisions, index, id, "Revision",
+                                  [](const std::pair<Bytes, Bytes>& entry) -> const Bytes& { return entry.first; });
+        if (status == 0)
+            dev.state->revision_cursor[dev.model->revisions[static_cast<std::size_t>(index)].first] =
+                static_cast<std::size_t>(index);
+        return status;
+    });
 }
 
 int vrex_revisions_string(vrex_ctx_t* ctx, const char* revisionId, const char** version) {
-    (void)version;
-    return run(ctx, hook("vrex_revisions_string", revisionId), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_revisions_string", revisionId), [&](const OpenDevice& dev) {
+        if (version == nullptr) return null_out(ctx);
+        if (revisionId == nullptr) return fail_with(ctx->error, -5, "Revision identifier is null");
+        const auto& entries = dev.model->revisions;
+        const auto cursor = dev.state->revision_cursor.find(revisionId);
+        if (cursor != dev.state->revision_cursor.end() && cursor->second < entries.size() &&
+            entries[cursor->second].first == revisionId) {
+            *version = entries[cursor->second].second.c_str();
+            return 0;
+        }
+        for (const auto& [id, text] : entries)
+            if (id == revisionId) {
+                *version = text.c_str();
+                return 0;
+            }
+        return unknown(ctx, "hardware revision", revisionId);
+    });
 }
 
+// ---- AXI register file -----------------------------------------------------------------------------------------------
+
 int vrex_axi_read(vrex_ctx_t* ctx, uint32_t address, uint32_t* data) {
-    (void)data;
-    return run(ctx, hook("vrex_axi_read", address), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_axi_read", address), [&](const OpenDevice& dev) {
+        if (data == nullptr) return null_out(ctx);
+        if (const int status = bus_error(ctx, *dev.model, address)) return status;
+        const AxiRegisterModel* reg = find_register(*dev.model, address);
+        if (!reg) return decode_error(ctx, address);
+        // A write-only register answers reads with zero, as AXI4-Lite slaves do.
+        *data = reg->access == "wo" ? 0 : dev.state->registers[address];
+        return 0;
+    });
 }
 
 int vrex_axi_write(vrex_ctx_t* ctx, uint32_t address, uint32_t data) {
-    return run(ctx, hook("vrex_axi_write", address, data), [&] { return fail_with(ctx->error, -2, "not implemented"); });
+    return on_device(ctx, hook("vrex_axi_write", address, data), [&](const OpenDevice& dev) {
+        if (const int status = bus_error(ctx, *dev.model, address)) return status;
+        const AxiRegisterModel* reg = find_register(*dev.model, address);
+        if (!reg) return decode_error(ctx, address);
+        if (reg->access == "ro")
+            return fail_with(ctx->error, -3, "AXI register " + hex(address) + " is read-only");
+        dev.state->registers[address] = data;
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -1,17 +1,48 @@
-// vrexsdk.lockstep: __Lockstep, reached as an attribute of vrexsdk.vrex.Device. External synchronisation of the device.
-#include "support/module.hpp"
+// vrexsdk.lockstep: __Lockstep, reached as an attribute of vrexsdk.vrex.Device. The device's external
+// synchronisation options: listing them and selecting one. The selected option lives in the SDK.
+#include "support/calls.hpp"
+#include "support/derive.hpp"
 
 namespace {
 
-PyMethodDef methods[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
+using vrex::ServiceObject;
 
-vrex::ServiceSpec<vrex::ServiceObject> spec("vrexsdk.lockstep.__Lockstep", VREX_SERVICE_DOC("External synchronization object."), methods);
+template <auto Sdk, class Result = vrex::Natural>
+constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
+
+PyObject* getOptionIds(ServiceObject* self) {
+    return vrex::identifier_list<"_Lockstep__getOptionCount", "_Lockstep__getOptionId">(&self->ob_base);
+}
+
+#define Q(name) "vrexsdk.lockstep.__Lockstep." name
+
+PyMethodDef lockstep_methods[] = {
+    VREX_METHOD("getOptionIds", Q("getOptionIds"), getOptionIds,
+                "Retrieves external synchronization option identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of strings representing external synchronization option identifiers.\n        "),
+    VREX_METHOD("__getOptionCount", Q("__getOptionCount"), (sdk<vrex_lockstep_option_count>), nullptr),
+    VREX_METHOD("__getOptionId", Q("__getOptionId"), (sdk<vrex_lockstep_option_id>), nullptr, "optionIdx"),
+    VREX_METHOD("selectOption", Q("selectOption"), (sdk<vrex_lockstep_option_select>),
+                "Select external synchronization option.\n\n"
+                "        Args:\n"
+                "            optionId (str): External synchronization option identifier.\n        ",
+                "optionId"),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+#undef Q
+
+PyMethodDef no_methods[] = {VREX_METHODS_END};
+vrex::ServiceSpec<ServiceObject> spec("vrexsdk.lockstep.__Lockstep", VREX_SERVICE_DOC("External synchronization object."),
+                                      no_methods);
 
 int exec_lockstep(PyObject* module) {
     if (!vrex::first_initialisation("lockstep")) return -1;
-    if (!vrex::publish_type(module, spec.spec)) return -1;
+    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
+    if (type == nullptr) return -1;
     if (!vrex::import_siblings(module)) return -1;
-    return 0;
+    return vrex::install_methods(type, lockstep_methods) ? 0 : -1;
 }
 
 }  // namespace

@@ -1,17 +1,71 @@
-// vrexsdk.revisions: __Revisions, reached as an attribute of vrexsdk.vrex.Device. Versions of the device's hardware components.
-#include "support/module.hpp"
+// vrexsdk.revisions: __Revisions, reached as an attribute of vrexsdk.vrex.Device. Versions of the device's
+// hardware components, read as one dict from identifier to version.
+#include "support/calls.hpp"
+#include "support/derive.hpp"
 
 namespace {
 
-PyMethodDef methods[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
+using vrex::Ref;
+using vrex::ServiceObject;
+using vrex::Text;
 
-vrex::ServiceSpec<vrex::ServiceObject> spec("vrexsdk.revisions.__Revisions", VREX_SERVICE_DOC("Revisions object."), methods);
+template <auto Sdk, class Result = vrex::Natural>
+constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
+
+// One entry after another, in index order, the GIL taken back between the calls. A repeated identifier keeps
+// the version of its later index; any failure discards the partial dict.
+PyObject* get(ServiceObject* self) {
+    const Ref count = vrex::call_method<"_Revisions__getCount">(&self->ob_base);
+    if (!count) return nullptr;
+    const Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    Ref versions = Ref::steal(PyDict_New());
+    if (!versions) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Ref index = Ref::steal(PyLong_FromSsize_t(i));
+        if (!index) return nullptr;
+        const Ref identifier = vrex::call_method<"_Revisions__getId">(&self->ob_base, index.get());
+        if (!identifier) return nullptr;
+        Text id;
+        if (!id.from_encode_exact_bytes(identifier.get())) return nullptr;
+        // Found afresh for each call: an identifier method of a subclass may have closed the device meanwhile.
+        vrex_ctx_t* const ctx = vrex::handle_of(self->context);
+        if (ctx == nullptr) return nullptr;
+        const char* version = nullptr;  // a failure outside the status table leaves it unwritten: reads as ""
+        const int status = vrex::nogil([&] { return vrex_revisions_string(ctx, id.c_str(), &version); });
+        if (!vrex::check(status, ctx)) return nullptr;
+        const Ref value = Ref::steal(vrex::decode_utf8(version));
+        if (!value) return nullptr;
+        const Ref key = Ref::steal(PyUnicode_DecodeUTF8(id.c_str(), id.size(), "strict"));
+        if (!key || PyDict_SetItem(versions.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return versions.release();
+}
+
+#define Q(name) "vrexsdk.revisions.__Revisions." name
+
+PyMethodDef revisions_methods[] = {
+    VREX_METHOD("__getCount", Q("__getCount"), (sdk<vrex_revisions_count>), nullptr),
+    VREX_METHOD("__getId", Q("__getId"), (sdk<vrex_revisions_id>), nullptr, "revisionsIdx"),
+    VREX_METHOD("get", Q("get"), get,
+                "Retrieves HW identifiers and their corresponding versions.\n\n"
+                "        Returns:\n"
+                "            A dictionary of str keys (identifiers) and str values (versions).\n        "),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+#undef Q
+
+PyMethodDef no_methods[] = {VREX_METHODS_END};
+vrex::ServiceSpec<ServiceObject> spec("vrexsdk.revisions.__Revisions", VREX_SERVICE_DOC("Revisions object."),
+                                      no_methods);
 
 int exec_revisions(PyObject* module) {
     if (!vrex::first_initialisation("revisions")) return -1;
-    if (!vrex::publish_type(module, spec.spec)) return -1;
+    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
+    if (type == nullptr) return -1;
     if (!vrex::import_siblings(module)) return -1;
-    return 0;
+    return vrex::install_methods(type, revisions_methods) ? 0 : -1;
 }
 
 }  // namespace

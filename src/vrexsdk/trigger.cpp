@@ -1,17 +1,76 @@
-// vrexsdk.trigger: __Trigger, reached as an attribute of vrexsdk.vrex.Device. Trigger modes, shutter duration and software trigger.
-#include "support/module.hpp"
+// vrexsdk.trigger: __Trigger, reached as an attribute of vrexsdk.vrex.Device. Trigger modes, the shutter
+// duration and the software trigger. The selected mode and the duration live in the SDK; the object keeps none.
+#include "support/calls.hpp"
+#include "support/derive.hpp"
 
 namespace {
 
-PyMethodDef methods[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
+using vrex::Ref;
+using vrex::ServiceObject;
 
-vrex::ServiceSpec<vrex::ServiceObject> spec("vrexsdk.trigger.__Trigger", VREX_SERVICE_DOC("Trigger object."), methods);
+template <auto Sdk, class Result = vrex::Natural>
+constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
+
+PyObject* getModeIds(ServiceObject* self) {
+    return vrex::identifier_list<"_Trigger__getModeCount", "_Trigger__getModeId">(&self->ob_base);
+}
+
+// A refused trigger makes the caller wait 10 ms before the failure is raised, so a script that retries in a loop
+// does not hammer the device. The wait goes through the module global `time`, with the GIL released by sleep.
+PyObject* trigger(ServiceObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
+    if (ctx == nullptr) return nullptr;
+    const int status = vrex::nogil([&] { return vrex_trigger(ctx); });
+    if (status < 0) {
+        const Ref time = vrex::global<"time">();
+        if (!time) return nullptr;
+        PyObject* const sleep = vrex::interned<"sleep">();
+        if (sleep == nullptr) return nullptr;
+        const Ref delay = Ref::steal(PyFloat_FromDouble(0.01));
+        if (!delay) return nullptr;
+        PyObject* const args[] = {time.get(), delay.get()};
+        if (!Ref::steal(PyObject_VectorcallMethod(sleep, args, 2, nullptr)))
+            return nullptr;
+        if (!vrex::check(status, ctx)) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+#define Q(name) "vrexsdk.trigger.__Trigger." name
+
+PyMethodDef trigger_methods[] = {
+    VREX_METHOD("getModeIds", Q("getModeIds"), getModeIds,
+                "Retrieves trigger mode identifiers.\n\n"
+                "        Returns:\n"
+                "            A list of str objects representing trigger mode identifiers.\n        "),
+    VREX_METHOD("__getModeCount", Q("__getModeCount"), (sdk<vrex_trigger_mode_count>), nullptr),
+    VREX_METHOD("__getModeId", Q("__getModeId"), (sdk<vrex_trigger_mode_id>), nullptr, "modeIdx"),
+    VREX_METHOD("selectMode", Q("selectMode"), (sdk<vrex_trigger_mode_select>),
+                "Selects trigger mode.\n\n"
+                "        Args:\n"
+                "            modeId (str): Identifier of the selected trigger mode.\n        ",
+                "modeId"),
+    VREX_METHOD("setShutterDuration", Q("setShutterDuration"), (sdk<vrex_trigger_set_shutter_duration>),
+                "Sets shutter duration in seconds.\n\n"
+                "        Args:\n"
+                "            duration (float): shutter duration in seconds.\n        ",
+                "duration"),
+    VREX_METHOD("trigger", Q("trigger"), trigger, "Pulls trigger."),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+#undef Q
+
+PyMethodDef no_methods[] = {VREX_METHODS_END};
+vrex::ServiceSpec<ServiceObject> spec("vrexsdk.trigger.__Trigger", VREX_SERVICE_DOC("Trigger object."), no_methods);
 
 int exec_trigger(PyObject* module) {
     if (!vrex::first_initialisation("trigger")) return -1;
-    if (!vrex::publish_type(module, spec.spec)) return -1;
+    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
+    if (type == nullptr) return -1;
     if (!vrex::import_siblings(module)) return -1;
-    return 0;
+    if (!vrex::bind_import(module, "time", "time")) return -1;
+    return vrex::install_methods(type, trigger_methods) ? 0 : -1;
 }
 
 }  // namespace
