@@ -75,8 +75,11 @@ public:
             report();
             return;
         }
-        const Ref result = Ref::steal(PyObject_Vectorcall(
-            func.get(), args.argv(), static_cast<std::size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        // The callable may release the GIL and want it back while the interpreter exits: see exit_safe.
+        const Ref result = Ref::steal(vrex::exit_safe([&] {
+            return PyObject_Vectorcall(func.get(), args.argv(),
+                                       static_cast<std::size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }));
         if (!result) report();
     }
 

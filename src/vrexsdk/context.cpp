@@ -25,7 +25,10 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void context_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
-    if (vrex_ctx_t* const handle = reinterpret_cast<ContextObject*>(self)->c_vrexCtx) {
+    vrex_ctx_t* const handle = reinterpret_cast<ContextObject*>(self)->c_vrexCtx;
+    // Once the interpreter exits, a callback may be parked for good on an SDK thread that destroying the context
+    // would join; the process is ending, so the context is left to it. Devices were closed before the exit began.
+    if (handle != nullptr && !vrex::exiting()) {
         reinterpret_cast<ContextObject*>(self)->c_vrexCtx = nullptr;
         // Destroying the context joins the SDK's threads, whose callbacks may be waiting for the GIL.
         vrex::nogil([&] { return vrex_ctx_destroy(handle); });

@@ -2,6 +2,13 @@
 // Python's logging; the SDK versions.
 #include "support/derive.hpp"
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
 namespace {
 
 using vrex::Ref;
@@ -85,7 +92,9 @@ bool forward_log(const char* message, Severity severity) {
         case Error: method = "error"; break;
         default: method = "critical"; break;
     }
-    return static_cast<bool>(Ref::steal(PyObject_CallMethod(logger.get(), method, "O", stripped.get())));
+    // A handler may release the GIL (writing to a file, say); see exit_safe.
+    return static_cast<bool>(
+        Ref::steal(vrex::exit_safe([&] { return PyObject_CallMethod(logger.get(), method, "O", stripped.get()); })));
 }
 
 // Called by the SDK for each message, on any thread. A failure to log is reported as unraisable and cleared,
@@ -166,6 +175,18 @@ void enum_func_callback(vrex_enum_t* e, void* user) {
 
 // ---- Device -----------------------------------------------------------------------------------------------------
 
+// The process-wide state of the module, kept outside any module state because the interpreter's exit handler
+// below receives nothing to find a module with: every Device alive, so that the devices still open at exit are
+// closed whatever still holds their Device. Touched with the GIL held.
+struct VrexModuleState {
+    std::unordered_set<DeviceObject*> devices;
+};
+
+VrexModuleState& module_state() {
+    static VrexModuleState* state = new VrexModuleState;  // never destroyed: SDK threads may outlive exit
+    return *state;
+}
+
 // Found by the derived methods (support/derive.hpp).
 PyObject* context_of(DeviceObject* self) { return self->fields[CONTEXT]; }
 
@@ -217,6 +238,9 @@ PyObject* Device_finalize(DeviceObject* self) {
 
 // The finalizer closes a device left open. Overrides of isOpened and close take effect here.
 void Device_del(PyObject* self) {
+    // At exit the open devices were closed by close_open_devices; closing again could join an SDK thread parked
+    // for good in a callback.
+    if (vrex::exiting()) return;
     const vrex::ErrorScope scope;
     auto* d = reinterpret_cast<DeviceObject*>(self);
     // A Device whose construction failed before it had a context never reaches the SDK.
@@ -245,6 +269,7 @@ void Device_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
+    module_state().devices.erase(reinterpret_cast<DeviceObject*>(self));
     for (PyObject*& f : reinterpret_cast<DeviceObject*>(self)->fields) Py_CLEAR(f);  // context first, vault last
     type->tp_free(self);
     Py_DECREF(type);
@@ -255,6 +280,7 @@ PyObject* Device_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*
     if (!self) return nullptr;
     auto* d = reinterpret_cast<DeviceObject*>(self.get());
     for (PyObject*& f : d->fields) f = Py_NewRef(Py_None);
+    module_state().devices.insert(d);
 
     Ref context = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(vrex::context_type())));
     if (!context) return nullptr;
@@ -371,6 +397,64 @@ PyType_Slot device_slots[] = {{Py_tp_doc, const_cast<char*>(device_doc)},
 PyType_Spec device_spec = {"vrexsdk.vrex.Device", sizeof(DeviceObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, device_slots};
 
+// ---- interpreter exit ---------------------------------------------------------------------------------------------
+
+// How long the exit waits for the open devices to close (their acquisitions stopped, workers joined). A callable
+// still busy may hold a worker up; past this the exit goes on without it (see exit_safe in support/gil.hpp).
+constexpr auto exit_close_timeout = std::chrono::seconds(5);
+
+// atexit handler, run before the package's gate closes: closes every device still open, whatever references to
+// its Device remain (a callable kept in a module's globals, say), so no SDK worker runs into finalization.
+PyObject* close_open_devices(PyObject*, PyObject*) {
+    // The contexts are kept alive while the closer uses their handles; past the timeout, for good.
+    auto contexts = std::make_shared<std::vector<Ref>>();
+    std::vector<vrex_ctx_t*> handles;
+    for (DeviceObject* d : module_state().devices) {
+        PyObject* const ctx = d->fields[CONTEXT];
+        if (ctx == nullptr || !PyObject_TypeCheck(ctx, vrex::context_type())) continue;
+        vrex_ctx_t* const handle = reinterpret_cast<vrex::ContextObject*>(ctx)->c_vrexCtx;
+        if (handle == nullptr) continue;
+        contexts->push_back(Ref::borrow(ctx));
+        handles.push_back(handle);
+    }
+    if (handles.empty()) Py_RETURN_NONE;
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    const auto done = std::make_shared<Done>();
+    const bool finished = vrex::nogil([&] {
+        std::thread closer([handles, done] {
+            for (vrex_ctx_t* const h : handles) {
+                int opened = 0;
+                if (vrex_dev_is_opened(h, &opened) >= 0 && opened != 0) vrex_dev_close(h);
+            }
+            const std::lock_guard lock(done->mutex);
+            done->done = true;
+            done->cv.notify_all();
+        });
+        std::unique_lock lock(done->mutex);
+        const bool ok = done->cv.wait_for(lock, exit_close_timeout, [&] { return done->done; });
+        lock.unlock();
+        if (ok) closer.join();
+        else closer.detach();
+        return ok;
+    });
+    if (!finished) {
+        for (Ref& c : *contexts) c.release();  // the detached closer may still use them
+    }
+    Py_RETURN_NONE;
+}
+
+bool register_exit_close() {
+    static PyMethodDef def = {"_close_open_devices", close_open_devices, METH_NOARGS, nullptr};
+    const Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    const Ref closer = atexit ? Ref::steal(PyCFunction_New(&def, nullptr)) : Ref();
+    // Registered after vrexsdk.context's gate closer, so it runs first.
+    return closer && Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", closer.get()));
+}
+
 // ---- versions -----------------------------------------------------------------------------------------------------
 
 PyObject* make_version(int major, int minor, int patch) {
@@ -453,6 +537,7 @@ int exec_vrex(PyObject* module) {
     if (!vrex::bind_import(module, "logging", "logging")) return -1;
     if (!vrex::run_in_module(module, records_source)) return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    if (!register_exit_close()) return -1;
     PyTypeObject* const device = vrex::publish_type(module, device_spec);
     return device != nullptr && vrex::install_methods(device, device_methods) ? 0 : -1;
 }

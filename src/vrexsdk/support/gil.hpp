@@ -14,6 +14,8 @@
 
 #include "ref.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -90,6 +92,27 @@ namespace detail {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 }  // namespace detail
+
+// True once the interpreter's exit has begun (the gate is closed): SDK calls that join the SDK's threads must not
+// be made any more, since a thread may be parked for good inside a callback.
+inline bool exiting() noexcept {
+    const CallbackGate* const gate = gate_slot();
+    return gate != nullptr && gate->closed.load();
+}
+
+// Runs `call`, a call into Python code that may release the GIL and take it back (a user's callable, a logging
+// handler). Before 3.14 a thread that wants the GIL back while the interpreter finalizes is ended with a forced
+// unwind, and every frame of ours it unwinds would run destructors without the GIL (dropping references,
+// releasing the GIL it does not hold), which aborts the process. Such a thread parks here instead, holding
+// nothing; the process is exiting and nothing joins it any more (see exiting()).
+template <class Call>
+decltype(auto) exit_safe(Call&& call) {
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        detail::park_forever();
+    }
+}
 
 inline GilRelease::~GilRelease() {
     CallbackGate* const gate = gate_slot();
