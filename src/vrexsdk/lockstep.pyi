@@ -1,6 +1,8 @@
-from typing import Optional
+from typing import List, Optional
 
 from vrexsdk.context import _Context
 
 class __Lockstep:
     def __init__(self, ctx: Optional[_Context]) -> None: ...
+    def getOptionIds(self) -> List[str]: ...
+    def selectOption(self, optionId: str) -> None: ...

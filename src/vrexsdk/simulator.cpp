@@ -284,6 +284,8 @@ struct Codec<S> {
 using vrexsim::AcquisitionModel;
 using vrexsim::BlockFault;
 using vrexsim::BlockModel;
+using vrexsim::AxiBusErrorModel;
+using vrexsim::AxiRegisterModel;
 using vrexsim::BoardModel;
 using vrexsim::ChipModel;
 using vrexsim::CoolingModel;
@@ -346,6 +348,9 @@ struct FieldTable<CoolingModel> {
             field<&CoolingModel::desired>("desired", "set point at open"),
             field<&CoolingModel::min>("min", "lowest set point accepted"),
             field<&CoolingModel::max>("max", "highest set point accepted"),
+            field<&CoolingModel::time_constant_s>("time_constant_s",
+                                                  "seconds of the first-order approach of the actual temperature to "
+                                                  "a newly set one (inf, the default: it stays; 0: at once)"),
         };
         return f;
     }
@@ -357,6 +362,35 @@ struct FieldTable<BoardModel> {
         static const std::vector<Field<BoardModel>> f = {
             field<&BoardModel::id>("id", "board identifier"),
             field<&BoardModel::powered>("powered", "the raw power flag reported at open"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<AxiRegisterModel> {
+    static const std::vector<Field<AxiRegisterModel>>& fields() {
+        static std::vector<Field<AxiRegisterModel>> f = {
+            field<&AxiRegisterModel::address>("address", "32-bit address"),
+            field<&AxiRegisterModel::value>("value", "the word it holds at open"),
+            field<&AxiRegisterModel::access>("access", "\"rw\" (the default), \"ro\" (writes refused) or \"wo\" (reads give 0)"),
+        };
+        f[2].parse = [](AxiRegisterModel& r, PyObject* v, const std::string& w) {
+            r.access = as_bytes(v, w);
+            if (r.access != "rw" && r.access != "ro" && r.access != "wo")
+                fail_at(PyExc_ValueError, w, "expected 'rw', 'ro' or 'wo'");
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<AxiBusErrorModel> {
+    static const std::vector<Field<AxiBusErrorModel>>& fields() {
+        static const std::vector<Field<AxiBusErrorModel>> f = {
+            field<&AxiBusErrorModel::start>("start", "first address of the range"),
+            field<&AxiBusErrorModel::end>("end", "last address of the range"),
+            field<&AxiBusErrorModel::status, 102, 103>("status", "102 (slave error, the default) or 103 (decode error)"),
         };
         return f;
     }
@@ -551,12 +585,17 @@ struct FieldTable<DeviceModel> {
             field<&DeviceModel::thresholds>("thresholds", "thresholds"),
             field<&DeviceModel::channels>("channels", "acquisition channels"),
             field<&DeviceModel::trigger_modes>("trigger_modes", "trigger modes"),
+            field<&DeviceModel::software_trigger_mode>("software_trigger_mode",
+                                                       "the trigger mode in which each block waits for a software "
+                                                       "trigger (vrex_trigger is refused in the others)"),
             field<&DeviceModel::lockstep_options>("lockstep_options", "external synchronisation options"),
             field<&DeviceModel::cooling>("cooling", "cooling units"),
             field<&DeviceModel::boards>("boards", "boards"),
             field<&DeviceModel::revisions>("revisions", "hardware revisions [id, version] in index order, repeats allowed"),
             field<&DeviceModel::pixel_mask>("pixel_mask", "size of the pixel mask"),
             field<&DeviceModel::flash>("flash", "non-volatile memories"),
+            field<&DeviceModel::axi>("axi", "the AXI register file; other addresses answer with decode errors (103)"),
+            field<&DeviceModel::axi_bus_errors>("axi_bus_errors", "address ranges answering with bus errors"),
             field<&DeviceModel::acquisition>("acquisition", "the acquisition engine's settings, below"),
         };
         f[0].parse = [](DeviceModel& d, PyObject* v, const std::string& w) {
@@ -599,6 +638,8 @@ std::string schema_doc() {
     describe<ThresholdModel>(out, "A threshold:");
     describe<CoolingModel>(out, "A cooling unit:");
     describe<BoardModel>(out, "A board:");
+    describe<AxiRegisterModel>(out, "An AXI register:");
+    describe<AxiBusErrorModel>(out, "An AXI bus-error range:");
     describe<PixelMaskModel>(out, "The pixel mask:");
     describe<FlashModel>(out, "A non-volatile memory:");
     describe<RegionModel>(out, "A region of a memory:");
@@ -920,10 +961,10 @@ every string may be given as ``bytes``; integers must fit the field (a value tha
 
 ``state()`` keys: ``device``, ``connection_string``, ``open``, ``dacs``, ``thresholds`` (``{id: {"kev", "raw"}}``),
 ``polarity``, ``selected_mode``, ``mode_params`` (``(width, height, dwell_time)`` or None), ``sense_dac``,
-``refresh_count``, ``mask``, ``powered``, ``desired``, ``actual``, ``registers``, ``trigger_mode``,
-``shutter_duration``, ``triggers``, ``lockstep_option``, ``configurations``, ``flash``, ``blocks_delivered``
-(data callbacks made), ``last_block`` (``{buffer name: bytes}`` of the most recent block as it was after its
-callback returned; kept only while the call log records).
+``refresh_count``, ``mask``, ``powered``, ``desired``, ``actual`` (the temperatures reached by now),
+``registers``, ``trigger_mode``, ``shutter_duration``, ``triggers``, ``lockstep_option``, ``configurations``,
+``flash``, ``blocks_delivered`` (data callbacks made), ``last_block`` (``{buffer name: bytes}`` of the most recent
+block as it was after its callback returned; kept only while the call log records).
 )DOC";
 
 int exec_simulator(PyObject* module) {
