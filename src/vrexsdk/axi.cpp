@@ -10,17 +10,17 @@ using vrex::ServiceObject;
 template <auto Sdk>
 constexpr auto sdk = vrex::method<ServiceObject, Sdk, vrex::Natural, vrex::AxiStatus>;
 
-#define Q(name) "vrexsdk.axi.__Axi." name
+#define QUALNAME(name) "vrexsdk.axi.__Axi." name
 
 PyMethodDef axi_methods[] = {
-    VREX_METHOD("read", Q("read"), (sdk<vrex_axi_read>),
+    VREX_METHOD("read", QUALNAME("read"), (sdk<vrex_axi_read>),
                 "Read from memory-mapped AXI4/AXI4-Lite slave.\n\n"
                 "        Args:\n"
                 "            address (int): Read address.\n\n"
                 "        Returns:\n"
                 "            An int representing value read from the specified address.\n        ",
                 "address"),
-    VREX_METHOD("write", Q("write"), (sdk<vrex_axi_write>),
+    VREX_METHOD("write", QUALNAME("write"), (sdk<vrex_axi_write>),
                 "Write to memory-mapped AXI4/AXI4-Lite slave.\n\n"
                 "        Args:\n"
                 "            address (int): Write address.\n"
@@ -29,7 +29,7 @@ PyMethodDef axi_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 PyMethodDef no_methods[] = {VREX_METHODS_END};
 vrex::ServiceSpec<ServiceObject> spec("vrexsdk.axi.__Axi", VREX_SERVICE_DOC("Axi object."), no_methods);

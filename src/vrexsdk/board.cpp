@@ -40,26 +40,26 @@ PyObject* getCount(ServiceObject* self) {
     return PyLong_FromLong(count);
 }
 
-#define Q(name) "vrexsdk.board.__Board." name
+#define QUALNAME(name) "vrexsdk.board.__Board." name
 
 PyMethodDef board_methods[] = {
-    VREX_METHOD("getBoardIds", Q("getBoardIds"), getBoardIds,
+    VREX_METHOD("getBoardIds", QUALNAME("getBoardIds"), getBoardIds,
                 "Retrieves board identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing board identifiers.\n        "),
-    VREX_METHOD("__getCount", Q("__getCount"), getCount, nullptr),
-    VREX_METHOD("__getId", Q("__getId"), (sdk<vrex_board_id>), nullptr, "boardIdx"),
-    VREX_METHOD("powerOn", Q("powerOn"), (sdk<vrex_board_power_on>),
+    VREX_METHOD("__getCount", QUALNAME("__getCount"), getCount, nullptr),
+    VREX_METHOD("__getId", QUALNAME("__getId"), (sdk<vrex_board_id>), nullptr, "boardIdx"),
+    VREX_METHOD("powerOn", QUALNAME("powerOn"), (sdk<vrex_board_power_on>),
                 "Powers the board on.\n\n"
                 "        Args:\n"
                 "            boardId (str): Board identifier.\n        ",
                 "boardId"),
-    VREX_METHOD("powerOff", Q("powerOff"), (sdk<vrex_board_power_off>),
+    VREX_METHOD("powerOff", QUALNAME("powerOff"), (sdk<vrex_board_power_off>),
                 "Powers the board off. Cannot be called before corresponding :func:`~powerOn`.\n\n"
                 "        Args:\n"
                 "            boardId (str): Board identifier.\n        ",
                 "boardId"),
-    VREX_METHOD("isPowered", Q("isPowered"), (sdk<vrex_board_is_powered, vrex::AsBool>),
+    VREX_METHOD("isPowered", QUALNAME("isPowered"), (sdk<vrex_board_is_powered, vrex::AsBool>),
                 "Checks whether the board is powered.\n\n"
                 "        Args:\n"
                 "            boardId (str): Board identifier.\n\n"
@@ -69,7 +69,7 @@ PyMethodDef board_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 PyMethodDef no_methods[] = {VREX_METHODS_END};
 vrex::ServiceSpec<ServiceObject> spec("vrexsdk.board.__Board", VREX_SERVICE_DOC("Board object."), no_methods);

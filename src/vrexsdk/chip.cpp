@@ -151,133 +151,133 @@ PyObject* getThresholdIds(ChipObject* self) {
 }
 // ---- type and module -----------------------------------------------------------------------------------------------
 
-#define Q(name) "vrexsdk.chip.__Chip." name
+#define QUALNAME(name) "vrexsdk.chip.__Chip." name
 
 PyMethodDef chip_methods[] = {
-    VREX_METHOD("refresh", Q("refresh"), (sdk<vrex_chip_refresh>),
+    VREX_METHOD("refresh", QUALNAME("refresh"), (sdk<vrex_chip_refresh>),
                 "Brings chips into their default state.\n\n"
                 "        This includes DAC and configuration matrix setup.\n        "),
-    VREX_METHOD("getChipIds", Q("getChipIds"), getChipIds,
+    VREX_METHOD("getChipIds", QUALNAME("getChipIds"), getChipIds,
                 "Retrieves chip identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing chip identifiers.\n        "),
-    VREX_METHOD("__getChipCount", Q("__getChipCount"), (sdk<vrex_chip_count>), nullptr),
-    VREX_METHOD("__getChipId", Q("__getChipId"), (sdk<vrex_chip_id>), nullptr, "chipIdx"),
-    VREX_METHOD("getPolarity", Q("getPolarity"), getPolarity,
+    VREX_METHOD("__getChipCount", QUALNAME("__getChipCount"), (sdk<vrex_chip_count>), nullptr),
+    VREX_METHOD("__getChipId", QUALNAME("__getChipId"), (sdk<vrex_chip_id>), nullptr, "chipIdx"),
+    VREX_METHOD("getPolarity", QUALNAME("getPolarity"), getPolarity,
                 "Retrieves chip polarity.\n\n"
                 "        Args:\n"
                 "            chipIdx (int): Chip index.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~ChipPolarity` member representing polarity of the chip.\n        ",
                 "chipIdx"),
-    VREX_METHOD("setPolarity", Q("setPolarity"), setPolarity,
+    VREX_METHOD("setPolarity", QUALNAME("setPolarity"), setPolarity,
                 "Sets chip polarity.\n\n"
                 "        Args:\n"
                 "            chipIdx (int): Chip index.\n"
                 "            chipPolarity (ChipPolarity): Chip polarity to be set.\n        ",
                 "chipIdx", "chipPolarity"),
-    VREX_METHOD("getSenseDacIds", Q("getSenseDacIds"), getSenseDacIds,
+    VREX_METHOD("getSenseDacIds", QUALNAME("getSenseDacIds"), getSenseDacIds,
                 "Retrieves sense DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing sense DAC identifiers.\n        "),
-    VREX_METHOD("__getSenseDacCount", Q("__getSenseDacCount"), (sdk<vrex_chip_sense_dac_count>), nullptr),
-    VREX_METHOD("__getSenseDacName", Q("__getSenseDacName"), (sdk<vrex_chip_sense_dac_name>), nullptr, "senseDacIdx"),
-    VREX_METHOD("selectSenseDac", Q("selectSenseDac"), (sdk<vrex_chip_sense_dac_sel>),
+    VREX_METHOD("__getSenseDacCount", QUALNAME("__getSenseDacCount"), (sdk<vrex_chip_sense_dac_count>), nullptr),
+    VREX_METHOD("__getSenseDacName", QUALNAME("__getSenseDacName"), (sdk<vrex_chip_sense_dac_name>), nullptr, "senseDacIdx"),
+    VREX_METHOD("selectSenseDac", QUALNAME("selectSenseDac"), (sdk<vrex_chip_sense_dac_sel>),
                 "Selects the specified sense DAC.\n\n"
                 "        Args:\n"
                 "            senseDacId (str): Sense DAC identifier.\n        ",
                 "senseDacId"),
-    VREX_METHOD("getModeIds", Q("getModeIds"), getModeIds,
+    VREX_METHOD("getModeIds", QUALNAME("getModeIds"), getModeIds,
                 "Retrieves acquisition mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing acquisition mode identifiers.\n        "),
-    VREX_METHOD("__getModeCount", Q("__getModeCount"), (sdk<vrex_chip_mode_count>), nullptr),
-    VREX_METHOD("__getModeId", Q("__getModeId"), (sdk<vrex_chip_mode_id>), nullptr, "modeIdx"),
-    VREX_METHOD("selectMode", Q("selectMode"), selectMode, nullptr, "modeId", "modeParams"),
-    VREX_METHOD("__selectModeWithoutParams", Q("__selectModeWithoutParams"), selectModeWithoutParams,
+    VREX_METHOD("__getModeCount", QUALNAME("__getModeCount"), (sdk<vrex_chip_mode_count>), nullptr),
+    VREX_METHOD("__getModeId", QUALNAME("__getModeId"), (sdk<vrex_chip_mode_id>), nullptr, "modeIdx"),
+    VREX_METHOD("selectMode", QUALNAME("selectMode"), selectMode, nullptr, "modeId", "modeParams"),
+    VREX_METHOD("__selectModeWithoutParams", QUALNAME("__selectModeWithoutParams"), selectModeWithoutParams,
                 "Selects acquisition mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Acquisition mode identifier.\n        ",
                 "modeId"),
-    VREX_METHOD("__selectModeWithParams", Q("__selectModeWithParams"), selectModeWithParams,
+    VREX_METHOD("__selectModeWithParams", QUALNAME("__selectModeWithParams"), selectModeWithParams,
                 "Selects acquisition mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Acquisition mode identifier.\n"
                 "            modeParams (obj): Acquisition mode parameters.\n        ",
                 "modeId", "modeParams"),
-    VREX_METHOD("getDacIds", Q("getDacIds"), getDacIds,
+    VREX_METHOD("getDacIds", QUALNAME("getDacIds"), getDacIds,
                 "Retrieves DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing DAC identifiers.\n        "),
-    VREX_METHOD("__getDacCount", Q("__getDacCount"), (sdk<vrex_chip_dac_count>), nullptr),
-    VREX_METHOD("__getDacName", Q("__getDacName"), (sdk<vrex_chip_dac_name>), nullptr, "dacIdx"),
-    VREX_METHOD("getDacValue", Q("getDacValue"), (sdk<vrex_chip_dac_value_get>),
+    VREX_METHOD("__getDacCount", QUALNAME("__getDacCount"), (sdk<vrex_chip_dac_count>), nullptr),
+    VREX_METHOD("__getDacName", QUALNAME("__getDacName"), (sdk<vrex_chip_dac_name>), nullptr, "dacIdx"),
+    VREX_METHOD("getDacValue", QUALNAME("getDacValue"), (sdk<vrex_chip_dac_value_get>),
                 "Retrieves value of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n\n"
                 "        Returns:\n"
                 "            An int value representing the value of specified DAC.\n        ",
                 "dacId"),
-    VREX_METHOD("setDacValue", Q("setDacValue"), (sdk<vrex_chip_dac_value_set>),
+    VREX_METHOD("setDacValue", QUALNAME("setDacValue"), (sdk<vrex_chip_dac_value_set>),
                 "Sets value of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n"
                 "            dacValue (int): DAC value to set.\n        ",
                 "dacId", "dacValue"),
-    VREX_METHOD("getDacLimits", Q("getDacLimits"), (sdk<vrex_chip_dac_limits, vrex::Record<"DacLimits">>),
+    VREX_METHOD("getDacLimits", QUALNAME("getDacLimits"), (sdk<vrex_chip_dac_limits, vrex::Record<"DacLimits">>),
                 "Retrieves DAC limits of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~DacLimits` object.\n        ",
                 "dacId"),
-    VREX_METHOD("getThresholdIds", Q("getThresholdIds"), getThresholdIds,
+    VREX_METHOD("getThresholdIds", QUALNAME("getThresholdIds"), getThresholdIds,
                 "Retrieves threshold identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing threshold identifiers.\n        "),
-    VREX_METHOD("__getThresholdCount", Q("__getThresholdCount"), (sdk<vrex_chip_threshold_count>), nullptr),
-    VREX_METHOD("__getThresholdId", Q("__getThresholdId"), (sdk<vrex_chip_threshold_id>), nullptr, "threshIdx"),
-    VREX_METHOD("isThresholdCalibrated", Q("isThresholdCalibrated"), (sdk<vrex_chip_threshold_is_calibrated, vrex::AsBool>),
+    VREX_METHOD("__getThresholdCount", QUALNAME("__getThresholdCount"), (sdk<vrex_chip_threshold_count>), nullptr),
+    VREX_METHOD("__getThresholdId", QUALNAME("__getThresholdId"), (sdk<vrex_chip_threshold_id>), nullptr, "threshIdx"),
+    VREX_METHOD("isThresholdCalibrated", QUALNAME("isThresholdCalibrated"), (sdk<vrex_chip_threshold_is_calibrated, vrex::AsBool>),
                 "Checks whether a specified threshold is calibrated.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the threshold is calibrated, False otherwise.\n        ",
                 "threshId"),
-    VREX_METHOD("getThreshold", Q("getThreshold"), (sdk<vrex_chip_threshold_get>),
+    VREX_METHOD("getThreshold", QUALNAME("getThreshold"), (sdk<vrex_chip_threshold_get>),
                 "Retrieves value of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A float value representing the value of the specified threshold.\n        ",
                 "threshId"),
-    VREX_METHOD("setThreshold", Q("setThreshold"), (sdk<vrex_chip_threshold_set>),
+    VREX_METHOD("setThreshold", QUALNAME("setThreshold"), (sdk<vrex_chip_threshold_set>),
                 "Sets value of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n"
                 "            threshValue (float): Threshold value to be set.\n        ",
                 "threshId", "threshValue"),
-    VREX_METHOD("getThresholdRange", Q("getThresholdRange"), (sdk<vrex_chip_threshold_range, vrex::Record<"ThresholdRange">>),
+    VREX_METHOD("getThresholdRange", QUALNAME("getThresholdRange"), (sdk<vrex_chip_threshold_range, vrex::Record<"ThresholdRange">>),
                 "Retrieves threshold range of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~ThresholdRange` object.\n        ",
                 "threshId"),
-    VREX_METHOD("getRawThreshold", Q("getRawThreshold"), (sdk<vrex_chip_threshold_raw_get>),
+    VREX_METHOD("getRawThreshold", QUALNAME("getRawThreshold"), (sdk<vrex_chip_threshold_raw_get>),
                 "Retrieves raw value of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            An int value representing raw value of the specified threshold.\n        ",
                 "threshId"),
-    VREX_METHOD("setRawThreshold", Q("setRawThreshold"), (sdk<vrex_chip_threshold_raw_set>),
+    VREX_METHOD("setRawThreshold", QUALNAME("setRawThreshold"), (sdk<vrex_chip_threshold_raw_set>),
                 "Sets raw value of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n"
                 "            threshValue (int): Threshold value to be set.\n        ",
                 "threshId", "threshValue"),
-    VREX_METHOD("getRawThresholdRange", Q("getRawThresholdRange"), (sdk<vrex_chip_threshold_raw_range, vrex::Record<"RawThresholdRange">>),
+    VREX_METHOD("getRawThresholdRange", QUALNAME("getRawThresholdRange"), (sdk<vrex_chip_threshold_raw_range, vrex::Record<"RawThresholdRange">>),
                 "Retrieves raw threshold range of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
@@ -287,7 +287,7 @@ PyMethodDef chip_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 // The methods are installed once the module's records exist (install_methods below), so the type starts bare.
 PyMethodDef no_methods[] = {VREX_METHODS_END};

@@ -15,16 +15,16 @@ PyObject* getIds(ServiceObject* self) {
     return vrex::identifier_list<"_Cooling__getCount", "_Cooling__getId">(&self->ob_base);
 }
 
-#define Q(name) "vrexsdk.cooling.__Cooling." name
+#define QUALNAME(name) "vrexsdk.cooling.__Cooling." name
 
 PyMethodDef cooling_methods[] = {
-    VREX_METHOD("getIds", Q("getIds"), getIds,
+    VREX_METHOD("getIds", QUALNAME("getIds"), getIds,
                 "Retrieves identifiers of cooling units.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing cooling units identifiers.\n        "),
-    VREX_METHOD("__getCount", Q("__getCount"), (sdk<vrex_cooling_count>), nullptr),
-    VREX_METHOD("__getId", Q("__getId"), (sdk<vrex_cooling_id>), nullptr, "coolingIdx"),
-    VREX_METHOD("getValueUnit", Q("getValueUnit"), (sdk<vrex_cooling_value_unit>),
+    VREX_METHOD("__getCount", QUALNAME("__getCount"), (sdk<vrex_cooling_count>), nullptr),
+    VREX_METHOD("__getId", QUALNAME("__getId"), (sdk<vrex_cooling_id>), nullptr, "coolingIdx"),
+    VREX_METHOD("getValueUnit", QUALNAME("getValueUnit"), (sdk<vrex_cooling_value_unit>),
                 "Retrieves the temperature unit of the specified cooling unit.\n\n"
                 "        Args:\n"
                 "            coolingId (str): Cooling unit identifier.\n\n"
@@ -32,7 +32,7 @@ PyMethodDef cooling_methods[] = {
                 "            A str value representing the unit of temperature.\n"
                 "            Possible values: DegreeCelsius.\n        ",
                 "coolingId"),
-    VREX_METHOD("getActualTemperature", Q("getActualTemperature"), (sdk<vrex_cooling_get_actual>),
+    VREX_METHOD("getActualTemperature", QUALNAME("getActualTemperature"), (sdk<vrex_cooling_get_actual>),
                 "Retrieves actual temperature of the specified cooling unit.\n\n"
                 "        Args:\n"
                 "            coolingId (str): Cooling unit identifier.\n\n"
@@ -40,7 +40,7 @@ PyMethodDef cooling_methods[] = {
                 "            A float value representing temperature.\n"
                 "            Unit can be retrieved with :func:`~getValueUnit`.\n        ",
                 "coolingId"),
-    VREX_METHOD("getDesiredTemperature", Q("getDesiredTemperature"), (sdk<vrex_cooling_get_desired>),
+    VREX_METHOD("getDesiredTemperature", QUALNAME("getDesiredTemperature"), (sdk<vrex_cooling_get_desired>),
                 "Retrieves desired temperature of the specified cooling unit.\n\n"
                 "        Args:\n"
                 "            coolingId (str): Cooling unit identifier.\n\n"
@@ -48,14 +48,14 @@ PyMethodDef cooling_methods[] = {
                 "            A float value representing temperature.\n"
                 "            Unit can be retrieved with :func:`~getValueUnit`.\n        ",
                 "coolingId"),
-    VREX_METHOD("setDesiredTemperature", Q("setDesiredTemperature"), (sdk<vrex_cooling_set_desired>),
+    VREX_METHOD("setDesiredTemperature", QUALNAME("setDesiredTemperature"), (sdk<vrex_cooling_set_desired>),
                 "Sets desired temperature of the specified cooling unit.\n\n"
                 "        Args:\n"
                 "            coolingId (str): Cooling unit identifier.\n"
                 "            temperature (float): Temperature to be set.\n"
                 "                Unit of temperature can be retrieved with :func:`~getValueUnit`.\n        ",
                 "coolingId", "temperature"),
-    VREX_METHOD("getLimits", Q("getLimits"), (sdk<vrex_cooling_limits, vrex::Record<"CoolingLimits">>),
+    VREX_METHOD("getLimits", QUALNAME("getLimits"), (sdk<vrex_cooling_limits, vrex::Record<"CoolingLimits">>),
                 "Retrieves temperature limits of the specified cooling unit.\n\n"
                 "        Args:\n"
                 "            coolingId (str): Cooling unit identifier.\n\n"
@@ -65,7 +65,7 @@ PyMethodDef cooling_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 // The methods are installed once the record exists, so the type starts bare.
 PyMethodDef no_methods[] = {VREX_METHODS_END};

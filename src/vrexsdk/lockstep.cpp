@@ -14,16 +14,16 @@ PyObject* getOptionIds(ServiceObject* self) {
     return vrex::identifier_list<"_Lockstep__getOptionCount", "_Lockstep__getOptionId">(&self->ob_base);
 }
 
-#define Q(name) "vrexsdk.lockstep.__Lockstep." name
+#define QUALNAME(name) "vrexsdk.lockstep.__Lockstep." name
 
 PyMethodDef lockstep_methods[] = {
-    VREX_METHOD("getOptionIds", Q("getOptionIds"), getOptionIds,
+    VREX_METHOD("getOptionIds", QUALNAME("getOptionIds"), getOptionIds,
                 "Retrieves external synchronization option identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of strings representing external synchronization option identifiers.\n        "),
-    VREX_METHOD("__getOptionCount", Q("__getOptionCount"), (sdk<vrex_lockstep_option_count>), nullptr),
-    VREX_METHOD("__getOptionId", Q("__getOptionId"), (sdk<vrex_lockstep_option_id>), nullptr, "optionIdx"),
-    VREX_METHOD("selectOption", Q("selectOption"), (sdk<vrex_lockstep_option_select>),
+    VREX_METHOD("__getOptionCount", QUALNAME("__getOptionCount"), (sdk<vrex_lockstep_option_count>), nullptr),
+    VREX_METHOD("__getOptionId", QUALNAME("__getOptionId"), (sdk<vrex_lockstep_option_id>), nullptr, "optionIdx"),
+    VREX_METHOD("selectOption", QUALNAME("selectOption"), (sdk<vrex_lockstep_option_select>),
                 "Select external synchronization option.\n\n"
                 "        Args:\n"
                 "            optionId (str): External synchronization option identifier.\n        ",
@@ -31,7 +31,7 @@ PyMethodDef lockstep_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 PyMethodDef no_methods[] = {VREX_METHODS_END};
 vrex::ServiceSpec<ServiceObject> spec("vrexsdk.lockstep.__Lockstep", VREX_SERVICE_DOC("External synchronization object."),

@@ -42,19 +42,19 @@ PyObject* get(ServiceObject* self) {
     return versions.release();
 }
 
-#define Q(name) "vrexsdk.revisions.__Revisions." name
+#define QUALNAME(name) "vrexsdk.revisions.__Revisions." name
 
 PyMethodDef revisions_methods[] = {
-    VREX_METHOD("__getCount", Q("__getCount"), (sdk<vrex_revisions_count>), nullptr),
-    VREX_METHOD("__getId", Q("__getId"), (sdk<vrex_revisions_id>), nullptr, "revisionsIdx"),
-    VREX_METHOD("get", Q("get"), get,
+    VREX_METHOD("__getCount", QUALNAME("__getCount"), (sdk<vrex_revisions_count>), nullptr),
+    VREX_METHOD("__getId", QUALNAME("__getId"), (sdk<vrex_revisions_id>), nullptr, "revisionsIdx"),
+    VREX_METHOD("get", QUALNAME("get"), get,
                 "Retrieves HW identifiers and their corresponding versions.\n\n"
                 "        Returns:\n"
                 "            A dictionary of str keys (identifiers) and str values (versions).\n        "),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 PyMethodDef no_methods[] = {VREX_METHODS_END};
 vrex::ServiceSpec<ServiceObject> spec("vrexsdk.revisions.__Revisions", VREX_SERVICE_DOC("Revisions object."),

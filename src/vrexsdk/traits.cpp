@@ -9,9 +9,9 @@ using vrex::ServiceObject;
 template <auto Sdk, class Result = vrex::Natural>
 constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
 
-#define Q(name) "vrexsdk.traits.__Traits." name
+#define QUALNAME(name) "vrexsdk.traits.__Traits." name
 #define STRING_PROPERTY(name, sdk_function, summary, returns) \
-    VREX_METHOD(name, Q(name), (sdk<sdk_function>),           \
+    VREX_METHOD(name, QUALNAME(name), (sdk<sdk_function>),    \
                 summary "\n\n"                                \
                         "        Returns:\n"                  \
                         "            " returns "\n        ")
@@ -26,18 +26,18 @@ PyMethodDef traits_methods[] = {
     STRING_PROPERTY("getConnectionString", vrex_dev_prop_get_connection_string,
                     "Retrieves the connection string (locator) of the device.",
                     "A str value representing the connection string (locator) of the device."),
-    VREX_METHOD("getUsbVidPid", Q("getUsbVidPid"), (sdk<vrex_dev_prop_usb_get_vid_pid, vrex::Record<"VidPid">>),
+    VREX_METHOD("getUsbVidPid", QUALNAME("getUsbVidPid"), (sdk<vrex_dev_prop_usb_get_vid_pid, vrex::Record<"VidPid">>),
                 "Retrieves the vendor id and product id of the device.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~VidPid` object which contains vendor and product id of the device.\n        "),
     STRING_PROPERTY("getUsbInstancePath", vrex_dev_prop_usb_get_instance_path,
                     "Retrieves the instance path of the device.",
                     "A str value representing the instance path of the device."),
-    VREX_METHOD("isUsbHighSpeed", Q("isUsbHighSpeed"), (sdk<vrex_dev_prop_usb_is_high_speed, vrex::AsBool>),
+    VREX_METHOD("isUsbHighSpeed", QUALNAME("isUsbHighSpeed"), (sdk<vrex_dev_prop_usb_is_high_speed, vrex::AsBool>),
                 "Checks whether the device is high speed.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is high speed, False otherwise.\n        "),
-    VREX_METHOD("isUsbSuperSpeed", Q("isUsbSuperSpeed"), (sdk<vrex_dev_prop_usb_is_super_speed, vrex::AsBool>),
+    VREX_METHOD("isUsbSuperSpeed", QUALNAME("isUsbSuperSpeed"), (sdk<vrex_dev_prop_usb_is_super_speed, vrex::AsBool>),
                 "Checks whether the device is super speed.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is super speed, False otherwise.\n        "),
@@ -45,7 +45,7 @@ PyMethodDef traits_methods[] = {
     VREX_METHODS_END};
 
 #undef STRING_PROPERTY
-#undef Q
+#undef QUALNAME
 
 PyMethodDef no_methods[] = {VREX_METHODS_END};
 vrex::ServiceSpec<ServiceObject> spec("vrexsdk.traits.__Traits", VREX_SERVICE_DOC("Traits object."), no_methods);

@@ -36,30 +36,30 @@ PyObject* trigger(ServiceObject* self) {
     Py_RETURN_NONE;
 }
 
-#define Q(name) "vrexsdk.trigger.__Trigger." name
+#define QUALNAME(name) "vrexsdk.trigger.__Trigger." name
 
 PyMethodDef trigger_methods[] = {
-    VREX_METHOD("getModeIds", Q("getModeIds"), getModeIds,
+    VREX_METHOD("getModeIds", QUALNAME("getModeIds"), getModeIds,
                 "Retrieves trigger mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing trigger mode identifiers.\n        "),
-    VREX_METHOD("__getModeCount", Q("__getModeCount"), (sdk<vrex_trigger_mode_count>), nullptr),
-    VREX_METHOD("__getModeId", Q("__getModeId"), (sdk<vrex_trigger_mode_id>), nullptr, "modeIdx"),
-    VREX_METHOD("selectMode", Q("selectMode"), (sdk<vrex_trigger_mode_select>),
+    VREX_METHOD("__getModeCount", QUALNAME("__getModeCount"), (sdk<vrex_trigger_mode_count>), nullptr),
+    VREX_METHOD("__getModeId", QUALNAME("__getModeId"), (sdk<vrex_trigger_mode_id>), nullptr, "modeIdx"),
+    VREX_METHOD("selectMode", QUALNAME("selectMode"), (sdk<vrex_trigger_mode_select>),
                 "Selects trigger mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Identifier of the selected trigger mode.\n        ",
                 "modeId"),
-    VREX_METHOD("setShutterDuration", Q("setShutterDuration"), (sdk<vrex_trigger_set_shutter_duration>),
+    VREX_METHOD("setShutterDuration", QUALNAME("setShutterDuration"), (sdk<vrex_trigger_set_shutter_duration>),
                 "Sets shutter duration in seconds.\n\n"
                 "        Args:\n"
                 "            duration (float): shutter duration in seconds.\n        ",
                 "duration"),
-    VREX_METHOD("trigger", Q("trigger"), trigger, "Pulls trigger."),
+    VREX_METHOD("trigger", QUALNAME("trigger"), trigger, "Pulls trigger."),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 PyMethodDef no_methods[] = {VREX_METHODS_END};
 vrex::ServiceSpec<ServiceObject> spec("vrexsdk.trigger.__Trigger", VREX_SERVICE_DOC("Trigger object."), no_methods);
