@@ -1,4 +1,4 @@
-"""Fixed cost of one chip method call, against two baselines measured in the same run.
+"""Fixed cost of one method call (the chip's, and one of each device service), against two baselines measured in the same run.
 
 Configuration scripts call the chip methods in loops (every DAC of every chip, threshold scans, mode changes), so
 what one call costs beyond the device's own work matters. For each method this prints the time per call and two
@@ -11,8 +11,12 @@ ratios:
           context and device, c_char_p(name.encode()) per call, status check, last error on failure, the Python
           result built by hand), against the method: how many times faster the method is.
 
-Targets: at most 1.5x the floor for the scalar methods (getDacValue, setDacValue, getThreshold, selectMode), and
-at least 5x faster than ctypes for every method.
+One method of each device-service module (cooling, board, trigger, lockstep, revisions, props, axi) is measured
+the same way, named with its attribute of Device ("axi.read").
+
+Targets: at most 1.5x the floor for the scalar methods (getDacValue, setDacValue, getThreshold, selectMode and the
+service queries but revisions.get, which makes one SDK call per entry and two more), and at least 5x faster than
+ctypes for every method.
 
 Times are the best of several rounds; each round measures every case once, in turn, so that drift on a busy
 machine hits all cases alike. The cost of the timing loop itself (an empty statement) is measured too and taken
@@ -29,7 +33,7 @@ import sys
 import timeit
 
 import vrexsdk
-from vrexsdk import _bench, chip, simulator, vrex
+from vrexsdk import _bench, chip, errors, simulator, vrex
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _baselines import _STATUS_ERRORS  # noqa: E402  (the same status mapping as the delivery benchmarks)
@@ -122,6 +126,74 @@ class CtypesChip:
             self.check(self.lib.vrex_chip_mode_select_ex(self.ctx, name, ctypes.byref(params)))
 
 
+class CtypesServices(CtypesChip):
+    """The device-service calls, named <Device attribute>_<method>."""
+
+    def __init__(self, connection_string):
+        super().__init__(connection_string)
+        P, I, S, F, U32 = ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_float, ctypes.c_uint32
+        for name, args in [
+            ("vrex_cooling_get_actual", [P, S, ctypes.POINTER(F)]),
+            ("vrex_board_is_powered", [P, S, ctypes.POINTER(I)]),
+            ("vrex_trigger_mode_select", [P, S]),
+            ("vrex_lockstep_option_select", [P, S]),
+            ("vrex_revisions_count", [P, ctypes.POINTER(I)]),
+            ("vrex_revisions_id", [P, I, ctypes.POINTER(S)]),
+            ("vrex_revisions_string", [P, S, ctypes.POINTER(S)]),
+            ("vrex_dev_prop_get_serial_number", [P, ctypes.POINTER(S)]),
+            ("vrex_axi_read", [P, U32, ctypes.POINTER(U32)]),
+        ]:
+            fn = getattr(self.lib, name)
+            fn.argtypes = args
+            fn.restype = ctypes.c_int
+
+    def check_axi(self, status):
+        if status in (102, 103):
+            message = ctypes.c_char_p(b"")
+            self.lib.vrex_ctx_get_last_error(self.ctx, ctypes.byref(message))
+            raise errors.VrexSdkAxiException((message.value or b"").decode())
+        self.check(status)
+
+    def cooling_getActualTemperature(self, coolingId):
+        value = ctypes.c_float(0.0)
+        self.check(self.lib.vrex_cooling_get_actual(self.ctx, ctypes.c_char_p(coolingId.encode()), ctypes.byref(value)))
+        return value.value
+
+    def board_isPowered(self, boardId):
+        flag = ctypes.c_int(0)
+        self.check(self.lib.vrex_board_is_powered(self.ctx, ctypes.c_char_p(boardId.encode()), ctypes.byref(flag)))
+        return flag.value != 0
+
+    def trigger_selectMode(self, modeId):
+        self.check(self.lib.vrex_trigger_mode_select(self.ctx, ctypes.c_char_p(modeId.encode())))
+
+    def lockstep_selectOption(self, optionId):
+        self.check(self.lib.vrex_lockstep_option_select(self.ctx, ctypes.c_char_p(optionId.encode())))
+
+    def revisions_get(self):
+        count = ctypes.c_int(0)
+        self.check(self.lib.vrex_revisions_count(self.ctx, ctypes.byref(count)))
+        versions = {}
+        for i in range(count.value):
+            text = ctypes.c_char_p()
+            self.check(self.lib.vrex_revisions_id(self.ctx, i, ctypes.byref(text)))
+            identifier = (text.value or b"").decode()
+            version = ctypes.c_char_p()
+            self.check(self.lib.vrex_revisions_string(self.ctx, identifier.encode(), ctypes.byref(version)))
+            versions[identifier] = (version.value or b"").decode()
+        return versions
+
+    def props_getSerialNumber(self):
+        text = ctypes.c_char_p()
+        self.check(self.lib.vrex_dev_prop_get_serial_number(self.ctx, ctypes.byref(text)))
+        return (text.value or b"").decode()
+
+    def axi_read(self, address):
+        word = ctypes.c_uint32(0)
+        self.check_axi(self.lib.vrex_axi_read(self.ctx, address, ctypes.byref(word)))
+        return word.value
+
+
 # ---- measurement ---------------------------------------------------------------------------------------------------
 
 
@@ -160,9 +232,10 @@ def main():
     device = vrex.Device()
     found = device.enumerate()
     device.open(found[0].connectionString)
-    plain = CtypesChip(found[1].connectionString)
+    plain = CtypesServices(found[1].connectionString)
     c = device.chip
     assert c.getChipIds() == plain.getChipIds() and c.getDacValue(DAC) == plain.getDacValue(DAC)
+    assert device.revisions.get() == plain.revisions_get() and device.axi.read(0x40) == plain.axi_read(0x40)
 
     methods = [
         # name, statement, scalar (floor target applies)
@@ -172,6 +245,13 @@ def main():
         ("selectMode", f"f({MODE!r})", True),
         ("selectMode+params", f"f({BINNED!r}, p)", True),
         ("getChipIds", "f()", False),
+        ("cooling.getActualTemperature", "f('peltier')", True),
+        ("board.isPowered", "f('readout')", True),
+        ("trigger.selectMode", "f('internal')", True),
+        ("lockstep.selectOption", "f('none')", True),
+        ("revisions.get", "f()", False),
+        ("props.getSerialNumber", "f()", True),
+        ("axi.read", "f(0x10)", True),
     ]
     attribute = {"selectMode+params": "selectMode"}
     cases = {
@@ -179,9 +259,11 @@ def main():
         "floor: _noop": ("f('Vfbk')", {"f": _bench._noop}),
     }
     for name, stmt, _ in methods:
-        attr = attribute.get(name, name)
-        cases["vrexsdk: " + name] = (stmt, {"f": getattr(c, attr), "p": PARAMS})
-        cases["ctypes: " + name] = (stmt, {"f": getattr(plain, attr), "p": PARAMS})
+        owner, _, attr = attribute.get(name, name).rpartition(".")  # a service method names its Device attribute
+        ours = getattr(getattr(device, owner) if owner else c, attr)
+        theirs = getattr(plain, f"{owner}_{attr}" if owner else attr)
+        cases["vrexsdk: " + name] = (stmt, {"f": ours, "p": PARAMS})
+        cases["ctypes: " + name] = (stmt, {"f": theirs, "p": PARAMS})
     try:
         best = measure(cases, options.rounds, options.target_ms / 1e3)
     finally:
@@ -196,7 +278,7 @@ def main():
           f"{os.cpu_count()} CPUs; vrexsdk {vrexsdk.__version__} from {os.path.dirname(vrexsdk.__file__)}")
     print(f"# best of {options.rounds} rounds; times per call net of the timing loop ({loop * ns:.1f} ns)")
     print(f"# floor (_noop): {floor * ns:.1f} ns")
-    header = f"{'method':<20}{'vrexsdk ns':>12}{'x floor':>10}{'ctypes ns':>12}{'ctypes/vrexsdk':>16}  targets"
+    header = f"{'method':<30}{'vrexsdk ns':>12}{'x floor':>10}{'ctypes ns':>12}{'ctypes/vrexsdk':>16}  targets"
     print(header)
     print("-" * len(header))
     missed = []
@@ -211,7 +293,7 @@ def main():
         verdict.append("ctypes ok" if speedup >= 5.0 else "CTYPES MISSED")
         if "MISSED" in " ".join(verdict):
             missed.append(name)
-        print(f"{name:<20}{ours * ns:>12.1f}{over_floor:>10.2f}{theirs * ns:>12.1f}{speedup:>16.1f}  "
+        print(f"{name:<30}{ours * ns:>12.1f}{over_floor:>10.2f}{theirs * ns:>12.1f}{speedup:>16.1f}  "
               + ", ".join(verdict))
     print(f"# targets: <= 1.5x floor (scalar methods), >= 5x faster than ctypes; "
           f"{'all met' if not missed else 'missed by ' + ', '.join(missed)}")

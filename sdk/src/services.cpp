@@ -43,20 +43,20 @@ T value_or(const std::map<Bytes, T>& values, const Bytes& id, T fallback) {
     return it == values.end() ? fallback : it->second;
 }
 
-// The temperature of `unit` at `now`. The approach toward the desired temperature starts when one is set; until
-// then the unit reports the temperature the model gives it. Computed from the start of the approach each time
-// (never from the previous answer), so frequent queries cannot stall it in single-precision rounding.
-float temperature_at(const CoolingModel& unit, const DeviceState& state, double now) {
+// The temperature of `unit` now. The approach toward the desired temperature starts when one is set; until then
+// the unit reports the temperature the model gives it. Computed from the start of the approach each time (never
+// from the previous answer), so frequent queries cannot stall it in single-precision rounding. The clock is read
+// only while an approach runs: a unit that holds its temperature answers at the cost of a lookup.
+float temperature_now(const CoolingModel& unit, const DeviceState& state) {
     const float start = value_or(state.actual, unit.id, unit.actual);
-    const float desired = value_or(state.desired, unit.id, unit.desired);
     const auto since = state.cooling_since.find(unit.id);
     const double tau = unit.time_constant_s;
-    // A sensor reporting something odd (infinite, NaN) keeps reporting it; so does a unit that does not regulate.
-    if (since == state.cooling_since.end() || !std::isfinite(start) || !std::isfinite(desired) || std::isnan(tau) ||
-        std::isinf(tau))
-        return start;
+    if (since == state.cooling_since.end() || std::isnan(tau) || std::isinf(tau)) return start;
+    const float desired = value_or(state.desired, unit.id, unit.desired);
+    // A sensor reporting something odd (infinite, NaN) keeps reporting it.
+    if (!std::isfinite(start) || !std::isfinite(desired)) return start;
     if (!(tau > 0.0)) return desired;
-    const double remaining = std::exp(-std::max(0.0, now - since->second) / tau);
+    const double remaining = std::exp(-std::max(0.0, clock_s() - since->second) / tau);
     return static_cast<float>(static_cast<double>(desired) + (static_cast<double>(start) - desired) * remaining);
 }
 
@@ -112,8 +112,7 @@ int decode_error(vrex_ctx_t* ctx, std::uint32_t address) {
 
 // The open device's snapshot shows each cooling unit at the temperature it has reached by now.
 void report_temperatures(const DeviceModel& device, DeviceState& state) {
-    const double now = clock_s();
-    for (const CoolingModel& unit : device.cooling) state.actual[unit.id] = temperature_at(unit, state, now);
+    for (const CoolingModel& unit : device.cooling) state.actual[unit.id] = temperature_now(unit, state);
 }
 
 }  // namespace vrexsim
@@ -147,7 +146,7 @@ int vrex_cooling_value_unit(vrex_ctx_t* ctx, const char* coolingId, const char**
 int vrex_cooling_get_actual(vrex_ctx_t* ctx, const char* coolingId, float* temperature) {
     return on_cooling(ctx, hook("vrex_cooling_get_actual", coolingId), coolingId,
                       [&](const CoolingModel& c, DeviceState& s) {
-                          return temperature_out(ctx, temperature, temperature_at(c, s, clock_s()));
+                          return temperature_out(ctx, temperature, temperature_now(c, s));
                       });
 }
 
@@ -167,10 +166,9 @@ int vrex_cooling_set_desired(vrex_ctx_t* ctx, const char* coolingId, float tempe
                                                    quoted(coolingId) + " outside its limits [" + number(c.min) +
                                                    ", " + number(c.max) + "]");
                           // The new approach starts from wherever the unit has got to.
-                          const double now = clock_s();
-                          s.actual[c.id] = temperature_at(c, s, now);
+                          s.actual[c.id] = temperature_now(c, s);
                           s.desired[c.id] = temperature;
-                          s.cooling_since[c.id] = now;
+                          s.cooling_since[c.id] = clock_s();
                           return 0;
                       });
 }
