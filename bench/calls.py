@@ -1,4 +1,4 @@
-"""Fixed cost of one method call (the chip's, and one of each device service), against two baselines measured in the same run.
+"""Fixed cost of one method call (chip methods and one of each device service), against two baselines.
 
 Configuration scripts call the chip methods in loops (every DAC of every chip, threshold scans, mode changes), so
 what one call costs beyond the device's own work matters. For each method this prints the time per call and two
