@@ -21,18 +21,7 @@ PyObject* trigger(ServiceObject* self) {
     vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
     const int status = vrex::nogil([&] { return vrex_trigger(ctx); });
-    if (status < 0) {
-        const Ref time = vrex::global<"time">();
-        if (!time) return nullptr;
-        PyObject* const sleep = vrex::interned<"sleep">();
-        if (sleep == nullptr) return nullptr;
-        const Ref delay = Ref::steal(PyFloat_FromDouble(0.01));
-        if (!delay) return nullptr;
-        PyObject* const args[] = {time.get(), delay.get()};
-        if (!Ref::steal(PyObject_VectorcallMethod(sleep, args, 2, nullptr)))
-            return nullptr;
-        if (!vrex::check(status, ctx)) return nullptr;
-    }
+    if (!vrex::check_after_wait(status, ctx, 0.01)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -33,4 +33,19 @@ PyObject* identifier_list(PyObject* self) {
     return list.release();
 }
 
+// The status check of a method that waits before it raises (so a script retrying in a loop does not hammer the
+// device): on a failing status, time.sleep(seconds) through the module global `time`, with the GIL released by
+// the sleep, then the check. True when the caller goes on.
+inline bool check_after_wait(int status, vrex_ctx_t* ctx, double seconds) {
+    if (status >= 0) return true;
+    const Ref time = global<"time">();
+    if (!time) return false;
+    PyObject* const sleep = interned<"sleep">();
+    const Ref delay = Ref::steal(PyFloat_FromDouble(seconds));
+    if (sleep == nullptr || !delay) return false;
+    PyObject* const args[] = {time.get(), delay.get()};
+    if (!Ref::steal(PyObject_VectorcallMethod(sleep, args, 2, nullptr))) return false;
+    return check(status, ctx);
+}
+
 }  // namespace vrex
