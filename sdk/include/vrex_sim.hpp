@@ -86,6 +86,7 @@ struct FlashModel {
     Bytes id;
     Bytes part_number;
     std::vector<RegionModel> regions;
+    Bytes backing_file;  // empty: the contents live as long as the process; else kept in this file across processes
 };
 
 struct PixelMaskModel {

@@ -122,6 +122,9 @@ DeviceModel default_device(const Bytes& kind, std::size_t index) {
 
 Model default_model() { return Model{{tpx3_device(0), tpx_device(1)}}; }
 
+// Contents of a memory when its device is attached: its backing file, or erased flash (storage.cpp).
+std::vector<std::uint8_t> initial_flash(const FlashModel& f);
+
 DeviceState initial_state(const DeviceModel& d) {
     DeviceState s;
     for (const DacModel& dac : d.dacs) s.dacs[dac.id] = dac.value;
@@ -136,12 +139,7 @@ DeviceState initial_state(const DeviceModel& d) {
         s.desired[c.id] = c.desired;
         s.actual[c.id] = c.actual;
     }
-    for (const FlashModel& f : d.flash) {
-        std::uint64_t end = 0;
-        for (const RegionModel& r : f.regions)
-            for (const auto& sector : r.sectors) end = std::max<std::uint64_t>(end, std::uint64_t{sector.second} + 1);
-        s.flash[f.id].assign(static_cast<std::size_t>(std::min<std::uint64_t>(end, std::uint64_t{1} << 26)), 0xFF);
-    }
+    for (const FlashModel& f : d.flash) s.flash[f.id] = initial_flash(f);
     return s;
 }
 

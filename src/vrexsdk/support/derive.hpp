@@ -11,7 +11,7 @@
 //     VREX_METHOD("getDacValue", Q("getDacValue"), (method<ChipObject, vrex_chip_dac_value_get>), doc, "dacId")
 //
 // Policies cover the real differences only: how text is encoded and decoded (Policy), and how the out-values
-// become Python objects (Result: Natural, AsBool, Record<"Name">). Anything else (sleeps, composite calls,
+// become Python objects (Result: Natural, AsBool, Record<"Name">, Tuple). Anything else (sleeps, composite calls,
 // buffers, special reporting) is written by hand.
 #pragma once
 
@@ -128,6 +128,21 @@ struct Record {
             argv[i] = items[i].get();
         }
         return PyObject_Vectorcall(cls.get(), argv, sizeof...(T), nullptr);
+    }
+};
+
+// A plain tuple of the out-values in order (a pair of addresses, say).
+struct Tuple {
+    template <class Policy, class... T>
+    static PyObject* make(const T&... v) {
+        const Ref items[] = {Ref::steal(detail::to_python<Policy>(v))...};
+        Ref tuple = Ref::steal(PyTuple_New(sizeof...(T)));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < sizeof...(T); ++i) {
+            if (!items[i]) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
+        }
+        return tuple.release();
     }
 };
 
