@@ -6,9 +6,14 @@
 #include "support/calls.hpp"
 #include "support/derive.hpp"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 namespace {
@@ -26,18 +31,34 @@ using vrex::Text;
 // after it would call a freed object. So every callable handed to the SDK is counted here while a holder keeps
 // it, and a delivery calls only a callable still counted. Touched with the GIL held only.
 
-std::unordered_map<PyObject*, std::size_t>& live_callables() {
-    static auto* live = new std::unordered_map<PyObject*, std::size_t>();  // never destroyed: read by callbacks
+struct LiveCallable {
+    std::size_t holders = 0;
+    bool warned = false;  // a kept array was reported since the callable was last registered
+};
+
+std::unordered_map<PyObject*, LiveCallable>& live_callables() {
+    static auto* live = new std::unordered_map<PyObject*, LiveCallable>();  // never destroyed: read by callbacks
     return *live;
 }
 
 void release_callable(PyObject* f) {
     auto& live = live_callables();
     const auto it = live.find(f);
-    if (it != live.end() && --it->second == 0) live.erase(it);
+    if (it != live.end() && --it->second.holders == 0) live.erase(it);
 }
 
-bool callable_alive(PyObject* f) { return live_callables().count(f) != 0; }
+LiveCallable* live_callable(PyObject* f) {
+    auto& live = live_callables();
+    const auto it = live.find(f);
+    return it == live.end() ? nullptr : &it->second;
+}
+
+// vrexsdk.acquisition.DeliveredArrayWarning, made at initialisation.
+PyObject* delivered_array_warning = nullptr;
+
+constexpr const char kept_array_message[] =
+    "a delivered array outlived its callback: it views SDK memory that is reused for the next block; keep a copy "
+    "(array.copy())";
 
 // ---- delivery -----------------------------------------------------------------------------------------------------
 
@@ -67,7 +88,9 @@ public:
         const vrex::CallbackGil gil;
         if (!gil.held()) return;
         // A callable released by Device.finalize() is not called any more.
-        if (!callable_alive(func_)) return;
+        const LiveCallable* const live = live_callable(func_);
+        if (live == nullptr) return;
+        const bool warned = live->warned;  // `live` may be gone once the callable has run
         const vrex::ErrorScope scope;
         const Ref func = Ref::borrow(func_);  // the callable may drop its last holder while it runs
         Args args;
@@ -76,15 +99,18 @@ public:
             return;
         }
         // The callable may release the GIL and want it back while the interpreter exits: see exit_safe.
-        const Ref result = Ref::steal(vrex::exit_safe([&] {
+        Ref result = Ref::steal(vrex::exit_safe([&] {
             return PyObject_Vectorcall(func.get(), args.argv(),
                                        static_cast<std::size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         }));
-        if (!result) report();
+        if (!result) report();  // first: the traceback of a raising callable holds its arrays too
+        result = Ref();
+        args.drop();
+        if (!warned && args.kept()) warn_kept();
     }
 
-    // The positional arguments of one call, owned until the call is done. Slot 0 is left free for
-    // PY_VECTORCALL_ARGUMENTS_OFFSET, which spares bound methods a copy.
+    // The positional arguments of one call, owned until the call is done, and the exporters of every array
+    // made for it. Slot 0 is left free for PY_VECTORCALL_ARGUMENTS_OFFSET, which spares bound methods a copy.
     class Args {
     public:
         bool add(PyObject* value) {
@@ -93,13 +119,30 @@ public:
             slots_[n_] = value;
             return true;
         }
-        bool wrap(Element e, std::uint64_t count, void* data) { return add(vrex::wrap_buffer(e, count, data)); }
+        bool wrap(Element e, std::uint64_t count, void* data) { return add(array(e, count, data)); }
+        // A new array for this call (an argument itself, or a part of one such as the metadata dict).
+        PyObject* array(Element e, std::uint64_t count, void* data) {
+            return vrex::wrap_buffer(e, count, data, &exporters_[exporter_count_++]);
+        }
         PyObject* const* argv() { return slots_ + 1; }
         int size() const { return n_; }
+        // Drops the call's references to its arguments.
+        void drop() {
+            for (int i = 1; i <= n_; ++i) refs_[i] = Ref();
+            n_ = 0;
+        }
+        // After drop(): whether an array made for the call, or a view of one, is still alive.
+        bool kept() const {
+            for (int i = 0; i < exporter_count_; ++i)
+                if (exporters_[i] && vrex::exporter_in_use(exporters_[i].get())) return true;
+            return false;
+        }
 
     private:
         PyObject* slots_[6] = {};
         Ref refs_[6];
+        Ref exporters_[8];  // a delivery makes at most six arrays
+        int exporter_count_ = 0;
         int n_ = 0;
     };
 
@@ -107,6 +150,17 @@ private:
     void report() {
         vrex::add_traceback(name_);
         vrex::report_unraisable(name_);
+    }
+
+    // The callable kept what it was handed: said once per registration, as a warning users can filter or turn
+    // into an error (which is then reported like any failing delivery).
+    void warn_kept() {
+        LiveCallable* const live = live_callable(func_);
+        if (live == nullptr || live->warned || delivered_array_warning == nullptr) return;
+        live->warned = true;
+        if (PyErr_WarnExplicit(delivered_array_warning, kept_array_message, name_, 1, "vrexsdk.acquisition",
+                               nullptr) < 0)
+            report();
     }
 
     vrex_acq_t* acq_;
@@ -129,7 +183,7 @@ struct Metadata {
         return true;
     }
 
-    PyObject* build() const {
+    PyObject* build(Delivery::Args& a) const {
         PyObject* const shutter_key = vrex::interned<"shutterStart">();
         PyObject* const tdcs_key = vrex::interned<"tdcs">();
         if (shutter_key == nullptr || tdcs_key == nullptr) return nullptr;
@@ -138,9 +192,9 @@ struct Metadata {
         Ref tdcs = Ref::steal(PyList_New(3));
         if (!dict || !start || !tdcs) return nullptr;
         for (int tdc = 0; tdc < 3; ++tdc) {
-            PyObject* const a = vrex::wrap_buffer(Element::U64, count[tdc], const_cast<std::uint64_t*>(toas[tdc]));
-            if (a == nullptr) return nullptr;
-            PyList_SET_ITEM(tdcs.get(), tdc, a);
+            PyObject* const toa = a.array(Element::U64, count[tdc], const_cast<std::uint64_t*>(toas[tdc]));
+            if (toa == nullptr) return nullptr;
+            PyList_SET_ITEM(tdcs.get(), tdc, toa);
         }
         if (PyDict_SetItem(dict.get(), shutter_key, start.get()) < 0) return nullptr;
         if (PyDict_SetItem(dict.get(), tdcs_key, tdcs.get()) < 0) return nullptr;
@@ -232,7 +286,7 @@ void dd_toatot_data_cb(vrex_acq_t* acq, void* f) {
     if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &hits))) return;
     if (!d.got(vrex_acq_tpx3_get_packets(acq, &data))) return;
     if (!meta.fetch(acq, d)) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Element::ToaTot, hits, data) && a.add(meta.build()); });
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::ToaTot, hits, data) && a.add(meta.build(a)); });
 }
 
 void dd_toatot_vec_data_cb(vrex_acq_t* acq, void* f) {
@@ -241,7 +295,7 @@ void dd_toatot_vec_data_cb(vrex_acq_t* acq, void* f) {
     Metadata meta;
     if (!v.fetch(acq, d, vrex_acq_tpx3_get_toa_vec, vrex_acq_tpx3_get_tot_vec)) return;
     if (!meta.fetch(acq, d)) return;
-    d.call([&](Delivery::Args& a) { return v.add(a, Element::U64, Element::U16) && a.add(meta.build()); });
+    d.call([&](Delivery::Args& a) { return v.add(a, Element::U64, Element::U16) && a.add(meta.build(a)); });
 }
 
 // Binned packets, bin descriptors, hit-count sums and integrated-ToT sums, each of its own length.
@@ -361,6 +415,76 @@ PyObject* getChannelIds(AcquisitionObject* self) {
     return vrex::identifier_list<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">(&self->ob_base);
 }
 
+// ---- an interruptible end ------------------------------------------------------------------------------------------
+//
+// vrex_acq_end blocks until the acquisition has finished, which may be never (a block that never comes). Python
+// handles signals on the main thread only, between bytecodes, so a main thread blocked in the SDK would ignore
+// Ctrl-C for as long as the acquisition lasts. There, the blocking call is made on a helper thread while the main
+// thread waits for it in short slices with the GIL released and runs the signal handlers between slices. When a
+// handler raises, the acquisition is aborted (the SDK returns from the abort once no delivery is in flight any
+// more), the helper is joined and the handler's exception propagates.
+
+unsigned long main_thread_ident = 0;  // threading.main_thread().ident, read at initialisation
+
+constexpr auto signal_poll = std::chrono::milliseconds(50);
+
+// The helper's result, shared with the waiting thread.
+struct PendingEnd {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    int status = 0;
+};
+
+// vrex_acq_end on the main thread. Returns the SDK's status, or sets `interrupted` with the signal handler's
+// exception pending (the acquisition then aborted and its helper joined).
+int interruptible_end(vrex_ctx_t* ctx, const char* channel, bool& interrupted) {
+    interrupted = false;
+    const auto pending = std::make_shared<PendingEnd>();
+    std::thread helper;
+    try {
+        helper = std::thread([pending, ctx, id = std::string(channel)] {
+            const int status = vrex_acq_end(ctx, id.c_str());
+            {
+                const std::lock_guard lock(pending->mutex);
+                pending->status = status;
+                pending->done = true;
+            }
+            pending->done_cv.notify_all();
+        });
+    } catch (const std::system_error&) {
+        // No thread to spare: wait as any other thread does.
+        return vrex::nogil([&] { return vrex_acq_end(ctx, channel); });
+    }
+    for (;;) {
+        const bool done = vrex::nogil([&] {
+            std::unique_lock lock(pending->mutex);
+            return pending->done_cv.wait_for(lock, signal_poll, [&] { return pending->done; });
+        });
+        if (done) break;
+        if (PyErr_CheckSignals() < 0) {
+            interrupted = true;
+            break;
+        }
+    }
+    vrex::nogil([&] {
+        if (interrupted) {
+            bool done;
+            {
+                const std::lock_guard lock(pending->mutex);
+                done = pending->done;
+            }
+            // Its status does not matter: the acquisition may have finished meanwhile.
+            if (!done) vrex_acq_abort(ctx, channel);
+        }
+        helper.join();
+        return 0;
+    });
+    return pending->status;
+}
+
+bool on_main_thread() { return main_thread_ident != 0 && PyThread_get_thread_ident() == main_thread_ident; }
+
 // begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised.
 template <auto Sdk>
 PyObject* control(AcquisitionObject* self, PyObject* channelId) {
@@ -368,12 +492,15 @@ PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
     vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return Sdk(ctx, channel.c_str()); });
-    if (status < 0) {
-        const Ref time = vrex::global<"time">();
-        if (!time || !Ref::steal(PyObject_CallMethod(time.get(), "sleep", "d", 0.1))) return nullptr;
-        if (!vrex::check(status, ctx)) return nullptr;
+    int status = 0;
+    if (Sdk == vrex_acq_end && on_main_thread()) {
+        bool interrupted = false;
+        status = interruptible_end(ctx, channel.c_str(), interrupted);
+        if (interrupted) return nullptr;
+    } else {
+        status = vrex::nogil([&] { return Sdk(ctx, channel.c_str()); });
     }
+    if (!vrex::check_after_wait(status, ctx, 0.1)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -391,12 +518,15 @@ PyObject* register_with(AcquisitionObject* self, PyObject* channelId, PyObject* 
     return PyObject_VectorcallMethod(name, argv, 3, kwnames);
 }
 
+// The front methods return None whatever an override of the private method returns.
 PyObject* setDataCallback(AcquisitionObject* self, PyObject* channelId, PyObject* func) {
-    return register_with(self, channelId, func, Py_False);
+    if (!Ref::steal(register_with(self, channelId, func, Py_False))) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* setRawDataCallback(AcquisitionObject* self, PyObject* channelId, PyObject* func) {
-    return register_with(self, channelId, func, Py_True);
+    if (!Ref::steal(register_with(self, channelId, func, Py_True))) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // The mode the chip last selected, or null with the exception set.
@@ -424,7 +554,9 @@ PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyOb
     // never released: the SDK may still deliver to its callable on another channel.
     auto* holder = new (std::nothrow) vrex::PyRef(func, release_callable);
     if (holder == nullptr) return PyErr_NoMemory();
-    ++live_callables()[func];
+    LiveCallable& live = live_callables()[func];
+    ++live.holders;
+    live.warned = false;  // a new registration is told again about arrays it keeps
     self->data_func_ref = holder;
 
     Text channel;
@@ -514,6 +646,16 @@ vrex::ServiceSpec<AcquisitionObject> acquisition_spec("vrexsdk.acquisition.__Acq
                                                       acquisition_new, acquisition_traverse, acquisition_clear,
                                                       acquisition_dealloc);
 
+const char delivered_array_warning_source[] = R"(
+class DeliveredArrayWarning(RuntimeWarning):
+    """A delivered array, or a view of it, was still alive after its callback returned.
+
+    The arrays handed to a data callback view SDK memory that is reused for the next block, so a kept array
+    reads another block's data later. Keep a copy instead (``array.copy()``). Reported once per registration;
+    filter it or turn it into an error with the :mod:`warnings` machinery.
+    """
+)";
+
 int exec_acquisition(PyObject* module) {
     if (!vrex::first_initialisation("acquisition")) return -1;
     PyTypeObject* const type = vrex::publish_type(module, acquisition_spec.spec);
@@ -526,6 +668,17 @@ int exec_acquisition(PyObject* module) {
     if (!vrex::bind_import(module, "np", "numpy")) return -1;
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (!vrex::init_arrays()) return -1;
+    if (!vrex::run_in_module(module, delivered_array_warning_source)) return -1;
+    delivered_array_warning = PyObject_GetAttrString(module, "DeliveredArrayWarning");  // kept for the process
+    if (delivered_array_warning == nullptr) return -1;
+    {
+        const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+        const Ref main = threading ? vrex::call_method<"main_thread">(threading.get()) : Ref();
+        const Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+        if (!ident) return -1;
+        main_thread_ident = PyLong_AsUnsignedLong(ident.get());
+        if (PyErr_Occurred()) return -1;
+    }
     return vrex::install_methods(type, acquisition_methods) ? 0 : -1;
 }
 

@@ -2,14 +2,19 @@
 //
 // Each array views a buffer the SDK owns for the duration of a data callback. Its base is a small exporter
 // object that records pointer, shape, item size and PEP 3118 format (so the memory can also be reached through
-// the buffer protocol) and never frees anything. Arrays are built from dtypes made once at initialisation: going
-// through np.asarray over the exporter would parse the structure format in Python on every delivery.
+// the buffer protocol) and never frees anything. Every view of such an array, however derived, ends its base
+// chain at that exporter, so the exporter's reference count tells whether anything still looks at the block.
+//
+// Arrays are made through the module global `np`: np.asarray over the exporter, np.empty(0) for an empty block.
+// While `np` is the NumPy module bound at initialisation, the same arrays are built directly from dtypes made
+// once (np.asarray would parse the structure format in Python on every delivery); a module that has replaced or
+// removed its `np` gets what its `np` makes, checked to be an ndarray.
 //
 // Include after defining nothing special: each module that uses this is a single translation unit and calls
 // PyArray_ImportNumPyAPI() at initialisation, before init_arrays().
 #pragma once
 
-#include "errors.hpp"
+#include "module.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -97,12 +102,14 @@ struct ExporterObject {
     Py_ssize_t strides[1];
     Py_ssize_t itemsize;
     const char* format;
+    bool pooled;  // the exporter pool holds one reference to it
 };
 
 // Made once, at the module's single initialisation, then only read.
 struct ArrayTypes {
     PyTypeObject* exporter = nullptr;
     PyArray_Descr* descr[static_cast<int>(Element::Count)] = {};
+    PyObject* numpy = nullptr;  // the module `np` was bound to; while `np` is still it, arrays take the fast path
 };
 
 inline ArrayTypes& array_types() noexcept {
@@ -134,13 +141,30 @@ inline void exporter_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Exporters are made only here, over memory the SDK handed out: one built from Python would describe no memory.
+#if PY_VERSION_HEX < 0x030A0000
+inline PyObject* exporter_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", type->tp_name);
+    return nullptr;
+}
+#endif
+
 inline PyType_Slot exporter_slots[] = {
     {Py_bf_getbuffer, reinterpret_cast<void*>(exporter_getbuffer)},
     {Py_tp_dealloc, reinterpret_cast<void*>(exporter_dealloc)},
     {Py_tp_doc, const_cast<char*>("View of a buffer the SDK owns; never frees it.")},
+#if PY_VERSION_HEX < 0x030A0000
+    {Py_tp_new, reinterpret_cast<void*>(exporter_new)},
+#endif
     {0, nullptr}};
 
-inline PyType_Spec exporter_spec = {"vrexsdk.acquisition._SdkBuffer", sizeof(ExporterObject), 0, Py_TPFLAGS_DEFAULT,
+#if PY_VERSION_HEX >= 0x030A0000
+inline constexpr unsigned long exporter_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+inline constexpr unsigned long exporter_flags = Py_TPFLAGS_DEFAULT;
+#endif
+
+inline PyType_Spec exporter_spec = {"vrexsdk.acquisition._SdkBuffer", sizeof(ExporterObject), 0, exporter_flags,
                                     exporter_slots};
 
 // The dtype of a record, from its members: names, little-endian unsigned formats, offsets and item size.
@@ -186,9 +210,10 @@ inline bool init_arrays() {
     const int plain[] = {NPY_UINT8, NPY_UINT16, NPY_UINT32, NPY_UINT64};
     for (int i = 0; i < 4; ++i)
         if ((t.descr[i] = PyArray_DescrFromType(plain[i])) == nullptr) return false;
-    const Ref np = Ref::steal(PyImport_ImportModule("numpy"));
+    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
     const Ref np_dtype = np ? Ref::steal(PyObject_GetAttrString(np.get(), "dtype")) : Ref();
     if (!np_dtype) return false;
+    Py_XSETREF(t.numpy, np.release());
     // The record formats are made once and live as long as the process (the table is static).
     static std::string formats[static_cast<int>(Element::Count)];
     for (int i = static_cast<int>(Element::ToaTot); i < static_cast<int>(Element::Count); ++i) {
@@ -224,8 +249,17 @@ inline ExporterObject* take_exporter() {
     PyTypeObject* const type = array_types().exporter;
     PyObject* const fresh = type->tp_alloc(type, 0);
     if (fresh == nullptr) return nullptr;
+    reinterpret_cast<ExporterObject*>(fresh)->pooled = true;
+    if (slot != nullptr) reinterpret_cast<ExporterObject*>(slot)->pooled = false;  // still held elsewhere
     Py_XSETREF(slot, Py_NewRef(fresh));
     return reinterpret_cast<ExporterObject*>(fresh);
+}
+
+// True when something besides the caller's one reference (and the pool's) holds the exporter: an array made over
+// it, or a view of one, is still alive. GIL held.
+inline bool exporter_in_use(PyObject* exporter) noexcept {
+    const Py_ssize_t own = 1 + (reinterpret_cast<ExporterObject*>(exporter)->pooled ? 1 : 0);
+    return Py_REFCNT(exporter) > own;
 }
 
 // The empty array of an empty block: float64, length 0, no record fields.
@@ -234,12 +268,61 @@ inline PyObject* empty_array() {
     return PyArray_SimpleNew(1, &zero, NPY_DOUBLE);
 }
 
+namespace detail {
+
+// Null when `np` is still the module bound at initialisation (or the calling module has no namespace of its own
+// to look it up in), else a new reference to what `np` now is; sets `failed` with the error set (NameError when
+// it is gone). One dictionary lookup on the fast path.
+inline Ref replaced_numpy(bool& failed) {
+    failed = false;
+    PyObject* const globals = module_globals();
+    if (globals == nullptr) return Ref();
+    PyObject* const name = interned<"np">();
+    if (name != nullptr) {
+        PyObject* const current = PyDict_GetItemWithError(globals, name);
+        if (current != nullptr && current == array_types().numpy) return Ref();
+    }
+    if (PyErr_Occurred()) {
+        failed = true;
+        return Ref();
+    }
+    Ref np = global<"np">();
+    failed = !np;
+    return np;
+}
+
+// The result of np.asarray or np.empty, which must be an ndarray.
+inline PyObject* require_ndarray(PyObject* result) {
+    if (result != nullptr && !PyArray_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result)->tp_name,
+                     PyArray_Type.tp_name);
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+}  // namespace detail
+
 // A one-dimensional, C-contiguous, writable array of `count` elements of `e` over `data`, which stays the SDK's.
 // A null pointer or a zero count gives the empty float64 array. Returns a new reference, or null with the error
-// set and a traceback entry naming the wrapper.
-inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data) {
-    if (data == nullptr || count == 0) return empty_array();
+// set and a traceback entry naming the wrapper. With `exporter` given, it receives a reference to the exporter
+// the array views (left empty for an empty block), so the caller can tell afterwards whether the array, or any
+// view of it, is still alive.
+inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data, Ref* exporter_out = nullptr) {
     const ElementInfo& info = element_info(e);
+    bool failed = false;
+    const Ref np = detail::replaced_numpy(failed);
+    if (failed) {
+        add_traceback(info.wrapper);
+        return nullptr;
+    }
+    if (data == nullptr || count == 0) {
+        PyObject* const empty =
+            np ? detail::require_ndarray(PyObject_CallMethod(np.get(), "empty", "i", 0)) : empty_array();
+        if (empty == nullptr) add_traceback(info.wrapper);
+        return empty;
+    }
     // The count is taken as a signed size; past 2**63 it turns negative, which no array can have.
     const auto n = static_cast<Py_ssize_t>(count);
     if (n < 0) {
@@ -258,6 +341,16 @@ inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data) {
     exporter->strides[0] = info.itemsize;
     exporter->itemsize = info.itemsize;
     exporter->format = info.format;
+    if (exporter_out != nullptr) *exporter_out = Ref::borrow(reinterpret_cast<PyObject*>(exporter));
+    if (np) {
+        const Ref owned = Ref::steal(reinterpret_cast<PyObject*>(exporter));
+        PyObject* const name = interned<"asarray">();
+        PyObject* const array =
+            name == nullptr ? nullptr
+                            : detail::require_ndarray(PyObject_CallMethodOneArg(np.get(), name, owned.get()));
+        if (array == nullptr) add_traceback(info.wrapper);
+        return array;
+    }
     PyArray_Descr* const descr = t.descr[static_cast<int>(e)];
     Py_INCREF(descr);  // stolen below
     npy_intp dims[1] = {n};
