@@ -1,5 +1,6 @@
 // vrexsdk.vrex: Device, the one object a user creates; device enumeration; the bridge from the SDK's log to
 // Python's logging; the SDK versions.
+#include "support/calls.hpp"
 #include "support/derive.hpp"
 
 #include <condition_variable>
@@ -236,6 +237,47 @@ PyObject* Device_finalize(DeviceObject* self) {
     Py_RETURN_NONE;
 }
 
+// `with vrex.Device() as device:` closes a device left open and finalizes on the way out, also when the body
+// raises (whose exception then goes on). The Device's own isOpened, close and finalize are called, so overrides
+// take effect.
+PyObject* Device_enter(DeviceObject* self) { return Py_NewRef(&self->ob_base); }
+
+PyObject* Device_exit(DeviceObject* self, PyObject* /*type*/, PyObject* /*value*/, PyObject* /*traceback*/) {
+    PyObject* const me = &self->ob_base;
+    const Ref opened = vrex::call_method<"isOpened">(me);
+    if (!opened) return nullptr;
+    const int truth = PyObject_IsTrue(opened.get());
+    if (truth < 0) return nullptr;
+    if (truth == 1 && !vrex::call_method<"close">(me)) return nullptr;
+    if (!vrex::call_method<"finalize">(me)) return nullptr;
+    Py_RETURN_NONE;  // never swallows the body's exception
+}
+
+// "<vrexsdk.vrex.Device usb:vrex-sim-0 open>", "<vrexsdk.vrex.Device closed>": which device, if any, is open.
+PyObject* Device_repr(PyObject* self) {
+    const Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__module__"));
+    const Ref qualname =
+        module ? Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__qualname__")) : Ref();
+    if (!qualname) return nullptr;
+    PyObject* const ctx = reinterpret_cast<DeviceObject*>(self)->fields[CONTEXT];
+    vrex_ctx_t* const handle = ctx != nullptr && PyObject_TypeCheck(ctx, vrex::context_type())
+                                   ? reinterpret_cast<vrex::ContextObject*>(ctx)->c_vrexCtx
+                                   : nullptr;
+    if (handle == nullptr) return PyUnicode_FromFormat("<%S.%S without an SDK context>", module.get(), qualname.get());
+    int opened = 0;
+    const char* locator = nullptr;
+    const bool known = vrex::nogil([&] {
+        return vrex_dev_is_opened(handle, &opened) >= 0 &&
+               (opened == 0 || vrex_dev_prop_get_connection_string(handle, &locator) >= 0);
+    });
+    if (!known) return PyUnicode_FromFormat("<%S.%S>", module.get(), qualname.get());
+    if (opened == 0) return PyUnicode_FromFormat("<%S.%S closed>", module.get(), qualname.get());
+    const Ref text = Ref::steal(vrex::decode_utf8(locator));
+    if (!text) PyErr_Clear();  // a locator that is not UTF-8 is still an open device
+    return text ? PyUnicode_FromFormat("<%S.%S %U open>", module.get(), qualname.get(), text.get())
+                : PyUnicode_FromFormat("<%S.%S open>", module.get(), qualname.get());
+}
+
 // The finalizer closes a device left open. Overrides of isOpened and close take effect here.
 void Device_del(PyObject* self) {
     // At exit the open devices were closed by close_open_devices; closing again could join an SDK thread parked
@@ -372,6 +414,12 @@ PyMethodDef device_methods[] = {
                 "        Must be explicitly called at the end of the workflow.\n"
                 "        After the method is invoked,\n"
                 "        calls of other Device methods result in undefined behavior.\n        "),
+    VREX_METHOD("__enter__", "vrexsdk.vrex.Device.__enter__", Device_enter,
+                "__enter__($self, /)\n--\n\nReturns the Device itself."),
+    VREX_METHOD("__exit__", "vrexsdk.vrex.Device.__exit__", Device_exit,
+                "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the device if one is open, then "
+                "finalizes the Device; an exception of the with-block goes on.",
+                "exc_type", "exc_value", "traceback"),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
@@ -392,6 +440,7 @@ PyType_Slot device_slots[] = {{Py_tp_doc, const_cast<char*>(device_doc)},
                               {Py_tp_traverse, reinterpret_cast<void*>(Device_traverse)},
                               {Py_tp_clear, reinterpret_cast<void*>(Device_clear)},
                               {Py_tp_getset, device_getset},
+                              {Py_tp_repr, reinterpret_cast<void*>(Device_repr)},
                               {0, nullptr}};
 
 PyType_Spec device_spec = {"vrexsdk.vrex.Device", sizeof(DeviceObject), 0,

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -156,6 +158,27 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return result;
 }
 
+// The docstring of the method: `doc` behind a text signature made from the parameter names, so that
+// inspect.signature and help() show the parameters while __doc__ stays `doc` (the interpreter strips the
+// signature from it; a method without a docstring keeps None). A docstring that starts with its own signature is
+// kept as it is.
+template <fixed_string Name, fixed_string Qualname, auto Impl, fixed_string... Params>
+const char* signed_doc(const char* doc) {
+    if (doc != nullptr && std::string_view(doc).find(")\n--\n\n") != std::string_view::npos) return doc;
+    static const std::string text = [doc] {
+        using traits = detail::method_traits<decltype(Impl)>;
+        constexpr const char* names[] = {"", Params.value...};
+        std::string sig = std::string(Name.value) + "($self";
+        for (std::size_t i = 1; i <= sizeof...(Params); ++i) {
+            sig += ", ";
+            sig += names[i];
+            if (i > traits::required) sig += "=None";
+        }
+        return sig + ")\n--\n\n" + (doc ? doc : "");
+    }();
+    return text.c_str();
+}
+
 template <class F>
 constexpr PyCFunction as_pycfunction(F* f) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -167,5 +190,6 @@ constexpr PyCFunction as_pycfunction(F* f) noexcept {
 #define VREX_METHOD(name, qualname, impl, doc, ...)                                                           \
     PyMethodDef {                                                                                             \
         name, ::vrex::as_pycfunction(&::vrex::fastcall<name, qualname, impl __VA_OPT__(, ) __VA_ARGS__>), \
-            METH_FASTCALL | METH_KEYWORDS, doc                                                                \
+            METH_FASTCALL | METH_KEYWORDS,                                                                    \
+            ::vrex::signed_doc<name, qualname, impl __VA_OPT__(, ) __VA_ARGS__>(doc)                           \
     }
