@@ -10,12 +10,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 
 #include "sim.hpp"
 
@@ -64,6 +68,29 @@ ModeInfo mode_info(std::string_view id) {
     if (id == "tpx3-binned-count-sums") return {Kind::CountSums};
     if (id == "tpx3-binned-itot-sums") return {Kind::ItotSums};
     return {};
+}
+
+// Whether blocks of mode `block` can be read as blocks of mode `reader`: the same buffers in the same layouts.
+bool same_layout(const ModeInfo& block, const ModeInfo& reader) {
+    return block.kind == reader.kind && block.data_driven == reader.data_driven && block.wide_toa == reader.wide_toa;
+}
+
+// The data a mode's blocks carry, for last-error texts.
+std::string describe(const ModeInfo& m) {
+    std::string what;
+    switch (m.kind) {
+        case Kind::None: what = "raw bytes of an unknown mode"; break;
+        case Kind::Frames: what = "frames"; break;
+        case Kind::Raw: what = "raw bytes"; break;
+        case Kind::ToaTotRecords: what = "ToA/ToT records"; break;
+        case Kind::ItotEventRecords: what = "iToT/event records"; break;
+        case Kind::ToaTotVectors: what = m.wide_toa ? "ToA/ToT vectors (64-bit ToA)" : "ToA/ToT vectors (32-bit ToA)"; break;
+        case Kind::ItotEventVectors: what = "iToT/event vectors"; break;
+        case Kind::BinnedPackets: what = "binned packets"; break;
+        case Kind::CountSums: what = "binned hit-count sums"; break;
+        case Kind::ItotSums: what = "binned iToT sums"; break;
+    }
+    return m.data_driven ? "data-driven " + what : what;
 }
 
 bool has_records(Kind k) {
@@ -150,6 +177,65 @@ constexpr std::array<const char*, kGetterCount> kGetterNames = {
     "vrex_acq_tpx3_get_binned_itots",
 };
 
+// ---- block memory ----------------------------------------------------------------------------------------------------
+//
+// What the getters hand out lives in chunks of a ring that never gives memory back to the system, like a device's
+// DMA buffers: a binding hands its users zero-copy views of a block, and a view kept past its callback must read
+// stale data (a later block's), never memory that is no longer mapped. A chunk freed with its block serves a later
+// block of the same size class; the ring only grows, to the most the process ever held at once.
+class BlockRing {
+public:
+    static constexpr std::size_t kClasses = 64;
+
+    static BlockRing& instance() {
+        static auto* ring = new BlockRing();  // never destroyed: views into it may outlive everything else
+        return *ring;
+    }
+
+    // A chunk of at least `bytes`, of size class `cls` (2**cls bytes, at least 256).
+    void* take(std::size_t bytes, std::size_t& cls) {
+        cls = 8;
+        while (cls + 1 < kClasses && (std::size_t{1} << cls) < bytes) ++cls;
+        {
+            std::lock_guard lock(mutex_);
+            auto& idle = idle_[cls];
+            if (!idle.empty()) {
+                void* const p = idle.back();
+                idle.pop_back();
+                return p;
+            }
+        }
+        void* const p = std::aligned_alloc(64, std::size_t{1} << cls);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+
+    void give(void* p, std::size_t cls) {
+        std::lock_guard lock(mutex_);
+        idle_[cls].push_back(p);
+    }
+
+private:
+    std::mutex mutex_;
+    std::array<std::vector<void*>, kClasses> idle_;
+};
+
+// One chunk of the ring, handed back when its block is done.
+class RingChunk {
+public:
+    explicit RingChunk(std::size_t bytes) : data_(BlockRing::instance().take(bytes, cls_)) {}
+    RingChunk(RingChunk&& other) noexcept : data_(std::exchange(other.data_, nullptr)), cls_(other.cls_) {}
+    RingChunk& operator=(RingChunk&&) = delete;
+    ~RingChunk() {
+        if (data_ != nullptr) BlockRing::instance().give(data_, cls_);
+    }
+    void* data() const { return data_; }
+
+private:
+    void* data_;
+    std::size_t cls_ = 0;
+};
+
 // ---- one prepared block --------------------------------------------------------------------------------------------
 
 // The buffers of one data block and what the getters hand out. The views are fixed once the buffers are built,
@@ -190,6 +276,8 @@ struct Block {
 
     std::array<const BlockFault*, kGetterCount> fails{};
     bool any_fail = false;
+    ModeInfo mode;  // the mode the block was made in: it decides what its getters hand out
+    std::vector<RingChunk> ring;  // where the views point once the block is placed in the ring
 };
 
 template <class T>
@@ -200,6 +288,7 @@ Block::View view_of(std::vector<T>& items, bool null, std::uint64_t count = std:
 
 // Fixes the views once the buffers are built; main buffer first, since the raw getter may hand it out.
 void finish(Block& b, const ModeInfo& mode) {
+    b.mode = mode;
     const Kind kind = mode.kind;
     const bool null = b.null;
     b.v_frames = view_of(b.frames, null, b.frames.size() / kFramePixels);
@@ -244,6 +333,35 @@ void finish(Block& b, const ModeInfo& mode) {
         default: break;
     }
     b.v_raw = {main.data, main.count * main.item, 1};
+}
+
+// Moves what the views show into chunks of the ring, the way a device's DMA fills its buffers; views of the same
+// buffer (the raw bytes of the main buffer) stay one. Records are given room for 16 bytes each whatever their own
+// size, so even a reader that takes them for the widest records never leaves the chunk.
+void place_in_ring(Block& b) {
+    std::vector<Block::View*> views = {&b.v_frames,      &b.v_raw,      &b.v_packets,     &b.v_addresses,
+                                       &b.v_toa,         &b.v_tot,      &b.v_events,      &b.v_itots,
+                                       &b.v_descriptors, &b.v_hit_sums, &b.v_itot_sums};
+    for (Block::View& v : b.v_tdc) views.push_back(&v);
+    std::vector<std::pair<void*, void*>> moved;  // (buffer, its chunk)
+    for (Block::View* v : views) {
+        if (v->data == nullptr) continue;
+        const auto same = std::find_if(moved.begin(), moved.end(), [&](const auto& m) { return m.first == v->data; });
+        if (same != moved.end()) {
+            v->data = same->second;
+            continue;
+        }
+        // The raw view of the main buffer may cover it whole: size the chunk for the larger of the two.
+        std::size_t bytes = v->count * v->item;
+        for (const Block::View* w : views)
+            if (w->data == v->data) bytes = std::max<std::size_t>(bytes, w->count * w->item);
+        const std::size_t room = v == &b.v_packets ? std::max<std::size_t>(bytes, v->count * 16) : bytes;
+        b.ring.emplace_back(room);
+        void* const chunk = b.ring.back().data();
+        std::memcpy(chunk, v->data, bytes);
+        moved.emplace_back(v->data, chunk);
+        v->data = chunk;
+    }
 }
 
 // ---- deterministic data ------------------------------------------------------------------------------------------------
@@ -578,6 +696,7 @@ std::unique_ptr<Block> prepare(const RunSpec& spec, std::uint64_t index) {
     if (spec.settings.scripted) scripted_block(*b, spec, index, spec.settings.blocks[index]);
     else generated_block(*b, spec, index);
     finish(*b, spec.mode);
+    place_in_ring(*b);
     return b;
 }
 
@@ -690,6 +809,9 @@ std::optional<std::pair<int, std::string>> check(const RunSpec& spec) {
 struct VrexAcquisition {
     vrexsim::LastError error;
     const vrexsim::engine::Block* block = nullptr;
+    // The mode selected when the callback was registered, when its blocks cannot be read as this block: the
+    // callback then reads with another layout, so every getter but the raw one refuses (see getter()).
+    const vrexsim::engine::ModeInfo* misread_as = nullptr;
 };
 
 namespace vrexsim {
@@ -703,6 +825,7 @@ struct AcqRun {
     // keeps a copy and re-reads the slot only when its version moved, so a block costs one atomic load here.
     std::mutex slot_mutex;
     Registration slot;
+    engine::ModeInfo slot_mode;  // the mode selected when `slot` was registered
     std::atomic<std::uint64_t> slot_version{0};
 
     std::mutex stop_mutex;
@@ -720,6 +843,7 @@ struct AcqRun {
     const engine::Block* current = nullptr;
     bool counted = false;
     Registration cached;                          // the worker's copy of `slot`
+    engine::ModeInfo cached_mode;                 // and of `slot_mode`
     std::uint64_t cached_version = ~std::uint64_t{0};
     std::uint64_t uncounted = 0;                  // delivered blocks not yet added to the device's count
     bool books_closed = false;                    // the device's count must not be touched any more
@@ -732,9 +856,10 @@ struct AcqRun {
         if (worker.joinable()) worker.detach();
     }
 
-    void set_registration(const Registration& r) {
+    void set_registration(const Registration& r, const engine::ModeInfo& mode) {
         std::lock_guard lock(slot_mutex);
         slot = r;
+        slot_mode = mode;
         slot_version.fetch_add(1, std::memory_order_release);
     }
     // The registration as the worker sees it (worker thread only).
@@ -742,6 +867,7 @@ struct AcqRun {
         if (slot_version.load(std::memory_order_acquire) != cached_version) {
             std::lock_guard lock(slot_mutex);
             cached = slot;
+            cached_mode = slot_mode;
             cached_version = slot_version.load(std::memory_order_relaxed);
         }
         return cached;
@@ -851,6 +977,10 @@ void deliver(AcqRun& r, const Block& block) {
     if (reg.func == nullptr) return;
     VrexAcquisition acq;
     acq.block = &block;
+    // A callback registered while a mode of another layout was selected would read this block's buffers with
+    // that layout (16-byte records over 12-byte ones, say): its getters refuse instead.
+    if (r.cached_mode.kind != Kind::None && !same_layout(block.mode, r.cached_mode)) [[unlikely]]
+        acq.misread_as = &r.cached_mode;
     r.current = &block;
     r.counted = false;
     reg.func(&acq, reg.user);
@@ -909,6 +1039,31 @@ int with_channel(vrex_ctx_t* ctx, const char* channel, Work&& work) {
 template <class Work>
 int on_channel(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* channel, Work&& work) {
     return run(ctx, fault, [&] { return with_channel(ctx, channel, work); });
+}
+
+// The mode selected when each channel's callback was registered, kept beside the contexts' registrations and
+// written with them (an entry of a destroyed context is overwritten by the next registration of a context at
+// its address before anything reads it). Its own lock comes after the context's.
+class RegisteredModes {
+public:
+    void set(const VrexContext* ctx, const Bytes& channel, const ModeInfo& mode) {
+        std::lock_guard lock(mutex_);
+        modes_[{ctx, channel}] = mode;
+    }
+    ModeInfo get(const VrexContext* ctx, const Bytes& channel) {
+        std::lock_guard lock(mutex_);
+        const auto it = modes_.find({ctx, channel});
+        return it == modes_.end() ? ModeInfo{} : it->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::pair<const VrexContext*, Bytes>, ModeInfo> modes_;
+};
+
+RegisteredModes& registered_modes() {
+    static auto* modes = new RegisteredModes();  // never destroyed, like the simulator
+    return *modes;
 }
 
 // The run begun on `channel` of `ctx` and not yet ended, or null.
@@ -980,11 +1135,13 @@ int vrex_acq_ch_id(vrex_ctx_t* ctx, int index, const char** id) {
 }
 
 int vrex_acq_set_data_callback(vrex_ctx_t* ctx, const char* channelId, vrex_acq_data_func callback, void* user) {
-    return on_channel(ctx, hook("vrex_acq_set_data_callback", channelId), channelId, [&](const OpenDevice&) {
+    return on_channel(ctx, hook("vrex_acq_set_data_callback", channelId), channelId, [&](const OpenDevice& dev) {
         const Registration reg{callback, user};
+        const ModeInfo mode = mode_info(dev.state->selected_mode);
         std::lock_guard ctx_lock(ctx->mutex);
         ctx->callbacks[channelId] = reg;
-        if (const auto r = find_run(ctx, channelId)) r->set_registration(reg);
+        registered_modes().set(ctx, channelId, mode);
+        if (const auto r = find_run(ctx, channelId)) r->set_registration(reg, mode);
         return 0;
     });
 }
@@ -1008,7 +1165,10 @@ int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
                 return fail_with(ctx->error, -2, "An acquisition is already running on channel " + quoted(channelId));
             previous = old;  // finished but never ended: joined below, once no lock is held
         }
-        if (const auto it = ctx->callbacks.find(channelId); it != ctx->callbacks.end()) r->slot = it->second;
+        if (const auto it = ctx->callbacks.find(channelId); it != ctx->callbacks.end()) {
+            r->slot = it->second;
+            r->slot_mode = registered_modes().get(ctx, channelId);
+        }
         try {
             r->worker = std::thread(work, r);
         } catch (const std::system_error& e) {
@@ -1078,6 +1238,12 @@ int getter(vrex_acq_t* acq, Getter g, const std::optional<Fault>& fault, Work&& 
                 return f->status;
             }
         }
+        // Raw bytes read the same in every mode; everything else only with the layout of the block's own mode.
+        if (acq->misread_as != nullptr && g != kRawData) [[unlikely]]
+            return fail_with(acq->error, -2,
+                             std::string(kGetterNames[g]) + ": the block holds " + describe(b.mode) +
+                                 ", but its data callback was registered for " + describe(*acq->misread_as) +
+                                 " (another mode was selected then); register the callback after selecting the mode");
         return work(b);
     });
 }

@@ -4,8 +4,11 @@ from vrexsdk.chip import __Chip
 from vrexsdk.context import _Context
 
 # The arguments depend on the chip mode selected when the callable is registered: NumPy arrays viewing the
-# SDK's memory during the call only, and a metadata dict in the data-driven modes.
+# SDK's memory during the call only (keep copies: array.copy()), and a metadata dict in the data-driven modes.
 AcqDataCallback = Callable[..., Any]
+
+class DeliveredArrayWarning(RuntimeWarning):
+    """A delivered array, or a view of it, was still alive after its callback returned."""
 
 class __Acquisition:
     def __init__(self, ctx: Optional[_Context], chip: Optional[__Chip]) -> None: ...
