@@ -267,9 +267,9 @@ bool unpack_two(PyObject* pair, Ref& a, Ref& b) {
     return !PyErr_Occurred();
 }
 
+// type(*args): the module's own record types, called directly.
 Ref make(PyTypeObject* type, std::initializer_list<PyObject*> args) {
-    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(type), const_cast<PyObject**>(std::data(args)),
-                                          args.size(), nullptr));
+    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(type), std::data(args), args.size(), nullptr));
 }
 
 PyObject* retrieveRegionSectors(ServiceObject* self, PyObject* vaultId, PyObject* regionIdx, PyObject* sectorOffset) {
