@@ -348,3 +348,108 @@ def test_blocks_of_another_layout_are_refused_not_misread(device, unraisable, re
     assert got == []
     assert [e[0] for e in unraisable] == [errors.VrexSdkInvalidOperationError] * 2
     assert "register the callback after selecting the mode" in str(unraisable[0][1])
+
+
+# ---- the simulated detector's physics -----------------------------------------------------------------------------
+
+def hit_counts(device, settings, steps, **model):
+    """Hits of one generated block after each `step(device)`."""
+    configure(dict(block_count=1, hits=500, **settings), **model)
+    device.open(device.enumerate()[0].connectionString)
+    device.chip.selectMode("0:tpx3-seq-toa-tot")
+    counts = []
+    device.acq.setDataCallback("ch0", lambda records: counts.append(len(records)))
+    for step in steps:
+        step(device)
+        device.acq.begin("ch0")
+        device.acq.end("ch0")
+    device.close()
+    return counts
+
+
+def fine_dac(value):
+    def step(device):
+        device.chip.setThreshold("THL0", 2.0)
+        device.chip.setDacValue("Vthreshold_fine", value)
+    return step
+
+
+def threshold(kev):
+    return lambda device: device.chip.setThreshold("THL0", kev)
+
+
+@pytest.mark.parametrize("model, steps", [
+    ({}, [fine_dac(v) for v in range(0, 512, 4)]),
+    ({"thresholds": [{"id": "THL0", "kev": 5.0, "min": 2.0, "max": 60.0, "noise": 4.0}]},
+     [threshold(2.0 + 0.25 * i) for i in range(25)]),
+], ids=["Vthreshold_fine", "threshold keV"])
+def test_a_threshold_scan_falls_from_the_noise_to_the_beam_across_the_noise_edge(device, model, steps):
+    counts = hit_counts(device, {}, steps, **model)
+    assert all(later <= earlier for earlier, later in zip(counts, counts[1:])), counts
+    noise_floor, beam = counts[0], counts[-1]
+    assert noise_floor > 10 * beam > 0
+    # An S-curve: some threshold between the plateau of the noise and the beam's rate.
+    assert any(2 * beam < c < noise_floor / 2 for c in counts), counts
+
+
+def test_generated_data_are_the_same_for_the_same_seed_and_settings(device):
+    steps = [fine_dac(180), fine_dac(200), fine_dac(180)]
+    first = hit_counts(device, {"seed": 7}, steps)
+    assert first[0] == first[2] and first[0] > first[1]
+
+
+def test_scripted_blocks_ignore_the_threshold(device):
+    configure({"blocks": [{"hits": 5}]})
+    device.open(device.enumerate()[0].connectionString)
+    device.chip.setDacValue("Vthreshold_fine", 0)
+    got = []
+    run(device, "0:tpx3-seq-toa-tot", lambda records: got.append(len(records)))
+    assert got == [5]
+
+
+@pytest.mark.parametrize("mode", ["0:tpx3-seq-toa-tot", "0:tpx3-dd-toa-tot-vec", "0:tpx3-binned-packets"])
+def test_masked_pixels_deliver_no_hits(device, mode):
+    configure(dict(block_count=2, hits=4000))
+    device.open(device.enumerate()[0].connectionString)
+    mask = np.zeros((256, 256), dtype=np.uint8)  # [x, y]
+    mask[:128, :] = 1  # the left half
+    mask[200, 17] = 1
+    device.config.setMask(mask)
+    addresses = []
+    run(device, mode, lambda first, *rest: addresses.append(
+        (first["address"] if first.dtype.names else first).copy()))
+    hit = np.concatenate(addresses)
+    assert hit.size > 1000
+    x, y = hit % 256, hit // 256
+    assert not mask[x, y].any()
+
+
+def test_masked_pixels_count_nothing_in_frames(device):
+    configure(dict(block_count=1, frames=2), kind="tpx")
+    device.open(device.enumerate()[0].connectionString)
+    mask = np.zeros((256, 256), dtype=np.uint8)
+    mask[10:20, 30:40] = 1
+    device.config.setMask(mask)
+    frames = []
+    run(device, "0:tpx-medipix", lambda f: frames.append(f.reshape(2, 256, 256).copy()))
+    [f] = frames
+    assert not f[:, 30:40, 10:20].any()  # rows are y, columns x
+    assert f[:, :30, :].sum() > 0
+
+
+@pytest.mark.parametrize("width, height", [(4, 3), (1, 1), (64, 64)])
+def test_binned_modes_deliver_the_bins_of_the_binning_parameters(device, width, height):
+    configure(dict(block_count=1, hits=2000))
+    device.open(device.enumerate()[0].connectionString)
+    sums = {}
+    for dwell in (1000, 2000):
+        device.chip.selectMode("0:tpx3-binned-packets", BinningParams(width, height, dwell))
+        got = []
+        device.acq.setDataCallback("ch0", lambda *arrays: got.append([a.copy() for a in arrays]))
+        device.acq.begin("ch0")
+        device.acq.end("ch0")
+        [(packets, descriptors, hit_sums, itot_sums)] = got
+        assert len(descriptors) == len(hit_sums) == len(itot_sums) == width * height
+        assert int(descriptors["packet_count"].sum()) == len(packets)
+        sums[dwell] = int(hit_sums.sum())
+    assert sums[2000] == 2 * sums[1000] > 0  # twice the dwell, twice the hits

@@ -132,6 +132,10 @@ struct AcquisitionModel {
     std::uint64_t frames = 1;        // frames per block
     std::uint64_t raw = 4096;        // raw bytes per block
     double interval_s = 0.0;         // pause between generated blocks
+    // Physics of generated blocks (acquisition.cpp): noise hits per configured hit with the threshold far below its
+    // noise edge, and the keV over which beam hits fall by e as the threshold rises.
+    double noise_hits = 20.0;
+    double beam_kev = 20.0;
     // Burst: deliver the first block (scripted or generated) this many times back to back, prepared once.
     std::uint64_t burst = 0;
 };

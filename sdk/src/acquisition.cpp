@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
@@ -382,7 +383,7 @@ private:
 };
 
 // One independent stream per kind of data, so the hits of a block are the same whatever else the mode adds.
-enum class Stream : std::uint64_t { Hits = 1, Frames, Tdc0, Tdc1, Tdc2, TdcCounts, Packets, Bins, Sums };
+enum class Stream : std::uint64_t { Hits = 1, Frames, Tdc0, Tdc1, Tdc2, TdcCounts, Packets, Bins, Sums, Noise };
 
 Rng stream(std::uint64_t seed, std::uint64_t block, Stream s) {
     Rng mix(seed ^ (static_cast<std::uint64_t>(s) * 0xD1B54A32D192ED03ull));
@@ -538,10 +539,154 @@ void fill_vectors(Block& b, const ModeInfo& mode, const std::vector<Hit>& hits) 
     }
 }
 
+// ---- physics of generated data ---------------------------------------------------------------------------------------
+//
+// Generated blocks answer to the device's settings at begin, as a detector in a steady beam does (scripted blocks are
+// delivered exactly as written):
+// - The effective threshold is the device's first threshold (keV) moved by its threshold DACs away from their model
+//   values: Vthreshold_fine and THLFine by 0.02 keV per step, Vthreshold_coarse and THLCoarse by 0.4 keV per step
+//   (a higher value is a higher threshold).
+// - Beam hits: the settings' `hits` at the model's own threshold, scaled by exp(-(T - T_model) / beam_kev) elsewhere
+//   (deposits fall off exponentially above the threshold).
+// - Noise hits: hits x noise_hits x erfc((T - edge) / width) / 2, with the threshold's noise edge and a width of a
+//   quarter of it (at least 0.05 keV): none far above the edge, an S-curve across it, noise_hits times the beam
+//   rate far below it. Noise hits are single pixels with a small ToT.
+// - Masked pixels (a non-zero mask byte) deliver no hits, and count 0 in frames.
+// - Binned modes selected with BinningParams deliver width x height bins per block, and a packet's hit count scales
+//   with the dwell time (1000 is the unscaled count); without parameters a block has 16 bins.
+struct Physics {
+    double beam = 1.0;   // beam hits per configured hit
+    double noise = 0.0;  // noise hits per configured hit
+    // The pixel mask as the SDK keeps it, column after column (byte x * height + y); empty when nothing is masked.
+    std::vector<std::uint8_t> mask;
+    std::uint64_t mask_width = 0, mask_height = 0;
+    std::optional<scan_params> binning;
+
+    bool neutral() const { return beam == 1.0 && noise == 0.0 && mask.empty(); }
+    // A pixel address is y * 256 + x, in hits and in frames alike.
+    bool masked(std::uint32_t address) const {
+        if (mask.empty()) return false;
+        const std::uint64_t x = address % 256, y = address / 256 % 256;
+        const std::uint64_t at = x * mask_height + y;
+        return x < mask_width && y < mask_height && at < mask.size() && mask[at] != 0;
+    }
+    // Counts are capped so a threshold set far into the noise cannot ask for unbounded memory.
+    static std::uint64_t scaled(std::uint64_t n, double factor) {
+        const double v = std::round(static_cast<double>(n) * factor);
+        return v <= 0.0 ? 0 : static_cast<std::uint64_t>(std::min(v, 1e12));
+    }
+    std::uint64_t beam_hits(std::uint64_t n) const { return beam == 1.0 ? n : scaled(n, beam); }
+    std::uint64_t noise_hits(std::uint64_t n) const { return noise == 0.0 ? 0 : scaled(n, noise); }
+    std::uint64_t bins() const {
+        return binning ? std::uint64_t{binning->width_} * binning->height_ : std::uint64_t{16};
+    }
+};
+
+constexpr double kFineKevPerStep = 0.02;
+constexpr double kCoarseKevPerStep = 0.4;
+constexpr double kReferenceDwell = 1000.0;
+
+Physics physics_of(const DeviceModel& model, const DeviceState& state, const AcquisitionModel& settings,
+                   const ModeInfo& mode) {
+    Physics p;
+    if (!model.thresholds.empty()) {
+        const ThresholdModel& t = model.thresholds.front();
+        double kev = t.kev;
+        if (const auto it = state.thresholds.find(t.id); it != state.thresholds.end()) kev = it->second.kev;
+        for (const DacModel& dac : model.dacs) {
+            const auto it = state.dacs.find(dac.id);
+            if (it == state.dacs.end() || it->second == dac.value) continue;
+            const double steps = static_cast<double>(it->second) - dac.value;
+            if (dac.id == "Vthreshold_fine" || dac.id == "THLFine") kev += steps * kFineKevPerStep;
+            if (dac.id == "Vthreshold_coarse" || dac.id == "THLCoarse") kev += steps * kCoarseKevPerStep;
+        }
+        const double above_model = kev - static_cast<double>(t.kev);
+        if (above_model != 0.0 && settings.beam_kev > 0.0) p.beam = std::exp(-above_model / settings.beam_kev);
+        const double width = std::max(0.05, static_cast<double>(t.noise) / 4.0);
+        const double noise = settings.noise_hits * 0.5 * std::erfc((kev - static_cast<double>(t.noise)) / width);
+        p.noise = noise * static_cast<double>(settings.hits) < 0.5 ? 0.0 : noise;  // not a single hit
+    }
+    if (std::any_of(state.mask.begin(), state.mask.end(), [](std::uint8_t m) { return m != 0; })) {
+        p.mask = state.mask;
+        p.mask_width = model.pixel_mask.width;
+        p.mask_height = model.pixel_mask.height;
+    }
+    if (mode.kind == Kind::BinnedPackets || mode.kind == Kind::CountSums || mode.kind == Kind::ItotSums)
+        p.binning = state.mode_params;
+    return p;
+}
+
+// Single-pixel noise hits spread over the block's span, in time order.
+std::vector<Hit> make_noise(std::uint64_t seed, std::uint64_t index, std::uint64_t n) {
+    std::vector<Hit> hits(n);
+    Rng rng = stream(seed, index, Stream::Noise);
+    std::vector<std::uint64_t> times(n);
+    for (std::uint64_t& t : times) t = block_start(index) + rng.below(kBlockPeriod);
+    std::sort(times.begin(), times.end());
+    for (std::uint64_t i = 0; i < n; ++i) {
+        Hit& h = hits[i];
+        h.address = static_cast<std::uint32_t>(rng.below(kFramePixels));
+        h.tot = static_cast<std::uint16_t>(1 + rng.below(8));
+        h.events = 1;
+        h.itot = h.tot;
+        h.toa = times[i];
+    }
+    return hits;
+}
+
+// The hits of a generated block: beam and noise merged in time order, masked pixels dropped.
+std::vector<Hit> physical_hits(const Physics& p, std::uint64_t seed, std::uint64_t index, std::uint64_t n) {
+    std::vector<Hit> beam = make_hits(seed, index, p.beam_hits(n));
+    if (p.neutral()) return beam;
+    const std::vector<Hit> noise = make_noise(seed, index, p.noise_hits(n));
+    std::vector<Hit> out;
+    out.reserve(beam.size() + noise.size());
+    std::size_t i = 0, j = 0;
+    while (i < beam.size() || j < noise.size()) {
+        const bool take_beam = j == noise.size() || (i < beam.size() && beam[i].toa <= noise[j].toa);
+        const Hit& h = take_beam ? beam[i++] : noise[j++];
+        if (!p.masked(h.address)) out.push_back(h);
+    }
+    return out;
+}
+
+// The packets of a generated binned block: per-pixel hit counts over the dwell time, masked pixels dropped.
+std::vector<BinnedRecord> physical_packets(const Physics& p, std::uint64_t seed, std::uint64_t index, std::uint64_t n) {
+    std::vector<BinnedRecord> packets = make_packets(seed, index, p.beam_hits(n) + p.noise_hits(n));
+    if (p.neutral() && !p.binning) return packets;
+    const double dwell = p.binning ? static_cast<double>(p.binning->dwell_time_) / kReferenceDwell : 1.0;
+    std::vector<BinnedRecord> out;
+    out.reserve(packets.size());
+    for (BinnedRecord r : packets) {
+        if (p.masked(r.address)) continue;
+        const double hits = std::round(r.count * dwell);
+        if (hits < 1.0) continue;  // no hit in this pixel during the dwell: no packet
+        const double per_hit = static_cast<double>(r.itot) / r.count;
+        r.count = static_cast<std::uint32_t>(std::min(hits, 4294967295.0));
+        r.itot = static_cast<std::uint32_t>(std::min(std::round(per_hit * r.count), 4294967295.0));
+        out.push_back(r);
+    }
+    return out;
+}
+
+// Frames: each pixel's count follows the hit rate; masked pixels count nothing.
+void physical_frames(const Physics& p, std::vector<std::uint16_t>& frames) {
+    if (p.neutral()) return;
+    const double rate = p.beam + p.noise;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (p.masked(static_cast<std::uint32_t>(i % kFramePixels))) {
+            frames[i] = 0;
+            continue;
+        }
+        frames[i] = static_cast<std::uint16_t>(std::min(std::round(frames[i] * rate), 65535.0));
+    }
+}
+
 // The settings of one run, copied at begin: the model may change while the run delivers.
 struct RunSpec {
     AcquisitionModel settings;
     ModeInfo mode;
+    Physics physics;  // what the device's settings at begin make of generated data
     // The trigger settings of the device at begin: blocks wait for a software trigger each, and frames take the
     // shutter duration each (0: no exposure pacing).
     bool software_triggered = false;
@@ -562,8 +707,12 @@ void bins_and_sums(Block& b, const RunSpec& spec, std::uint64_t index, const std
 
 void generated_block(Block& b, const RunSpec& spec, std::uint64_t index) {
     const AcquisitionModel& s = spec.settings;
+    const Physics& p = spec.physics;
     switch (spec.mode.kind) {
-        case Kind::Frames: make_frames(b.frames, s.seed, index, s.frames); break;
+        case Kind::Frames:
+            make_frames(b.frames, s.seed, index, s.frames);
+            physical_frames(p, b.frames);
+            break;
         case Kind::None:
         case Kind::Raw:
             make_raw(b.raw, s.seed, index, s.raw);
@@ -571,18 +720,18 @@ void generated_block(Block& b, const RunSpec& spec, std::uint64_t index) {
             break;
         case Kind::ToaTotRecords:
         case Kind::ItotEventRecords:
-            fill_records(b, spec.mode.kind, make_hits(s.seed, index, s.hits));
+            fill_records(b, spec.mode.kind, physical_hits(p, s.seed, index, s.hits));
             if (spec.mode.sorted) sort_by_toa(b);
             break;
         case Kind::ToaTotVectors:
-        case Kind::ItotEventVectors: fill_vectors(b, spec.mode, make_hits(s.seed, index, s.hits)); break;
+        case Kind::ItotEventVectors: fill_vectors(b, spec.mode, physical_hits(p, s.seed, index, s.hits)); break;
         case Kind::BinnedPackets:
-            b.binned = make_packets(s.seed, index, s.hits);
-            bins_and_sums(b, spec, index, b.binned, kGeneratedBins, true, true);
+            b.binned = physical_packets(p, s.seed, index, s.hits);
+            bins_and_sums(b, spec, index, b.binned, p.bins(), true, true);
             break;
         case Kind::CountSums:
         case Kind::ItotSums:
-            bins_and_sums(b, spec, index, make_packets(s.seed, index, s.hits), kGeneratedBins,
+            bins_and_sums(b, spec, index, physical_packets(p, s.seed, index, s.hits), p.bins(),
                           spec.mode.kind == Kind::CountSums, spec.mode.kind == Kind::ItotSums);
             b.descriptors.clear();  // these modes deliver the sums only
             break;
@@ -726,6 +875,8 @@ constexpr std::uint64_t kPacketBytes = 32;
 
 std::uint64_t generated_bytes(const RunSpec& spec) {
     const AcquisitionModel& s = spec.settings;
+    const Physics& p = spec.physics;
+    const std::uint64_t hits = p.beam_hits(s.hits) + p.noise_hits(s.hits);
     Budget b;
     switch (spec.mode.kind) {
         case Kind::Frames: b.add(s.frames, kFramePixels * 2); break;
@@ -733,8 +884,11 @@ std::uint64_t generated_bytes(const RunSpec& spec) {
         case Kind::Raw: b.add(s.raw, 1 + kHitBytes / 8); break;
         case Kind::BinnedPackets:
         case Kind::CountSums:
-        case Kind::ItotSums: b.add(s.hits, kPacketBytes); break;
-        default: b.add(s.hits, kHitBytes); break;
+        case Kind::ItotSums:
+            b.add(hits, kPacketBytes);
+            b.add(p.bins(), 3 * sizeof(std::uint64_t));  // descriptors, cut points and the sums
+            break;
+        default: b.add(hits, kHitBytes); break;
     }
     return b.bytes;
 }
@@ -1156,6 +1310,8 @@ int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
         r->spec.mode = mode_info(dev.state->selected_mode);
         r->spec.software_triggered = dev.state->trigger_mode == dev.model->software_trigger_mode;
         r->spec.shutter_s = dev.state->shutter_duration.value_or(0.0f);
+        if (!r->spec.settings.scripted)
+            r->spec.physics = physics_of(*dev.model, *dev.state, r->spec.settings, r->spec.mode);
         if (const auto problem = check(r->spec)) return fail_with(ctx->error, problem->first, problem->second);
         r->channel = channelId;
         r->device = dev.index;

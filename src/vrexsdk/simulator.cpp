@@ -548,6 +548,15 @@ struct FieldTable<AcquisitionModel> {
             field<&AcquisitionModel::frames>("frames", "frames per generated block"),
             field<&AcquisitionModel::raw>("raw", "raw bytes per generated block"),
             field<&AcquisitionModel::interval_s>("interval_s", "pause between generated blocks"),
+            field<&AcquisitionModel::noise_hits>(
+                "noise_hits", "generated data follow the first threshold (moved by the threshold DACs, 0.02 keV per "
+                              "fine and 0.4 keV per coarse step): noise hits per configured hit far below the "
+                              "threshold's noise edge, an erfc S-curve across it (a quarter of the edge wide), none "
+                              "above; masked pixels deliver nothing"),
+            field<&AcquisitionModel::beam_kev>(
+                "beam_kev", "beam hits are `hits` at the model's threshold and fall by e per this many keV above it; "
+                            "binned modes with BinningParams give width x height bins, counts scaled by "
+                            "dwellTime / 1000"),
             field<&AcquisitionModel::burst>(
                 "burst", "deliver the first block (scripted or generated) this many times back to back, prepared once"),
         };
