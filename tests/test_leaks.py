@@ -1,0 +1,122 @@
+"""Calls repeated on their success and error paths leave no references, objects or memory behind.
+
+VREX_LEAK_CALLS sets the calls per check (2,000 here; the long run uses 100,000)."""
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+from vrexsdk import errors
+
+CALLS = int(os.environ.get("VREX_LEAK_CALLS", "2000"))
+
+# (Device attribute or None, method, arguments, SDK function whose injected failure the error path uses)
+METHODS = [
+    (None, "isOpened", (), "vrex_dev_is_opened"),
+    ("chip", "getDacValue", ("Vfbk",), "vrex_chip_dac_value_get"),
+    ("chip", "setDacValue", ("Vfbk", 10), "vrex_chip_dac_value_set"),
+    ("chip", "getDacLimits", ("Vfbk",), "vrex_chip_dac_limits"),
+    ("chip", "getThreshold", ("THL0",), "vrex_chip_threshold_get"),
+    ("chip", "getChipIds", (), "vrex_chip_id"),
+    ("chip", "selectMode", ("0:tpx3-dd-toa-tot",), "vrex_chip_mode_select"),
+    ("acq", "getChannelIds", (), "vrex_acq_ch_count"),
+    ("cooling", "getLimits", ("peltier",), "vrex_cooling_limits"),
+    ("board", "isPowered", ("readout",), "vrex_board_is_powered"),
+    ("trigger", "selectMode", ("internal",), "vrex_trigger_mode_select"),
+    ("lockstep", "selectOption", ("none",), "vrex_lockstep_option_select"),
+    ("revisions", "get", (), "vrex_revisions_string"),
+    ("props", "getUsbVidPid", (), "vrex_dev_prop_usb_get_vid_pid"),
+    ("props", "getSerialNumber", (), "vrex_dev_prop_get_serial_number"),
+    ("axi", "read", (0,), "vrex_axi_read"),
+    ("config", "getMaskSize", (), "vrex_get_pixel_mask_size"),
+    ("config", "getMask", (), "vrex_get_pixel_mask"),
+    ("vault", "getIds", (), "vrex_flash_count"),
+    ("vault", "selectMemory", ("config",), "vrex_flash_regions"),
+]
+
+
+def expect_growth_within(call, *, objects=64, traced=128 * 1024, calls=CALLS, warm=200):
+    for _ in range(warm):  # warm caches, interned names, exporter pools
+        call()
+    gc.collect()
+    tracemalloc.start()
+    before_objects = len(gc.get_objects())
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(calls):
+        call()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert len(gc.get_objects()) - before_objects < objects
+    assert grown < traced
+
+
+def bound(opened, attr, name):
+    return getattr(opened if attr is None else getattr(opened, attr), name)
+
+
+@pytest.mark.parametrize("attr, name, args, sdk", METHODS, ids=[f"{a}.{n}" for a, n, _, _ in METHODS])
+def test_success_path(opened, attr, name, args, sdk):
+    method = bound(opened, attr, name)
+    counts = [sys.getrefcount(a) for a in args]
+    expect_growth_within(lambda: method(*args))
+    assert [sys.getrefcount(a) for a in args] == counts
+
+
+@pytest.mark.parametrize("attr, name, args, sdk", METHODS, ids=[f"{a}.{n}" for a, n, _, _ in METHODS])
+def test_injected_failure_path(sim, opened, attr, name, args, sdk):
+    method = bound(opened, attr, name)
+    sim.fail(sdk, -3, "injected", count=-1)
+
+    def call():
+        try:
+            method(*args)
+        except errors.VrexSdkInvalidArgumentError:
+            pass
+
+    try:
+        with pytest.raises(errors.VrexSdkInvalidArgumentError, match="injected"):
+            method(*args)
+        expect_growth_within(call)
+    finally:
+        sim.clear_faults()
+
+
+@pytest.mark.parametrize("attr, name, args, sdk", [m for m in METHODS if m[2]], ids=[f"{a}.{n}" for a, n, g, _ in METHODS if g])
+def test_argument_error_path(opened, attr, name, args, sdk):
+    method = bound(opened, attr, name)
+    bad = object()
+    before = sys.getrefcount(bad)
+
+    def call():
+        try:
+            method(bad, *args[1:])
+        except (TypeError, AttributeError, OverflowError):
+            pass
+
+    expect_growth_within(call)
+    assert sys.getrefcount(bad) == before
+
+
+def test_deliveries_leave_nothing_behind(sim, device):
+    sim.configure({"devices": [{"acquisition": {"block_count": 1, "hits": 8, "burst": 3000}}]})
+    device.open(device.enumerate()[0].connectionString)
+    device.chip.selectMode("0:tpx3-dd-toa-tot")
+    seen = [0]
+
+    def on_block(records, meta):
+        seen[0] += isinstance(meta, dict) and len(records) == 8
+
+    channel = device.acq.getChannelIds()[0]
+    device.acq.setDataCallback(channel, on_block)
+    before = sys.getrefcount(on_block)
+
+    def burst():
+        device.acq.begin(channel)
+        device.acq.end(channel)
+
+    expect_growth_within(burst, calls=20, warm=3)  # 60,000 deliveries
+    assert seen[0] == 23 * 3000
+    assert sys.getrefcount(on_block) == before
