@@ -122,7 +122,7 @@ public:
         bool wrap(Element e, std::uint64_t count, void* data) { return add(array(e, count, data)); }
         // A new array for this call (an argument itself, or a part of one such as the metadata dict).
         PyObject* array(Element e, std::uint64_t count, void* data) {
-            return vrex::wrap_buffer(e, count, data, &exporters_[exporter_count_++]);
+            return vrex::wrap_buffer(e, count, data, &exporters_[exporter_count_++], &numpy_);
         }
         PyObject* const* argv() { return slots_ + 1; }
         int size() const { return n_; }
@@ -143,6 +143,7 @@ public:
         Ref refs_[6];
         Ref exporters_[8];  // a delivery makes at most six arrays
         int exporter_count_ = 0;
+        vrex::NumpyCheck numpy_;
         int n_ = 0;
     };
 

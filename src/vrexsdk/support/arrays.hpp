@@ -304,18 +304,30 @@ inline PyObject* require_ndarray(PyObject* result) {
 
 }  // namespace detail
 
+// Arrays made one after the other with no Python code run in between (those of one delivery) share one look at
+// `np`: once it was found to be the bound module, the next arrays take the fast path without looking again.
+struct NumpyCheck {
+    bool bound = false;
+};
+
 // A one-dimensional, C-contiguous, writable array of `count` elements of `e` over `data`, which stays the SDK's.
 // A null pointer or a zero count gives the empty float64 array. Returns a new reference, or null with the error
 // set and a traceback entry naming the wrapper. With `exporter` given, it receives a reference to the exporter
 // the array views (left empty for an empty block), so the caller can tell afterwards whether the array, or any
 // view of it, is still alive.
-inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data, Ref* exporter_out = nullptr) {
+inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data, Ref* exporter_out = nullptr,
+                             NumpyCheck* checked = nullptr) {
     const ElementInfo& info = element_info(e);
-    bool failed = false;
-    const Ref np = detail::replaced_numpy(failed);
-    if (failed) {
-        add_traceback(info.wrapper);
-        return nullptr;
+    Ref np;
+    if (checked == nullptr || !checked->bound) {
+        bool failed = false;
+        np = detail::replaced_numpy(failed);
+        if (failed) {
+            add_traceback(info.wrapper);
+            return nullptr;
+        }
+        // A replaced np runs Python code, which may change `np` again: look each time then.
+        if (checked != nullptr && !np) checked->bound = true;
     }
     if (data == nullptr || count == 0) {
         PyObject* const empty =
