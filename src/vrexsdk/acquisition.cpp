@@ -591,43 +591,43 @@ PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyOb
     Py_RETURN_NONE;
 }
 
-#define Q(name) "vrexsdk.acquisition.__Acquisition." name
+#define QUALNAME(name) "vrexsdk.acquisition.__Acquisition." name
 
 PyMethodDef acquisition_methods[] = {
-    VREX_METHOD("getChannelIds", Q("getChannelIds"), getChannelIds,
+    VREX_METHOD("getChannelIds", QUALNAME("getChannelIds"), getChannelIds,
                 "Retrieves identifiers of acquisition channels.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of acquistion channels.\n        "),
-    VREX_METHOD("__getChannelCount", Q("_Acquisition__getChannelCount"), (vrex::method<AcquisitionObject, vrex_acq_ch_count>), nullptr),
-    VREX_METHOD("__getChannelId", Q("_Acquisition__getChannelId"), (vrex::method<AcquisitionObject, vrex_acq_ch_id>), nullptr, "channelIdx"),
-    VREX_METHOD("begin", Q("begin"), begin,
+    VREX_METHOD("__getChannelCount", QUALNAME("_Acquisition__getChannelCount"), (vrex::method<AcquisitionObject, vrex_acq_ch_count>), nullptr),
+    VREX_METHOD("__getChannelId", QUALNAME("_Acquisition__getChannelId"), (vrex::method<AcquisitionObject, vrex_acq_ch_id>), nullptr, "channelIdx"),
+    VREX_METHOD("begin", QUALNAME("begin"), begin,
                 "Begins asynchronous acquisition.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n        ",
                 "channelId"),
-    VREX_METHOD("abort", Q("abort"), abort_,
+    VREX_METHOD("abort", QUALNAME("abort"), abort_,
                 "Aborts acquisition.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n        ",
                 "channelId"),
-    VREX_METHOD("end", Q("end"), end,
+    VREX_METHOD("end", QUALNAME("end"), end,
                 "Blocks until the asynchronous acquisition started by :func:`~begin` is finished.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n        ",
                 "channelId"),
-    VREX_METHOD("setDataCallback", Q("setDataCallback"), setDataCallback,
+    VREX_METHOD("setDataCallback", QUALNAME("setDataCallback"), setDataCallback,
                 "Sets processed acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
                 "            func (AcqDataCallback): Acquisition data callback.\n        ",
                 "channelId", "func"),
-    VREX_METHOD("setRawDataCallback", Q("setRawDataCallback"), setRawDataCallback,
+    VREX_METHOD("setRawDataCallback", QUALNAME("setRawDataCallback"), setRawDataCallback,
                 "Sets raw acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
                 "            func (AcqDataCallback): Raw acquisition data callback.\n        ",
                 "channelId", "func"),
-    VREX_METHOD("__setDataCallback", Q("_Acquisition__setDataCallback"), setDataCallbackImpl,
+    VREX_METHOD("__setDataCallback", QUALNAME("_Acquisition__setDataCallback"), setDataCallbackImpl,
                 "Sets acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
@@ -637,7 +637,7 @@ PyMethodDef acquisition_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 // The methods are installed at the end of initialisation (install_methods names the private ones).
 PyMethodDef no_methods[] = {VREX_METHODS_END};
