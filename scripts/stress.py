@@ -301,7 +301,7 @@ class Run:
                 self.faults += 1
             time.sleep(0.001)
 
-    def watchdog(self, threads):
+    def watchdog(self):
         """Reports a deadlock when a worker makes no call for --stall seconds."""
         stall = self.args.stall
         seen = dict(self.progress)
@@ -351,7 +351,7 @@ class Run:
         for t in workers:
             t.start()
         injector.start()
-        watchdog = threading.Thread(target=self.watchdog, args=(workers,), name="watchdog", daemon=True)
+        watchdog = threading.Thread(target=self.watchdog, name="watchdog", daemon=True)
         watchdog.start()
         try:
             time.sleep(args.seconds)
