@@ -3,6 +3,9 @@
 import array
 import gc
 import pickle
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -431,3 +434,85 @@ def test_sdk_failures_of_read_carry_the_sdk_message(mem):
     simulator.fail("vrex_flash_read", -4, "out of memory")
     with pytest.raises(errors.VrexSdkNoMemoryException, match="^out of memory$"):
         mem.read(0, 4)
+
+
+# ---- persistence ------------------------------------------------------------------------------------------------
+
+SCRIPT = """
+from vrexsdk import simulator, vrex
+simulator.configure({{"devices": [{{"flash": [{model!r}]}}]}})
+device = vrex.Device()
+device.open(device.enumerate()[0].connectionString)
+m = device.vault.selectMemory("nv")
+{body}
+device.close()
+device.finalize()
+"""
+
+
+def test_contents_with_a_backing_file_persist_across_processes(run_python, tmp_path):
+    path = tmp_path / "nv.bin"
+    model = memory("nv", regions=((4, 256),), backing_file=str(path))
+    first = run_python(SCRIPT.format(model=model, body="m.program(16, bytearray(b'kept')); print(m.read(14, 8))"))
+    assert first.returncode == 0, first.stderr
+    assert first.stdout.strip() == repr(b"\xff\xffkept\xff\xff")
+    assert path.read_bytes() == b"\xff" * 16 + b"kept" + b"\xff" * (1024 - 20)
+    assert list(tmp_path.iterdir()) == [path]  # no temporary file left behind
+    second = run_python(SCRIPT.format(model=model, body="print(m.read(14, 8))"))
+    assert second.returncode == 0, second.stderr
+    assert second.stdout.strip() == repr(b"\xff\xffkept\xff\xff")
+
+
+def test_without_a_backing_file_contents_last_for_the_process_only(open_with, run_python):
+    m = open_with(memory("nv")).selectMemory("nv")
+    m.program(0, bytearray(b"here"))
+    simulator.configure(simulator.model())
+    other = run_python(SCRIPT.format(model=memory("nv"), body="print(m.read(0, 4))"))
+    assert other.returncode == 0, other.stderr
+    assert other.stdout.strip() == repr(b"\xff" * 4)
+
+
+def test_a_backing_file_is_read_back_when_the_device_is_attached_again(open_with, device, tmp_path):
+    path = tmp_path / "short.bin"
+    path.write_bytes(b"abc")  # shorter than the memory: the rest reads erased
+    model = memory("nv", regions=((1, 8),), backing_file=str(path))
+    m = open_with(model).selectMemory("nv")
+    assert m.read(0, 8) == b"abc" + b"\xff" * 5
+    m.program(3, bytearray(b"de"))
+    device.close()
+    simulator.configure({"devices": [{"flash": [model]}]})
+    device.open(device.enumerate()[0].connectionString)
+    assert device.vault.selectMemory("nv").read(0, 8) == b"abcde" + b"\xff" * 3
+    assert path.read_bytes() == b"abcde" + b"\xff" * 3
+
+
+def test_a_backing_file_that_cannot_be_replaced_fails_the_program_and_changes_nothing(open_with, tmp_path):
+    path = tmp_path / "missing-dir" / "nv.bin"
+    m = open_with(memory("nv", regions=((1, 8),), backing_file=str(path))).selectMemory("nv")
+    with pytest.raises(errors.VrexSdkInternalException, match="missing-dir/nv.bin"):
+        m.program(0, bytearray(b"x"))
+    assert m.read(0, 1) == b"\xff"
+
+
+def test_a_process_killed_while_programming_never_leaves_a_torn_file(tmp_path):
+    path = tmp_path / "nv.bin"
+    size = 64 * 4096
+    model = memory("nv", regions=((64, 4096),), backing_file=str(path))
+    body = (
+        "import itertools, sys\n"
+        f"for i in itertools.count():\n"
+        f"    m.program(0, bytearray([i % 251]) * {size})\n"
+        "    if i == 3: print('writing', flush=True)\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", SCRIPT.format(model=model, body=body)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "writing", proc.stderr.read()
+        time.sleep(0.3)  # many more whole-memory writes, one of them cut short by the kill
+    finally:
+        proc.kill()
+        proc.wait(timeout=60)
+        proc.stdout.close()
+        proc.stderr.close()
+    data = path.read_bytes()
+    assert len(data) == size and len(set(data)) == 1

@@ -427,6 +427,9 @@ struct FieldTable<FlashModel> {
             field<&FlashModel::id>("id", "memory identifier"),
             field<&FlashModel::part_number>("part_number", "part number reported"),
             field<&FlashModel::regions>("regions", "the memory's regions in order"),
+            field<&FlashModel::backing_file>("backing_file",
+                                             "file keeping the contents across processes (\"\": none), "
+                                             "replaced atomically after each program"),
         };
         return f;
     }
@@ -962,7 +965,22 @@ Model schema
 ``model()`` returns and ``configure()`` takes ``{"devices": [device, ...]}``. A key left out takes its default;
 every string may be given as ``bytes``; integers must fit the field (a value that does not fit is refused).
 
-@SCHEMA@Calls
+@SCHEMA@Configuration text
+------------------
+``vrex_load_configuration`` (``Device.config.load``) takes the types ``"xml"`` and ``"yml"`` (any other is
+refused with -3) and reads the same line form under both: each line is blank, a comment starting with ``#``, or
+one statement of whitespace-separated words::
+
+    dac <id> <int>                          DAC value, within the DAC's limits
+    threshold <id> <keV>                    calibrated threshold, within its range
+    raw_threshold <id> <int>                raw threshold, within its raw range
+    mask <x> <y> <width> <height> <flag>    pixels [x, x+width) by [y, y+height) get flag 0..255
+                                            (element [x, y] of getMask(); inside the mask)
+
+The whole text is checked before anything is applied; a faulty line fails with -3 and a message
+"Configuration line N: ...", and changes nothing. A loaded text is recorded in ``state()["configurations"]``.
+
+Calls
 -----
 ``reset()``, ``configure(model)``, ``model()``, ``fail(function, status, message="", count=1, perform=False)``,
 ``clear_faults()``, ``calls()``, ``clear_calls()``, ``record_calls(enabled=True)``,
