@@ -139,27 +139,27 @@ PyObject* setMask(ServiceObject* self, PyObject* mask) {
     Py_RETURN_NONE;
 }
 
-#define Q(name) "vrexsdk.configuration.__Configuration." name
+#define QUALNAME(name) "vrexsdk.configuration.__Configuration." name
 
 PyMethodDef configuration_methods[] = {
-    VREX_METHOD("load", Q("load"), (vrex::method<ServiceObject, vrex_load_configuration, vrex::Natural, vrex::Utf8Text>),
+    VREX_METHOD("load", QUALNAME("load"), (vrex::method<ServiceObject, vrex_load_configuration, vrex::Natural, vrex::Utf8Text>),
                 "Loads configuration.\n\n"
                 "        Args:\n"
                 "            configType (str): Type of configuration, for example \"xml\" or \"yml\".\n"
                 "            content (str): Content of configuration represented as str.\n        ",
                 "configType", "content"),
-    VREX_METHOD("getMaskSize", Q("getMaskSize"), getMaskSize,
+    VREX_METHOD("getMaskSize", QUALNAME("getMaskSize"), getMaskSize,
                 "Retrieves dimensions (width, height) of pixel mask.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~PixelMaskDimensions` object\n        "),
-    VREX_METHOD("getMask", Q("getMask"), getMask,
+    VREX_METHOD("getMask", QUALNAME("getMask"), getMask,
                 "Retrieves current pixel mask.\n\n"
                 "        Returns:\n"
                 "            2D numpy array of uint8.\n"
                 "            Each uint8 element represents a mask of a single pixel.\n"
                 "            0 means the pixel is unmasked, non-zero implies pixel is masked.\n"
                 "            The array is stored in column-major order.\n        "),
-    VREX_METHOD("setMask", Q("setMask"), setMask,
+    VREX_METHOD("setMask", QUALNAME("setMask"), setMask,
                 "Sets pixel mask.\n\n"
                 "        Args:\n"
                 "            mask (ArrayLike): 2D numpy array of uint8.\n"
@@ -170,7 +170,7 @@ PyMethodDef configuration_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 // The methods are installed once the record exists, so the type starts bare.
 PyMethodDef no_methods[] = {VREX_METHODS_END};

@@ -334,41 +334,41 @@ PyObject* selectMemory(ServiceObject* self, PyObject* vaultId) {
 
 // ---- types and module ------------------------------------------------------------------------------------------
 
-#define Q(name) "vrexsdk.vault.__Vault." name
+#define QUALNAME(name) "vrexsdk.vault.__Vault." name
 
 PyMethodDef vault_methods[] = {
-    VREX_METHOD("getIds", Q("getIds"), getIds,
+    VREX_METHOD("getIds", QUALNAME("getIds"), getIds,
                 "Retrieves identifiers of non-volatile memories.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of non-volatile memories.\n        "),
-    VREX_METHOD("selectMemory", Q("selectMemory"), selectMemory,
+    VREX_METHOD("selectMemory", QUALNAME("selectMemory"), selectMemory,
                 "Chooses the non-volatile memory specified by identifier.\n\n"
                 "        Args:\n"
                 "            vaultId (str): Non-volatile memory identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~vrexsdk.vault.NonVolatileMemory` object.\n        ",
                 "vaultId"),
-    VREX_METHOD("__retrieveVaultRegions", Q("__retrieveVaultRegions"), retrieveVaultRegions, nullptr, "vaultId"),
-    VREX_METHOD("__retrieveRegionSectors", Q("__retrieveRegionSectors"), retrieveRegionSectors, nullptr, "vaultId",
+    VREX_METHOD("__retrieveVaultRegions", QUALNAME("__retrieveVaultRegions"), retrieveVaultRegions, nullptr, "vaultId"),
+    VREX_METHOD("__retrieveRegionSectors", QUALNAME("__retrieveRegionSectors"), retrieveRegionSectors, nullptr, "vaultId",
                 "regionIdx", "sectorOffset"),
-    VREX_METHOD("__getCount", Q("__getCount"), (query<vrex_flash_count>), nullptr),
-    VREX_METHOD("__getId", Q("__getId"), (query<vrex_flash_id>), nullptr, "vaultIdx"),
-    VREX_METHOD("__getPartNumber", Q("__getPartNumber"), (query<vrex_flash_part_nr>), nullptr, "vaultId"),
-    VREX_METHOD("__getRegionCount", Q("__getRegionCount"), (query<vrex_flash_regions>), nullptr, "vaultId"),
-    VREX_METHOD("__getSectorCount", Q("__getSectorCount"), (query<vrex_flash_sector_count>), nullptr, "vaultId",
+    VREX_METHOD("__getCount", QUALNAME("__getCount"), (query<vrex_flash_count>), nullptr),
+    VREX_METHOD("__getId", QUALNAME("__getId"), (query<vrex_flash_id>), nullptr, "vaultIdx"),
+    VREX_METHOD("__getPartNumber", QUALNAME("__getPartNumber"), (query<vrex_flash_part_nr>), nullptr, "vaultId"),
+    VREX_METHOD("__getRegionCount", QUALNAME("__getRegionCount"), (query<vrex_flash_regions>), nullptr, "vaultId"),
+    VREX_METHOD("__getSectorCount", QUALNAME("__getSectorCount"), (query<vrex_flash_sector_count>), nullptr, "vaultId",
                 "regionIdx"),
-    VREX_METHOD("__getSectorSize", Q("__getSectorSize"), (query<vrex_flash_sector_size>), nullptr, "vaultId",
+    VREX_METHOD("__getSectorSize", QUALNAME("__getSectorSize"), (query<vrex_flash_sector_size>), nullptr, "vaultId",
                 "regionIdx"),
-    VREX_METHOD("__getSectorAddressRange", Q("__getSectorAddressRange"),
+    VREX_METHOD("__getSectorAddressRange", QUALNAME("__getSectorAddressRange"),
                 (query<vrex_flash_sector_address_range, vrex::Tuple>), nullptr, "vaultId", "sectorIdx"),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
-#define Q(name) "vrexsdk.vault.NonVolatileMemory." name
+#undef QUALNAME
+#define QUALNAME(name) "vrexsdk.vault.NonVolatileMemory." name
 
 PyMethodDef memory_methods[] = {
-    VREX_METHOD("read", Q("read"), read,
+    VREX_METHOD("read", QUALNAME("read"), read,
                 "Reads from the selected non-volatile memory.\n\n"
                 "        Args:\n"
                 "            startingAddress (int): Starting address.\n"
@@ -376,7 +376,7 @@ PyMethodDef memory_methods[] = {
                 "        Returns:\n"
                 "            Data read from the selected non-volatile memory.\n        ",
                 "startingAddress", "dataLen"),
-    VREX_METHOD("program", Q("program"), program,
+    VREX_METHOD("program", QUALNAME("program"), program,
                 "Writes to the selected non-volatile memory.\n\n"
                 "        Args:\n"
                 "            startingAddress (int): Starting address.\n"
@@ -385,7 +385,7 @@ PyMethodDef memory_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef Q
+#undef QUALNAME
 
 PyMethodDef pickling_only[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
 
