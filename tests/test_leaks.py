@@ -37,20 +37,27 @@ METHODS = [
 ]
 
 
-def expect_growth_within(call, *, objects=64, traced=128 * 1024, calls=CALLS, warm=200):
+def expect_growth_within(call, *, objects=64, traced=128 * 1024, calls=CALLS, warm=200, rounds=3):
+    """A leak grows in every round; memory another thread happens to allocate meanwhile (tracemalloc traces the
+    whole process) does not, so a check passes when any round stays within the bounds."""
     for _ in range(warm):  # warm caches, interned names, exporter pools
         call()
-    gc.collect()
-    tracemalloc.start()
-    before_objects = len(gc.get_objects())
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(calls):
-        call()
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    assert len(gc.get_objects()) - before_objects < objects
-    assert grown < traced
+    seen = []
+    for _ in range(rounds):
+        gc.collect()
+        tracemalloc.start()
+        before_objects = len(gc.get_objects())
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(calls):
+            call()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+        tracemalloc.stop()
+        more_objects = len(gc.get_objects()) - before_objects
+        if more_objects < objects and grown < traced:
+            return
+        seen.append((more_objects, grown))
+    raise AssertionError(f"grew in every round (objects, traced bytes): {seen}")
 
 
 def bound(opened, attr, name):
