@@ -13,6 +13,8 @@ import pytest
 
 from vrexsdk import chip, context, errors, simulator
 
+from argtypes import EncodesTo, IntReturns
+
 Chip = chip.__Chip
 BinningParams = chip.BinningParams
 ChipPolarity = chip.ChipPolarity
@@ -66,22 +68,6 @@ def open_with(device):
         return device.chip
 
     return open_
-
-
-class EncodesTo:
-    def __init__(self, value):
-        self.value = value
-
-    def encode(self):
-        return self.value
-
-
-class IntReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 # ---- identifier lists -------------------------------------------------------------------------------------------

@@ -10,21 +10,7 @@ import pytest
 
 from vrexsdk import cooling, errors, simulator, traits
 
-
-class EncodesTo:
-    def __init__(self, value):
-        self.value = value
-
-    def encode(self):
-        return self.value
-
-
-class IntReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
+from argtypes import EncodesTo, IntReturns
 
 
 def single(f):
