@@ -309,6 +309,28 @@ def test_restored_np_takes_the_fast_path_again(device, monkeypatch):
     assert stand_in.calls == [] and got[0].tolist() == [(1, 2, 3)]
 
 
+@pytest.mark.parametrize("how", ["attribute", "namespace dict", "dict update"])
+def test_np_replaced_after_deliveries_on_the_fast_path_is_seen(device, monkeypatch, how):
+    # Deliveries skip the lookup of `np` while nothing changed it; a change made afterwards, by any route into
+    # the module's namespace, must still be taken up by the very next block.
+    configure({"blocks": [{"records": [(1, 2, 3)]}]})
+    got = []
+    run(device, "0:tpx3-seq-toa-tot", lambda r: got.append(r.copy()))
+    stand_in = RecordingNumpy()
+    if how == "attribute":
+        monkeypatch.setattr(acquisition, "np", stand_in)
+    elif how == "namespace dict":
+        monkeypatch.setitem(vars(acquisition), "np", stand_in)
+    else:
+        monkeypatch.setattr(acquisition, "np", np)  # restored on teardown
+        vars(acquisition).update(np=stand_in)
+    run(device, "0:tpx3-seq-toa-tot", lambda r: got.append(r.copy()))
+    assert stand_in.calls == [("asarray", "_SdkBuffer")]
+    monkeypatch.setitem(vars(acquisition), "np", np)
+    run(device, "0:tpx3-seq-toa-tot", lambda r: got.append(r.copy()))
+    assert len(stand_in.calls) == 1 and [g.tolist() for g in got] == [[(1, 2, 3)]] * 3
+
+
 # ---- registration and the exporter type ---------------------------------------------------------------------------
 
 def test_front_registration_methods_return_none_whatever_the_private_method_returns():

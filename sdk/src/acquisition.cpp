@@ -1383,6 +1383,15 @@ int vrex_acq_abort(vrex_ctx_t* ctx, const char* channelId) {
 
 namespace {
 
+// A getter of a block made in a mode of another layout than the one its callback was registered for. Out of line:
+// building the message inline would cost every getter of every block.
+[[gnu::cold, gnu::noinline]] int misread(vrex_acq_t* acq, Getter g, const Block& b) {
+    return fail_with(acq->error, -2,
+                     std::string(kGetterNames[g]) + ": the block holds " + describe(b.mode) +
+                         ", but its data callback was registered for " + describe(*acq->misread_as) +
+                         " (another mode was selected then); register the callback after selecting the mode");
+}
+
 // Every getter: the entry hook, then the block's own scripted fault, then the work.
 template <class Work>
 int getter(vrex_acq_t* acq, Getter g, const std::optional<Fault>& fault, Work&& work) {
@@ -1396,10 +1405,7 @@ int getter(vrex_acq_t* acq, Getter g, const std::optional<Fault>& fault, Work&& 
         }
         // Raw bytes read the same in every mode; everything else only with the layout of the block's own mode.
         if (acq->misread_as != nullptr && g != kRawData) [[unlikely]]
-            return fail_with(acq->error, -2,
-                             std::string(kGetterNames[g]) + ": the block holds " + describe(b.mode) +
-                                 ", but its data callback was registered for " + describe(*acq->misread_as) +
-                                 " (another mode was selected then); register the callback after selecting the mode");
+            return misread(acq, g, b);
         return work(b);
     });
 }

@@ -111,40 +111,60 @@ public:
 
     // The positional arguments of one call, owned until the call is done, and the exporters of every array
     // made for it. Slot 0 is left free for PY_VECTORCALL_ARGUMENTS_OFFSET, which spares bound methods a copy.
+    // Plain arrays with counts rather than arrays of Ref: a delivery makes and drops one of these per block, and
+    // only the slots in use are touched; the destructor releases whatever is still owned.
     class Args {
     public:
+        Args() noexcept = default;
+        Args(const Args&) = delete;
+        Args& operator=(const Args&) = delete;
+        ~Args() {
+            drop();
+            for (int i = 0; i < exporter_count_; ++i) Py_DECREF(exporters_[i]);
+        }
+
+        // Takes the reference `value` (null: a failure, with the error set).
         bool add(PyObject* value) {
             if (value == nullptr) return false;
-            refs_[++n_] = Ref::steal(value);
-            slots_[n_] = value;
+            if (n_ == most) {  // no delivery passes that many arguments
+                Py_DECREF(value);
+                PyErr_SetString(PyExc_SystemError, "too many delivery arguments");
+                return false;
+            }
+            slots_[++n_] = value;
             return true;
         }
         bool wrap(Element e, std::uint64_t count, void* data) { return add(array(e, count, data)); }
         // A new array for this call (an argument itself, or a part of one such as the metadata dict).
         PyObject* array(Element e, std::uint64_t count, void* data) {
-            return vrex::wrap_buffer(e, count, data, &exporters_[exporter_count_++], &numpy_);
+            PyObject* exporter = nullptr;
+            PyObject* const made = vrex::wrap_buffer(e, count, data, &exporter, &numpy_);
+            if (exporter != nullptr) {
+                if (exporter_count_ < most) exporters_[exporter_count_++] = exporter;
+                else Py_DECREF(exporter);  // not tracked: no delivery makes that many arrays
+            }
+            return made;
         }
-        PyObject* const* argv() { return slots_ + 1; }
+        PyObject* const* argv() const { return slots_ + 1; }
         int size() const { return n_; }
         // Drops the call's references to its arguments.
         void drop() {
-            for (int i = 1; i <= n_; ++i) refs_[i] = Ref();
-            n_ = 0;
+            for (; n_ > 0; --n_) Py_DECREF(slots_[n_]);
         }
         // After drop(): whether an array made for the call, or a view of one, is still alive.
         bool kept() const {
             for (int i = 0; i < exporter_count_; ++i)
-                if (exporters_[i] && vrex::exporter_in_use(exporters_[i].get())) return true;
+                if (vrex::exporter_in_use(exporters_[i])) return true;
             return false;
         }
 
     private:
-        PyObject* slots_[6] = {};
-        Ref refs_[6];
-        Ref exporters_[8];  // a delivery makes at most six arrays
+        static constexpr int most = 6;  // a delivery passes at most four arguments and makes at most six arrays
+        PyObject* slots_[most + 1];     // owned from 1 to n_
+        PyObject* exporters_[most];     // owned below exporter_count_
+        int n_ = 0;
         int exporter_count_ = 0;
         vrex::NumpyCheck numpy_;
-        int n_ = 0;
     };
 
 private:

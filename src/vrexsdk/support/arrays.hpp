@@ -270,17 +270,79 @@ inline PyObject* empty_array() {
 
 namespace detail {
 
+// Whether `np` in the module's namespace is known to be still the module bound at initialisation, so that a
+// delivery need not look it up. Whatever could have changed it clears that: before 3.12 any change to the
+// namespace (its dict's version moves), from 3.12 a change to `np` itself or to the dict as a whole (a dict
+// watcher is told). Touched with the GIL held only.
+struct NumpyConfirmation {
+#if PY_VERSION_HEX >= 0x030C0000
+    bool confirmed = false;
+    int watcher = -1;  // -1: none yet; -2: none could be had, so every check looks
+#else
+    bool confirmed = false;
+    std::uint64_t version = 0;  // the namespace's version when `np` was last found to be the bound module
+#endif
+};
+
+inline NumpyConfirmation& numpy_confirmation() noexcept {
+    static NumpyConfirmation c;
+    return c;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+inline int numpy_watcher(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
+    if (event == PyDict_EVENT_CLONED || event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_DEALLOCATED ||
+        key == nullptr || (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "np") == 0))
+        numpy_confirmation().confirmed = false;
+    return 0;
+}
+#endif
+
+inline bool numpy_confirmed(PyObject* globals) noexcept {
+    const NumpyConfirmation& c = numpy_confirmation();
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)globals;
+    return c.confirmed;
+#else
+    return c.confirmed && reinterpret_cast<PyDictObject*>(globals)->ma_version_tag == c.version;
+#endif
+}
+
+// `np` was just found to be the bound module.
+inline void confirm_numpy(PyObject* globals) {
+    NumpyConfirmation& c = numpy_confirmation();
+#if PY_VERSION_HEX >= 0x030C0000
+    if (c.watcher == -1) {
+        const int id = PyDict_AddWatcher(numpy_watcher);
+        if (id < 0 || PyDict_Watch(id, globals) < 0) {
+            PyErr_Clear();  // the interpreter's watchers are all taken: look every time instead
+            if (id >= 0) PyDict_ClearWatcher(id);
+            c.watcher = -2;
+        } else {
+            c.watcher = id;
+        }
+    }
+    c.confirmed = c.watcher >= 0;
+#else
+    c.version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
+    c.confirmed = true;
+#endif
+}
+
 // Null when `np` is still the module bound at initialisation (or the calling module has no namespace of its own
 // to look it up in), else a new reference to what `np` now is; sets `failed` with the error set (NameError when
-// it is gone). One dictionary lookup on the fast path.
+// it is gone). On the fast path a comparison; one dictionary lookup after the namespace changed.
 inline Ref replaced_numpy(bool& failed) {
     failed = false;
     PyObject* const globals = module_globals();
-    if (globals == nullptr) return Ref();
+    if (globals == nullptr || numpy_confirmed(globals)) return Ref();
     PyObject* const name = interned<"np">();
     if (name != nullptr) {
         PyObject* const current = PyDict_GetItemWithError(globals, name);
-        if (current != nullptr && current == array_types().numpy) return Ref();
+        if (current != nullptr && current == array_types().numpy) {
+            confirm_numpy(globals);
+            return Ref();
+        }
     }
     if (PyErr_Occurred()) {
         failed = true;
@@ -312,10 +374,10 @@ struct NumpyCheck {
 
 // A one-dimensional, C-contiguous, writable array of `count` elements of `e` over `data`, which stays the SDK's.
 // A null pointer or a zero count gives the empty float64 array. Returns a new reference, or null with the error
-// set and a traceback entry naming the wrapper. With `exporter` given, it receives a reference to the exporter
-// the array views (left empty for an empty block), so the caller can tell afterwards whether the array, or any
-// view of it, is still alive.
-inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data, Ref* exporter_out = nullptr,
+// set and a traceback entry naming the wrapper. With `exporter_out` given, it receives a new reference to the
+// exporter the array views (left null for an empty block), so the caller can tell afterwards whether the array,
+// or any view of it, is still alive.
+inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data, PyObject** exporter_out = nullptr,
                              NumpyCheck* checked = nullptr) {
     const ElementInfo& info = element_info(e);
     Ref np;
@@ -353,7 +415,7 @@ inline PyObject* wrap_buffer(Element e, std::uint64_t count, void* data, Ref* ex
     exporter->strides[0] = info.itemsize;
     exporter->itemsize = info.itemsize;
     exporter->format = info.format;
-    if (exporter_out != nullptr) *exporter_out = Ref::borrow(reinterpret_cast<PyObject*>(exporter));
+    if (exporter_out != nullptr) *exporter_out = Py_NewRef(reinterpret_cast<PyObject*>(exporter));
     if (np) {
         const Ref owned = Ref::steal(reinterpret_cast<PyObject*>(exporter));
         PyObject* const name = interned<"asarray">();
