@@ -1,6 +1,9 @@
 from typing import Optional
 
+from typing_extensions import Self, disjoint_base
+
 from vrexsdk.context import _Context
 
+@disjoint_base
 class __Bias:
-    def __init__(self, ctx: Optional[_Context]) -> None: ...
+    def __new__(cls, ctx: Optional[_Context]) -> Self: ...

@@ -1,13 +1,16 @@
 from typing import List, NamedTuple, Optional
 
+from typing_extensions import Self, disjoint_base
+
 from vrexsdk.context import _Context
 
 class CoolingLimits(NamedTuple):
     min: float
     max: float
 
+@disjoint_base
 class __Cooling:
-    def __init__(self, ctx: Optional[_Context]) -> None: ...
+    def __new__(cls, ctx: Optional[_Context]) -> Self: ...
     def getIds(self) -> List[str]: ...
     def getValueUnit(self, coolingId: str) -> str: ...
     def getActualTemperature(self, coolingId: str) -> float: ...

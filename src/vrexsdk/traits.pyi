@@ -1,13 +1,16 @@
 from typing import NamedTuple, Optional
 
+from typing_extensions import Self, disjoint_base
+
 from vrexsdk.context import _Context
 
 class VidPid(NamedTuple):
     vendorId: int
     productId: int
 
+@disjoint_base
 class __Traits:
-    def __init__(self, ctx: Optional[_Context]) -> None: ...
+    def __new__(cls, ctx: Optional[_Context]) -> Self: ...
     def getManufacturer(self) -> str: ...
     def getProduct(self) -> str: ...
     def getSerialNumber(self) -> str: ...
