@@ -184,7 +184,6 @@ class SimulatedSdk:
         reopen = []
         for device in self._fixture_devices:
             if device.isOpened():
-                assert device.props is not None
                 reopen.append((device, device.props.getConnectionString()))
         return reopen
 
@@ -241,7 +240,6 @@ class BlockScript:
             raise TypeError(f"device must be a vrexsdk.vrex.Device, not {type(device).__name__}")
         locator: Optional[str] = None
         if device.isOpened():
-            assert device.props is not None
             locator = device.props.getConnectionString()
         model = self._sim.model()
         entries = model["devices"]
@@ -253,7 +251,6 @@ class BlockScript:
         if not device.isOpened():
             device.open(locator or str(entries[index]["connection_string"]))
         if mode is not None:
-            assert device.chip is not None
             device.chip.selectMode(mode)
         return device
 
