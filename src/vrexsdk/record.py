@@ -933,22 +933,26 @@ def record(
     start = time.monotonic()
     watcher: Optional[_Watcher] = None
     interrupted = False
+    waiting = False  # in end(), which stops the run itself when Ctrl-C interrupts it
     try:
         acq.begin(channel)
         watcher = _Watcher(stop_acquisition, sink, start, seconds, blocks, progress, progress_interval)
         watcher.start()
         try:
+            waiting = True
             acq.end(channel)
+            waiting = False
         except VrexSdkInvalidOperationError:
             # After our own abort the run is over: the abort waited for the last delivery. An end() refused then
             # changes nothing for the data; any other refusal is the caller's to see.
             if not watcher.aborted:
                 raise
     except KeyboardInterrupt:
-        # end() on the main thread has aborted and waited already; Ctrl-C elsewhere (between begin and end)
-        # leaves the run to stop here.
+        # end() on the main thread has aborted the run and waited for it already; Ctrl-C anywhere else (between
+        # begin and end, say) leaves the run to stop here.
         interrupted = True
-        _stop_quietly(acq, channel)
+        if not waiting:
+            _stop_quietly(acq, channel)
     except BaseException:
         _stop_quietly(acq, channel)
         sink.close()

@@ -1,0 +1,748 @@
+"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories.
+
+Run ``vrexsdk --help`` (or ``python -m vrexsdk --help``) for the sub-commands. Exit status: 0 on success, 1 when
+the SDK reports a failure, 2 for a usage error (a bad option, an unknown mode, an unreadable file, a missing
+optional package), 130 when Ctrl-C stopped an acquisition (what was acquired is still saved).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import json
+import logging
+import math
+import os
+import sys
+import threading
+import time
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from vrexsdk import __version__
+
+__all__ = ["main"]
+
+_CLI_HINT = 'pip install "vrexsdk[cli]"'
+_HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
+
+
+class UsageError(Exception):
+    """A mistake in the command line or its files: reported in one line, exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports errors in one line (and where to find help) instead of the usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+# ---- small helpers -------------------------------------------------------------------------------------------------
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive, not {value}")
+    return value
+
+
+def _address(text: str) -> int:
+    try:
+        value = int(text, 0)  # 4096, 0x1000 and 0o10000 alike
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 0xffffffff, not {text}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (0 < value < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
+    return value
+
+
+def _setting(kind: Callable[[str], Any]) -> Callable[[str], Tuple[str, Any]]:
+    def parse(text: str) -> Tuple[str, Any]:
+        name, sep, value = text.partition("=")
+        if not sep or not name:
+            raise argparse.ArgumentTypeError(f"expected NAME=VALUE, not {text!r}")
+        try:
+            return name, kind(value)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"bad value in {text!r}") from None
+
+    return parse
+
+
+def _require(module: str, purpose: str, hint: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise UsageError(f"{purpose} needs {module}: {hint}") from None
+
+
+def _check_output(path: str, option: str) -> None:
+    parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise UsageError(f"{option} {path}: directory {parent} does not exist")
+    if os.path.isdir(path):
+        raise UsageError(f"{option} {path}: is a directory")
+
+
+def _table(rows: Sequence[Sequence[Any]], header: Sequence[str]) -> List[str]:
+    """Lines of a text table: left-aligned columns under a header and a rule."""
+    cells = [[str(c) for c in header]] + [[str(c) for c in row] for row in rows]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(header))]
+    lines = ["  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip() for row in cells]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return lines
+
+
+def _get(getter: Callable[..., Any], *args: Any) -> Any:
+    """``getter(*args)`` for display: a value the device refuses shows its error instead of ending the listing."""
+    from vrexsdk.errors import VrexSdkException
+
+    try:
+        value = getter(*args)
+    except VrexSdkException as e:
+        return f"unavailable ({type(e).__name__}: {e})"
+    return list(value) if isinstance(value, tuple) else value
+
+
+# ---- the device ----------------------------------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _opened(locator: Optional[str]) -> Iterator[Any]:
+    """The Device at `locator` (the first enumerated by default), open for the block, closed and finalized after."""
+    from vrexsdk import vrex
+    from vrexsdk.errors import VrexSdkException
+
+    device = vrex.Device()
+    try:
+        found = device.enumerate()
+        if locator is None:
+            if not found:
+                raise UsageError("no device attached (vrexsdk devices lists them)")
+            locator = found[0].connectionString
+        try:
+            device.open(locator)
+        except VrexSdkException as e:
+            known = ", ".join(d.connectionString for d in found) or "none"
+            if locator not in [d.connectionString for d in found]:
+                raise UsageError(f"cannot open device {locator!r} ({e}); attached: {known}") from None
+            raise
+        yield device
+    finally:
+        try:
+            if device.isOpened():
+                device.close()
+        finally:
+            device.finalize()
+
+
+def _choose(name: str, value: str, choices: Sequence[str]) -> str:
+    if value not in choices:
+        raise UsageError(f"unknown {name} {value!r}; choose from: {', '.join(choices) or 'none'}")
+    return value
+
+
+# ---- devices and info ----------------------------------------------------------------------------------------------
+
+
+def _cmd_devices(args: argparse.Namespace, out: TextIO) -> int:
+    from vrexsdk import vrex
+
+    device = vrex.Device()
+    try:
+        found = device.enumerate()
+    finally:
+        device.finalize()
+    if args.json:
+        json.dump([d._asdict() for d in found], out, indent=2)
+        print(file=out)
+        return 0
+    if not found:
+        print("no device attached", file=out)
+        return 0
+    rows = [
+        (d.connectionString, d.product, d.serialNumber, d.manufacturer, f"{d.usbVid:04x}:{d.usbPid:04x}",
+         "super" if d.isSuperSpeed else "high" if d.isHighSpeed else "full")
+        for d in found
+    ]
+    for line in _table(rows, ("LOCATOR", "PRODUCT", "SERIAL", "MANUFACTURER", "USB", "SPEED")):
+        print(line, file=out)
+    return 0
+
+
+def _device_info(device: Any) -> Dict[str, Any]:
+    from vrexsdk import vrex
+
+    props, chip = device.props, device.chip
+    info: Dict[str, Any] = {
+        "identity": {
+            "connection_string": _get(props.getConnectionString),
+            "product": _get(props.getProduct),
+            "manufacturer": _get(props.getManufacturer),
+            "serial_number": _get(props.getSerialNumber),
+            "usb": _get(_vid_pid, props),
+            "usb_instance_path": _get(props.getUsbInstancePath),
+            "usb_high_speed": _get(props.isUsbHighSpeed),
+            "usb_super_speed": _get(props.isUsbSuperSpeed),
+        },
+        "sdk": {
+            "compiled": ".".join(map(str, vrex.getCompileTimeVersion())),
+            "runtime": ".".join(map(str, vrex.getRuntimeVersion())),
+            "package": __version__,
+        },
+        "revisions": _get(device.revisions.get),
+    }
+    chips = _get(chip.getChipIds)
+    info["chips"] = chips if isinstance(chips, str) else [
+        {"index": i, "id": cid, "polarity": _get(_polarity, chip, i)} for i, cid in enumerate(chips)
+    ]
+    info["modes"] = _get(chip.getModeIds)
+    info["channels"] = _get(device.acq.getChannelIds)
+    dacs = _get(chip.getDacIds)
+    info["dacs"] = dacs if isinstance(dacs, str) else {
+        d: {"value": _get(chip.getDacValue, d), "limits": _get(chip.getDacLimits, d)}
+        for d in dacs
+    }
+    info["sense_dacs"] = _get(chip.getSenseDacIds)
+    thresholds = _get(chip.getThresholdIds)
+    info["thresholds"] = thresholds if isinstance(thresholds, str) else {
+        t: {
+            "kev": _get(chip.getThreshold, t),
+            "range_kev": _get(chip.getThresholdRange, t),  # min, max and the noise edge
+            "raw": _get(chip.getRawThreshold, t),
+            "raw_range": _get(chip.getRawThresholdRange, t),
+            "calibrated": _get(chip.isThresholdCalibrated, t),
+        }
+        for t in thresholds
+    }
+    cooling = device.cooling
+    units = _get(cooling.getIds)
+    info["cooling"] = units if isinstance(units, str) else {
+        u: {
+            "unit": _get(cooling.getValueUnit, u),
+            "actual": _get(cooling.getActualTemperature, u),
+            "desired": _get(cooling.getDesiredTemperature, u),
+            "limits": _get(cooling.getLimits, u),
+        }
+        for u in units
+    }
+    board = device.board
+    boards = _get(board.getBoardIds)
+    info["boards"] = boards if isinstance(boards, str) else {b: {"powered": _get(board.isPowered, b)}
+                                                             for b in boards}
+    info["trigger_modes"] = _get(device.trigger.getModeIds)
+    info["lockstep_options"] = _get(device.lockstep.getOptionIds)
+    size = _get(device.config.getMaskSize)
+    mask = _get(device.config.getMask)
+    info["mask"] = size if isinstance(size, str) else {
+        "width": size[0], "height": size[1],
+        "masked_pixels": mask if isinstance(mask, str) else int(np.count_nonzero(mask)),
+    }
+    memories = _get(device.vault.getIds)
+    info["memories"] = memories if isinstance(memories, str) else {m: _memory_info(device, m) for m in memories}
+    return info
+
+
+def _memory_info(device: Any, memory_id: str) -> Any:
+    memory = _get(device.vault.selectMemory, memory_id)
+    if isinstance(memory, str):
+        return memory
+    regions = [
+        {"sector_size": r.sectorSize, "sectors": len(r.sectors or []),
+         "start": r.sectors[0].startingAddress if r.sectors else None,
+         "end": r.sectors[-1].endingAddress if r.sectors else None}
+        for r in memory.regions or []
+    ]
+    return {"part_number": memory.partNumber, "size": _memory_size(memory), "regions": regions}
+
+
+def _memory_size(memory: Any) -> int:
+    ends = [s.endingAddress for r in memory.regions or [] for s in r.sectors or []]
+    return max(ends) + 1 if ends else 0
+
+
+def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
+    with _opened(args.device) as device:
+        info = _device_info(device)
+    if args.json:
+        json.dump(info, out, indent=2)
+        print(file=out)
+        return 0
+    ident = info["identity"]
+    print(f"{ident['product']} ({ident['manufacturer']}), serial {ident['serial_number']}", file=out)
+    print(f"  locator {ident['connection_string']}, USB {ident['usb']} at {ident['usb_instance_path']}, "
+          f"high speed {ident['usb_high_speed']}, super speed {ident['usb_super_speed']}", file=out)
+    sdk = info["sdk"]
+    print(f"  SDK {sdk['runtime']} (built against {sdk['compiled']}), vrexsdk {sdk['package']}", file=out)
+    revisions = info["revisions"]
+    if isinstance(revisions, dict):
+        print("revisions: " + (", ".join(f"{k} {v}" for k, v in revisions.items()) or "none"), file=out)
+    else:
+        print(f"revisions: {revisions}", file=out)
+
+    def section(title: str, value: Any, render: Callable[[Any], None]) -> None:
+        print(f"{title}:", file=out)
+        if isinstance(value, str):
+            print(f"  {value}", file=out)
+        elif not value:
+            print("  none", file=out)
+        else:
+            render(value)
+
+    def rows(value: Any, header: Sequence[str], make: Callable[[str, Any], Sequence[Any]]) -> None:
+        for line in _table([make(k, v) for k, v in value.items()], header):
+            print("  " + line, file=out)
+
+    def chips(value: Any) -> None:
+        for c in value:
+            print(f"  {c['index']}: {c['id']}, polarity {c['polarity']}", file=out)
+
+    section("chips", info["chips"], chips)
+    section("modes", info["modes"], lambda v: print("  " + ", ".join(v), file=out))
+    section("acquisition channels", info["channels"], lambda v: print("  " + ", ".join(v), file=out))
+    section("DACs", info["dacs"], lambda v: rows(v, ("DAC", "VALUE", "MIN", "MAX"), lambda k, d: (
+        k, d["value"], *(d["limits"] if isinstance(d["limits"], list) else [d["limits"], ""]))))
+    section("sense DACs", info["sense_dacs"], lambda v: print("  " + ", ".join(v), file=out))
+    section("thresholds", info["thresholds"], lambda v: rows(
+        v, ("THRESHOLD", "KEV", "RANGE KEV", "NOISE EDGE", "RAW", "RAW RANGE", "CALIBRATED"), lambda k, t: (
+            k, _num(t["kev"]), _range(t["range_kev"]), _nth(t["range_kev"], 2), t["raw"], _range(t["raw_range"]),
+            t["calibrated"])))
+    section("cooling", info["cooling"], lambda v: rows(v, ("UNIT", "ACTUAL", "DESIRED", "LIMITS", "IN"), lambda k, c: (
+        k, _num(c["actual"]), _num(c["desired"]), _range(c["limits"]), c["unit"])))
+    section("boards", info["boards"], lambda v: rows(v, ("BOARD", "POWERED"), lambda k, b: (k, b["powered"])))
+    section("trigger modes", info["trigger_modes"], lambda v: print("  " + ", ".join(v), file=out))
+    section("synchronisation options", info["lockstep_options"], lambda v: print("  " + ", ".join(v), file=out))
+    mask = info["mask"]
+    section("pixel mask", mask, lambda m: print(f"  {m['width']} x {m['height']}, {m['masked_pixels']} masked",
+                                               file=out))
+
+    def memories(value: Any) -> None:
+        for name, m in value.items():
+            if isinstance(m, str):
+                print(f"  {name}: {m}", file=out)
+                continue
+            print(f"  {name}: part {m['part_number']}, {m['size']} bytes", file=out)
+            for r in m["regions"]:
+                print(f"    {r['sectors']} sectors of {r['sector_size']} bytes at {_hex(r['start'])}..{_hex(r['end'])}",
+                      file=out)
+
+    section("memories", info["memories"], memories)
+    return 0
+
+
+def _polarity(chip: Any, index: int) -> str:
+    return str(chip.getPolarity(index).name)
+
+
+def _vid_pid(props: Any) -> str:
+    vendor, product = props.getUsbVidPid()
+    return f"{vendor:04x}:{product:04x}"
+
+
+def _nth(value: Any, index: int) -> str:
+    return _num(value[index]) if isinstance(value, list) else str(value)
+
+
+def _num(value: Any) -> str:
+    return f"{value:g}" if isinstance(value, float) else str(value)
+
+
+def _range(value: Any) -> str:
+    return f"{_num(value[0])}..{_num(value[1])}" if isinstance(value, list) else str(value)
+
+
+def _hex(value: Optional[int]) -> str:
+    return "?" if value is None else f"0x{value:x}"
+
+
+# ---- acquire ---------------------------------------------------------------------------------------------------------
+
+
+class _ProgressDisplay:
+    """A tqdm bar with the event rate, or plain lines once a second when tqdm is not installed."""
+
+    def __init__(self, blocks: Optional[int], seconds: Optional[float], enabled: bool, err: TextIO) -> None:
+        self.err = err
+        self.enabled = enabled
+        self.bar: Any = None
+        self.last_line = 0.0
+        self.lock = threading.Lock()
+        self.blocks = blocks
+        self.seconds = seconds
+        if not enabled:
+            return
+        try:
+            tqdm = importlib.import_module("tqdm")
+        except ImportError:
+            print(f"note: for a progress bar, {_CLI_HINT}", file=err)
+            return
+        if blocks is not None:
+            self.bar = tqdm.tqdm(total=blocks, unit="block", file=err, dynamic_ncols=True)
+        elif seconds is not None:
+            self.bar = tqdm.tqdm(total=seconds, unit="s", file=err, dynamic_ncols=True,
+                                 bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f} s{postfix}")
+        else:
+            self.bar = tqdm.tqdm(unit="block", file=err, dynamic_ncols=True)
+
+    def __call__(self, p: Any) -> None:
+        if not self.enabled:
+            return
+        with self.lock:
+            rate = f"{p.rate:,.0f} {p.unit}/s"
+            if self.bar is not None:
+                target = min(p.elapsed, self.seconds) if self.blocks is None and self.seconds else p.blocks
+                self.bar.update(target - self.bar.n)
+                self.bar.set_postfix_str(f"{p.events:,} {p.unit}, {rate}", refresh=True)
+            elif p.elapsed - self.last_line >= 1.0:
+                self.last_line = p.elapsed
+                total = f"/{self.blocks}" if self.blocks else ""
+                print(f"{p.elapsed:6.1f} s  {p.blocks}{total} blocks  {p.events:,} {p.unit}  {rate}", file=self.err)
+
+    def close(self) -> None:
+        with self.lock:
+            if self.bar is not None:
+                self.bar.close()
+                self.bar = None
+
+
+def _load_mask_file(path: str, width: int, height: int) -> npt.NDArray[np.uint8]:
+    """A mask file as the SDK's (width, height) array: .npy and .txt as stored, .png with rows as y."""
+    lower = path.lower()
+    try:
+        if lower.endswith(".npy"):
+            data = np.load(path, allow_pickle=False)
+        elif lower.endswith(".txt"):
+            data = np.loadtxt(path, dtype=np.int64, ndmin=2)
+        elif lower.endswith(".png"):
+            image_module = _require("PIL.Image", "reading PNG masks", _CLI_HINT)
+            with image_module.open(path) as picture:
+                data = np.asarray(picture.convert("L")).T
+        else:
+            raise UsageError(f"mask file {path}: use .npy, .txt or .png")
+    except OSError as e:
+        raise UsageError(f"cannot read mask file {path}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise UsageError(f"mask file {path} is not a mask: {e}") from None
+    if data.shape != (width, height):
+        raise UsageError(f"mask file {path} holds {data.shape[0]} x {data.shape[1]} values; "
+                         f"the device's mask is {width} x {height} (width x height)")
+    if not np.issubdtype(data.dtype, np.integer) and not np.issubdtype(data.dtype, np.bool_):
+        raise UsageError(f"mask file {path} holds {data.dtype} values, not integers")
+    if data.size and (data.min() < 0 or data.max() > 255):
+        raise UsageError(f"mask file {path}: values must be 0..255")
+    return np.ascontiguousarray(data, dtype=np.uint8)
+
+
+def _apply_settings(device: Any, args: argparse.Namespace) -> None:
+    chip = device.chip
+    if args.dac:
+        dacs = chip.getDacIds()
+        for name, value in args.dac:
+            _choose("DAC", name, dacs)
+            low, high = chip.getDacLimits(name)
+            if not low <= value <= high:
+                raise UsageError(f"DAC {name} takes {low}..{high}, not {value}")
+            chip.setDacValue(name, value)
+    if args.threshold:
+        thresholds = chip.getThresholdIds()
+        for name, value in args.threshold:
+            _choose("threshold", name, thresholds)
+            low, high, _ = chip.getThresholdRange(name)
+            if not low <= value <= high:
+                raise UsageError(f"threshold {name} takes {low:g}..{high:g} keV, not {value:g}")
+            chip.setThreshold(name, value)
+    if args.mask:
+        size = device.config.getMaskSize()
+        device.config.setMask(_load_mask_file(args.mask, size.width, size.height))
+
+
+def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk.record import BINNED_MODES, RecordingInterrupted, record
+
+    # Everything that can fail before the data are in is checked first: options, extras, output folders.
+    if args.output:
+        _check_output(args.output, "--output")
+        if args.output.lower().endswith((".h5", ".hdf5")):
+            _require("h5py", f"--output {args.output}", f"{_HDF5_HINT} (or write .npz)")
+    if args.png:
+        _check_output(args.png, "--png")
+        _require("PIL.Image", "--png", _CLI_HINT)
+    if args.mask and not os.path.isfile(args.mask):
+        raise UsageError(f"cannot read mask file {args.mask}: no such file")
+
+    with _opened(args.device) as device:
+        modes = device.chip.getModeIds()
+        mode = _choose("mode", args.mode, modes) if args.mode else (modes[0] if modes else None)
+        if mode is None:
+            raise UsageError("the device offers no mode")
+        if args.binning is not None and mode not in BINNED_MODES:
+            raise UsageError(f"--binning needs a binned mode ({', '.join(BINNED_MODES)}), not {mode}")
+        channels = device.acq.getChannelIds()
+        if args.channel is not None:
+            _choose("channel", args.channel, channels)
+        _apply_settings(device, args)
+
+        display = _ProgressDisplay(args.blocks, args.seconds, not args.quiet, err)
+        interrupted = False
+        try:
+            rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
+                         binning=args.binning, raw=args.raw, progress=display)
+        except RecordingInterrupted as stopped:
+            rec = stopped.recording
+            interrupted = True
+        finally:
+            display.close()
+    if interrupted:
+        print("interrupted: saving what was acquired", file=err)
+    print(rec.summary(), file=out)
+    if args.output:
+        rec.save(args.output)
+        print(f"saved {args.output}", file=out)
+    if args.png:
+        try:
+            rec.save_png(args.png, log=not args.linear)
+            print(f"saved {args.png}", file=out)
+        except ValueError as e:  # raw data have no image
+            print(f"no image written: {e}", file=err)
+    return 130 if interrupted else 0
+
+
+# ---- mask ------------------------------------------------------------------------------------------------------------
+
+
+def _cmd_mask(args: argparse.Namespace, out: TextIO) -> int:
+    lower = args.file.lower()
+    if not lower.endswith((".npy", ".txt", ".png")):
+        raise UsageError(f"mask file {args.file}: use .npy, .txt or .png")
+    if lower.endswith(".png"):
+        _require("PIL.Image", "PNG masks", _CLI_HINT)
+    if args.action == "get":
+        _check_output(args.file, "mask get")
+    elif not os.path.isfile(args.file):
+        raise UsageError(f"cannot read mask file {args.file}: no such file")
+    with _opened(args.device) as device:
+        config = device.config
+        if args.action == "set":
+            size = config.getMaskSize()
+            mask = _load_mask_file(args.file, size.width, size.height)
+            config.setMask(mask)
+            print(f"mask set from {args.file}: {int(np.count_nonzero(mask))} of {mask.size} pixels masked", file=out)
+            return 0
+        mask = config.getMask()
+    if lower.endswith(".npy"):
+        with open(args.file, "wb") as f:  # a file object, so numpy adds no suffix of its own
+            np.save(f, mask)
+    elif lower.endswith(".txt"):
+        np.savetxt(args.file, mask, fmt="%d")
+    else:
+        image_module = importlib.import_module("PIL.Image")
+        image_module.fromarray(np.ascontiguousarray(mask.T), "L").save(args.file, format="PNG")
+    print(f"mask saved to {args.file}: {mask.shape[0]} x {mask.shape[1]}, "
+          f"{int(np.count_nonzero(mask))} pixels masked", file=out)
+    return 0
+
+
+# ---- flash -----------------------------------------------------------------------------------------------------------
+
+
+def _memory(device: Any, name: str) -> Any:
+    _choose("memory", name, device.vault.getIds())
+    return device.vault.selectMemory(name)
+
+
+def _check_range(memory: Any, address: int, length: int) -> None:
+    size = _memory_size(memory)
+    if address + length > size:
+        raise UsageError(f"{length} bytes at 0x{address:x} reach beyond memory {memory.id} "
+                         f"({size} bytes, 0x0..0x{max(size - 1, 0):x})")
+
+
+def _hexdump(data: bytes, address: int, out: TextIO) -> None:
+    for offset in range(0, len(data), 16):
+        chunk = data[offset: offset + 16]
+        text = "".join(chr(b) if 32 <= b < 127 else "." for b in chunk)
+        print(f"{address + offset:08x}  {chunk.hex(' '):<47}  {text}", file=out)
+
+
+def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
+    if args.action == "read":
+        if args.output:
+            _check_output(args.output, "-o")
+        with _opened(args.device) as device:
+            memory = _memory(device, args.memory)
+            _check_range(memory, args.address, args.length)
+            data = memory.read(args.address, args.length)
+        if args.output:
+            with open(args.output, "wb") as f:
+                f.write(data)
+            print(f"read {len(data)} bytes at 0x{args.address:x} of {args.memory} into {args.output}", file=out)
+        else:
+            _hexdump(data, args.address, out)
+        return 0
+    try:
+        with open(args.file, "rb") as f:
+            payload = bytearray(f.read())
+    except OSError as e:
+        raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    with _opened(args.device) as device:
+        memory = _memory(device, args.memory)
+        _check_range(memory, args.address, len(payload))
+        memory.program(args.address, payload)
+    print(f"programmed {len(payload)} bytes at 0x{args.address:x} of {args.memory}", file=out)
+    return 0
+
+
+# ---- the parser ------------------------------------------------------------------------------------------------------
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    common = _Parser(add_help=False)
+    common.add_argument("--device", metavar="LOCATOR", default=argparse.SUPPRESS,
+                        help="connection string of the device (default: the first enumerated; see 'devices')")
+
+    parser = _Parser(
+        prog="vrexsdk",
+        description="Vrex hybrid-pixel detectors (Timepix, Timepix3, Medipix) from the command line: list and "
+                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
+                    "pixel mask and the non-volatile memories.",
+        epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
+               "(the data acquired so far are saved). 'vrexsdk COMMAND --help' describes each command.",
+    )
+    parser.add_argument("--version", action="version", version=f"vrexsdk {__version__}")
+    parser.add_argument("--device", metavar="LOCATOR", default=None,
+                        help="connection string of the device (default: the first enumerated)")
+    parser.add_argument("-v", "--verbose", action="store_true", help="show the SDK's log messages on stderr")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    devices = commands.add_parser("devices", help="list the attached devices",
+                                  description="List the attached devices: locator, product, serial number, USB.")
+    devices.add_argument("--json", action="store_true", help="print JSON instead of a table")
+
+    info = commands.add_parser("info", parents=[common], help="describe one device",
+                               description="Describe one device: identity, SDK and hardware revisions, chips and "
+                                           "polarity, modes, channels, DACs with limits, thresholds, cooling, "
+                                           "boards, trigger modes, pixel mask and memories.")
+    info.add_argument("--json", action="store_true", help="print JSON instead of text")
+
+    acquire = commands.add_parser(
+        "acquire", parents=[common], help="run an acquisition and save or show what it delivered",
+        description="Run one acquisition and reduce it on the fly: a hit map with ToT and ToA histograms for "
+                    "Timepix3 hit modes, a summed frame for frame modes, accumulated sums for binned modes, a byte "
+                    "count for raw data. Stops after --blocks or --seconds, when the acquisition ends by itself, "
+                    "or at Ctrl-C (exit status 130, the data acquired so far still saved).",
+        epilog="Example: vrexsdk acquire --mode 0:tpx3-dd-toa-tot --seconds 5 --output run.h5 --png run.png")
+    acquire.add_argument("--mode", help="chip mode (see 'info'; default: the device's first mode)")
+    acquire.add_argument("--blocks", type=_positive_int, metavar="N", help="stop after N blocks")
+    acquire.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
+    acquire.add_argument("--channel", help="acquisition channel (default: the device's first)")
+    acquire.add_argument("--binning", type=_positive_int, nargs=3, metavar=("W", "H", "DWELL"),
+                         help="bins and dwell time for a binned mode (BinningParams)")
+    acquire.add_argument("--raw", action="store_true", help="receive the raw byte stream whatever the mode")
+    acquire.add_argument("--dac", type=_setting(int), action="append", metavar="NAME=VALUE",
+                         help="set a DAC first (repeatable)")
+    acquire.add_argument("--threshold", type=_setting(float), action="append", metavar="NAME=KEV",
+                         help="set a threshold in keV first (repeatable)")
+    acquire.add_argument("--mask", metavar="FILE", help="apply this pixel mask first (.npy, .txt or .png)")
+    acquire.add_argument("--output", "-o", metavar="FILE",
+                         help=f"save the recording: .h5/.hdf5 (needs h5py: {_HDF5_HINT}), otherwise .npz")
+    acquire.add_argument("--png", metavar="FILE",
+                         help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
+    acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
+    acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+
+    mask = commands.add_parser(
+        "mask", parents=[common], help="read or write the pixel mask",
+        description="Read the device's pixel mask into a file, or send a file to the device. .npy and .txt hold "
+                    "the SDK's width x height array (element [x, y]); .png is 8-bit grey with rows as y. A "
+                    "non-zero value masks the pixel.")
+    mask_actions = mask.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
+    mask_get = mask_actions.add_parser("get", parents=[common], help="save the device's mask to FILE",
+                                       description="Save the device's pixel mask to FILE (.npy, .txt, .png).")
+    mask_get.add_argument("file", metavar="FILE")
+    mask_set = mask_actions.add_parser("set", parents=[common], help="send the mask in FILE to the device",
+                                       description="Send the pixel mask in FILE (.npy, .txt, .png) to the device.")
+    mask_set.add_argument("file", metavar="FILE")
+
+    flash = commands.add_parser("flash", parents=[common], help="read or program a non-volatile memory",
+                                description="Read or program a non-volatile memory ('info' lists them and their "
+                                            "layout). Addresses and lengths take decimal or 0x hexadecimal.")
+    flash_actions = flash.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
+    flash_read = flash_actions.add_parser("read", parents=[common], help="read LENGTH bytes at ADDRESS",
+                                          description="Read LENGTH bytes at ADDRESS of MEMORY: a hex dump, or the "
+                                                      "bytes into FILE with -o.")
+    flash_read.add_argument("memory", metavar="MEMORY")
+    flash_read.add_argument("address", type=_address, metavar="ADDRESS")
+    flash_read.add_argument("length", type=_address, metavar="LENGTH")
+    flash_read.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE")
+    flash_program = flash_actions.add_parser("program", parents=[common], help="program FILE at ADDRESS",
+                                             description="Program the bytes of FILE into MEMORY at ADDRESS.")
+    flash_program.add_argument("memory", metavar="MEMORY")
+    flash_program.add_argument("address", type=_address, metavar="ADDRESS")
+    flash_program.add_argument("file", metavar="FILE")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the ``vrexsdk`` command with `argv` (``sys.argv[1:]`` by default); returns the exit status."""
+    from vrexsdk.errors import VrexSdkException
+
+    out, err = sys.stdout, sys.stderr
+    parser = _build_parser()
+    try:
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as e:  # --help and --version
+            return e.code if isinstance(e.code, int) else 0
+        if args.command is None:
+            parser.print_help(out)
+            return 2
+        if args.command in ("mask", "flash") and args.action is None:
+            raise UsageError(f"{args.command} needs an action: " +
+                             ("get or set" if args.command == "mask" else "read or program") +
+                             f" (see 'vrexsdk {args.command} --help')")
+        if args.verbose:
+            logging.basicConfig(format="vrexsdk: %(levelname)s: %(message)s")
+            logging.getLogger("vrexsdk").setLevel(logging.DEBUG)
+        if args.command == "devices":
+            return _cmd_devices(args, out)
+        if args.command == "info":
+            return _cmd_info(args, out)
+        if args.command == "acquire":
+            return _cmd_acquire(args, out, err)
+        if args.command == "mask":
+            return _cmd_mask(args, out)
+        return _cmd_flash(args, out)
+    except UsageError as e:
+        print(f"vrexsdk: error: {e}", file=err)
+        return 2
+    except VrexSdkException as e:
+        print(f"vrexsdk: error: {type(e).__name__}: {e}" if str(e) else f"vrexsdk: error: {type(e).__name__}",
+              file=err)
+        return 1
+    except (ValueError, OverflowError, TypeError) as e:  # an argument the binding refused before the SDK saw it
+        print(f"vrexsdk: error: {e}", file=err)
+        return 2
+    except OSError as e:
+        print(f"vrexsdk: error: {e}", file=err)
+        return 1
+    except KeyboardInterrupt:
+        print("vrexsdk: interrupted", file=err)
+        return 130
