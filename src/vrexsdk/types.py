@@ -46,7 +46,7 @@ Example::
     device.acq.setDataCallback(channel, on_hits)
 """
 
-from typing import Callable, List, Protocol, TypedDict, Union
+from typing import Any, Callable, Dict, List, Protocol, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -119,7 +119,9 @@ BinDescriptorsArray = npt.NDArray[np.void]
 
 
 class Metadata(TypedDict):
-    """The dict that the data-driven modes pass after the hits, a new one per block."""
+    """The dict that the data-driven modes pass after the hits, a new one per block (the callable may keep it).
+
+    Annotate the callable's parameter with it for typed keys, or as ``Dict[str, Any]``; both are accepted."""
 
     shutterStart: int
     """The shutter's rising-edge time in SDK clock ticks."""
@@ -151,12 +153,17 @@ EventVectorsCallback = Callable[[npt.NDArray[np.uint32], npt.NDArray[np.uint16],
 """``0:tpx3-seq-itot-event-vec``: ``func(addresses, events, itots)``, three arrays of one length: uint32 pixel
 addresses, uint16 event counts, uint16 integrated ToT."""
 
-DataDrivenHitsCallback = Callable[[HitsArray, Metadata], object]
+# The metadata is a plain dict: a callable may take it as Metadata (typed keys) or as Dict[str, Any].
+DataDrivenHitsCallback = Union[
+    Callable[[HitsArray, Metadata], object],
+    Callable[[HitsArray, Dict[str, Any]], object],
+]
 """``0:tpx3-dd-toa-tot`` and ``0:tpx3-sorted-dd-toa-tot``: ``func(records, metadata)``, one record per hit
 (``address``, ``tot``, ``toa``) and the block's :class:`Metadata`."""
 
-DataDrivenVectorsCallback = Callable[
-    [npt.NDArray[np.uint32], npt.NDArray[np.uint64], npt.NDArray[np.uint16], Metadata], object
+DataDrivenVectorsCallback = Union[
+    Callable[[npt.NDArray[np.uint32], npt.NDArray[np.uint64], npt.NDArray[np.uint16], Metadata], object],
+    Callable[[npt.NDArray[np.uint32], npt.NDArray[np.uint64], npt.NDArray[np.uint16], Dict[str, Any]], object],
 ]
 """``0:tpx3-dd-toa-tot-vec``: ``func(addresses, toa, tot, metadata)``: uint32 pixel addresses, uint64 ToA and
 uint16 ToT of one length, and the block's :class:`Metadata`."""
