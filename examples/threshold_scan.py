@@ -49,7 +49,7 @@ device.close()
 device.finalize()
 
 # The noise edge: the first setting whose count is below half of the lowest setting's.
-edge = next(v for v, c in zip(values, counts) if c < counts[0] / 2)
+edge = next((v for v, c in zip(values, counts) if c < counts[0] / 2), None)  # None: no edge in range
 print(f"{DAC} {values[0]}..{values[-1]}: {counts[0]} hits down to {counts[-1]}, noise edge at {edge}")
 
 

@@ -119,7 +119,8 @@ class SimulatedSdk:
             else:
                 target[key] = copy.deepcopy(value)
         self.configure(model)
-        return simulator.model()["devices"][device]
+        updated: Dict[str, Any] = simulator.model()["devices"][device]
+        return updated
 
     def reset(self) -> None:
         """Back to the default model, no faults, an empty call log; the fixtures' devices are opened again."""
@@ -204,6 +205,7 @@ class SimulatedSdk:
                 device.finalize()
         self._fixture_devices.clear()
         simulator.reset()
+        simulator.record_calls(False)
         if errors:
             raise errors[0]
 
@@ -259,6 +261,7 @@ class BlockScript:
 def vrex_simulator() -> Iterator[SimulatedSdk]:
     """The simulator at its default model with no faults and an empty call log; reset again after the test."""
     simulator.reset()
+    simulator.record_calls(False)
     sim = SimulatedSdk()
     try:
         yield sim
