@@ -681,10 +681,12 @@ def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True) -> None
     if data.ndim != 2 or data.size == 0:
         raise ValueError(f"an image must be a non-empty 2-D array, not of shape {data.shape}")
     data = np.where(np.isfinite(data), np.maximum(data, 0.0), 0.0)
-    top = float(data.max())
-    scaled = np.log1p(data) if log else data
-    scale_top = float(np.log1p(top) if log else top)
-    levels = np.zeros(data.shape, dtype=np.uint8) if scale_top <= 0 else np.rint(scaled / scale_top * 255).astype(np.uint8)
+    forward: Callable[[Any], Any] = np.log1p if log else (lambda v: v)
+    inverse: Callable[[float], float] = math.expm1 if log else (lambda v: v)
+    low, high = float(forward(data.min())), float(forward(data.max()))  # the colours span the values present
+    span = high - low
+    levels = np.zeros(data.shape, dtype=np.uint8) if span <= 0 else \
+        np.rint((forward(data) - low) / span * 255).astype(np.uint8)
     table = colormap()
     picture = Image.fromarray(table[levels], "RGB")
     zoom = max(1, 256 // max(data.shape))  # small images (binned sums) are enlarged, pixels kept square
@@ -701,8 +703,7 @@ def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True) -> None
     draw = ImageDraw.Draw(canvas)
     font = ImageFont.load_default()
     for fraction in (1.0, 0.5, 0.0):
-        level = scale_top * fraction
-        value = math.expm1(level) if log else level
+        value = inverse(low + span * fraction)
         y = int(round((1.0 - fraction) * (height - 1)))
         draw.line([(x0 + bar_width, y), (x0 + bar_width + 3, y)], fill=(0, 0, 0))
         text_y = min(max(y - 5, 0), height - 11)
