@@ -497,6 +497,13 @@ class Recording:
     interrupted: bool = False
     duration: float = 0.0
 
+    def __repr__(self) -> str:
+        counts = {"frames": f"frames={self.frames}", "raw": f"byte_count={self.byte_count}",
+                  "binned": f"packets={self.packets}"}.get(self.kind, f"hits={self.hits}")
+        return (f"<Recording {self.kind or 'empty'} mode={self.mode!r} channel={self.channel!r} "
+                f"blocks={self.blocks} {counts} duration={self.duration:.3f}s"
+                + (" interrupted" if self.interrupted else "") + ">")
+
     def image(self) -> ArrayU64:
         """The quick-look 2-D array: the hit map, the summed frame, or the binned sums as ``height x width``.
 
