@@ -1,12 +1,15 @@
 """Leaves the interpreter in every way a script can while two channels deliver at full rate, many times over,
 and counts the runs that did not end as expected (exit code, no fatal error, no signal, within the bound).
 
-    python scripts/shutdown_matrix.py [--runs N] [--slow-runs M]
+    python scripts/shutdown_matrix.py [--runs N] [--slow-runs M] [--jobs J]
 
 Fast cases (the callable returns at once or raises) run N times each; slow ones (the callable sleeps past the
 exit's wait, or blocks for good) M times each, since each takes up to the exit's bound of about ten seconds.
+J runs go on at once (default 1); the slow ones mostly wait, so many jobs suit them, while the fast ones load
+the processor, which lengthens every exit measured.
 """
 import argparse
+import concurrent.futures
 import itertools
 import os
 import signal
@@ -52,7 +55,10 @@ if leave == "exit":
 if leave == "raise":
     raise RuntimeError("leaving")
 if leave in ("sigint", "sigterm", "term-handler"):
-    time.sleep(30)  # the signal comes from outside
+    # The signal comes from outside. Short sleeps in a loop: a signal that lands between the print above and the
+    # start of a sleep is handled by Python only once that sleep returns, so one long sleep would hide it.
+    for _ in range(600):
+        time.sleep(0.05)
 """
 
 # An unhandled KeyboardInterrupt ends CPython by SIGINT itself (so the parent sees the signal), as for any script.
@@ -91,7 +97,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=100)
     parser.add_argument("--slow-runs", type=int, default=3)
+    parser.add_argument("--jobs", type=int, default=1, help="runs at once (default 1)")
     options = parser.parse_args()
+    if options.jobs < 1:
+        parser.error("--jobs must be at least 1")
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "leave.py")
         with open(path, "w") as f:
@@ -105,10 +114,12 @@ def main():
                 continue  # closing (or dropping the Device, which closes it) waits for the callable: not an exit case
             runs = options.slow_runs if kind in ("sleep", "block") else options.runs
             outcomes = {}
-            for _ in range(runs):
-                outcome, seconds = run_once(path, kind, leave, cleanup)
-                slowest = max(slowest, seconds)
-                outcomes[outcome] = outcomes.get(outcome, 0) + 1
+            with concurrent.futures.ThreadPoolExecutor(options.jobs) as pool:
+                for outcome, seconds in pool.map(lambda _: run_once(path, kind, leave, cleanup), range(runs)):
+                    slowest = max(slowest, seconds)
+                    outcomes[outcome] = outcomes.get(outcome, 0) + 1
+            if not runs:
+                continue
             total += runs
             bad = runs - outcomes.get("ok", 0)
             failures += bad
