@@ -383,7 +383,7 @@ class _ProgressDisplay:
         self.err = err
         self.enabled = enabled
         self.bar: Any = None
-        self.last_line = 0.0
+        self.last_line = -math.inf  # the first report prints at once, later ones once a second
         self.lock = threading.Lock()
         self.blocks = blocks
         self.seconds = seconds
