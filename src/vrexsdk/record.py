@@ -585,7 +585,8 @@ class Recording:
                 lines.append(f"{int(np.count_nonzero(self.hit_map))} pixels hit, busiest pixel "
                              f"{int(self.hit_map.max())} counts")
         elif self.kind == "frames":
-            lines.append(f"{self.frames} frames summed, total {int(self.summed_frame.sum()) if self.summed_frame is not None else 0} counts")
+            total = 0 if self.summed_frame is None else int(self.summed_frame.sum())
+            lines.append(f"{self.frames} frames summed, total {total} counts")
         elif self.kind == "binned":
             for name in ("hit_sums", "itot_sums"):
                 sums = getattr(self, name)
