@@ -25,8 +25,9 @@ class DeviceDescriptor(NamedTuple):
     usbVid: int
     usbPid: int
     usbInstancePath: str
-    isHighSpeed: bool
-    isSuperSpeed: bool
+    # The SDK's int flags as they are (0: no; a high-speed device gives 1, not True).
+    isHighSpeed: int
+    isSuperSpeed: int
 
 class SdkVersion(NamedTuple):
     major: int
