@@ -2,6 +2,7 @@
 wrong layout, the simulated detector's physics."""
 
 import sys
+import threading
 import traceback
 import warnings
 
@@ -475,3 +476,33 @@ def test_binned_modes_deliver_the_bins_of_the_binning_parameters(device, width, 
         assert int(descriptors["packet_count"].sum()) == len(packets)
         sums[dwell] = int(hit_sums.sum())
     assert sums[2000] == 2 * sums[1000] > 0  # twice the dwell, twice the hits
+
+
+# ---- ending after an abort ----------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("end_on", ["this thread", "a new thread"])
+def test_end_after_abort_is_not_taken_for_a_call_from_the_data_callback(device, end_on):
+    # The aborted run's worker has ended, and the system may give its thread id to the next thread it starts
+    # (end() starts one on the main thread): that thread must not be taken for the worker.
+    configure(dict(block_count=10**12, hits=8, interval_s=0.001))
+    device.open(device.enumerate()[0].connectionString)
+    device.chip.selectMode("0:tpx3-dd-toa-tot")
+    device.acq.setDataCallback("ch0", lambda *args: None)
+    for _ in range(5):
+        device.acq.begin("ch0")
+        device.acq.abort("ch0")
+        if end_on == "this thread":
+            device.acq.end("ch0")
+        else:
+            failures = []
+
+            def end():
+                try:
+                    device.acq.end("ch0")
+                except Exception as e:  # reported below, on the test's thread
+                    failures.append(e)
+
+            thread = threading.Thread(target=end)
+            thread.start()
+            thread.join()
+            assert failures == []

@@ -992,6 +992,9 @@ struct AcqRun {
     std::mutex join_mutex;  // one joiner at a time; the others wait for it
     std::thread worker;
     std::thread::id worker_id;  // set before the run is published, never changed
+    // Set as the worker's last act: after it, a thread with the worker's id is another thread that was given
+    // the same id (the system reuses the ids of threads that ended), not the worker.
+    std::atomic<bool> worker_exited{false};
 
     // Used by the worker thread only: the block in its callback, and whether that block's bookkeeping is done.
     const engine::Block* current = nullptr;
@@ -1057,7 +1060,9 @@ struct AcqRun {
         --triggers;
         return true;
     }
-    bool on_worker() const { return std::this_thread::get_id() == worker_id; }
+    bool on_worker() const {
+        return !worker_exited.load(std::memory_order_acquire) && std::this_thread::get_id() == worker_id;
+    }
     void join() {
         if (on_worker()) return;
         std::lock_guard lock(join_mutex);
@@ -1326,7 +1331,10 @@ int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
             r->slot_mode = registered_modes().get(ctx, channelId);
         }
         try {
-            r->worker = std::thread(work, r);
+            r->worker = std::thread([r] {
+                work(r);
+                r->worker_exited.store(true, std::memory_order_release);
+            });
         } catch (const std::system_error& e) {
             return fail_with(ctx->error, -4, std::string("Cannot start the acquisition thread: ") + e.what());
         }
