@@ -23,9 +23,10 @@ try:
 
     rec = record(device, "0:tpx3-dd-toa-tot", blocks=4)
     print(rec.summary())
-    hit_map = rec.hit_map                   # indexed [y, x], hits per pixel
-    print("hits in the masked block:", int(hit_map[96:160, 96:160].sum()))
-    print("most frequent ToT:", int(rec.tot_histogram.counts.argmax()))
+    hit_map, tot = rec.hit_map, rec.tot_histogram
+    assert hit_map is not None and tot is not None  # a hit mode fills them (None in the other kinds)
+    print("hits in the masked block:", int(hit_map[96:160, 96:160].sum()))  # indexed [y, x]
+    print("most frequent ToT:", int(tot.counts.argmax()))
     try:
         rec.save_png(path)
         print("hit map written to", path)

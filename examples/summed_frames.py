@@ -29,6 +29,7 @@ else:
 try:
     rec = record(device, FRAMES, blocks=4)
     image = rec.summed_frame                # 256 x 256, uint64, indexed [y, x]
+    assert image is not None                # a frame mode fills it (None in the other kinds)
     print(f"{rec.frames} frames summed: mean {image.mean():.1f} counts per pixel, max {int(image.max())}")
     try:
         rec.save_png(path, log=False)

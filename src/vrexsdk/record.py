@@ -676,7 +676,7 @@ def colormap() -> npt.NDArray[np.uint8]:
 
 def _import_pil() -> Any:
     try:
-        from PIL import Image, ImageDraw, ImageFont
+        from PIL import Image, ImageDraw, ImageFont  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ModuleNotFoundError(_PNG_HINT) from None
     return Image, ImageDraw, ImageFont
@@ -690,7 +690,9 @@ def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True) -> None
         raise ValueError(f"an image must be a non-empty 2-D array, not of shape {data.shape}")
     data = np.where(np.isfinite(data), np.maximum(data, 0.0), 0.0)
     forward: Callable[[Any], Any] = np.log1p if log else (lambda v: v)
-    inverse: Callable[[float], float] = math.expm1 if log else (lambda v: v)
+    def inverse(v: float) -> float:
+        return math.expm1(v) if log else v
+
     low, high = float(forward(data.min())), float(forward(data.max()))  # the colours span the values present
     span = high - low
     levels = np.zeros(data.shape, dtype=np.uint8) if span <= 0 else \

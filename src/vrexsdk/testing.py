@@ -41,25 +41,25 @@ import copy
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 try:
-    import pytest
-except ModuleNotFoundError as exc:  # pragma: no cover - exercised in a subprocess
-    if exc.name != "pytest":
+    import pytest  # type: ignore[import-not-found, unused-ignore]
+except ModuleNotFoundError as _exc:  # pragma: no cover - exercised in a subprocess
+    if _exc.name != "pytest":
         raise
     raise ImportError(
         "vrexsdk.testing provides pytest fixtures and needs pytest: pip install pytest "
         "(or the package's test extra, vrexsdk[test])"
-    ) from exc
+    ) from _exc
 
 try:
     from vrexsdk import simulator
-except ModuleNotFoundError as exc:  # pragma: no cover - exercised in a subprocess
-    if exc.name != "vrexsdk.simulator":
+except ModuleNotFoundError as _exc:  # pragma: no cover - exercised in a subprocess
+    if _exc.name != "vrexsdk.simulator":
         raise
     raise ImportError(
         "vrexsdk.testing needs the simulated SDK, but this vrexsdk was built against a real SDK (VREX_SDK was set "
         "at build time), which has no vrexsdk.simulator. Test against a build of the bundled simulator: "
         "pip install vrexsdk without VREX_SDK, e.g. in a separate virtual environment."
-    ) from exc
+    ) from _exc
 
 from vrexsdk import vrex
 
