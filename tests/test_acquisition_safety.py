@@ -318,16 +318,20 @@ def test_np_replaced_after_deliveries_on_the_fast_path_is_seen(device, monkeypat
     got = []
     run(device, "0:tpx3-seq-toa-tot", lambda r: got.append(r.copy()))
     stand_in = RecordingNumpy()
-    if how == "attribute":
-        monkeypatch.setattr(acquisition, "np", stand_in)
-    elif how == "namespace dict":
-        monkeypatch.setitem(vars(acquisition), "np", stand_in)
-    else:
-        monkeypatch.setattr(acquisition, "np", np)  # restored on teardown
-        vars(acquisition).update(np=stand_in)
+
+    def put(value):  # each route restores np on teardown by itself (monkeypatch undoes attributes before items)
+        if how == "attribute":
+            monkeypatch.setattr(acquisition, "np", value)
+        elif how == "namespace dict":
+            monkeypatch.setitem(vars(acquisition), "np", value)
+        else:
+            monkeypatch.setitem(vars(acquisition), "np", np)
+            vars(acquisition).update(np=value)
+
+    put(stand_in)
     run(device, "0:tpx3-seq-toa-tot", lambda r: got.append(r.copy()))
     assert stand_in.calls == [("asarray", "_SdkBuffer")]
-    monkeypatch.setitem(vars(acquisition), "np", np)
+    put(np)
     run(device, "0:tpx3-seq-toa-tot", lambda r: got.append(r.copy()))
     assert len(stand_in.calls) == 1 and [g.tolist() for g in got] == [[(1, 2, 3)]] * 3
 
