@@ -20,6 +20,9 @@ import time
 
 SCRIPT = r"""
 import os, signal, sys, threading, time
+# Python's own Ctrl-C handler, as in a script started from a terminal, even when this matrix runs as a
+# background job (which starts with SIGINT ignored, and its children with it).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from vrexsdk import simulator, vrex
 callable_kind, leave, cleanup = sys.argv[1:4]
 simulator.configure({"devices": [{"acquisition": {"block_count": 10**9, "hits": 64}}]})

@@ -180,6 +180,8 @@ INTERRUPTED_END = """
 
     if {SIGNAL} != signal.SIGINT:
         signal.signal({SIGNAL}, raise_stop)
+    else:  # Python's own handler even when the suite was started with SIGINT ignored (a background job)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     simulator.configure({"devices": [dict(kind="tpx3", acquisition={ACQUISITION})]})
     device = vrex.Device()
     device.open(device.enumerate()[0].connectionString)

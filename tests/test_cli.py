@@ -298,7 +298,8 @@ def test_ctrl_c_stops_and_saves(tmp_path):
         model["devices"][0]["acquisition"].update({ENDLESS!r})
         simulator.configure(model)
     """
-    source = textwrap.dedent(setup) + (
+    # Python's own SIGINT handler even when the suite was started with SIGINT ignored (a background job).
+    source = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n" + textwrap.dedent(setup) + (
         f"\nimport sys\nfrom vrexsdk.cli import main\nsys.exit(main(['acquire', '--output', {str(output)!r}]))\n")
     proc = subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True)

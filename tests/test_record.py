@@ -335,6 +335,7 @@ def test_ctrl_c_keeps_what_was_accumulated(run_python):
         import os, signal
         from vrexsdk import simulator, vrex
         from vrexsdk.record import RecordingInterrupted, record
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if the suite runs with SIGINT ignored
         model = simulator.model()
         model["devices"][0]["acquisition"].update({ENDLESS!r})
         simulator.configure(model)
