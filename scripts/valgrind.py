@@ -10,7 +10,8 @@ the package's when one of its first frames lies in a vrexsdk module or in the si
 prints both counts and exits with 1 when the package has any (the full reports are kept in the log directory),
 else with pytest's status.
 
-The whole suite takes about an hour on a 2-core machine; pass pytest arguments to run a part of it.
+The leak checks run 200 calls per check here (VREX_LEAK_CALLS, unless set). Pass pytest arguments to run a part
+of the suite.
 """
 import glob
 import os
@@ -54,6 +55,9 @@ def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     logs = tempfile.mkdtemp(prefix="vrex-valgrind-")
     env = dict(os.environ, PYTHONMALLOC="malloc", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    # The leak checks repeat each call thousands of times to see a slow growth, which memcheck does not need
+    # (it sees a bad access the first time) and which takes it most of an hour; a few hundred keep every path.
+    env.setdefault("VREX_LEAK_CALLS", "200")
     command = ["valgrind", "--tool=memcheck", "--leak-check=no", "--num-callers=30",
                f"--log-file={os.path.join(logs, 'memcheck.%p.log')}",
                python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *sys.argv[1:]]
