@@ -1,7 +1,7 @@
 """Leaves the interpreter in every way a script can while two channels deliver at full rate, many times over,
 and counts the runs that did not end as expected (exit code, no fatal error, no signal, within the bound).
 
-    python scripts/shutdown_matrix.py [--runs N] [--slow-runs M] [--jobs J]
+    python scripts/shutdown_matrix.py [--runs N] [--slow-runs M] [--jobs J] [--leave WAY ...]
 
 Fast cases (the callable returns at once or raises) run N times each; slow ones (the callable sleeps past the
 exit's wait, or blocks for good) M times each, since each takes up to the exit's bound of about ten seconds.
@@ -101,6 +101,7 @@ def main():
     parser.add_argument("--runs", type=int, default=100)
     parser.add_argument("--slow-runs", type=int, default=3)
     parser.add_argument("--jobs", type=int, default=1, help="runs at once (default 1)")
+    parser.add_argument("--leave", nargs="*", choices=list(EXPECTED), help="only these ways of leaving")
     options = parser.parse_args()
     if options.jobs < 1:
         parser.error("--jobs must be at least 1")
@@ -111,7 +112,7 @@ def main():
         failures = total = 0
         slowest = 0.0
         for kind, leave, cleanup in itertools.product(
-                ["quick", "raise", "sleep", "block"], list(EXPECTED),
+                ["quick", "raise", "sleep", "block"], options.leave or list(EXPECTED),
                 ["none", "close", "close-finalize", "drop", "end-thread"]):
             if kind in ("sleep", "block") and cleanup in ("close", "close-finalize", "drop"):
                 continue  # closing (or dropping the Device, which closes it) waits for the callable: not an exit case
