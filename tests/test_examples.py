@@ -105,7 +105,12 @@ def test_fixtures_module_type_checks_strictly(tmp_path):
     env = dict(os.environ)
     if package_root not in map(os.path.realpath, site.getsitepackages() + [site.getusersitepackages()]):
         env["MYPYPATH"] = package_root  # a staged build, not an installed one
-    testing = str(pathlib.Path(vrexsdk.__file__).parent / "testing.py")
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), testing],
-                            capture_output=True, text=True, timeout=300, env=env)
+    # A copy outside the package: mypy given a file inside site-packages takes site-packages for a source root
+    # (and refuses it as shadowing the installed libraries).
+    testing = tmp_path / "vrexsdk_testing_copy.py"
+    testing.write_text((pathlib.Path(vrexsdk.__file__).parent / "testing.py").read_text(encoding="utf-8"),
+                       encoding="utf-8")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-executable", sys.executable,
+                             "--cache-dir", str(tmp_path / "cache"), str(testing)],
+                            capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
