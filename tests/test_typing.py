@@ -286,9 +286,15 @@ def _parameters(alias):
 
 
 def _scalar(array_type):
-    """np.uint16 for NDArray[np.uint16]."""
-    dtype = typing.get_args(array_type)[-1]
-    return typing.get_args(dtype)[0]
+    """np.uint16 for NDArray[np.uint16], whatever NumPy's NDArray expands to (an alias of ndarray[shape,
+    dtype[scalar]] up to NumPy 2.4, a type alias whose one argument is the scalar type from 2.5)."""
+    for arg in typing.get_args(array_type):
+        if isinstance(arg, type) and issubclass(arg, np.generic):
+            return arg
+        found = _scalar(arg)
+        if found is not None:
+            return found
+    return None
 
 
 @pytest.mark.parametrize("kind, mode, alias_name", MODES)
