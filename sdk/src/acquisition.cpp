@@ -224,8 +224,8 @@ private:
 // One chunk of the ring, handed back when its block is done.
 class RingChunk {
 public:
-    explicit RingChunk(std::size_t bytes) : data_(BlockRing::instance().take(bytes, cls_)) {}
-    RingChunk(RingChunk&& other) noexcept : data_(std::exchange(other.data_, nullptr)), cls_(other.cls_) {}
+    explicit RingChunk(std::size_t bytes) { data_ = BlockRing::instance().take(bytes, cls_); }
+    RingChunk(RingChunk&& other) noexcept : cls_(other.cls_), data_(std::exchange(other.data_, nullptr)) {}
     RingChunk& operator=(RingChunk&&) = delete;
     ~RingChunk() {
         if (data_ != nullptr) BlockRing::instance().give(data_, cls_);
@@ -233,8 +233,10 @@ public:
     void* data() const { return data_; }
 
 private:
-    void* data_;
+    // The class is set by take() in the body, not in the initialiser list: a member initialised after data_
+    // would overwrite the class take() wrote, and every chunk would be filed under a class never asked for.
     std::size_t cls_ = 0;
+    void* data_ = nullptr;
 };
 
 // ---- one prepared block --------------------------------------------------------------------------------------------
