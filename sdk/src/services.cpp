@@ -47,6 +47,8 @@ T value_or(const std::map<Bytes, T>& values, const Bytes& id, T fallback) {
 // the unit reports the temperature the model gives it. Computed from the start of the approach each time (never
 // from the previous answer), so frequent queries cannot stall it in single-precision rounding. The clock is read
 // only while an approach runs: a unit that holds its temperature answers at the cost of a lookup.
+}  // namespace
+
 float temperature_now(const CoolingModel& unit, const DeviceState& state) {
     const float start = value_or(state.actual, unit.id, unit.actual);
     const auto since = state.cooling_since.find(unit.id);
@@ -59,6 +61,8 @@ float temperature_now(const CoolingModel& unit, const DeviceState& state) {
     const double remaining = std::exp(-std::max(0.0, clock_s() - since->second) / tau);
     return static_cast<float>(static_cast<double>(desired) + (static_cast<double>(start) - desired) * remaining);
 }
+
+namespace {
 
 template <class Work>
 int on_cooling(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* coolingId, Work&& work) {

@@ -169,6 +169,15 @@ void stop_acquisitions(VrexContext* ctx);
 
 DeviceState initial_state(const DeviceModel& device);
 
+// The temperature cooling unit `unit` has reached by now (services.cpp).
+float temperature_now(const CoolingModel& unit, const DeviceState& state);
+// The chip's temperature (degrees Celsius), the one temperature the detector's physics follows: the first cooling
+// unit's actual temperature (25 without one) plus the heat of every powered board (physics.cpp). Callers hold the
+// simulator lock or own `state`.
+double chip_temperature(const DeviceModel& device, const DeviceState& state);
+// The same for the model's own settings, as a device has them when it is attached.
+double model_temperature(const DeviceModel& device);
+
 // ---- helpers every family uses -----------------------------------------------------------------------------
 
 // An identifier as it appears in a last-error text.
