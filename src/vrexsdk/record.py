@@ -396,6 +396,14 @@ class _Sink:
         with self.lock:
             self.closed = True
 
+    def drop(self) -> None:
+        """Closes and lets go of the accumulators: the registered callable may outlive :func:`record` by long."""
+        with self.lock:
+            self.closed = True
+            self.hit_map = self.itot_map = self.summed_frame = self.hit_sums = self.itot_sums = None
+            self.tot = self.toa = self.itot = None
+            self.raw = []
+
     def progress(self, elapsed: float, total_blocks: Optional[int], total_seconds: Optional[float]) -> Progress:
         with self.lock:
             unit = {"frames": "frames", "raw": "bytes"}.get(self.kind, "packets" if self.packets else "hits")
@@ -971,7 +979,7 @@ def record(
             _stop_quietly(acq, channel)
     except BaseException:
         _stop_quietly(acq, channel)
-        sink.close()
+        sink.drop()
         raise
     finally:
         duration = time.monotonic() - start
@@ -983,6 +991,7 @@ def record(
     metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=sink.blocks)
     result = sink.snapshot(mode=mode, channel=channel, metadata=metadata, interrupted=interrupted,
                            duration=duration)
+    sink.drop()
     if progress is not None:
         try:
             progress(sink.progress(duration, blocks, seconds))
