@@ -208,3 +208,13 @@ def test_a_generator_without_a_sound_rate_or_source_is_refused_at_begin(device, 
 def test_ground_truth_calls_reject_bad_arguments(call, exc, match):
     with pytest.raises(exc, match=match):
         call()
+
+
+def test_a_pool_of_blocks_is_delivered_in_turn_with_time_moving_on(device):
+    configure(block_count=6, hits=500, seed=2, pool=2)
+    blocks = collect(device, "0:tpx3-dd-toa-tot")
+    assert len(blocks) == 6 and all(np.array_equal(b["address"], blocks[i % 2]["address"]) for i, b in enumerate(blocks))
+    starts = [int(b["toa"].min()) for b in blocks]
+    assert starts == sorted(starts) and starts[2] - starts[0] == starts[4] - starts[2] == 2 * 2**24  # one pass
+    assert all(np.array_equal(b["toa"] - blocks[i % 2]["toa"], np.full(500, (i // 2) * 2 * 2**24, np.uint64))
+               for i, b in enumerate(blocks))

@@ -171,6 +171,9 @@ struct AcquisitionModel {
     ParticleRates particles;
     // Burst: deliver the first block (scripted or generated) this many times back to back, prepared once.
     std::uint64_t burst = 0;
+    // Generated blocks prepared at begin and delivered in turn (a burst cycles through them too); 0: each built
+    // when due.
+    std::uint64_t pool = 0;
 };
 
 struct DeviceModel {

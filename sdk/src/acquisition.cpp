@@ -1382,17 +1382,72 @@ void deliver(AcqRun& r, const Block& block) {
     if (!r.counted) delivered(r, block);
 }
 
+// Generated blocks prepared once at the start of a run and delivered in turn, so a fast run costs no generation:
+// each pass over the pool moves the blocks' times on by the pool's span, so time of arrival keeps increasing
+// as a stream of distinct blocks would have it.
+class Pool {
+public:
+    Pool(const RunSpec& spec, std::uint64_t count) {
+        if (spec.settings.scripted || spec.settings.pool == 0 || count == 0) return;
+        const std::uint64_t n = std::min(spec.settings.pool, spec.settings.burst > 0 ? spec.settings.pool : count);
+        for (std::uint64_t i = 0; i < n; ++i) blocks_.push_back(prepare(spec, i));
+        passes_.assign(n, 0);
+        shift_ = n * spec.span;
+    }
+    bool empty() const { return blocks_.empty(); }
+    // Block i of the run.
+    const Block& take(std::uint64_t i) {
+        const std::size_t at = static_cast<std::size_t>(i % blocks_.size());
+        const std::uint64_t pass = i / blocks_.size();
+        Block& b = *blocks_[at];
+        if (pass != passes_[at]) {
+            shift(b, (pass - passes_[at]) * shift_);
+            passes_[at] = pass;
+        }
+        return b;
+    }
+
+private:
+    // Moves every time a block carries on by `ticks`, in the memory its getters hand out.
+    static void shift(Block& b, std::uint64_t ticks) {
+        if (b.v_packets.data != nullptr && b.mode.kind == Kind::ToaTotRecords) {
+            auto* records = static_cast<ToaTotRecord*>(b.v_packets.data);
+            for (std::uint64_t k = 0; k < b.v_packets.count; ++k) records[k].toa += ticks;
+        }
+        if (b.v_toa.data != nullptr) {
+            if (b.mode.wide_toa) {
+                auto* toa = static_cast<std::uint64_t*>(b.v_toa.data);
+                for (std::uint64_t k = 0; k < b.v_toa.count; ++k) toa[k] += ticks;
+            } else {
+                auto* toa = static_cast<std::uint32_t*>(b.v_toa.data);  // the low word, as the mode counts it
+                for (std::uint64_t k = 0; k < b.v_toa.count; ++k) toa[k] += static_cast<std::uint32_t>(ticks);
+            }
+        }
+        b.shutter += ticks;
+        for (Block::View& v : b.v_tdc) {
+            if (v.data == nullptr) continue;
+            auto* stamps = static_cast<std::uint64_t*>(v.data);
+            for (std::uint64_t k = 0; k < v.count; ++k) stamps[k] += ticks;
+        }
+    }
+
+    std::vector<std::unique_ptr<Block>> blocks_;
+    std::vector<std::uint64_t> passes_;
+    std::uint64_t shift_ = 0;
+};
+
 void work(const std::shared_ptr<AcqRun>& r) {
     const RunSpec& spec = r->spec;
     const AcquisitionModel& s = spec.settings;
     const std::uint64_t count = s.scripted ? s.blocks.size() : spec.blocks;
     try {
+        Pool pool(spec, count);
         if (s.burst > 0) {
-            // The block is prepared once so a burst measures delivery, not generation.
+            // The block is prepared once (or the pool's blocks) so a burst measures delivery, not generation.
             if (count > 0) {
-                const auto block = prepare(spec, 0);
+                const auto block = pool.empty() ? prepare(spec, 0) : nullptr;
                 for (std::uint64_t i = 0; i < s.burst && !r->stop.load(std::memory_order_relaxed); ++i)
-                    deliver(*r, *block);
+                    deliver(*r, block ? *block : pool.take(i));
             }
         } else {
             // A paced run keeps its schedule whatever building a block costs: block i is due (i + 1) periods after
@@ -1413,6 +1468,10 @@ void work(const std::shared_ptr<AcqRun>& r) {
                     if (!r->pause(spec.shutter_s * static_cast<double>(frames))) break;
                 }
                 if (r->worker_registration().func == nullptr) continue;  // nobody listens: skip building it
+                if (!pool.empty()) {
+                    deliver(*r, pool.take(i));
+                    continue;
+                }
                 const auto block = prepare(spec, i);
                 if (r->stop.load(std::memory_order_relaxed)) break;
                 deliver(*r, *block);

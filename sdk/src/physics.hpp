@@ -22,15 +22,24 @@ public:
     }
     std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : next() % n; }
     double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
-    double normal() {  // Box-Muller; one value per call keeps the streams simple
-        const double u = 1.0 - uniform();
-        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * uniform());
+    double normal() {  // Box-Muller, both values of a pair used
+        if (spare_ready_) {
+            spare_ready_ = false;
+            return spare_;
+        }
+        const double r = std::sqrt(-2.0 * std::log(1.0 - uniform()));
+        const double phi = 6.283185307179586 * uniform();
+        spare_ = r * std::sin(phi);
+        spare_ready_ = true;
+        return r * std::cos(phi);
     }
     double exponential() { return -std::log(1.0 - uniform()); }
     std::uint64_t poisson(double mean);
 
 private:
     std::uint64_t state_;
+    double spare_ = 0.0;
+    bool spare_ready_ = false;
 };
 
 namespace physics {

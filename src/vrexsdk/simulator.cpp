@@ -604,6 +604,9 @@ struct FieldTable<AcquisitionModel> {
             field<&AcquisitionModel::particles>("particles", "relative rates of the particle kinds"),
             field<&AcquisitionModel::burst>(
                 "burst", "deliver the first block (scripted or generated) this many times back to back, prepared once"),
+            field<&AcquisitionModel::pool>(
+                "pool", "this many generated blocks prepared at begin and delivered in turn, their ToA moved on by "
+                        "the pool's span each pass (a burst cycles through them too); 0: each block built when due"),
         };
         // Giving blocks, even none, switches the generator off; the key is shown only then.
         f[0].parse = [](AcquisitionModel& a, PyObject* v, const std::string& w) {
