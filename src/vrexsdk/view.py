@@ -38,10 +38,12 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
-from vrexsdk.record import BINNED_MODES, RAW_MODE, Histogram, Recording, _binning_params, _Sink, device_metadata
+from vrexsdk import stages
+from vrexsdk.record import BINNED_MODES, Histogram, Recording, _binning_params, _kind_of_mode, device_metadata
 from vrexsdk.vrex import Device
 
-__all__ = ["DEFAULT_PORT", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "serve"]
+__all__ = ["DEFAULT_PORT", "NativeSource", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "encode_update",
+           "serve"]
 
 _log = logging.getLogger("vrexsdk")
 
@@ -91,8 +93,10 @@ class SnapshotSource(Protocol):
     consistent copy without stopping the accumulation.
     """
 
-    def attach(self, device: Device, channel: str, mode: str) -> None:
-        """Starts accumulating `channel`'s blocks of `mode` (already selected) from empty; before ``begin``."""
+    def attach(self, device: Device, channel: str, mode: str,
+               binning: Optional[Tuple[int, int, int]] = None) -> None:
+        """Starts accumulating `channel`'s blocks of `mode` (already selected, with `binning`) from empty; called
+        before ``begin``."""
 
     def detach(self) -> None:
         """Ignores any later block; what was accumulated stays readable."""
@@ -107,56 +111,115 @@ class SnapshotSource(Protocol):
         """The accumulation now as a :class:`~vrexsdk.record.Recording` (to save it)."""
 
 
-class CallbackSource:
-    """Accumulates through a Python data callable (the reduction of :func:`vrexsdk.record.record`).
+def _histogram(values: Optional[Dict[str, Any]]) -> Optional[Histogram]:
+    if values is None:
+        return None
+    return Histogram(values["counts"], int(values["origin"]), int(values["bin_width"]), int(values["underflow"]),
+                     int(values["overflow"]))
 
-    Every block takes the GIL and is reduced with NumPy, which keeps up with moderate rates only; the native
-    stages replace it when they can.
+
+class NativeSource:
+    """Accumulates in native stages (:mod:`vrexsdk.stages`) on the SDK's thread, without the GIL.
+
+    A snapshot waits at most for the block in progress; the acquisition never waits for the page.
     """
 
     def __init__(self) -> None:
-        self._sink = _Sink(None, None, False)
-        self._mode: Optional[str] = None
-        self._swap = threading.Lock()
+        self._pipeline: Optional[stages.Pipeline] = None
+        self._make: Optional[Callable[[], stages.Pipeline]] = None
+        self._mode = ""
+        self._binning: Optional[Tuple[int, int, int]] = None
+        self._lock = threading.Lock()
 
-    def _deliver(self, *args: Any) -> None:
-        self._sink(*args)  # the sink in place now: reset() swaps it while blocks keep coming
+    @staticmethod
+    def _stages(kind: str) -> List[stages.Stage]:
+        if kind == "hits":
+            return [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()]
+        if kind == "itot-events":
+            return [stages.HitMap(), stages.ItotHistogram()]
+        if kind == "frames":
+            return [stages.FrameSum()]
+        if kind == "binned":
+            return [stages.BinnedSums()]
+        return []  # raw data: the pipeline's totals count the bytes
 
-    def attach(self, device: Device, channel: str, mode: str) -> None:
-        self._mode = mode
-        self.reset()
-        acq = device.acq
-        if mode == RAW_MODE:
-            acq.setRawDataCallback(channel, self._deliver)
-        else:
-            acq.setDataCallback(channel, self._deliver)
+    def attach(self, device: Device, channel: str, mode: str,
+               binning: Optional[Tuple[int, int, int]] = None) -> None:
+        kind = _kind_of_mode(mode)
+        chosen = self._stages(kind)
+
+        def make() -> stages.Pipeline:
+            return stages.Pipeline(device, chosen, channel=channel, raw=kind == "raw")
+
+        with self._lock:
+            self._mode, self._binning, self._make = mode, binning, make
+            self._pipeline = make()
 
     def detach(self) -> None:
-        self._sink.close()
+        with self._lock:
+            if self._pipeline is not None:
+                self._pipeline.detach()
 
     def reset(self) -> None:
-        with self._swap:
-            old, self._sink = self._sink, _Sink(self._mode, None, False)
-            if old.closed:
-                self._sink.close()
+        # A fresh pipeline replaces the registration while blocks keep coming: the SDK switches between two
+        # blocks, so no block is counted twice or half.
+        with self._lock:
+            if self._make is None or self._pipeline is None:
+                return
+            old, self._pipeline = self._pipeline, self._make()
+            old.detach()
 
-    def recording(self, **fields: Any) -> Recording:
-        return self._sink.snapshot(mode=self._mode, **fields)
+    def _snap(self) -> Optional[stages.Snapshot]:
+        with self._lock:
+            pipeline = self._pipeline
+        return None if pipeline is None else pipeline.snapshot()
+
+    def _image(self, snap: stages.Snapshot) -> Optional[npt.NDArray[Any]]:
+        values = snap.stages
+        if "hit_map" in values:
+            return values["hit_map"]["counts"]  # type: ignore[no-any-return]
+        if "frame_sum" in values:
+            return values["frame_sum"]["sum"] if values["frame_sum"]["frames"] else None  # type: ignore[no-any-return]
+        sums = values.get("binned_sums", {})
+        data = sums.get("hit_sums")
+        if data is None:
+            data = sums.get("itot_sums")
+        if data is None or len(data) == 0:
+            return None
+        if self._binning is not None and self._binning[0] * self._binning[1] == len(data):
+            return data.reshape(self._binning[1], self._binning[0])  # type: ignore[no-any-return]
+        return data.reshape(1, -1)  # type: ignore[no-any-return]
 
     def snapshot(self) -> Snapshot:
-        rec = self._sink.snapshot(mode=self._mode)
-        try:
-            image: Optional[npt.NDArray[Any]] = rec.image()
-        except ValueError:
-            image = None
-        if rec.kind == "itot-events":
-            spectrum, label = rec.itot_histogram, "iToT"
-        else:
-            spectrum, label = rec.tot_histogram, "ToT"
-        unit, events = {"frames": ("frames", rec.frames), "raw": ("bytes", rec.byte_count)}.get(
-            rec.kind, ("packets", rec.packets) if rec.packets else ("hits", rec.hits))
-        return Snapshot(kind=rec.kind, image=image, spectrum=spectrum, spectrum_label=label, toa=rec.toa_histogram,
-                        blocks=rec.blocks, events=events, unit=unit)
+        snap = self._snap()
+        if snap is None:
+            return Snapshot()
+        kind = _kind_of_mode(snap.mode or self._mode)
+        unit, events = {"frames": ("frames", snap.frames), "raw": ("bytes", snap.bytes)}.get(
+            kind, ("packets", snap.packets) if snap.packets else ("hits", snap.hits))
+        itot = kind == "itot-events"
+        return Snapshot(kind=kind, image=self._image(snap),
+                        spectrum=_histogram(snap.stages.get("itot_histogram" if itot else "tot_histogram")),
+                        spectrum_label="iToT" if itot else "ToT", toa=_histogram(snap.stages.get("toa_histogram")),
+                        blocks=snap.blocks, events=events, unit=unit, dropped=snap.lost_blocks)
+
+    def recording(self, **fields: Any) -> Recording:
+        snap = self._snap()
+        if snap is None:
+            return Recording(**fields)
+        values = snap.stages
+        hit_map = values.get("hit_map", {})
+        frame_sum = values.get("frame_sum", {})
+        sums = values.get("binned_sums", {})
+        return Recording(
+            mode=self._mode, kind=_kind_of_mode(self._mode), blocks=snap.blocks, hits=snap.hits, frames=snap.frames,
+            packets=snap.packets, byte_count=snap.bytes, hit_map=hit_map.get("counts"), itot_map=hit_map.get("itot"),
+            summed_frame=frame_sum.get("sum") if frame_sum.get("frames") else None,
+            hit_sums=sums.get("hit_sums"), itot_sums=sums.get("itot_sums"),
+            tot_histogram=_histogram(values.get("tot_histogram")),
+            toa_histogram=_histogram(values.get("toa_histogram")),
+            itot_histogram=_histogram(values.get("itot_histogram")), tdc_counts=tuple(snap.tdc),
+            outside=int(hit_map.get("outside", 0)), ignored=snap.ignored, **fields)
 
 
 # ---- the acquisition the page controls ------------------------------------------------------------------------------
@@ -268,16 +331,17 @@ class _Session:
             if self.running:  # a well-formed request, at the wrong time
                 raise ViewError(f"an acquisition is already running (mode {self.mode} on {self.channel}): "
                                 f"stop it first")
+            binned = None if params is None else (params.width, params.height, params.dwellTime)
             try:
                 self.device.chip.selectMode(mode, params)
-                self.source.attach(self.device, channel, mode)
+                self.source.attach(self.device, channel, mode, binned)
                 self.metadata = device_metadata(self.device)
                 self.device.acq.begin(channel)
             except VrexSdkException as e:
                 self.source.detach()
                 raise ViewError(f"the acquisition did not start: {e}") from None
             self.running, self.mode, self.channel, self.seconds = True, mode, channel, seconds
-            self.binning = None if params is None else (params.width, params.height, params.dwellTime)
+            self.binning = binned
             self.started, self.ended, self._aborted_by = time.monotonic(), "", ""
             self.metadata.update(mode=mode, channel=channel, binning=self.binning, requested_seconds=seconds,
                                  start_time=datetime.datetime.now(datetime.timezone.utc).isoformat())
@@ -452,7 +516,8 @@ class Viewer:
         rate: updates per second pushed to each page, at most.
         channel: the acquisition channel; the device's first by default.
         save_dir: where the page's Save button writes its files (names chosen by the server).
-        source: where snapshots come from (a :class:`SnapshotSource`); the default accumulates every block.
+        source: where snapshots come from (a :class:`SnapshotSource`); by default native stages accumulate every
+            block on the SDK's thread.
     """
 
     def __init__(self, device: Device, *, host: str = "127.0.0.1", port: int = DEFAULT_PORT, rate: float = 25.0,
@@ -469,7 +534,7 @@ class Viewer:
         if not os.path.isdir(save_dir):
             raise ValueError(f"save_dir {save_dir!r} is not a directory")
         self.host, self.port, self.rate = host, port, float(rate)
-        self.source: SnapshotSource = CallbackSource() if source is None else source
+        self.source: SnapshotSource = NativeSource() if source is None else source
         self._session = _Session(device, self.source, channel, save_dir, self._state_changed)
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._control = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vrexsdk-view-control")
