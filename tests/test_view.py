@@ -219,7 +219,9 @@ def browser():
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The browser is not the package: a sanitizer run's preloaded runtime stays out of it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     yield driver
     driver.quit()
 
