@@ -8,7 +8,7 @@ import struct
 import numpy as np
 import pytest
 
-from vrexsdk import vrex
+import vrexsdk
 from vrexsdk.record import Histogram, load
 from vrexsdk.view import Snapshot, Viewer, encode_update
 
@@ -200,6 +200,47 @@ def test_several_pages_watch_one_acquisition(viewer):
 
     states = asyncio.run(main())
     assert [s["running"] for s in states] == [False, False, False]
+
+
+# ---- vrexsdk view ----------------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["view", "--port", "70000"], "must be from 0 to 65535"),
+    (["view", "--rate", "500"], "at most 100 updates per second"),
+    (["view", "--save-dir", "/nonexistent/dir"], "not a directory"),
+])
+def test_view_usage_errors(argv, message, capsys):
+    from vrexsdk.cli import main
+
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_view_serves_the_page_until_ctrl_c(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import urllib.request
+
+    # Python's own SIGINT handler, also when the suite runs as a background job (SIGINT ignored, and inherited).
+    source = ("import signal, sys\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+              "from vrexsdk.cli import main\nsys.exit(main(['view', '--port', '0']))\n")
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(vrexsdk.__file__)))  # also when staged
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")])))
+    proc = subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, cwd=tmp_path, env=env)
+    try:
+        line = proc.stdout.readline()
+        url = line.split(" at ", 1)[1].split()[0]
+        assert url.startswith("http://127.0.0.1:")
+        with urllib.request.urlopen(url, timeout=60) as page:
+            assert b"vrexsdk live view" in page.read()
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=60) == 0
+    finally:
+        proc.kill()
+        proc.wait()
 
 
 # ---- the page in a real browser -------------------------------------------------------------------------------------
