@@ -12,8 +12,8 @@ worker thread (as fast as it can, far above a real chip's 80 Mhits/s) into the n
   updates/s        = update messages each page received per second while the acquisition ran   (target: 20)
 
 The floor of an update is a plain NumPy copy of the bytes it carries (the uint32 image and histograms): the
-message's cost over that floor is printed too. Best of several interleaved rounds is not used: the median of the
-rounds is reported, with each round's figures, since other work on the machine hits both sides alike.
+message's cost over that floor is printed too. The two sides alternate within each round, so other work on the
+machine hits both alike; every round's figures are printed, and the median of the rounds.
 
 Run against an installed (or staged) package: python bench/view.py [--rounds R] [--blocks N] [--rate HZ]
 """
