@@ -177,52 +177,63 @@ def _now() -> str:
 # ---- the calibration ---------------------------------------------------------------------------------------------
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
 class Calibration:
     """Per-pixel ToT -> keV curves of one chip, ``ToT = a * E + b - c / (E - t)``, and how they were made.
 
-    The maps are 256 x 256 float32, indexed ``[y, x]``, and read-only (the inversion table is made from them
-    once). Give a map as 256 x 256 values, 65536 values in address order, or one value for every pixel.
+    Args:
+        a, b, c, t: the maps: 256 x 256 values indexed ``[y, x]``, 65536 values in address order, or one value
+            for every pixel. They are kept as read-only float32 copies (the inversion table is made from them once).
+        flags: :data:`DEAD`, :data:`NOISY`, :data:`UNFIT` bits per pixel; a pixel whose curve cannot be inverted
+            (not finite, ``a <= 0`` or ``c < 0``) is flagged :data:`UNFIT` whatever is given.
+        chip_id: the chip the curves belong to.
+        polarity: ``"positive"`` or ``"negative"``, the polarity the chip was calibrated at.
+        threshold_kev: the threshold (keV) during the calibration runs, if known.
+        temperature: the chip temperature (degrees Celsius) during the calibration runs, if known.
+        date: when the calibration was made (ISO 8601); now by default.
     """
+
+    __slots__ = ("a", "b", "c", "t", "flags", "chip_id", "polarity", "threshold_kev", "temperature", "date", "_table")
 
     a: FloatMap
     b: FloatMap
     c: FloatMap
     t: FloatMap
-    #: :data:`DEAD`, :data:`NOISY`, :data:`UNFIT` bits per pixel (uint8); a flagged pixel has no energies.
-    flags: npt.NDArray[np.uint8] = dataclasses.field(default_factory=lambda: np.zeros(SHAPE, np.uint8))
-    chip_id: str = ""
-    #: "positive" or "negative": the polarity the chip was calibrated at.
-    polarity: str = "positive"
-    #: The threshold (keV) during the calibration runs, if known.
-    threshold_kev: Optional[float] = None
-    #: The chip temperature (degrees Celsius) during the calibration runs, if known.
-    temperature: Optional[float] = None
-    #: When the calibration was made (ISO 8601).
-    date: str = dataclasses.field(default_factory=_now)
-    _table: Any = dataclasses.field(default=None, init=False, repr=False)
+    flags: npt.NDArray[np.uint8]
+    chip_id: str
+    polarity: str
+    threshold_kev: Optional[float]
+    temperature: Optional[float]
+    date: str
+    _table: Optional[FloatMap]
 
-    def __post_init__(self) -> None:
-        maps = {name: _as_map(getattr(self, name), name) for name in _PARAMETERS}
-        flags = _as_map(self.flags, "flags", np.uint8)
+    def __init__(self, a: npt.ArrayLike, b: npt.ArrayLike, c: npt.ArrayLike, t: npt.ArrayLike, *,
+                 flags: Optional[npt.ArrayLike] = None, chip_id: str = "", polarity: str = "positive",
+                 threshold_kev: Optional[float] = None, temperature: Optional[float] = None,
+                 date: Optional[str] = None) -> None:
+        maps = {name: _as_map(value, name) for name, value in zip(_PARAMETERS, (a, b, c, t))}
+        marks = _as_map(np.zeros(SHAPE, np.uint8) if flags is None else flags, "flags", np.uint8)
         # A pixel whose curve cannot be inverted is uncalibrated whatever its flags say.
-        a, c = maps["a"], maps["c"]
         finite = np.logical_and.reduce([np.isfinite(m) for m in maps.values()])
-        usable = finite & (a > 0) & (c >= 0)
+        usable = finite & (maps["a"] > 0) & (maps["c"] >= 0)
         if not usable.all():
-            flags = np.where(usable | (flags != 0), flags, np.uint8(UNFIT)).astype(np.uint8)
-            flags.setflags(write=False)
-        for name, value in maps.items():
+            marks = np.where(usable | (marks != 0), marks, np.uint8(UNFIT)).astype(np.uint8)
+            marks.setflags(write=False)
+        if not isinstance(chip_id, str):
+            raise TypeError(f"chip_id must be a str, not {type(chip_id).__name__}")
+        if polarity not in ("positive", "negative"):
+            raise ValueError(f"polarity must be 'positive' or 'negative', not {polarity!r}")
+        if date is None:
+            date = _now()
+        elif not isinstance(date, str):
+            raise TypeError(f"date must be an ISO 8601 str, not {type(date).__name__}")
+        values: Dict[str, Any] = dict(maps, flags=marks, chip_id=chip_id, polarity=polarity, date=date,
+                                      threshold_kev=_optional_float(threshold_kev, "threshold_kev"),
+                                      temperature=_optional_float(temperature, "temperature"), _table=None)
+        for name, value in values.items():
             object.__setattr__(self, name, value)
-        object.__setattr__(self, "flags", flags)
-        if not isinstance(self.chip_id, str):
-            raise TypeError(f"chip_id must be a str, not {type(self.chip_id).__name__}")
-        if self.polarity not in ("positive", "negative"):
-            raise ValueError(f"polarity must be 'positive' or 'negative', not {self.polarity!r}")
-        object.__setattr__(self, "threshold_kev", _optional_float(self.threshold_kev, "threshold_kev"))
-        object.__setattr__(self, "temperature", _optional_float(self.temperature, "temperature"))
-        if not isinstance(self.date, str):
-            raise TypeError(f"date must be an ISO 8601 str, not {type(self.date).__name__}")
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"a Calibration is read-only (its inversion table is made from it): cannot set {name}")
 
     def __repr__(self) -> str:
         return (f"<Calibration chip={self.chip_id!r} polarity={self.polarity} live={int(self.live.sum())}/{PIXELS}"
@@ -231,7 +242,7 @@ class Calibration:
     @classmethod
     def uniform(cls, a: float, b: float, c: float, t: float, **metadata: Any) -> "Calibration":
         """The same curve for every pixel (a global calibration); `metadata` as for the constructor."""
-        return cls(a=a, b=b, c=c, t=t, **metadata)
+        return cls(a, b, c, t, **metadata)
 
     @property
     def live(self) -> npt.NDArray[np.bool_]:
@@ -241,11 +252,13 @@ class Calibration:
     @property
     def table(self) -> FloatMap:
         """The inversion table the kernels use (65536 x 4 float32), made on first use."""
-        if self._table is None:
+        table: Optional[FloatMap] = self._table
+        if table is None:
             dead = ~self.live
             maps = [np.where(dead, np.float32(np.nan), getattr(self, n)).astype(np.float32) for n in _PARAMETERS]
-            object.__setattr__(self, "_table", _calibration._fold(*maps))
-        return self._table  # type: ignore[no-any-return]
+            table = _calibration._fold(*maps)
+            object.__setattr__(self, "_table", table)
+        return table
 
     def tot(self, energy: float) -> FloatMap:
         """Every pixel's ToT at `energy` keV (256 x 256 float32; NaN for flagged pixels), from the curve."""
@@ -280,7 +293,8 @@ class Calibration:
         index, e = index[inside].astype(np.intp), e[inside]
         size = int(index.max()) + 1 if index.size else 0
         missing = np.isnan(e)
-        total = np.bincount(index, weights=np.where(missing, 0.0, e.astype(np.float64)), minlength=size)
+        total = np.asarray(np.bincount(index, weights=np.where(missing, 0.0, e.astype(np.float64)), minlength=size),
+                           dtype=np.float64)
         total[np.bincount(index, weights=missing, minlength=size) > 0] = np.nan
         return total
 
@@ -353,6 +367,8 @@ def load(path: PathLike, **metadata: Any) -> Calibration:
     then supplies what text files do not hold. Raises ValueError for a file that is not a calibration."""
     path = os.fspath(path)
     suffix = os.path.splitext(path)[1].lower()
+    arrays: Dict[str, Any] = {}
+    stored: Dict[str, Any] = {}
     if suffix in _HDF5_SUFFIXES:
         h5py = _import_h5py()
         with h5py.File(path, "r") as f:
@@ -374,7 +390,6 @@ def load(path: PathLike, **metadata: Any) -> Calibration:
         stored = {k: v for k, v in stored.items() if k in ("chip_id", "polarity", "threshold_kev", "temperature",
                                                            "date")}
     elif suffix == ".txt":
-        arrays, stored = {}, {}
         for name, file in zip(_PARAMETERS, _text_files(path)):
             try:
                 values = np.loadtxt(file, dtype=np.float64, ndmin=2)
@@ -445,31 +460,32 @@ class EnergySpectrum:
 
     def fwhm(self, near: Optional[float] = None, window: float = 0.15) -> float:
         """Full width at half maximum (keV) of the highest peak, or of the highest within ``near * (1 +- window)``
-        keV; half-maximum crossings are interpolated between bins. NaN when no peak is found."""
+        keV, from its Gaussian core: 2.3548 standard deviations, the deviation taken from the counts within 2.5
+        of it around the centre (iterated, corrected for the cut and the bin width). Unlike walking down to half
+        the highest bin, this holds for the comb of discrete energies that integer ToT gives through one curve.
+        NaN when there is no peak."""
         counts = self.counts.astype(np.float64)
         centres = self.centres
-        region = np.ones(len(counts), dtype=bool)
-        if near is not None:
-            region = np.abs(centres - near) <= abs(near) * window
+        width = (self.high - self.low) / len(counts)
+        region = np.ones(len(counts), dtype=bool) if near is None else np.abs(centres - near) <= abs(near) * window
         if not region.any() or counts[region].max() <= 0:
             return math.nan
-        peak = int(np.flatnonzero(region)[np.argmax(counts[region])])
-        half = counts[peak] / 2.0
-        left = peak
-        while left > 0 and counts[left] > half:
-            left -= 1
-        right = peak
-        while right < len(counts) - 1 and counts[right] > half:
-            right += 1
-        if counts[left] > half or counts[right] > half:
-            return math.nan  # the peak runs off the range
-
-        def crossing(inside: int, outside: int) -> float:
-            # Linear between the centres of the last bin above half maximum and the first one below.
-            y0, y1 = counts[inside], counts[outside]
-            return float(centres[inside] + (centres[outside] - centres[inside]) * (y0 - half) / (y0 - y1))
-
-        return crossing(right - 1, right) - crossing(left + 1, left)
+        centre = float(centres[np.flatnonzero(region)[np.argmax(counts[region])]])
+        half = abs(near) * window if near is not None else (self.high - self.low) / 10
+        sigma = math.nan
+        for _ in range(50):
+            inside = np.abs(centres - centre) <= half
+            weights = counts[inside]
+            if weights.sum() <= 0:
+                return math.nan
+            centre = float(np.average(centres[inside], weights=weights))
+            variance = float(np.average((centres[inside] - centre) ** 2, weights=weights)) - width * width / 12
+            # A normal distribution cut at +-2.5 sigma keeps 0.9113 of its variance.
+            previous, sigma = sigma, math.sqrt(max(variance, 0.0) / 0.91126)
+            half = max(2.5 * sigma, 1.5 * width)
+            if abs(sigma - previous) <= 1e-6 * sigma:
+                break
+        return 2.3548 * sigma
 
 
 # ---- fitting -------------------------------------------------------------------------------------------------------
@@ -494,8 +510,8 @@ def line_peaks(energy: float, hits: Hits, tot: Any = None, *, window: float = 2.
 
     Per pixel: the median ToT first, then a mean of the hits within ``window`` standard deviations of the
     centre, iterated; low-ToT tails (charge shared with a neighbour) and stray hits do not pull it."""
-    energy = _optional_float(energy, "energy")
-    if energy is None or energy <= 0:
+    kev = _optional_float(energy, "energy")
+    if kev is None or kev <= 0:
         raise ValueError(f"the line energy must be a positive number of keV, not {energy!r}")
     address, values = _columns(hits, tot)
     inside = address < PIXELS
@@ -528,7 +544,7 @@ def line_peaks(energy: float, hits: Hits, tot: Any = None, *, window: float = 2.
         spread = np.sqrt(variance)
         # At least one and a half counts either side: ToT is an integer, and a narrow peak's spread is noisy.
         half = np.maximum(window * spread, 1.5)
-    return LinePeaks(energy, centre.reshape(SHAPE), spread.reshape(SHAPE), counts.reshape(SHAPE),
+    return LinePeaks(kev, centre.reshape(SHAPE), spread.reshape(SHAPE), counts.reshape(SHAPE),
                      hits_per_pixel.reshape(SHAPE))
 
 
@@ -568,19 +584,21 @@ def _solve(normal: npt.NDArray[np.float64], rhs: npt.NDArray[np.float64]) -> npt
 
 
 def _scan_linear(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight: npt.NDArray[np.float64],
-                 design: Any, candidates: Iterable[npt.NDArray[np.float64]], size: int, accept: Any
-                 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+                 design: Any, candidates: npt.NDArray[np.float64], size: int, accept: Any
+                 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+                            npt.NDArray[np.intp]]:
     """Weighted least squares of many small linear models at once, over a scanned non-linear parameter.
 
     Observation i belongs to model ``index[i]`` (of `size`), has value ``y[i]`` and weight ``weight[i]``; for a
-    value ``s`` of the scanned parameter (one per model: each element of `candidates` is an array of `size`),
+    value ``s`` of the scanned parameter (one per model: each row of `candidates` is an array of `size`),
     ``design(s[index])`` gives the observations' rows of the design matrix (n x F). Every model keeps the
     candidate with the least weighted squared residual among those whose solution `accept` (models x F -> bool)
-    allows. Returns (parameters models x F, scanned value, residual); NaN and inf where none was accepted."""
+    allows. Returns (parameters models x F, scanned value, residual, row of the candidate kept); NaN, inf and -1
+    where none was accepted."""
     best = np.full(size, np.inf)
-    best_s = np.full(size, np.nan)
+    best_row = np.full(size, -1, dtype=np.intp)
     best_p: Optional[npt.NDArray[np.float64]] = None
-    for s in candidates:
+    for row, s in enumerate(candidates):
         x = design(s[index])
         features = x.shape[1]
         normal = np.empty((size, features, features))
@@ -598,10 +616,33 @@ def _scan_linear(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight
         if best_p is None:
             best_p = np.full((size, features), np.nan)
         best[better] = residual[better]
-        best_s[better] = s[better]
+        best_row[better] = row
         best_p[better] = params[better]
     assert best_p is not None
-    return best_p, best_s, best
+    kept = best_row >= 0
+    value = np.full(size, np.nan)
+    value[kept] = candidates[best_row[kept], np.flatnonzero(kept)]
+    return best_p, value, best, best_row
+
+
+def _scan_refined(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight: npt.NDArray[np.float64],
+                  design: Any, candidates: npt.NDArray[np.float64], size: int, accept: Any, steps: int = 11,
+                  passes: int = 2) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """:func:`_scan_linear` over `candidates` (rows in increasing order), then `passes` times again on a finer
+    grid between each model's neighbours of its best candidate. Returns (parameters, scanned value, residual)."""
+    params, value, residual, row = _scan_linear(index, y, weight, design, candidates, size, accept)
+    for _ in range(passes):
+        kept = np.flatnonzero(row >= 0)
+        last = len(candidates) - 1
+        low = np.full(size, np.nan)
+        high = np.full(size, np.nan)
+        low[kept] = candidates[np.maximum(row[kept] - 1, 0), kept]
+        high[kept] = candidates[np.minimum(row[kept] + 1, last), kept]
+        candidates = low + np.linspace(0.0, 1.0, steps)[:, None] * (high - low)
+        p2, v2, r2, row = _scan_linear(index, y, weight, design, candidates, size, accept)
+        better = np.isfinite(r2) & (r2 <= residual)
+        params[better], value[better], residual[better] = p2[better], v2[better], r2[better]
+    return params, value, residual
 
 
 def _energy_design(energies: npt.NDArray[np.float64]) -> Any:
@@ -617,28 +658,19 @@ def _accept_curve(params: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
 def _fit_curves(energy: npt.NDArray[np.float64], index: npt.NDArray[np.intp], y: npt.NDArray[np.float64],
                 weight: npt.NDArray[np.float64], size: int, lowest: float, steps: int
                 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """(parameters size x 4 as a, b, c, t; residual) of the curves through the observations, t scanned over a
-    grid below the lowest line and refined around each model's best value."""
-    design = _energy_design(energy)
+    """(parameters size x 4 as a, b, c, t; residual) of the curves through the observations, t scanned below
+    the lowest line (closer values more finely: a pixel's t sits a few keV under its threshold) and refined."""
     grid = lowest - np.geomspace(0.05, max(30.0, 4 * lowest), steps)[::-1]
-    params, t, residual = _scan_linear(index, y, weight, design, (np.full(size, g) for g in grid), size,
-                                       _accept_curve)
-    # Refine: a finer scan around each model's best grid value (the grid is geometric, so its local step is
-    # the distance to the next value up).
-    step = np.interp(t, grid[:-1], np.diff(grid), left=0.0, right=0.0)
-    refined_p, refined_t, refined_r = _scan_linear(
-        index, y, weight, design,
-        (np.minimum(t + k * step, lowest - 0.01) for k in np.linspace(-1, 1, 21)), size, _accept_curve)
-    better = np.isfinite(refined_r) & (refined_r <= residual)
-    params[better], t[better], residual[better] = refined_p[better], refined_t[better], refined_r[better]
+    params, t, residual = _scan_refined(index, y, weight, _energy_design(energy),
+                                        np.repeat(grid[:, None], size, axis=1), size, _accept_curve)
     # With c = 0 the curve is a line and t plays no part; a line fits where no accepted curve does.
     line_x = np.stack([energy, np.ones_like(energy)], axis=1)
-    line_p, _, line_r = _scan_linear(index, y, weight, lambda _: line_x, [np.zeros(size)], size,
-                                     lambda p: p[:, 0] > 0)
+    line_p, _, line_r, _ = _scan_linear(index, y, weight, lambda _: line_x, np.zeros((1, size)), size,
+                                        lambda p: p[:, 0] > 0)
     use_line = np.isfinite(line_r) & ~(residual <= line_r)
     out = np.column_stack([params, t])
-    out[use_line] = np.column_stack([line_p[use_line], np.zeros((int(use_line.sum()), 1)),
-                                     np.zeros(int(use_line.sum()))])
+    lines = int(use_line.sum())
+    out[use_line] = np.column_stack([line_p[use_line], np.zeros(lines), np.zeros(lines)])
     return out, np.where(use_line, line_r, residual)
 
 
@@ -718,8 +750,8 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
         enough = lines_used >= 4
     else:
         t_fixed = np.full(PIXELS, global_p[0, 3])
-        params3, _, chi2 = _scan_linear(pixel_index, y, w, _energy_design(line_energy), [t_fixed], PIXELS,
-                                        _accept_curve)
+        params3, _, chi2, _ = _scan_linear(pixel_index, y, w, _energy_design(line_energy), t_fixed[None, :],
+                                           PIXELS, _accept_curve)
         params = np.column_stack([params3, t_fixed])
         enough = lines_used >= 3
     fitted = enough & np.isfinite(params).all(axis=1) & (flags == 0)
@@ -727,8 +759,8 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
     params[~fitted] = np.nan
     chi2 = np.where(fitted, chi2, np.nan)
 
-    maps = {name: params[:, i].reshape(SHAPE) for i, name in enumerate(_PARAMETERS)}
-    calibration = Calibration(**maps, flags=flags.reshape(SHAPE), **metadata)
+    calibration = Calibration(*(params[:, i].reshape(SHAPE) for i in range(4)), flags=flags.reshape(SHAPE),
+                              **metadata)
     global_metadata = {k: v for k, v in calibration.metadata().items()}
     global_cal = Calibration.uniform(*(float(v) for v in global_p[0]), **global_metadata)
     return FitResult(calibration, global_cal, chi2.reshape(SHAPE))
@@ -787,7 +819,7 @@ def fit_time_walk(addresses: Any, energies: Any, delays_ns: Any, *, min_hits: in
     delay = np.asarray(delays_ns, dtype=np.float64)
     if e.shape != address.shape or delay.shape != address.shape:
         raise ValueError("addresses, energies and delays must have the same length")
-    good = (address < PIXELS) & np.isfinite(e) & np.isfinite(delay)
+    good = (address < PIXELS) & (e > 0) & np.isfinite(e) & np.isfinite(delay)
     index, e, delay = address[good].astype(np.intp), e[good], delay[good]
     counts = np.bincount(index, minlength=PIXELS)
     lowest = np.full(PIXELS, np.inf)
@@ -797,9 +829,9 @@ def fit_time_walk(addresses: Any, energies: Any, delays_ns: Any, *, min_hits: in
     def design(e0: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         return np.stack([1.0 / (e - e0), np.ones_like(e)], axis=1)
 
-    fractions = np.geomspace(0.01, 10.0, e0_steps)  # e0 = lowest energy less a fraction of it
-    params, e0, _ = _scan_linear(index, delay, np.ones_like(delay), design, (span - f * span for f in fractions),
-                                 PIXELS, lambda p: p[:, 0] >= 0)
+    fractions = np.geomspace(10.0, 0.01, e0_steps)  # e0 = lowest energy less a fraction of it, increasing
+    params, e0, _ = _scan_refined(index, delay, np.ones_like(delay), design, span - fractions[:, None] * span,
+                                  PIXELS, lambda p: p[:, 0] >= 0)
     enough = (counts >= min_hits) & np.isfinite(params).all(axis=1)
     nan = np.float32(np.nan)
     return TimeWalk(w=np.where(enough, params[:, 0], nan).reshape(SHAPE),
