@@ -264,3 +264,52 @@ def test_time_walk_is_fitted_and_corrected(truth_cal):
     corrected = walk.correct(hit_records(addresses, tot, toa), energy)
     assert np.abs(corrected - true_ns).max() < calibration.TOA_TICK_NS
     assert np.isnan(walk.delay(np.array([1.0]), np.array([1])))  # a pixel without hits gets no correction
+
+
+# ---- the command line ------------------------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def line_files(tmp_path, truth):
+    rng = np.random.default_rng(5)
+    paths = []
+    for i, energy in enumerate(LINES):
+        hits = line_recording(truth, energy, rng)
+        path = tmp_path / f"line{i}.{'npz' if i % 2 else 'npy'}"
+        if i % 2:
+            np.savez(path, address=hits["address"].astype(np.int64), tot=hits["tot"].astype(np.uint16))
+        else:
+            np.save(path, hits)
+        paths.append(f"{energy}={path}")
+    return paths
+
+
+def test_calibrate_fits_the_line_files_and_writes_the_calibration(tmp_path, line_files, capsys):
+    from vrexsdk.cli import main
+
+    out = tmp_path / "cal.npz"
+    assert main(["calibrate", *line_files, "-o", str(out), "--chip-id", "W3_K07", "--threshold-kev", "4.5"]) == 0
+    printed = capsys.readouterr().out
+    assert f"{P - len(LIVE) + len(DEAD_PIXELS)} dead, {len(NOISY_PIXELS)} noisy" in printed
+    cal = calibration.load(out)
+    assert (cal.chip_id, cal.threshold_kev) == ("W3_K07", 4.5)
+    assert cal.live.sum() >= 0.99 * (len(LIVE) - len(DEAD_PIXELS) - len(NOISY_PIXELS))
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["8.04=x.npz", "-o", "cal.npz"], "no file x.npz"),
+    (["8.04", "-o", "cal.npz"], "expected KEV=FILE"),
+    (["0=x.npz", "-o", "cal.npz"], "expected KEV=FILE"),
+    (["{0}", "{0}", "{0}", "-o", "cal.npz"], "its own energy"),
+    (["{0}", "-o", "cal.cal"], "use .h5, .npz or .txt"),
+    (["{0}", "{1}", "-o", "cal.npz"], "at least three lines"),
+    (["{0}", "{1}", "8.0={2}", "-o", "cal.npz"], "holds no hits"),
+])
+def test_calibrate_usage_errors(tmp_path, monkeypatch, line_files, capsys, argv, message):
+    from vrexsdk.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    np.savez(tmp_path / "other.npz", other=np.zeros(3))
+    argv = [a.format(*line_files[:2], "other.npz") for a in argv]
+    assert main(["calibrate", *argv]) == 2
+    assert message in capsys.readouterr().err

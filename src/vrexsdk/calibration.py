@@ -51,6 +51,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__, _calibration
+from vrexsdk._files import open_replacing, replacing
 
 __all__ = [
     "DEAD",
@@ -67,6 +68,7 @@ __all__ = [
     "fit_time_walk",
     "line_peaks",
     "load",
+    "load_hits",
 ]
 
 WIDTH = HEIGHT = 256
@@ -306,7 +308,7 @@ class Calibration:
                 "temperature": self.temperature, "date": self.date}
 
     def save(self, path: PathLike) -> None:
-        """Writes the calibration; the suffix picks the format: ``.h5``/``.hdf5``/``.nxs`` (HDF5, needs h5py),
+        """Writes the calibration (each file whole or not at all); the suffix picks the format: ``.h5``/``.hdf5``/``.nxs`` (HDF5, needs h5py),
         ``.npz``, or ``.txt`` (the four text matrices ``<stem>_a.txt`` ... beside `path`, which is not written
         itself; flags and metadata are not kept)."""
         path = os.fspath(path)
@@ -318,20 +320,20 @@ class Calibration:
         elif suffix == ".txt":
             for name, file in zip(_PARAMETERS, _text_files(path)):
                 values = np.where(self.live, getattr(self, name), np.float32(0.0))
-                # Nine significant digits give every float32 back exactly.
-                np.savetxt(file, values, fmt="%.9g")
+                with open_replacing(file) as out:
+                    np.savetxt(out, values, fmt="%.9g")  # nine significant digits give every float32 back
         else:
             raise ValueError(f"unknown calibration file type {suffix or path!r}: use .h5, .npz or .txt")
 
     def _save_npz(self, path: str) -> None:
         meta = dict(self.metadata(), model=MODEL, package_version=__version__)
-        with open(path, "wb") as f:
+        with open_replacing(path) as f:  # a file object, so numpy adds no ".npz" of its own
             np.savez_compressed(f, a=self.a, b=self.b, c=self.c, t=self.t, flags=self.flags,
                                 metadata=np.array(json.dumps(meta)))
 
     def _save_hdf5(self, path: str) -> None:
         h5py = _import_h5py()
-        with h5py.File(path, "w") as f:
+        with replacing(path) as temporary, h5py.File(temporary, "w") as f:
             f.attrs["model"] = MODEL
             f.attrs["package_version"] = __version__
             for key, value in self.metadata().items():
@@ -402,6 +404,44 @@ def load(path: PathLike, **metadata: Any) -> Calibration:
         raise ValueError(f"unknown calibration file type {suffix or path!r}: use .h5, .npz or .txt")
     stored.update(metadata)
     return Calibration(**arrays, **stored)
+
+
+def load_hits(path: PathLike) -> npt.NDArray[Any]:
+    """Hits saved to a file, as a record array with (at least) ``address`` and ``tot`` fields.
+
+    ``.npy``: a record array; ``.npz``: arrays ``address`` and ``tot`` (any integer type), or a record array
+    ``hits``; HDF5 (``.h5``, ``.hdf5``, ``.nxs``, needs h5py): datasets ``address`` and ``tot`` in the root or the
+    first group holding both. Raises ValueError for a file without hits."""
+    path = os.fspath(path)
+    suffix = os.path.splitext(path)[1].lower()
+    columns: Dict[str, Any] = {}
+    if suffix == ".npy":
+        records = np.load(path, allow_pickle=False)
+        columns = {n: records[n] for n in ("address", "tot") if n in (records.dtype.names or ())}
+    elif suffix == ".npz":
+        with np.load(path, allow_pickle=False) as f:
+            if "hits" in f.files:
+                records = f["hits"]
+                columns = {n: records[n] for n in ("address", "tot") if n in (records.dtype.names or ())}
+            else:
+                columns = {n: f[n] for n in ("address", "tot") if n in f.files}
+    elif suffix in _HDF5_SUFFIXES:
+        h5py = _import_h5py()
+        with h5py.File(path, "r") as f:
+            groups = [f]
+            f.visititems(lambda _, item: groups.append(item) if isinstance(item, h5py.Group) else None)
+            for group in groups:
+                if "address" in group and "tot" in group:
+                    columns = {n: group[n][()] for n in ("address", "tot")}
+                    break
+    else:
+        raise ValueError(f"unknown hit file type {suffix or path!r}: use .npy, .npz or .h5")
+    if len(columns) != 2:
+        raise ValueError(f"{path} holds no hits (an address and a tot array)")
+    address, tot = _columns(columns["address"], columns["tot"])
+    hits = np.zeros(len(address), HIT_DTYPE)
+    hits["address"], hits["tot"] = address, tot
+    return hits
 
 
 def _plain(value: Any) -> Any:
