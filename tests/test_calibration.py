@@ -313,3 +313,50 @@ def test_calibrate_usage_errors(tmp_path, monkeypatch, line_files, capsys, argv,
     argv = [a.format(*line_files[:2], "other.npz") for a in argv]
     assert main(["calibrate", *argv]) == 2
     assert message in capsys.readouterr().err
+
+
+# ---- spectra in keV while recording ----------------------------------------------------------------------------------
+
+SCRIPTED = [(0, 40), (257, 90), (257, 91), (65535, 300), (70000, 50)]  # (address, ToT); the last one off the chip
+
+
+def scripted_hits(mode):
+    from vrexsdk import simulator
+
+    model = simulator.model()
+    block = {"vectors": {"addresses": [a for a, _ in SCRIPTED], "toa": list(range(len(SCRIPTED))),
+                         "tot": [t for _, t in SCRIPTED]}} if mode.endswith("-vec") else \
+        {"records": [[a, t, i] for i, (a, t) in enumerate(SCRIPTED)]}
+    model["devices"][0]["acquisition"].update(blocks=[block] * 3)
+    simulator.configure(model)
+
+
+@pytest.mark.parametrize("mode", ["0:tpx3-dd-toa-tot", "0:tpx3-seq-toa-tot-vec"])
+def test_record_with_a_calibration_bins_every_hit_in_kev(tmp_path, truth_cal, mode):
+    from vrexsdk import vrex
+    from vrexsdk.record import load, record
+
+    scripted_hits(mode)
+    with vrex.Device() as device:
+        device.open("usb:vrex-sim-0")
+        rec = record(device, mode, calibration=truth_cal, energy_bins=40, energy_range=(0.0, 80.0))
+    addresses, tot = np.array([a for a, _ in SCRIPTED] * 3), np.array([t for _, t in SCRIPTED] * 3)
+    expected = truth_cal.spectrum(addresses, tot, bins=40, range=(0.0, 80.0))
+    rec.save(tmp_path / "run.npz")
+    for spectrum in (rec.energy_spectrum, load(tmp_path / "run.npz").energy_spectrum):
+        np.testing.assert_array_equal(spectrum.counts, expected.counts)
+        assert (spectrum.overflow, spectrum.uncalibrated) == (expected.overflow, 3) and expected.overflow > 0
+    assert rec.metadata["calibration"]["chip_id"] == "W3_K07"
+
+
+@pytest.mark.parametrize("argv, status, printed", [
+    (["--mode", "0:tpx3-dd-toa-tot", "--blocks", "2"], 0, "energy spectrum 0..100 keV"),
+    (["--device", "usb:vrex-sim-1", "--mode", "0:tpx-medipix", "--blocks", "1"], 2, "takes no blocks"),
+])
+def test_acquire_with_a_calibration(tmp_path, truth_cal, capsys, argv, status, printed):
+    from vrexsdk.cli import main
+
+    truth_cal.save(tmp_path / "cal.npz")
+    assert main(["acquire", "-q", "--calibration", str(tmp_path / "cal.npz"), *argv]) == status
+    captured = capsys.readouterr()
+    assert printed in captured.out + captured.err

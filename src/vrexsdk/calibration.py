@@ -50,7 +50,7 @@ from typing import Any, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Unio
 import numpy as np
 import numpy.typing as npt
 
-from vrexsdk import __version__, _calibration
+from vrexsdk import __version__, _calibration, stages
 from vrexsdk._files import open_replacing, replacing
 
 __all__ = [
@@ -60,6 +60,7 @@ __all__ = [
     "TOA_TICK_NS",
     "UNFIT",
     "Calibration",
+    "CalibrationStage",
     "EnergySpectrum",
     "FitResult",
     "LinePeaks",
@@ -526,6 +527,36 @@ class EnergySpectrum:
             if abs(sigma - previous) <= 1e-6 * sigma:
                 break
         return 2.3548 * sigma
+
+
+class CalibrationStage(stages.Stage):
+    """A native stage (:class:`vrexsdk.stages.Pipeline`) giving every ToA/ToT hit its energy through
+    `calibration` on the SDK's thread: an energy spectrum of `bins` bins over `range` keV, and the per-hit column
+    ``"energy_kev"`` for the stages after it. :meth:`spectrum` turns its snapshot values into an
+    :class:`EnergySpectrum`."""
+
+    kind = "calibration"
+
+    def __init__(self, calibration: Calibration, bins: int = 1000, range: Tuple[float, float] = (0.0, 100.0),
+                 label: Optional[str] = None) -> None:
+        if not isinstance(calibration, Calibration):
+            raise TypeError(f"calibration must be a Calibration, not {type(calibration).__name__}")
+        empty = EnergySpectrum.empty(bins, range)  # checks bins and range
+        live = calibration.live
+        maps = {name: np.where(live, getattr(calibration, name), np.nan).astype(np.float64).reshape(-1)
+                for name in _PARAMETERS}
+        super().__init__(label, **maps, bins=len(empty.counts), low=empty.low, high=empty.high)
+
+    @staticmethod
+    def spectrum(values: Mapping[str, Any]) -> "EnergySpectrum":
+        """The :class:`EnergySpectrum` in a snapshot's values of this stage (``snap[stage.label]``)."""
+        return EnergySpectrum(np.asarray(values["counts"], dtype=np.uint64), float(values["low"]),
+                              float(values["high"]), int(values["underflow"]), int(values["overflow"]),
+                              int(values["uncalibrated"]))
+
+    def __repr__(self) -> str:
+        return (f"CalibrationStage(label={self.label!r}, bins={self.settings['bins']}, "
+                f"range=({self.settings['low']}, {self.settings['high']}))")
 
 
 # ---- fitting -------------------------------------------------------------------------------------------------------

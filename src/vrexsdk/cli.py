@@ -491,6 +491,7 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    calibration = _load_calibration(args.calibration) if args.calibration else None
 
     with _opened(args.device) as device:
         modes = device.chip.getModeIds()
@@ -508,7 +509,8 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         interrupted = False
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
-                         binning=args.binning, raw=args.raw, progress=display)
+                         binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
+                         energy_range=args.energy_range, energy_bins=args.energy_bins)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -546,6 +548,20 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print("vrexsdk: interrupted", file=err)
         return 130
     return 130 if interrupted else 0
+
+
+def _load_calibration(path: str) -> Any:
+    from vrexsdk import calibration
+
+    if not os.path.isfile(path) and not (path.lower().endswith(".txt") and
+                                         all(os.path.isfile(p) for p in calibration._text_files(path))):
+        raise UsageError(f"--calibration {path}: no such file")
+    if path.lower().endswith((".h5", ".hdf5", ".nxs")):
+        _require("h5py", f"--calibration {path}", _HDF5_HINT)
+    try:
+        return calibration.load(path)
+    except (ValueError, TypeError, KeyError) as e:
+        raise UsageError(f"--calibration {path}: {e}") from None
 
 
 def _identity(path: str) -> Optional[Tuple[int, int]]:
@@ -754,6 +770,13 @@ def _build_parser() -> argparse.ArgumentParser:
                          help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
     acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
     acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+    acquire.add_argument("--calibration", metavar="FILE",
+                         help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, "
+                              "saved and summarised as an energy spectrum")
+    acquire.add_argument("--energy-range", type=float, nargs=2, default=(0.0, 100.0),
+                         metavar=("LOW", "HIGH"), help="the energy spectrum's range in keV (default: 0 100)")
+    acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
+                         help="the energy spectrum's bins (default: 1000)")
 
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",

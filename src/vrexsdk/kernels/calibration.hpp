@@ -56,6 +56,11 @@ inline float energy_of(const InversePixel& px, float tot) noexcept {
     return (u + std::sqrt(u * u + px.q)) * px.r + px.t;
 }
 
+// The energy of a hit at `address`; NaN outside the chip.
+inline float hit_energy(const InversePixel* table, std::uint64_t address, float tot) noexcept {
+    return address < calibration_pixels ? energy_of(table[address], tot) : std::numeric_limits<float>::quiet_NaN();
+}
+
 // A 1-D array as the kernels read it: base pointer and stride in bytes (NumPy strides, so a field of a record
 // array is read in place).
 template <class T>
@@ -73,11 +78,7 @@ struct Strided {
 template <class Address, class Tot>
 void hit_energies(const InversePixel* table, Strided<Address> address, Strided<Tot> tot, float* out,
                   std::size_t n) noexcept {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t pixel = address[i];
-        out[i] = pixel < calibration_pixels ? energy_of(table[pixel], static_cast<float>(tot[i])) : nan;
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = hit_energy(table, address[i], static_cast<float>(tot[i]));
 }
 
 // What a spectrum adds up besides its bins.
@@ -87,31 +88,40 @@ struct SpectrumTally {
     std::uint64_t uncalibrated = 0;  // NaN: a pixel without calibration, or an address outside the chip
 };
 
+// An energy histogram of `bins` equal bins over [low, high), filled one energy at a time, over counts someone
+// else owns (a NumPy array, a stage's vector).
+class Spectrum {
+public:
+    Spectrum(std::uint64_t* counts, std::size_t bins, double low, double high) noexcept
+        : counts_(counts), low_(low), scale_(static_cast<double>(bins) / (high - low)),
+          top_(static_cast<double>(bins)) {}
+
+    void add(float energy) noexcept {
+        // The bin in double: float32 would put energies within an ulp of an edge into the neighbouring bin.
+        const double position = (static_cast<double>(energy) - low_) * scale_;  // NaN stays NaN: no test holds
+        // One increment through a selected slot rather than branches: out-of-range hits come mixed with the
+        // rest, and mispredicted branches would cost more than the energy itself.
+        const bool inside = position >= 0.0 && position < top_;
+        const std::size_t bin = static_cast<std::size_t>(inside ? position : 0.0);
+        const int outside = position < 0.0 ? 0 : (position >= top_ ? 1 : 2);
+        ++*(inside ? counts_ + bin : beyond_ + outside);
+    }
+
+    SpectrumTally tally() const noexcept { return {beyond_[0], beyond_[1], beyond_[2]}; }
+
+private:
+    std::uint64_t* counts_;
+    double low_, scale_, top_;
+    std::uint64_t beyond_[3] = {0, 0, 0};  // underflow, overflow, uncalibrated
+};
+
 // Adds n hits to an energy histogram of `bins` equal bins over [low, high) without keeping the energies.
 template <class Address, class Tot>
 SpectrumTally add_to_spectrum(const InversePixel* table, Strided<Address> address, Strided<Tot> tot, std::size_t n,
                               std::uint64_t* counts, std::size_t bins, double low, double high) noexcept {
-    SpectrumTally tally;
-    // The bin in double: float32 would put energies within an ulp of an edge into the neighbouring bin.
-    const double scale = static_cast<double>(bins) / (high - low);
-    const double top = static_cast<double>(bins);
-    std::uint64_t beyond[3] = {0, 0, 0};  // underflow, overflow, uncalibrated
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t pixel = address[i];
-        const float e = pixel < calibration_pixels ? energy_of(table[pixel], static_cast<float>(tot[i]))
-                                                   : std::numeric_limits<float>::quiet_NaN();
-        const double position = (static_cast<double>(e) - low) * scale;  // NaN stays NaN: no comparison holds
-        // One increment through a selected slot rather than branches: out-of-range hits come mixed with the
-        // rest, and mispredicted branches would cost more than the energy itself.
-        const bool inside = position >= 0.0 && position < top;
-        const std::size_t bin = static_cast<std::size_t>(inside ? position : 0.0);
-        const int outside = position < 0.0 ? 0 : (position >= top ? 1 : 2);
-        ++*(inside ? counts + bin : beyond + outside);
-    }
-    tally.underflow = beyond[0];
-    tally.overflow = beyond[1];
-    tally.uncalibrated = beyond[2];
-    return tally;
+    Spectrum spectrum(counts, bins, low, high);
+    for (std::size_t i = 0; i < n; ++i) spectrum.add(hit_energy(table, address[i], static_cast<float>(tot[i])));
+    return spectrum.tally();
 }
 
 // Time-walk: a small signal crosses the threshold late. Per pixel the delay is  d + w/(E - e0)  (ns); corrected
