@@ -273,13 +273,18 @@ def test_time_walk_is_fitted_and_corrected(truth_cal):
 def line_files(tmp_path, truth):
     rng = np.random.default_rng(5)
     paths = []
+    h5py = pytest.importorskip("h5py")
     for i, energy in enumerate(LINES):
         hits = line_recording(truth, energy, rng)
-        path = tmp_path / f"line{i}.{'npz' if i % 2 else 'npy'}"
-        if i % 2:
-            np.savez(path, address=hits["address"].astype(np.int64), tot=hits["tot"].astype(np.uint16))
-        else:
+        path = tmp_path / f"line{i}.{('npy', 'npz', 'h5')[i % 3]}"
+        if i % 3 == 0:
             np.save(path, hits)
+        elif i % 3 == 1:
+            np.savez(path, address=hits["address"].astype(np.int64), tot=hits["tot"].astype(np.uint16))
+        else:  # as an event file holds them
+            with h5py.File(path, "w") as f:
+                f["entry/events/event_id"] = hits["address"]
+                f["entry/events/time_over_threshold"] = hits["tot"]
         paths.append(f"{energy}={path}")
     return paths
 

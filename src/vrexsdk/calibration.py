@@ -412,7 +412,8 @@ def load_hits(path: PathLike) -> npt.NDArray[Any]:
 
     ``.npy``: a record array; ``.npz``: arrays ``address`` and ``tot`` (any integer type), or a record array
     ``hits``; HDF5 (``.h5``, ``.hdf5``, ``.nxs``, needs h5py): datasets ``address`` and ``tot`` in the root or the
-    first group holding both. Raises ValueError for a file without hits."""
+    first group holding both, or an event file's hits (``event_id`` and ``time_over_threshold`` of its
+    NXevent_data). Raises ValueError for a file without hits."""
     path = os.fspath(path)
     suffix = os.path.splitext(path)[1].lower()
     columns: Dict[str, Any] = {}
@@ -428,12 +429,15 @@ def load_hits(path: PathLike) -> npt.NDArray[Any]:
                 columns = {n: f[n] for n in ("address", "tot") if n in f.files}
     elif suffix in _HDF5_SUFFIXES:
         h5py = _import_h5py()
+        # Our own layout, or an event file's NXevent_data (event_id: the address, time_over_threshold: ToT).
+        names = (("address", "tot"), ("event_id", "time_over_threshold"))
         with h5py.File(path, "r") as f:
             groups = [f]
             f.visititems(lambda _, item: groups.append(item) if isinstance(item, h5py.Group) else None)
             for group in groups:
-                if "address" in group and "tot" in group:
-                    columns = {n: group[n][()] for n in ("address", "tot")}
+                found = [pair for pair in names if pair[0] in group and pair[1] in group]
+                if found:
+                    columns = {"address": group[found[0][0]][()], "tot": group[found[0][1]][()]}
                     break
     else:
         raise ValueError(f"unknown hit file type {suffix or path!r}: use .npy, .npz or .h5")

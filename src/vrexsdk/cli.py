@@ -811,10 +811,10 @@ def _build_parser() -> argparse.ArgumentParser:
     calibrate = commands.add_parser(
         "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines",
         description="Fit every pixel's curve ToT = a*E + b - c/(E - t) to the hits of recordings of known lines "
-                    "(one file per line: .npy records, .npz address and tot arrays, or HDF5 datasets address and "
-                    "tot) and write the calibration. Pixels without hits are flagged dead, pixels firing far more "
-                    "often than the others noisy; neither is fitted. Three lines or more; four or more fit t per "
-                    "pixel.",
+                    "(one file per line: .npy records, .npz address and tot arrays, HDF5 datasets address and "
+                    "tot, or the hits of a NeXus event file) and write the calibration. Pixels without hits are "
+                    "flagged dead, pixels firing far more often than the others noisy; neither is fitted. Three "
+                    "lines or more; four or more fit t per pixel.",
         epilog="Example: vrexsdk calibrate 8.04=cu.npz 17.5=mo.npz 22.1=ag.npz 59.5=am241.npz -o cal.h5")
     calibrate.add_argument("lines", type=_line, nargs="+", metavar="KEV=FILE",
                            help="a line's energy in keV and the file of its hits")
