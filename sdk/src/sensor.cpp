@@ -84,12 +84,13 @@ void settle(const BiasModel& m, Bias& s, float celsius, double now) {
     s.since = std::min(when, now);
 }
 
-std::string source_name(const BiasModel& m) { return "Bias source " + quoted(m.id.c_str()); }
+std::string source_name(const BiasModel& m) { return "bias source " + quoted(m.id.c_str()); }
 
 int tripped_error(vrex_ctx_t* ctx, const BiasModel& m, const Bias& s) {
     return fail_with(ctx->error, -2,
-                     source_name(m) + " has tripped (" + number(s.trip_current) + " uA over its limit of " +
-                         number(s.current_limit) + " uA) and its output is off; clear the trip first");
+                     "Bias source " + quoted(m.id.c_str()) + " has tripped (it drew " + number(s.trip_current) +
+                         " uA, above its limit of " + number(s.current_limit) +
+                         " uA) and its output is off; clear the trip first");
 }
 
 struct Source {
