@@ -1,6 +1,7 @@
 """A device's set-up captured, saved, applied back and compared."""
 import copy
 import json
+import re
 
 import numpy as np
 import pytest
@@ -146,3 +147,57 @@ def test_diff_lists_what_differs(tuned):
                                    settings.Change("mask.pixels", [(3, 200, 1), (255, 0, 7)], [])]
     assert settings.describe(settings.diff(a, b)).splitlines() == ["chip.dacs.Vfbk: 200 -> 5",
                                                                    "mask.pixels: 2 masked pixels -> 0 masked pixels"]
+
+
+# ---- the command line -----------------------------------------------------------------------------------------------
+
+@pytest.fixture
+def cli(capsys):
+    from vrexsdk.cli import main
+
+    def run(*argv):
+        status = main([str(a) for a in argv])
+        captured = capsys.readouterr()
+        return status, captured.out, captured.err
+
+    return run
+
+
+def test_settings_save_diff_and_load(cli, tmp_path):
+    path, other = tmp_path / "a.json", tmp_path / "b.json"
+    assert cli("settings", "save", path)[0] == 0
+    assert cli("settings", "diff", path) == (0, "no differences\n", "")
+    setup = json.loads(path.read_text())
+    setup["chip"]["dacs"]["Vfbk"] = 99
+    setup["bias"]["hv"].update(voltage=-1.0, on=True)
+    other.write_text(json.dumps(setup))
+    assert cli("settings", "diff", path, other)[1].splitlines() == [
+        "bias.hv.on: false -> true", "bias.hv.voltage: 0.0 -> -1.0", "chip.dacs.Vfbk: 164 -> 99"]
+    assert cli("settings", "load", other)[:2] == (0, "bias.hv.on: false -> true\nbias.hv.voltage: 0.0 -> -1.0\n"
+                                                     "chip.dacs.Vfbk: 164 -> 99\n")
+    assert simulator.state()["dacs"]["Vfbk"] == 99 and simulator.state()["bias"]["hv"]["on"] is True
+
+
+@pytest.mark.parametrize("argv, message", [
+    (("settings",), "settings needs an action"),
+    (("settings", "load", "{missing}"), "cannot read"),
+    (("settings", "load", "{bad}"), "chip.dacs.Vfbk: 999 is outside [0, 255]"),
+])
+def test_settings_usage_errors(cli, tmp_path, argv, message):
+    bad = tmp_path / "bad.json"
+    cli("settings", "save", bad)
+    setup = json.loads(bad.read_text())
+    setup["chip"]["dacs"]["Vfbk"] = 999
+    bad.write_text(json.dumps(setup))
+    argv = [a.format(missing=tmp_path / "none.json", bad=bad) for a in argv]
+    status, out, err = cli(*argv)
+    assert status == 2 and message in err
+
+
+def test_info_shows_bias_and_monitored_values(cli):
+    status, out, _ = cli("info")
+    assert status == 0
+    assert re.search(r"^bias:\n  SOURCE .*\n  -.*\n  hv +0 +0 +False", out, re.M)
+    assert re.search(r"^  chip_vdd +unavailable +Volt$", out, re.M) and "bias_current" in out
+    info = json.loads(cli("info", "--json")[1])
+    assert info["bias"]["hv"]["polarity"] == "negative" and info["monitor"]["chip_vdd"]["value"] == "unavailable"
