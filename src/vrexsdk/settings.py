@@ -24,9 +24,11 @@ from __future__ import annotations
 import json
 import math
 import os
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Set, Tuple, Union
 
 import numpy as np
+
+from vrexsdk.chip import BinningParams, ChipPolarity
 
 __all__ = ["FORMAT", "VERSION", "Change", "SettingsError", "apply", "capture", "describe", "diff", "load", "save"]
 
@@ -234,7 +236,8 @@ def _check(device: Any, setup: Settings) -> None:
         if not isinstance(v, dict) or not set(v) <= {"kev", "raw"}:
             raise _fail(f"chip.thresholds.{t}", v, "is not {\"kev\", \"raw\"}")
         if "raw" in v:
-            _within(f"chip.thresholds.{t}.raw", v["raw"], *chip.getRawThresholdRange(t), integer=True)
+            low, high = chip.getRawThresholdRange(t)
+            _within(f"chip.thresholds.{t}.raw", v["raw"], low, high, integer=True)
         if "kev" in v:
             _within(f"chip.thresholds.{t}.kev", v["kev"], *chip.getThresholdRange(t)[:2])
     mask = setup.get("mask")
@@ -305,54 +308,52 @@ def apply(device: Any, setup: Settings, *, timeout: Optional[float] = None) -> L
     changes = [c for c in diff(now, setup) if c.new is not None]
     changed = {c.path for c in changes}
 
-    def step(path: str, action: Callable[[], Any]) -> None:
-        if path in changed:
-            action()
-
     chip, c = device.chip, setup.get("chip", {})
     boards = setup.get("boards", {})
     for name, on in boards.items():
-        if on:
-            step(f"boards.{name}", lambda name=name: device.board.powerOn(name))
+        if on and f"boards.{name}" in changed:
+            device.board.powerOn(name)
     if c.get("mode") is not None:
         # Selected even when unchanged: the Device remembers the mode it selected for its data callbacks.
         params = c.get("mode_params")
-        from vrexsdk.chip import BinningParams
-
         chip.selectMode(c["mode"], None if params is None else BinningParams(**params))
-    from vrexsdk.chip import ChipPolarity
-
-    for i, p in enumerate(c.get("polarity", [])):
-        step(f"chip.polarity", lambda i=i, p=p: chip.setPolarity(i, ChipPolarity[p]))
+    if "chip.polarity" in changed:
+        for i, p in enumerate(c["polarity"]):
+            chip.setPolarity(i, ChipPolarity[p])
     for d, v in c.get("dacs", {}).items():
-        step(f"chip.dacs.{d}", lambda d=d, v=v: chip.setDacValue(d, v))
+        if f"chip.dacs.{d}" in changed:
+            chip.setDacValue(d, v)
     for t, v in c.get("thresholds", {}).items():
         # Raw first: a calibrated threshold then sets the keV value the raw one stands for.
-        step(f"chip.thresholds.{t}.raw", lambda t=t, v=v: chip.setRawThreshold(t, v["raw"]))
-        step(f"chip.thresholds.{t}.kev", lambda t=t, v=v: chip.setThreshold(t, v["kev"]))
-    if "mask" in setup:
-        def set_mask() -> None:
-            m = setup["mask"]
-            mask = np.zeros((m["width"], m["height"]), dtype=np.uint8)
-            for x, y, flag in m.get("pixels", []):
-                mask[x, y] = flag
-            device.config.setMask(mask)
-        step("mask.pixels", set_mask)
+        if f"chip.thresholds.{t}.raw" in changed:
+            chip.setRawThreshold(t, v["raw"])
+        if f"chip.thresholds.{t}.kev" in changed:
+            chip.setThreshold(t, v["kev"])
+    if "mask.pixels" in changed:
+        m = setup["mask"]
+        mask = np.zeros((m["width"], m["height"]), dtype=np.uint8)
+        for x, y, flag in m.get("pixels", []):
+            mask[x, y] = flag
+        device.config.setMask(mask)
     trigger = setup.get("trigger", {})
-    step("trigger.mode", lambda: device.trigger.selectMode(trigger["mode"]))
-    step("trigger.shutter_duration", lambda: device.trigger.setShutterDuration(trigger["shutter_duration"]))
-    step("lockstep.option", lambda: device.lockstep.selectOption(setup["lockstep"]["option"]))
+    if "trigger.mode" in changed:
+        device.trigger.selectMode(trigger["mode"])
+    if "trigger.shutter_duration" in changed:
+        device.trigger.setShutterDuration(trigger["shutter_duration"])
+    if "lockstep.option" in changed:
+        device.lockstep.selectOption(setup["lockstep"]["option"])
     for u, v in setup.get("cooling", {}).items():
-        step(f"cooling.{u}.desired", lambda u=u, v=v: device.cooling.setDesiredTemperature(u, v["desired"]))
+        if f"cooling.{u}.desired" in changed:
+            device.cooling.setDesiredTemperature(u, v["desired"])
     for name, on in boards.items():
-        if not on:
-            step(f"boards.{name}", lambda name=name: device.board.powerOff(name))
+        if not on and f"boards.{name}" in changed:
+            device.board.powerOff(name)
     for s, v in setup.get("bias", {}).items():
         _apply_bias(device.bias, s, v, changed, timeout)
     return changes
 
 
-def _apply_bias(b: Any, s: str, v: Dict[str, Any], changed: set, timeout: Optional[float]) -> None:
+def _apply_bias(b: Any, s: str, v: Dict[str, Any], changed: Set[str], timeout: Optional[float]) -> None:
     at = f"bias.{s}."
     if at + "rate" in changed:
         b.setRampRate(s, v["rate"])
