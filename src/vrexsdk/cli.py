@@ -121,7 +121,7 @@ def _get(getter: Callable[..., Any], *args: Any) -> Any:
 
     try:
         value = getter(*args)
-    except VrexSdkException as e:
+    except (VrexSdkException, NotImplementedError) as e:  # the latter: an SDK family this build lacks
         return f"unavailable ({type(e).__name__}: {e})"
     return list(value) if isinstance(value, tuple) else value
 

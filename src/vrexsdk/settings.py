@@ -68,16 +68,28 @@ def _mask(device: Any) -> Dict[str, Any]:
             "pixels": [[int(x), int(y), int(mask[x, y])] for x, y in zip(xs, ys)]}
 
 
+def _readback(getter: Any) -> Any:
+    """What the device reports it has selected; None (left out of the set-up) when the SDK cannot say."""
+    try:
+        return getter() or None
+    except NotImplementedError:
+        return None
+
+
 def capture(device: Any) -> Settings:
-    """Everything settable of the open device, as a JSON-ready dict (the file format of :func:`save`)."""
+    """Everything settable of the open device, as a JSON-ready dict (the file format of :func:`save`).
+
+    Selections an SDK cannot report back (a real SDK without the read-back functions) are None, and applying
+    the set-up then leaves them as they are; so are the bias sources of a package built without bias functions.
+    """
     chip, props = device.chip, device.props
-    params = chip.getModeParams()
+    params = _readback(chip.getModeParams)
     setup: Settings = {
         "format": FORMAT,
         "version": VERSION,
         "device": {"product": props.getProduct(), "serial_number": props.getSerialNumber()},
         "chip": {
-            "mode": chip.getSelectedMode() or None,
+            "mode": _readback(chip.getSelectedMode),
             "mode_params": None if params is None else dict(params._asdict()),
             "polarity": [chip.getPolarity(i).name for i in range(len(chip.getChipIds()))],
             "dacs": {d: chip.getDacValue(d) for d in chip.getDacIds()},
@@ -85,9 +97,9 @@ def capture(device: Any) -> Settings:
                            for t in chip.getThresholdIds()},
         },
         "mask": _mask(device),
-        "trigger": {"mode": device.trigger.getSelectedMode() or None,
-                    "shutter_duration": device.trigger.getShutterDuration() or None},
-        "lockstep": {"option": device.lockstep.getSelectedOption() or None},
+        "trigger": {"mode": _readback(device.trigger.getSelectedMode),
+                    "shutter_duration": _readback(device.trigger.getShutterDuration)},
+        "lockstep": {"option": _readback(device.lockstep.getSelectedOption)},
         "cooling": {u: {"desired": device.cooling.getDesiredTemperature(u)} for u in device.cooling.getIds()},
         "boards": {b: device.board.isPowered(b) for b in device.board.getBoardIds()},
     }
