@@ -29,7 +29,7 @@ std::uint64_t Rng::poisson(double mean) {
 constexpr double kHeatPerBoard = 2.0;  // degrees a powered board adds to the chip's temperature
 
 double chip_temperature(const DeviceModel& device, const DeviceState& state) {
-    double t = device.cooling.empty() ? 25.0 : static_cast<double>(temperature_now(device.cooling.front(), state));
+    double t = device.cooling.empty() ? 25.0 : static_cast<double>(cooling_temperature(device.cooling.front(), state));
     for (const BoardModel& b : device.boards) {
         const auto it = state.powered.find(b.id);
         if ((it == state.powered.end() ? b.powered : it->second) != 0) t += kHeatPerBoard;
