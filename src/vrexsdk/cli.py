@@ -1,8 +1,11 @@
-"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories.
+"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories,
+fit an energy calibration.
 
 Run ``vrexsdk --help`` (or ``python -m vrexsdk --help``) for the sub-commands. Exit status: 0 on success, 1 when
 the SDK reports a failure, 2 for a usage error (a bad option, an unknown mode, an unreadable file, a missing
-optional package), 130 when Ctrl-C stopped an acquisition (what was acquired is still saved).
+optional package), 130 when Ctrl-C stopped an acquisition (what was acquired is still saved). Files are written
+whole or not at all: Ctrl-C while one is written takes effect once it is complete, and a second Ctrl-C abandons it,
+leaving the file as it was; the status is then 1 ("nothing saved to FILE").
 """
 
 from __future__ import annotations
@@ -23,11 +26,13 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__
+from vrexsdk._files import SaveInterrupted, open_replacing
 
 __all__ = ["main"]
 
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
+_VIEW_HINT = 'pip install "vrexsdk[view]"'
 
 
 class UsageError(Exception):
@@ -487,6 +492,7 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    calibration = _load_calibration(args.calibration) if args.calibration else None
 
     with _opened(args.device) as device:
         modes = device.chip.getModeIds()
@@ -504,7 +510,8 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         interrupted = False
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
-                         binning=args.binning, raw=args.raw, progress=display)
+                         binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
+                         energy_range=args.energy_range, energy_bins=args.energy_bins)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -512,17 +519,58 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             display.close()
     if interrupted:
         print("interrupted: saving what was acquired", file=err)
-    print(rec.summary(), file=out)
-    if args.output:
-        rec.save(args.output)
-        print(f"saved {args.output}", file=out)
-    if args.png:
-        try:
-            rec.save_png(args.png, log=not args.linear)
-            print(f"saved {args.png}", file=out)
-        except ValueError as e:  # raw data have no image
-            print(f"no image written: {e}", file=err)
+    # A Ctrl-C from here on stops the saving; the status must then say whether the files asked for were written.
+    # A saved file is a new one renamed into place, so its identity tells, wherever the Ctrl-C landed.
+    wanted = [path for path in (args.output, args.png) if path]
+    before = {path: _identity(path) for path in wanted}
+    reported: List[str] = []
+    try:
+        print(rec.summary(), file=out)
+        if args.output:
+            rec.save(args.output)
+            reported.append(args.output)
+            print(f"saved {args.output}", file=out)
+        if args.png:
+            try:
+                rec.save_png(args.png, log=not args.linear)
+                reported.append(args.png)
+                print(f"saved {args.png}", file=out)
+            except ValueError as e:  # raw data have no image
+                wanted.remove(args.png)
+                print(f"no image written: {e}", file=err)
+    except KeyboardInterrupt:
+        unsaved = [path for path in wanted if _identity(path) == before[path]]
+        for path in wanted:
+            if path not in unsaved and path not in reported:
+                print(f"saved {path}", file=out)
+        if unsaved:
+            print(f"vrexsdk: interrupted: nothing saved to {', '.join(unsaved)}", file=err)
+            return 1
+        print("vrexsdk: interrupted", file=err)
+        return 130
     return 130 if interrupted else 0
+
+
+def _load_calibration(path: str) -> Any:
+    from vrexsdk import calibration
+
+    if not os.path.isfile(path) and not (path.lower().endswith(".txt") and
+                                         all(os.path.isfile(p) for p in calibration._text_files(path))):
+        raise UsageError(f"--calibration {path}: no such file")
+    if path.lower().endswith((".h5", ".hdf5", ".nxs")):
+        _require("h5py", f"--calibration {path}", _HDF5_HINT)
+    try:
+        return calibration.load(path)
+    except (ValueError, TypeError, KeyError) as e:
+        raise UsageError(f"--calibration {path}: {e}") from None
+
+
+def _identity(path: str) -> Optional[Tuple[int, int]]:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
 
 
 # ---- mask ------------------------------------------------------------------------------------------------------------
@@ -547,14 +595,14 @@ def _cmd_mask(args: argparse.Namespace, out: TextIO) -> int:
             print(f"mask set from {args.file}: {int(np.count_nonzero(mask))} of {mask.size} pixels masked", file=out)
             return 0
         mask = config.getMask()
-    if lower.endswith(".npy"):
-        with open(args.file, "wb") as f:  # a file object, so numpy adds no suffix of its own
+    with open_replacing(args.file) as f:  # a file object, so numpy adds no suffix of its own
+        if lower.endswith(".npy"):
             np.save(f, mask)
-    elif lower.endswith(".txt"):
-        np.savetxt(args.file, mask, fmt="%d")
-    else:
-        image_module = importlib.import_module("PIL.Image")
-        image_module.fromarray(np.ascontiguousarray(mask.T), "L").save(args.file, format="PNG")
+        elif lower.endswith(".txt"):
+            np.savetxt(f, mask, fmt="%d")
+        else:
+            image_module = importlib.import_module("PIL.Image")
+            image_module.fromarray(np.ascontiguousarray(mask.T), "L").save(f, format="PNG")
     print(f"mask saved to {args.file}: {mask.shape[0]} x {mask.shape[1]}, "
           f"{int(np.count_nonzero(mask))} pixels masked", file=out)
     return 0
@@ -591,7 +639,7 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
             _check_range(memory, args.address, args.length)
             data = memory.read(args.address, args.length)
         if args.output:
-            with open(args.output, "wb") as f:
+            with open_replacing(args.output) as f:
                 f.write(data)
             print(f"read {len(data)} bytes at 0x{args.address:x} of {args.memory} into {args.output}", file=out)
         else:
@@ -610,6 +658,97 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+# ---- the live view ---------------------------------------------------------------------------------------------------
+
+
+def _cmd_view(args: argparse.Namespace, out: TextIO) -> int:
+    _require("aiohttp", "the live view", _VIEW_HINT)
+    from vrexsdk.view import serve
+
+    if not os.path.isdir(args.save_dir):
+        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    with _opened(args.device) as device:
+        try:
+            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
+                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+        except OSError as e:
+            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
+    return 0
+
+
+def _rate(text: str) -> float:
+    value = _positive_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"at most 100 updates per second, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {value}")
+    return value
+
+
+# ---- calibrate -------------------------------------------------------------------------------------------------------
+
+
+def _line(text: str) -> Tuple[float, str]:
+    energy, sep, path = text.partition("=")
+    try:
+        kev = float(energy)
+    except ValueError:
+        kev = math.nan
+    if not sep or not path or not (math.isfinite(kev) and kev > 0):
+        raise argparse.ArgumentTypeError(f"expected KEV=FILE (a line's energy and its hits), not {text!r}")
+    return kev, path
+
+
+def _cmd_calibrate(args: argparse.Namespace, out: TextIO) -> int:
+    from vrexsdk import calibration
+
+    _check_output(args.output, "--output")
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in (".h5", ".hdf5", ".nxs", ".npz", ".txt"):
+        raise UsageError(f"--output {args.output}: use .h5, .npz or .txt (four text matrices)")
+    if suffix in (".h5", ".hdf5", ".nxs"):
+        _require("h5py", "an HDF5 calibration file", _HDF5_HINT)
+    energies = [kev for kev, _ in args.lines]
+    if len(set(energies)) != len(energies):
+        raise UsageError(f"each line needs its own energy, not {', '.join(f'{e:g}' for e in energies)}")
+    peaks = []
+    for kev, path in args.lines:
+        if not os.path.isfile(path):
+            raise UsageError(f"{kev:g} keV: no file {path}")
+        if os.path.splitext(path)[1].lower() in (".h5", ".hdf5", ".nxs"):
+            _require("h5py", "reading HDF5 hit files", _HDF5_HINT)
+        try:
+            hits = calibration.load_hits(path)
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+        peaks.append(calibration.line_peaks(kev, hits))
+        print(f"{kev:g} keV: {len(hits)} hits from {path}", file=out)
+    metadata = {"chip_id": args.chip_id, "polarity": args.polarity, "threshold_kev": args.threshold_kev,
+                "temperature": args.temperature}
+    try:
+        result = calibration.fit(peaks, min_hits=args.min_hits, noisy_factor=args.noisy_factor, **metadata)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    cal = result.calibration
+    flags = cal.flags
+    print(f"pixels: {int(cal.live.sum())} calibrated, {int(result.dead.sum())} dead, {int(result.noisy.sum())} "
+          f"noisy, {int(((flags & calibration.UNFIT) != 0).sum())} not fitted", file=out)
+    g = result.global_calibration
+    print(f"global curve: a={float(g.a[0, 0]):.4g} b={float(g.b[0, 0]):.4g} c={float(g.c[0, 0]):.4g} "
+          f"t={float(g.t[0, 0]):.4g}", file=out)
+    cal.save(args.output)
+    print(f"saved {args.output}", file=out)
+    return 0
+
+
 # ---- the parser ------------------------------------------------------------------------------------------------------
 
 
@@ -621,10 +760,10 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vrexsdk",
         description="Vrex hybrid-pixel detectors (Timepix, Timepix3, Medipix) from the command line: list and "
-                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
-                    "pixel mask and the non-volatile memories.",
+                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, watch live in a "
+                    "browser, read and write the pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
-               "(the data acquired so far are saved). 'vrexsdk COMMAND --help' describes each command.",
+               "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). 'vrexsdk COMMAND --help' describes each command.",
     )
     parser.add_argument("--version", action="version", version=f"vrexsdk {__version__}")
     parser.add_argument("--device", metavar="LOCATOR", default=None,
@@ -667,6 +806,31 @@ def _build_parser() -> argparse.ArgumentParser:
                          help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
     acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
     acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+    acquire.add_argument("--calibration", metavar="FILE",
+                         help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, "
+                              "saved and summarised as an energy spectrum")
+    acquire.add_argument("--energy-range", type=float, nargs=2, default=(0.0, 100.0),
+                         metavar=("LOW", "HIGH"), help="the energy spectrum's range in keV (default: 0 100)")
+    acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
+                         help="the energy spectrum's bins (default: 1000)")
+
+    view = commands.add_parser(
+        "view", parents=[common], help="watch the detector live in a web browser",
+        description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT "
+                    "spectrum, the ToA histogram, rates, dropped blocks and temperatures, updated while an "
+                    "acquisition runs, with buttons to start and stop one, save it and reset it. Open the printed "
+                    "address in a browser (through an SSH tunnel from another machine). Ctrl-C stops serving "
+                    f"and any acquisition the page started. Needs aiohttp: {_VIEW_HINT}.",
+        epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/")
+    view.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only; anything else lets other "
+                           "machines control the device)")
+    view.add_argument("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)")
+    view.add_argument("--rate", type=_rate, default=25.0, metavar="HZ",
+                      help="updates per second pushed to each page, at most (default 25)")
+    view.add_argument("--channel", help="acquisition channel (default: the device's first)")
+    view.add_argument("--save-dir", default=".", metavar="DIR",
+                      help="where the page's Save button writes its .npz files (default: here)")
 
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",
@@ -697,6 +861,29 @@ def _build_parser() -> argparse.ArgumentParser:
     flash_program.add_argument("memory", metavar="MEMORY")
     flash_program.add_argument("address", type=_address, metavar="ADDRESS")
     flash_program.add_argument("file", metavar="FILE")
+
+    calibrate = commands.add_parser(
+        "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines",
+        description="Fit every pixel's curve ToT = a*E + b - c/(E - t) to the hits of recordings of known lines "
+                    "(one file per line: .npy records, .npz address and tot arrays, HDF5 datasets address and "
+                    "tot, or the hits of a NeXus event file) and write the calibration. Pixels without hits are "
+                    "flagged dead, pixels firing far more often than the others noisy; neither is fitted. Three "
+                    "lines or more; four or more fit t per pixel.",
+        epilog="Example: vrexsdk calibrate 8.04=cu.npz 17.5=mo.npz 22.1=ag.npz 59.5=am241.npz -o cal.h5")
+    calibrate.add_argument("lines", type=_line, nargs="+", metavar="KEV=FILE",
+                           help="a line's energy in keV and the file of its hits")
+    calibrate.add_argument("--output", "-o", required=True, metavar="FILE",
+                           help=f"the calibration: .h5 (needs h5py: {_HDF5_HINT}), .npz, or .txt (four text "
+                                "matrices FILE_a.txt ... FILE_t.txt)")
+    calibrate.add_argument("--chip-id", default="", metavar="ID", help="the chip's identifier, kept in the file")
+    calibrate.add_argument("--polarity", choices=("positive", "negative"), default="positive",
+                           help="the polarity the chip was calibrated at (default: positive)")
+    calibrate.add_argument("--threshold-kev", type=float, metavar="KEV", help="the threshold during the runs")
+    calibrate.add_argument("--temperature", type=float, metavar="CELSIUS", help="the chip temperature during the runs")
+    calibrate.add_argument("--min-hits", type=_positive_int, default=20, metavar="N",
+                           help="hits a pixel needs in a line's peak to use it (default: 20)")
+    calibrate.add_argument("--noisy-factor", type=_positive_float, default=8.0, metavar="F",
+                           help="flag pixels with F times the median hits or ToT spread as noisy (default: 8)")
     return parser
 
 
@@ -727,8 +914,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_info(args, out)
         if args.command == "acquire":
             return _cmd_acquire(args, out, err)
+        if args.command == "view":
+            return _cmd_view(args, out)
         if args.command == "mask":
             return _cmd_mask(args, out)
+        if args.command == "calibrate":
+            return _cmd_calibrate(args, out)
         return _cmd_flash(args, out)
     except UsageError as e:
         print(f"vrexsdk: error: {e}", file=err)
@@ -743,6 +934,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as e:
         print(f"vrexsdk: error: {e}", file=err)
         return 1
+    except SaveInterrupted as e:
+        print(f"vrexsdk: interrupted: {e.path} saved" if e.saved else
+              f"vrexsdk: interrupted: nothing saved to {e.path}", file=err)
+        return 130 if e.saved else 1
     except KeyboardInterrupt:
         print("vrexsdk: interrupted", file=err)
         return 130
