@@ -62,10 +62,34 @@ struct Label {
     std::uint64_t cluster;  // the cluster's index in emission order
 };
 
-// Sorts by ToA, stable (ties keep arrival order). Built for data that are nearly in order, as data-driven blocks
-// are: an insertion sort, which gives up for a full sort once the input proves far from ordered.
+// Sorts by ToA, stable (ties keep arrival order). Data-driven blocks are nearly in order, but at full rate a few
+// microseconds of read-out jitter still put a hundred or more hits between a hit and its place, too many for an
+// insertion sort alone: a counting sort on coarse time (about one hit per bucket) first leaves each hit a few
+// places from its own, which the insertion sort then settles. An insertion sort that proves far from done (a
+// stray ToA spoiling the buckets) gives way to a full sort. `scratch` is reused from call to call.
 template <class T, class Toa>
-void sort_by_toa(T* a, std::size_t n, Toa toa) {
+void sort_by_toa(T* a, std::size_t n, Toa toa, std::vector<T>& scratch, std::vector<std::uint32_t>& buckets) {
+    if (n < 2) return;
+    std::uint64_t low = toa(a[0]), high = low;
+    bool sorted = true;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t t = toa(a[i]);
+        sorted = sorted && toa(a[i - 1]) <= t;
+        low = std::min(low, t);
+        high = std::max(high, t);
+    }
+    if (sorted) return;
+    if (n >= 256 && n < (std::size_t{1} << 31)) {
+        int shift = 0;
+        while (((high - low) >> shift) >= n) ++shift;
+        const std::size_t m = static_cast<std::size_t>((high - low) >> shift) + 2;
+        buckets.assign(m, 0);
+        for (std::size_t i = 0; i < n; ++i) ++buckets[((toa(a[i]) - low) >> shift) + 1];
+        for (std::size_t b = 1; b < m; ++b) buckets[b] += buckets[b - 1];
+        scratch.resize(n);
+        for (std::size_t i = 0; i < n; ++i) scratch[buckets[(toa(a[i]) - low) >> shift]++] = a[i];
+        std::copy(scratch.begin(), scratch.end(), a);
+    }
     const std::size_t budget = 32 * n + 4096;
     std::size_t moves = 0;
     for (std::size_t i = 1; i < n; ++i) {
@@ -112,7 +136,7 @@ public:
         }
         received_ += n;
         pending_.insert(pending_.end(), hits, hits + n);
-        sort_by_toa(pending_.data(), pending_.size(), [](const Hit& h) { return h.toa; });
+        sort_by_toa(pending_.data(), pending_.size(), [](const Hit& h) { return h.toa; }, scratch_, buckets_);
         const std::uint64_t frontier = seen_ > s_.jitter ? seen_ - s_.jitter : 0;
         const auto ready = static_cast<std::size_t>(
             std::upper_bound(pending_.begin(), pending_.end(), frontier,
@@ -154,10 +178,16 @@ public:
     std::size_t slots() const noexcept { return slots_.size(); }
 
 private:
+    // A cell keeps the last ToA within reach of its hit (ToA + window, saturated), so that most cells are passed
+    // over by one comparison; an empty cell's 0 lets through only hits at ToA 0, which then find no slot.
     struct Cell {
-        std::uint64_t toa = 0;
+        std::uint64_t reach = 0;
         std::uint32_t slot = none;
     };
+    std::uint64_t reach_of(std::uint64_t toa) const noexcept {
+        return toa > std::numeric_limits<std::uint64_t>::max() - s_.window ? std::numeric_limits<std::uint64_t>::max()
+                                                                            : toa + s_.window;
+    }
 
     struct Slot {
         std::uint32_t parent, next, tail, size;
@@ -250,18 +280,18 @@ private:
     std::uint32_t link(const Hit& h, std::uint32_t x, std::uint32_t y) {
         const int r = R > 0 ? R : s_.radius;
         const std::size_t base = (static_cast<std::size_t>(y) + r) * gw_ + x + r;
-        const std::uint64_t t = h.toa, w = s_.window;
+        const std::uint64_t t = h.toa, w = s_.window, reach = reach_of(t);
         std::uint32_t root = none;
         for (int dy = -r; dy <= r; ++dy) {
             const Cell* row = grid_.data() + base + static_cast<std::ptrdiff_t>(dy) * gw_;
             for (int dx = -r; dx <= r; ++dx) {
                 const Cell& c = row[dx];
-                if (c.slot == none) continue;
                 if constexpr (Late) {
-                    const std::uint64_t dt = t > c.toa ? t - c.toa : c.toa - t;
-                    if (dt > w || (closed_at_ > w && c.toa < closed_at_ - w)) continue;
+                    // Within the window either way, and the cell's cluster not closed yet.
+                    const std::uint64_t toa = c.reach - w;
+                    if (c.slot == none || t > c.reach || toa > t + w || c.reach < closed_at_) continue;
                 } else {
-                    if (t - c.toa > w) continue;
+                    if (t > c.reach || c.slot == none) continue;
                 }
                 const std::uint32_t s = find(c.slot);
                 root = root == none ? s : (s == root ? root : unite(root, s));
@@ -269,7 +299,7 @@ private:
         }
         if (root == none) root = new_slot(t, x, y);
         Cell& own = grid_[base];
-        if (!Late || own.slot == none || own.toa <= t) own = Cell{t, root};
+        if (!Late || own.slot == none || own.reach <= reach) own = Cell{reach, root};
         return root;
     }
 
@@ -383,7 +413,8 @@ private:
     std::vector<Cell> grid_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_, open_, kept_;
-    std::vector<Hit> pending_;
+    std::vector<Hit> pending_, scratch_;
+    std::vector<std::uint32_t> buckets_;
     std::vector<Pending> unresolved_;
     std::uint64_t seen_ = 0, processed_ = 0, closed_at_ = 0;
     std::uint64_t received_ = 0, late_ = 0, emitted_ = 0, created_ = 0, sequence_ = 0;

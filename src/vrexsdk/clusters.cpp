@@ -220,7 +220,9 @@ void cluster_all(const cl::Settings& s, const cl::Hit* hits, std::size_t n, std:
     } else {
         std::vector<Indexed> order(n);
         for (std::size_t i = 0; i < n; ++i) order[i] = {hits[i], i};
-        cl::sort_by_toa(order.data(), n, [](const Indexed& e) { return e.hit.toa; });
+        std::vector<Indexed> scratch;
+        std::vector<std::uint32_t> buckets;
+        cl::sort_by_toa(order.data(), n, [](const Indexed& e) { return e.hit.toa; }, scratch, buckets);
         std::vector<cl::Hit> part(std::min(chunk, n));
         std::vector<std::uint64_t> seq(part.size());
         for (std::size_t at = 0; at < n; at += chunk) {
