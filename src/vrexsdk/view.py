@@ -39,10 +39,11 @@ import numpy.typing as npt
 
 from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
 from vrexsdk import stages
+from vrexsdk.calibration import Calibration, CalibrationStage
 from vrexsdk.record import BINNED_MODES, Histogram, Recording, _binning_params, _kind_of_mode, device_metadata
 from vrexsdk.vrex import Device
 
-__all__ = ["DEFAULT_PORT", "NativeSource", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "encode_update",
+__all__ = ["DEFAULT_PORT", "NativeSource", "Series", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "encode_update",
            "serve"]
 
 _log = logging.getLogger("vrexsdk")
@@ -67,17 +68,29 @@ class ViewError(ValueError):
 
 
 @dataclasses.dataclass(frozen=True)
+class Series:
+    """A histogram as a panel shows it: bin ``i`` covers ``origin + i * bin_width`` onwards, in `unit`."""
+
+    label: str
+    counts: npt.NDArray[Any]
+    origin: float = 0.0
+    bin_width: float = 1.0
+    underflow: int = 0
+    overflow: int = 0
+    unit: str = ""
+
+
+@dataclasses.dataclass(frozen=True)
 class Snapshot:
     """One consistent reading of the accumulation: every panel of the page comes from the same instant."""
 
     kind: str = ""
     #: The hit map, summed frame or binned sums, indexed ``[y, x]``; None before any block (or for raw data).
     image: Optional[npt.NDArray[Any]] = None
-    #: ToT per hit (Timepix3 ToA/ToT modes) or integrated ToT (iToT modes).
-    spectrum: Optional[Histogram] = None
-    spectrum_label: str = "ToT"
-    #: Time of arrival, in SDK clock ticks from the first hit.
-    toa: Optional[Histogram] = None
+    #: ToT per hit (Timepix3 ToA/ToT modes), energy in keV with a calibration, or integrated ToT (iToT modes).
+    spectrum: Optional[Series] = None
+    #: Time of arrival, in SDK clock ticks.
+    toa: Optional[Series] = None
     blocks: int = 0
     #: Hits, frames, packets or bytes accumulated, as :attr:`unit` says.
     events: int = 0
@@ -111,6 +124,17 @@ class SnapshotSource(Protocol):
         """The accumulation now as a :class:`~vrexsdk.record.Recording` (to save it)."""
 
 
+def _series(label: str, unit: str, values: Optional[Dict[str, Any]]) -> Optional[Series]:
+    if values is None:
+        return None
+    if "low" in values:  # an energy spectrum: float edges in keV
+        width = (float(values["high"]) - float(values["low"])) / max(1, len(values["counts"]))
+        return Series(label, values["counts"], float(values["low"]), width, int(values["underflow"]),
+                      int(values["overflow"]), unit)
+    return Series(label, values["counts"], int(values["origin"]), int(values["bin_width"]), int(values["underflow"]),
+                  int(values["overflow"]), unit)
+
+
 def _histogram(values: Optional[Dict[str, Any]]) -> Optional[Histogram]:
     if values is None:
         return None
@@ -124,17 +148,20 @@ class NativeSource:
     A snapshot waits at most for the block in progress; the acquisition never waits for the page.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, calibration: Optional[Calibration] = None, energy_bins: int = 1000,
+                 energy_range: Tuple[float, float] = (0.0, 100.0)) -> None:
+        # Made once, so bad settings are refused here rather than at the first start.
+        self._energy = None if calibration is None else CalibrationStage(calibration, energy_bins, energy_range)
         self._pipeline: Optional[stages.Pipeline] = None
         self._make: Optional[Callable[[], stages.Pipeline]] = None
         self._mode = ""
         self._binning: Optional[Tuple[int, int, int]] = None
         self._lock = threading.Lock()
 
-    @staticmethod
-    def _stages(kind: str) -> List[stages.Stage]:
+    def _stages(self, kind: str) -> List[stages.Stage]:
         if kind == "hits":
-            return [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()]
+            energy: List[stages.Stage] = [] if self._energy is None else [self._energy]
+            return energy + [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()]
         if kind == "itot-events":
             return [stages.HitMap(), stages.ItotHistogram()]
         if kind == "frames":
@@ -190,6 +217,13 @@ class NativeSource:
             return data.reshape(self._binning[1], self._binning[0])  # type: ignore[no-any-return]
         return data.reshape(1, -1)  # type: ignore[no-any-return]
 
+    def _spectrum(self, snap: stages.Snapshot, itot: bool) -> Optional[Series]:
+        if itot:
+            return _series("iToT", "", snap.stages.get("itot_histogram"))
+        if self._energy is not None and self._energy.label in snap.stages:
+            return _series("Energy", "keV", snap.stages[self._energy.label])
+        return _series("ToT", "", snap.stages.get("tot_histogram"))
+
     def snapshot(self) -> Snapshot:
         snap = self._snap()
         if snap is None:
@@ -199,8 +233,8 @@ class NativeSource:
             kind, ("packets", snap.packets) if snap.packets else ("hits", snap.hits))
         itot = kind == "itot-events"
         return Snapshot(kind=kind, image=self._image(snap),
-                        spectrum=_histogram(snap.stages.get("itot_histogram" if itot else "tot_histogram")),
-                        spectrum_label="iToT" if itot else "ToT", toa=_histogram(snap.stages.get("toa_histogram")),
+                        spectrum=self._spectrum(snap, itot), toa=_series("ToA", "clock ticks",
+                                                                        snap.stages.get("toa_histogram")),
                         blocks=snap.blocks, events=events, unit=unit, dropped=snap.lost_blocks)
 
     def recording(self, **fields: Any) -> Recording:
@@ -219,6 +253,8 @@ class NativeSource:
             tot_histogram=_histogram(values.get("tot_histogram")),
             toa_histogram=_histogram(values.get("toa_histogram")),
             itot_histogram=_histogram(values.get("itot_histogram")), tdc_counts=tuple(snap.tdc),
+            energy_spectrum=None if self._energy is None or self._energy.label not in values
+            else CalibrationStage.spectrum(values[self._energy.label]),
             outside=int(hit_map.get("outside", 0)), ignored=snap.ignored, **fields)
 
 
@@ -446,12 +482,11 @@ def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
     if snapshot.image is not None:
         h, w = snapshot.image.shape
         parts.append(("image", _counts(snapshot.image), {"width": int(w), "height": int(h)}))
-    for name, hist, extra in (("spectrum", snapshot.spectrum, {"label": snapshot.spectrum_label}),
-                              ("toa", snapshot.toa, {"label": "ToA"})):
-        if hist is not None:
-            parts.append((name, _counts(hist.counts), {"origin": hist.origin, "binWidth": hist.bin_width,
-                                                       "underflow": hist.underflow, "overflow": hist.overflow,
-                                                       **extra}))
+    for name, series in (("spectrum", snapshot.spectrum), ("toa", snapshot.toa)):
+        if series is not None:
+            parts.append((name, _counts(series.counts), {"origin": series.origin, "binWidth": series.bin_width,
+                                                         "underflow": series.underflow, "overflow": series.overflow,
+                                                         "label": series.label, "unit": series.unit}))
     header: Dict[str, Any] = {"type": "update", "kind": snapshot.kind, "blocks": snapshot.blocks,
                               "events": snapshot.events, "unit": snapshot.unit, "dropped": snapshot.dropped,
                               **fields, "arrays": {}}
@@ -518,10 +553,13 @@ class Viewer:
         save_dir: where the page's Save button writes its files (names chosen by the server).
         source: where snapshots come from (a :class:`SnapshotSource`); by default native stages accumulate every
             block on the SDK's thread.
+        calibration: a :class:`~vrexsdk.calibration.Calibration` of the chip: the spectrum shows ToA/ToT hits'
+            energies in keV (0 to 100 keV in 1000 bins; give a :class:`NativeSource` for others).
     """
 
     def __init__(self, device: Device, *, host: str = "127.0.0.1", port: int = DEFAULT_PORT, rate: float = 25.0,
-                 channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None) -> None:
+                 channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None,
+                 calibration: Optional[Calibration] = None) -> None:
         self._web = _import_aiohttp()
         if not isinstance(device, Device):
             raise TypeError(f"device must be a vrexsdk.vrex.Device, not {type(device).__name__}")
@@ -534,7 +572,9 @@ class Viewer:
         if not os.path.isdir(save_dir):
             raise ValueError(f"save_dir {save_dir!r} is not a directory")
         self.host, self.port, self.rate = host, port, float(rate)
-        self.source: SnapshotSource = NativeSource() if source is None else source
+        if source is not None and calibration is not None:
+            raise ValueError("give a calibration to the source, not beside it")
+        self.source: SnapshotSource = NativeSource(calibration) if source is None else source
         self._session = _Session(device, self.source, channel, save_dir, self._state_changed)
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._control = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vrexsdk-view-control")
@@ -752,13 +792,14 @@ class Viewer:
 
 def serve(device: Device, host: str = "127.0.0.1", port: int = DEFAULT_PORT, *, rate: float = 25.0,
           channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None,
-          ready: Optional[Callable[[str], Any]] = None) -> None:
+          calibration: Optional[Calibration] = None, ready: Optional[Callable[[str], Any]] = None) -> None:
     """Serves the live view of an open `device` until Ctrl-C; see :class:`Viewer` for the arguments.
 
     `ready` is called with the page's URL once the port is bound (by default it is printed). An acquisition the
     page started is stopped before this returns.
     """
-    viewer = Viewer(device, host=host, port=port, rate=rate, channel=channel, save_dir=save_dir, source=source)
+    viewer = Viewer(device, host=host, port=port, rate=rate, channel=channel, save_dir=save_dir, source=source,
+                    calibration=calibration)
     stop = threading.Event()
     with viewer:
         if host not in ("127.0.0.1", "::1", "localhost"):

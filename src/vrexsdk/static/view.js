@@ -135,7 +135,7 @@ function drawImage() {
   for (const f of [1, 0.5, 0]) ctx.fillText(fmt(Math.round(inverse(f))), bx + IMG.bar + 3, IMG.top + (1 - f) * (h - 1));
 }
 
-function drawHistogram(id, hist, label, unit) {
+function drawHistogram(id, hist, label) {
   const canvas = $(id), ctx = canvas.getContext("2d"), W = canvas.width, H = canvas.height;
   const L = 50, B = 30, T = 8, R = 10, pw = W - L - R, ph = H - B - T;
   ctx.fillStyle = "#fff"; ctx.fillRect(0, 0, W, H);
@@ -158,7 +158,7 @@ function drawHistogram(id, hist, label, unit) {
     const x = L + k / 4 * pw;
     ctx.fillText(fmt(hist.origin + k / 4 * shown * hist.binWidth), x, T + ph + 4);
   }
-  ctx.fillText(`${label}${unit}`, L + pw / 2, T + ph + 17);
+  ctx.fillText(hist.unit ? `${label} (${hist.unit})` : label, L + pw / 2, T + ph + 17);
   ctx.textAlign = "right"; ctx.textBaseline = "middle";
   ctx.fillText(fmt(max), L - 4, T + 4);
   ctx.fillText(log ? "log" : "0", L - 4, T + ph);
@@ -172,8 +172,8 @@ function draw() {
   drawImage();
   const label = view.spectrum ? view.spectrum.label : "ToT";
   $("spectrum-title").textContent = `${label} spectrum`;
-  drawHistogram("spectrum", view.spectrum, label, " (counter value)");
-  drawHistogram("toa", view.toa, "ToA", " (clock ticks)");
+  drawHistogram("spectrum", view.spectrum, label);
+  drawHistogram("toa", view.toa, "ToA");
   $("eventsPerSecond").textContent = fmt(h.eventsPerSecond);
   $("eventsPerSecond").previousElementSibling.textContent = `${h.unit}/s`;
   $("blocksPerSecond").textContent = fmt(h.blocksPerSecond);
