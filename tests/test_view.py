@@ -21,15 +21,19 @@ LONG_RUN = {"devices": [{"acquisition": {"block_count": 10**7, "hits": 2000, "in
 
 
 def decode(message):
-    """The reference reader of an update: header, then each array as uint32 at its offset."""
+    """The reference reader of an update: header, then each array of its type at its offset."""
     (length,) = struct.unpack_from("<I", message)
     header = json.loads(message[4:4 + length])
-    arrays = {name: np.frombuffer(message, "<u4", a["length"], a["offset"]) for name, a in header["arrays"].items()}
+    arrays = {name: np.frombuffer(message, "<" + a["type"], a["length"], a["offset"])
+              for name, a in header["arrays"].items()}
     return header, arrays
 
 
-@pytest.mark.parametrize("image", [None, np.arange(12, dtype=np.uint64).reshape(3, 4), np.full((256, 256), 2**40)])
-def test_update_messages_carry_every_panel_aligned_and_saturated(image):
+@pytest.mark.parametrize("image, wire", [
+    (None, None), (np.arange(15, dtype=np.uint64).reshape(3, 5), "u1"), (np.full((2, 3), 300), "u2"),
+    (np.full((256, 256), 2**40), "u4"),
+])
+def test_update_messages_carry_every_panel_aligned_and_saturated(image, wire):
     tot = Series("Energy", np.array([0, 5, 7], dtype=np.uint64), origin=0.5, bin_width=0.1, unit="keV")
     header, arrays = decode(encode_update(Snapshot(kind="hits", image=image, spectrum=tot, blocks=3, events=12),
                                           {"running": True}))
@@ -41,7 +45,8 @@ def test_update_messages_carry_every_panel_aligned_and_saturated(image):
     if image is None:
         assert "image" not in arrays
     else:
-        assert (header["arrays"]["image"]["height"], header["arrays"]["image"]["width"]) == image.shape
+        entry = header["arrays"]["image"]
+        assert (entry["height"], entry["width"], entry["type"]) == (*image.shape, wire)
         assert arrays["image"].tolist() == np.minimum(image, 2**32 - 1).ravel().tolist()
 
 

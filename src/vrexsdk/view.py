@@ -467,26 +467,40 @@ class _Session:
 # ---- the wire format --------------------------------------------------------------------------------------------------
 
 
-def _counts(array: npt.NDArray[Any]) -> bytes:
-    # uint32 keeps every count exact to 4e9 per bin at half the size of uint64; larger counts saturate.
-    return np.minimum(array, 0xFFFFFFFF).astype("<u4", copy=False).tobytes()
+_WIRE_TYPES = (("u1", 0xFF), ("u2", 0xFFFF), ("u4", 0xFFFFFFFF))
+
+
+def _counts(array: npt.NDArray[Any]) -> Tuple[bytes, str]:
+    # The narrowest type holding the largest count: a page's image is mostly small counts, and every byte is
+    # copied by the server and read by each page 25 times a second. Counts beyond 4e9 saturate.
+    top = int(array.max()) if array.size else 0
+    name = next((n for n, limit in _WIRE_TYPES if top <= limit), "u4")
+    if top > 0xFFFFFFFF:
+        array = np.minimum(array, 0xFFFFFFFF)
+    data = array.astype("<" + name, copy=False).tobytes()
+    return data + b"\0" * (-len(data) % 4), name  # the next array starts at a multiple of 4 again
 
 
 def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
-    """One update message: a 4-byte little-endian header length, a JSON header, then uint32 arrays.
+    """One update message: a 4-byte little-endian header length, a JSON header, then the arrays of counts.
 
-    The header is padded so each array starts at a multiple of 4 bytes (a JavaScript Uint32Array over the
-    message needs it); each array's header entry gives its offset from the message start and its length.
+    Each array is unsigned, of the narrowest type that holds its largest count (``"u1"``, ``"u2"`` or ``"u4"``,
+    little-endian), and starts at a multiple of 4 bytes (a JavaScript typed array over the message needs its
+    alignment); each array's header entry gives its type, offset from the message start and length in elements.
     """
     parts: List[Tuple[str, bytes, Dict[str, Any]]] = []
+
+    def add(name: str, array: npt.NDArray[Any], **extra: Any) -> None:
+        data, wire = _counts(array)
+        parts.append((name, data, {"type": wire, "length": int(array.size), **extra}))
+
     if snapshot.image is not None:
         h, w = snapshot.image.shape
-        parts.append(("image", _counts(snapshot.image), {"width": int(w), "height": int(h)}))
+        add("image", snapshot.image, width=int(w), height=int(h))
     for name, series in (("spectrum", snapshot.spectrum), ("toa", snapshot.toa)):
         if series is not None:
-            parts.append((name, _counts(series.counts), {"origin": series.origin, "binWidth": series.bin_width,
-                                                         "underflow": series.underflow, "overflow": series.overflow,
-                                                         "label": series.label, "unit": series.unit}))
+            add(name, series.counts, origin=series.origin, binWidth=series.bin_width, underflow=series.underflow,
+                overflow=series.overflow, label=series.label, unit=series.unit)
     header: Dict[str, Any] = {"type": "update", "kind": snapshot.kind, "blocks": snapshot.blocks,
                               "events": snapshot.events, "unit": snapshot.unit, "dropped": snapshot.dropped,
                               **fields, "arrays": {}}
@@ -494,7 +508,7 @@ def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
     def encoded(offset: int) -> bytes:
         position = offset
         for name, data, extra in parts:
-            header["arrays"][name] = {"offset": position, "length": len(data) // 4, **extra}
+            header["arrays"][name] = {"offset": position, **extra}
             position += len(data)
         return json.dumps(header, separators=(",", ":")).encode()
 
@@ -762,22 +776,28 @@ class Viewer:
         period = 1.0 / self.rate
         next_status = 0.0
         loop = asyncio.get_running_loop()
+        due = loop.time()
         while True:
+            # On a fixed schedule, so a late wake-up (a busy machine) is made up at the next update, not lost.
+            due = max(due + period, loop.time() - period)
             started = loop.time()
             if self._clients:
                 if started >= next_status:
                     next_status = started + _STATUS_INTERVAL
                     self._status = await self._run(self._session.status)
+                ready = [ws for ws, pending in self._clients.items()
+                         if not ws.closed and (pending is None or pending.done())]
+                if not ready:  # every page is still taking the last update: no snapshot until one is free
+                    await asyncio.sleep(max(0.0, due - loop.time()))
+                    continue
                 snapshot = self.source.snapshot()
                 hits_rate, block_rate = rates(time.monotonic(), snapshot.events, snapshot.blocks)
                 message = encode_update(snapshot, {"running": self._session.running, "eventsPerSecond": hits_rate,
                                                    "blocksPerSecond": block_rate, "rate": self.rate,
                                                    **self._status})
-                for ws, pending in list(self._clients.items()):
-                    if ws.closed or (pending is not None and not pending.done()):
-                        continue  # this page has not taken the last update yet: it misses this one
+                for ws in ready:  # a page still taking the last update misses this one
                     self._clients[ws] = asyncio.ensure_future(self._send(ws, message))
-            await asyncio.sleep(max(0.0, period - (loop.time() - started)))
+            await asyncio.sleep(max(0.0, due - loop.time()))
 
     async def _send(self, ws: Any, message: Any) -> None:
         try:

@@ -59,7 +59,8 @@ function onUpdate(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
   const arrays = {};
-  for (const [name, a] of Object.entries(header.arrays)) arrays[name] = { ...a, data: new Uint32Array(buffer, a.offset, a.length) };
+  const types = { u1: Uint8Array, u2: Uint16Array, u4: Uint32Array };  // each array in the narrowest that fits
+  for (const [name, a] of Object.entries(header.arrays)) arrays[name] = { ...a, data: new types[a.type](buffer, a.offset, a.length) };
   view.header = header;
   view.image = arrays.image || null;
   view.spectrum = arrays.spectrum || null;
