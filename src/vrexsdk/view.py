@@ -373,7 +373,7 @@ class _Session:
                 self.source.attach(self.device, channel, mode, binned)
                 self.metadata = device_metadata(self.device)
                 self.device.acq.begin(channel)
-            except VrexSdkException as e:
+            except (VrexSdkException, ValueError, TypeError) as e:  # the SDK, or the stages refusing the mode
                 self.source.detach()
                 raise ViewError(f"the acquisition did not start: {e}") from None
             self.running, self.mode, self.channel, self.seconds = True, mode, channel, seconds
@@ -746,6 +746,10 @@ class Viewer:
             return
         except VrexSdkException as e:
             await self._error(ws, f"{cmd} failed: {type(e).__name__}: {e}", cmd)
+            return
+        except Exception as e:  # a fault of ours: the page hears of it and stays connected; the log keeps it
+            _log.exception("live view request %r failed", cmd)
+            await self._error(ws, f"{cmd} failed unexpectedly: {type(e).__name__}: {e}", cmd)
             return
         if cmd == "save" and not ws.closed:
             await ws.send_str(json.dumps({"type": "saved", "path": result}))
