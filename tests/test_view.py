@@ -186,6 +186,8 @@ def test_start_stop_reset_and_save_round_trip(viewer, tmp_path):
 
     stopped, path, final = talk(viewer, script)
     assert not stopped["running"] and stopped["ended"] == "stopped"
+    assert {"peltier", "sensor_temperature"} <= {t["id"] for t in final["temperatures"]}
+    assert [b["id"] for b in final["bias"]] == ["hv"]
     assert os.path.dirname(path) == str(tmp_path)
     rec = load(path)
     assert rec.mode == MODE and rec.hits == final["events"] > 0

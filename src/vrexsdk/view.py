@@ -323,22 +323,39 @@ class _Session:
     def status(self) -> Dict[str, Any]:
         """Temperatures and bias: read from the device, so at a slower pace than the panels."""
         temperatures: List[Dict[str, Any]] = []
-        if self._opened():
-            cooling = self.device.cooling
+        supplies: List[Dict[str, Any]] = []
+        if not self._opened():
+            return {"temperatures": temperatures, "bias": supplies}
+        # A build for an SDK without the bias or monitor functions raises NotImplementedError: nothing to show.
+        missing = (VrexSdkException, NotImplementedError)
+        monitor = self.device.monitor
+        try:
+            for name in monitor.getMonitorIds():
+                if "temperature" in name and monitor.isAvailable(name):
+                    temperatures.append({"id": name, "actual": monitor.getValue(name), "unit": monitor.getUnit(name)})
+        except missing:
+            pass
+        bias = self.device.bias
+        try:
+            for supply in bias.getBiasIds():
+                supplies.append({"id": supply, "voltage": bias.getVoltage(supply), "current": bias.getCurrent(supply),
+                                 "on": bias.isOn(supply), "tripped": bias.isTripped(supply)})
+        except missing:
+            pass
+        cooling = self.device.cooling
+        try:
+            units = cooling.getIds()
+        except VrexSdkException:
+            units = []
+        for unit in units:
+            entry: Dict[str, Any] = {"id": unit}
             try:
-                units = cooling.getIds()
-            except VrexSdkException:
-                units = []
-            for unit in units:
-                entry: Dict[str, Any] = {"id": unit}
-                try:
-                    entry.update(actual=cooling.getActualTemperature(unit),
-                                 desired=cooling.getDesiredTemperature(unit), unit=cooling.getValueUnit(unit))
-                except VrexSdkException as e:
-                    entry["error"] = str(e)
-                temperatures.append(entry)
-        # The SDK reports no bias voltage reading; the page says so rather than showing a made-up figure.
-        return {"temperatures": temperatures, "bias": None}
+                entry.update(actual=cooling.getActualTemperature(unit),
+                             desired=cooling.getDesiredTemperature(unit), unit=cooling.getValueUnit(unit))
+            except VrexSdkException as e:
+                entry["error"] = str(e)
+            temperatures.append(entry)
+        return {"temperatures": temperatures, "bias": supplies}
 
     # -- control --
 
@@ -597,7 +614,7 @@ class Viewer:
         self._ready = threading.Event()
         self._failure: Optional[BaseException] = None
         self._stopping: Optional[asyncio.Event] = None
-        self._status: Dict[str, Any] = {"temperatures": [], "bias": None}
+        self._status: Dict[str, Any] = {"temperatures": [], "bias": []}
         self.updates_sent = 0  # messages handed to pages, for the benchmark and tests
 
     # -- lifetime --

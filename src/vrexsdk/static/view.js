@@ -181,9 +181,11 @@ function draw() {
   $("events").textContent = `${fmt(h.events)} ${h.unit}`;
   $("blocks").textContent = fmt(h.blocks);
   $("dropped").textContent = fmt(h.dropped);
+  const unit = (u) => ({ DegreeCelsius: "°C", degC: "°C", C: "°C" })[u] || u;
   $("temperature").textContent = h.temperatures.length ? h.temperatures.map((t) => t.error ? `${t.id}: ${t.error}` :
-      `${t.id} ${t.actual.toFixed(1)} (set ${t.desired.toFixed(1)}) ${t.unit === "DegreeCelsius" ? "°C" : t.unit}`).join(", ") : "–";
-  $("bias").textContent = h.bias === null ? "not reported by the device" : `${h.bias.toFixed(1)} V`;
+      `${t.id} ${t.actual.toFixed(1)}` + (t.desired === undefined ? "" : ` (set ${t.desired.toFixed(1)})`) + ` ${unit(t.unit)}`).join(", ") : "–";
+  $("bias").textContent = h.bias.length ? h.bias.map((b) => `${b.id} ${b.voltage.toFixed(1)} V, ${b.current.toFixed(2)} µA` +
+      (b.tripped ? " (tripped)" : b.on ? "" : " (off)")).join(", ") : "not reported by the device";
   view.drawn++;
 }
 
