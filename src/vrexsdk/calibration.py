@@ -238,6 +238,10 @@ class Calibration:
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"a Calibration is read-only (its inversion table is made from it): cannot set {name}")
 
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # Through the constructor: pickle's own way would set the attributes one by one, which is refused.
+        return (_rebuild, (self.a, self.b, self.c, self.t, self.flags, self.metadata()))
+
     def __repr__(self) -> str:
         return (f"<Calibration chip={self.chip_id!r} polarity={self.polarity} live={int(self.live.sum())}/{PIXELS}"
                 f" threshold_kev={self.threshold_kev} temperature={self.temperature} date={self.date!r}>")
@@ -344,6 +348,10 @@ class Calibration:
                 dataset = f.create_dataset(name, data=getattr(self, name))
                 dataset.attrs["units"] = _UNITS[name]
             f.create_dataset("flags", data=self.flags).attrs["meaning"] = "1 dead, 2 noisy, 4 unfit"
+
+
+def _rebuild(a: Any, b: Any, c: Any, t: Any, flags: Any, metadata: Dict[str, Any]) -> Calibration:
+    return Calibration(a, b, c, t, flags=flags, **metadata)
 
 
 def _text_files(path: str) -> Tuple[str, ...]:
