@@ -32,6 +32,7 @@ __all__ = ["main"]
 
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
+_VIEW_HINT = 'pip install "vrexsdk[view]"'
 
 
 class UsageError(Exception):
@@ -657,6 +658,41 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+# ---- the live view ---------------------------------------------------------------------------------------------------
+
+
+def _cmd_view(args: argparse.Namespace, out: TextIO) -> int:
+    _require("aiohttp", "the live view", _VIEW_HINT)
+    from vrexsdk.view import serve
+
+    if not os.path.isdir(args.save_dir):
+        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    with _opened(args.device) as device:
+        try:
+            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
+                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+        except OSError as e:
+            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
+    return 0
+
+
+def _rate(text: str) -> float:
+    value = _positive_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"at most 100 updates per second, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {value}")
+    return value
+
+
 # ---- calibrate -------------------------------------------------------------------------------------------------------
 
 
@@ -724,8 +760,8 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vrexsdk",
         description="Vrex hybrid-pixel detectors (Timepix, Timepix3, Medipix) from the command line: list and "
-                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
-                    "pixel mask and the non-volatile memories.",
+                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, watch live in a "
+                    "browser, read and write the pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
                "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). 'vrexsdk COMMAND --help' describes each command.",
     )
@@ -777,6 +813,24 @@ def _build_parser() -> argparse.ArgumentParser:
                          metavar=("LOW", "HIGH"), help="the energy spectrum's range in keV (default: 0 100)")
     acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
                          help="the energy spectrum's bins (default: 1000)")
+
+    view = commands.add_parser(
+        "view", parents=[common], help="watch the detector live in a web browser",
+        description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT "
+                    "spectrum, the ToA histogram, rates, dropped blocks and temperatures, updated while an "
+                    "acquisition runs, with buttons to start and stop one, save it and reset it. Open the printed "
+                    "address in a browser (through an SSH tunnel from another machine). Ctrl-C stops serving "
+                    f"and any acquisition the page started. Needs aiohttp: {_VIEW_HINT}.",
+        epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/")
+    view.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only; anything else lets other "
+                           "machines control the device)")
+    view.add_argument("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)")
+    view.add_argument("--rate", type=_rate, default=25.0, metavar="HZ",
+                      help="updates per second pushed to each page, at most (default 25)")
+    view.add_argument("--channel", help="acquisition channel (default: the device's first)")
+    view.add_argument("--save-dir", default=".", metavar="DIR",
+                      help="where the page's Save button writes its .npz files (default: here)")
 
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",
@@ -860,6 +914,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_info(args, out)
         if args.command == "acquire":
             return _cmd_acquire(args, out, err)
+        if args.command == "view":
+            return _cmd_view(args, out)
         if args.command == "mask":
             return _cmd_mask(args, out)
         if args.command == "calibrate":
