@@ -250,18 +250,9 @@ VREX_STAGE("binned_sums", make_binned_sums);
 // stamps per channel. A chunk older than `max_age_s` is sealed with the next block, and flush() seals the one
 // being filled, so a writer sees data at least that often.
 
-// The groups and columns of each shape, written once: the sink fills them, the writer reads their names.
-struct ColumnSpec {
-    const char* name;
-    Capture::Type type;
-    std::size_t itemsize;
-};
-struct GroupSpec {
-    const char* name;
-    std::vector<ColumnSpec> columns;
-};
+}  // namespace
 
-const std::vector<GroupSpec>& groups_of(Shape s) {
+const std::vector<vrex::stages::GroupSpec>& vrex::stages::groups_of(Shape s) {
     using T = Capture::Type;
     static const std::vector<GroupSpec> toa_tot = {
         {"events", {{"address", T::U32, 4}, {"toa", T::U64, 8}, {"tot", T::U32, 4}}}};
@@ -296,6 +287,8 @@ const std::vector<GroupSpec>& groups_of(Shape s) {
     }
     return raw;
 }
+
+namespace {
 
 // Appends `n` values to a column, converting each with `get(i)`.
 template <class T, class Get>
