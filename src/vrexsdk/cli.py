@@ -1,4 +1,5 @@
-"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories.
+"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories,
+fit an energy calibration.
 
 Run ``vrexsdk --help`` (or ``python -m vrexsdk --help``) for the sub-commands. Exit status: 0 on success, 1 when
 the SDK reports a failure, 2 for a usage error (a bad option, an unknown mode, an unreadable file, a missing
@@ -31,6 +32,7 @@ __all__ = ["main"]
 
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
+_VIEW_HINT = 'pip install "vrexsdk[view]"'
 
 
 class UsageError(Exception):
@@ -120,7 +122,7 @@ def _get(getter: Callable[..., Any], *args: Any) -> Any:
 
     try:
         value = getter(*args)
-    except VrexSdkException as e:
+    except (VrexSdkException, NotImplementedError) as e:  # the latter: an SDK family this build lacks
         return f"unavailable ({type(e).__name__}: {e})"
     return list(value) if isinstance(value, tuple) else value
 
@@ -251,6 +253,8 @@ def _device_info(device: Any) -> Dict[str, Any]:
     boards = _get(board.getBoardIds)
     info["boards"] = boards if isinstance(boards, str) else {b: {"powered": _get(board.isPowered, b)}
                                                              for b in boards}
+    info["bias"] = _bias_info(device)
+    info["monitor"] = _monitor_info(device)
     info["trigger_modes"] = _get(device.trigger.getModeIds)
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
     size = _get(device.config.getMaskSize)
@@ -262,6 +266,35 @@ def _device_info(device: Any) -> Dict[str, Any]:
     memories = _get(device.vault.getIds)
     info["memories"] = memories if isinstance(memories, str) else {m: _memory_info(device, m) for m in memories}
     return info
+
+
+def _bias_info(device: Any) -> Any:
+    b = device.bias
+    sources = _get(b.getBiasIds)
+    return sources if isinstance(sources, str) else {
+        s: {
+            "polarity": _get(b.getPolarity, s),
+            "limits": _get(b.getLimits, s),
+            "voltage": _get(b.getVoltage, s),
+            "target": _get(b.getTargetVoltage, s),
+            "on": _get(b.isOn, s),
+            "ramp_rate": _get(b.getRampRate, s),
+            "current": _get(b.getCurrent, s),
+            "current_limit": _get(b.getCurrentLimit, s),
+            "tripped": _get(b.isTripped, s),
+        }
+        for s in sources
+    }
+
+
+def _monitor_info(device: Any) -> Any:
+    m = device.monitor
+    quantities = _get(m.getMonitorIds)
+    return quantities if isinstance(quantities, str) else {
+        q: {"value": _get(m.getValue, q) if _get(m.isAvailable, q) is True else "unavailable",
+            "unit": _get(m.getUnit, q)}
+        for q in quantities
+    }
 
 
 def _memory_info(device: Any, memory_id: str) -> Any:
@@ -331,6 +364,12 @@ def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     section("cooling", info["cooling"], lambda v: rows(v, ("UNIT", "ACTUAL", "DESIRED", "LIMITS", "IN"), lambda k, c: (
         k, _num(c["actual"]), _num(c["desired"]), _range(c["limits"]), c["unit"])))
     section("boards", info["boards"], lambda v: rows(v, ("BOARD", "POWERED"), lambda k, b: (k, b["powered"])))
+    section("bias", info["bias"], lambda v: rows(
+        v, ("SOURCE", "VOLTAGE", "SET POINT", "ON", "CURRENT UA", "LIMIT UA", "TRIPPED", "RATE V/S", "LIMITS V"),
+        lambda k, b: (k, _num(b["voltage"]), _num(b["target"]), b["on"], _num(b["current"]), _num(b["current_limit"]),
+                      b["tripped"], _num(b["ramp_rate"]), _range(b["limits"]))))
+    section("monitored", info["monitor"], lambda v: rows(v, ("QUANTITY", "VALUE", "UNIT"), lambda k, q: (
+        k, _num(q["value"]), q["unit"])))
     section("trigger modes", info["trigger_modes"], lambda v: print("  " + ", ".join(v), file=out))
     section("synchronisation options", info["lockstep_options"], lambda v: print("  " + ", ".join(v), file=out))
     mask = info["mask"]
@@ -490,6 +529,7 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    calibration = _load_calibration(args.calibration) if args.calibration else None
 
     with _opened(args.device) as device:
         modes = device.chip.getModeIds()
@@ -507,7 +547,8 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         interrupted = False
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
-                         binning=args.binning, raw=args.raw, progress=display)
+                         binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
+                         energy_range=args.energy_range, energy_bins=args.energy_bins)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -545,6 +586,20 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print("vrexsdk: interrupted", file=err)
         return 130
     return 130 if interrupted else 0
+
+
+def _load_calibration(path: str) -> Any:
+    from vrexsdk import calibration
+
+    if not os.path.isfile(path) and not (path.lower().endswith(".txt") and
+                                         all(os.path.isfile(p) for p in calibration._text_files(path))):
+        raise UsageError(f"--calibration {path}: no such file")
+    if path.lower().endswith((".h5", ".hdf5", ".nxs")):
+        _require("h5py", f"--calibration {path}", _HDF5_HINT)
+    try:
+        return calibration.load(path)
+    except (ValueError, TypeError, KeyError) as e:
+        raise UsageError(f"--calibration {path}: {e}") from None
 
 
 def _identity(path: str) -> Optional[Tuple[int, int]]:
@@ -612,6 +667,42 @@ def _hexdump(data: bytes, address: int, out: TextIO) -> None:
         print(f"{address + offset:08x}  {chunk.hex(' '):<47}  {text}", file=out)
 
 
+def _cmd_settings(args: argparse.Namespace, out: TextIO) -> int:
+    from vrexsdk import settings
+
+    def read(path: str) -> Dict[str, Any]:
+        try:
+            return settings.load(path)
+        except OSError as e:
+            raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
+        except settings.SettingsError as e:
+            raise UsageError(str(e)) from None
+
+    if args.action == "save":
+        _check_output(args.file, "FILE")
+        with _opened(args.device) as device:
+            setup = settings.capture(device)
+        settings.save(setup, args.file)
+        print(f"saved the set-up of {setup['device']['product']} (serial {setup['device']['serial_number']}) "
+              f"to {args.file}", file=out)
+        return 0
+    setup = read(args.file)
+    if args.action == "diff" and args.other:
+        changes = settings.diff(setup, read(args.other))
+    else:
+        with _opened(args.device) as device:
+            if args.action == "diff":
+                changes = [c for c in settings.diff(settings.capture(device), setup) if c.new is not None]
+            else:
+                try:
+                    changes = settings.apply(device, setup)
+                except settings.SettingsError as e:
+                    raise UsageError(f"{args.file}: {e}") from None
+    print(settings.describe(changes) or ("no differences" if args.action == "diff" else "nothing to change"),
+          file=out)
+    return 0
+
+
 def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
     if args.action == "read":
         if args.output:
@@ -640,6 +731,97 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+# ---- the live view ---------------------------------------------------------------------------------------------------
+
+
+def _cmd_view(args: argparse.Namespace, out: TextIO) -> int:
+    _require("aiohttp", "the live view", _VIEW_HINT)
+    from vrexsdk.view import serve
+
+    if not os.path.isdir(args.save_dir):
+        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    with _opened(args.device) as device:
+        try:
+            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
+                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+        except OSError as e:
+            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
+    return 0
+
+
+def _rate(text: str) -> float:
+    value = _positive_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"at most 100 updates per second, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {value}")
+    return value
+
+
+# ---- calibrate -------------------------------------------------------------------------------------------------------
+
+
+def _line(text: str) -> Tuple[float, str]:
+    energy, sep, path = text.partition("=")
+    try:
+        kev = float(energy)
+    except ValueError:
+        kev = math.nan
+    if not sep or not path or not (math.isfinite(kev) and kev > 0):
+        raise argparse.ArgumentTypeError(f"expected KEV=FILE (a line's energy and its hits), not {text!r}")
+    return kev, path
+
+
+def _cmd_calibrate(args: argparse.Namespace, out: TextIO) -> int:
+    from vrexsdk import calibration
+
+    _check_output(args.output, "--output")
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in (".h5", ".hdf5", ".nxs", ".npz", ".txt"):
+        raise UsageError(f"--output {args.output}: use .h5, .npz or .txt (four text matrices)")
+    if suffix in (".h5", ".hdf5", ".nxs"):
+        _require("h5py", "an HDF5 calibration file", _HDF5_HINT)
+    energies = [kev for kev, _ in args.lines]
+    if len(set(energies)) != len(energies):
+        raise UsageError(f"each line needs its own energy, not {', '.join(f'{e:g}' for e in energies)}")
+    peaks = []
+    for kev, path in args.lines:
+        if not os.path.isfile(path):
+            raise UsageError(f"{kev:g} keV: no file {path}")
+        if os.path.splitext(path)[1].lower() in (".h5", ".hdf5", ".nxs"):
+            _require("h5py", "reading HDF5 hit files", _HDF5_HINT)
+        try:
+            hits = calibration.load_hits(path)
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+        peaks.append(calibration.line_peaks(kev, hits))
+        print(f"{kev:g} keV: {len(hits)} hits from {path}", file=out)
+    metadata = {"chip_id": args.chip_id, "polarity": args.polarity, "threshold_kev": args.threshold_kev,
+                "temperature": args.temperature}
+    try:
+        result = calibration.fit(peaks, min_hits=args.min_hits, noisy_factor=args.noisy_factor, **metadata)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    cal = result.calibration
+    flags = cal.flags
+    print(f"pixels: {int(cal.live.sum())} calibrated, {int(result.dead.sum())} dead, {int(result.noisy.sum())} "
+          f"noisy, {int(((flags & calibration.UNFIT) != 0).sum())} not fitted", file=out)
+    g = result.global_calibration
+    print(f"global curve: a={float(g.a[0, 0]):.4g} b={float(g.b[0, 0]):.4g} c={float(g.c[0, 0]):.4g} "
+          f"t={float(g.t[0, 0]):.4g}", file=out)
+    cal.save(args.output)
+    print(f"saved {args.output}", file=out)
+    return 0
+
+
 # ---- the parser ------------------------------------------------------------------------------------------------------
 
 
@@ -651,8 +833,8 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vrexsdk",
         description="Vrex hybrid-pixel detectors (Timepix, Timepix3, Medipix) from the command line: list and "
-                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
-                    "pixel mask and the non-volatile memories.",
+                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, watch live in a "
+                    "browser, read and write the pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
                "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). 'vrexsdk COMMAND --help' describes each command.",
     )
@@ -697,6 +879,31 @@ def _build_parser() -> argparse.ArgumentParser:
                          help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
     acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
     acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+    acquire.add_argument("--calibration", metavar="FILE",
+                         help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, "
+                              "saved and summarised as an energy spectrum")
+    acquire.add_argument("--energy-range", type=float, nargs=2, default=(0.0, 100.0),
+                         metavar=("LOW", "HIGH"), help="the energy spectrum's range in keV (default: 0 100)")
+    acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
+                         help="the energy spectrum's bins (default: 1000)")
+
+    view = commands.add_parser(
+        "view", parents=[common], help="watch the detector live in a web browser",
+        description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT "
+                    "spectrum, the ToA histogram, rates, dropped blocks and temperatures, updated while an "
+                    "acquisition runs, with buttons to start and stop one, save it and reset it. Open the printed "
+                    "address in a browser (through an SSH tunnel from another machine). Ctrl-C stops serving "
+                    f"and any acquisition the page started. Needs aiohttp: {_VIEW_HINT}.",
+        epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/")
+    view.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only; anything else lets other "
+                           "machines control the device)")
+    view.add_argument("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)")
+    view.add_argument("--rate", type=_rate, default=25.0, metavar="HZ",
+                      help="updates per second pushed to each page, at most (default 25)")
+    view.add_argument("--channel", help="acquisition channel (default: the device's first)")
+    view.add_argument("--save-dir", default=".", metavar="DIR",
+                      help="where the page's Save button writes its .npz files (default: here)")
 
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",
@@ -727,6 +934,49 @@ def _build_parser() -> argparse.ArgumentParser:
     flash_program.add_argument("memory", metavar="MEMORY")
     flash_program.add_argument("address", type=_address, metavar="ADDRESS")
     flash_program.add_argument("file", metavar="FILE")
+
+    setup = commands.add_parser(
+        "settings", parents=[common], help="save, load or compare a device's whole set-up",
+        description="A device's set-up as a JSON file: mode and binning, polarity, DACs, thresholds, pixel mask, "
+                    "trigger mode and shutter, synchronisation, cooling set points, board power and bias. 'load' "
+                    "checks the whole file first and changes nothing if an entry is wrong or the file is for "
+                    "another kind of device; it powers boards on first and ramps the bias last, and lists what "
+                    "it changed.")
+    setup_actions = setup.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
+    setup_save = setup_actions.add_parser("save", parents=[common], help="save the device's set-up to FILE",
+                                          description="Save the device's whole set-up to FILE (JSON).")
+    setup_save.add_argument("file", metavar="FILE")
+    setup_load = setup_actions.add_parser("load", parents=[common], help="apply the set-up in FILE to the device",
+                                          description="Apply the set-up in FILE to the device and list the changes.")
+    setup_load.add_argument("file", metavar="FILE")
+    setup_diff = setup_actions.add_parser("diff", parents=[common], help="compare FILE with the device or OTHER",
+                                          description="List what loading FILE would change on the device, or how "
+                                                      "FILE and OTHER differ.")
+    setup_diff.add_argument("file", metavar="FILE")
+    setup_diff.add_argument("other", metavar="OTHER", nargs="?")
+
+    calibrate = commands.add_parser(
+        "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines",
+        description="Fit every pixel's curve ToT = a*E + b - c/(E - t) to the hits of recordings of known lines "
+                    "(one file per line: .npy records, .npz address and tot arrays, HDF5 datasets address and "
+                    "tot, or the hits of a NeXus event file) and write the calibration. Pixels without hits are "
+                    "flagged dead, pixels firing far more often than the others noisy; neither is fitted. Three "
+                    "lines or more; four or more fit t per pixel.",
+        epilog="Example: vrexsdk calibrate 8.04=cu.npz 17.5=mo.npz 22.1=ag.npz 59.5=am241.npz -o cal.h5")
+    calibrate.add_argument("lines", type=_line, nargs="+", metavar="KEV=FILE",
+                           help="a line's energy in keV and the file of its hits")
+    calibrate.add_argument("--output", "-o", required=True, metavar="FILE",
+                           help=f"the calibration: .h5 (needs h5py: {_HDF5_HINT}), .npz, or .txt (four text "
+                                "matrices FILE_a.txt ... FILE_t.txt)")
+    calibrate.add_argument("--chip-id", default="", metavar="ID", help="the chip's identifier, kept in the file")
+    calibrate.add_argument("--polarity", choices=("positive", "negative"), default="positive",
+                           help="the polarity the chip was calibrated at (default: positive)")
+    calibrate.add_argument("--threshold-kev", type=float, metavar="KEV", help="the threshold during the runs")
+    calibrate.add_argument("--temperature", type=float, metavar="CELSIUS", help="the chip temperature during the runs")
+    calibrate.add_argument("--min-hits", type=_positive_int, default=20, metavar="N",
+                           help="hits a pixel needs in a line's peak to use it (default: 20)")
+    calibrate.add_argument("--noisy-factor", type=_positive_float, default=8.0, metavar="F",
+                           help="flag pixels with F times the median hits or ToT spread as noisy (default: 8)")
     return parser
 
 
@@ -744,10 +994,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.command is None:
             parser.print_help(out)
             return 2
-        if args.command in ("mask", "flash") and args.action is None:
-            raise UsageError(f"{args.command} needs an action: " +
-                             ("get or set" if args.command == "mask" else "read or program") +
-                             f" (see 'vrexsdk {args.command} --help')")
+        if args.command in ("mask", "flash", "settings") and args.action is None:
+            actions = {"mask": "get or set", "flash": "read or program", "settings": "save, load or diff"}
+            raise UsageError(f"{args.command} needs an action: {actions[args.command]} "
+                             f"(see 'vrexsdk {args.command} --help')")
         if args.verbose:
             logging.basicConfig(format="vrexsdk: %(levelname)s: %(message)s")
             logging.getLogger("vrexsdk").setLevel(logging.DEBUG)
@@ -757,8 +1007,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_info(args, out)
         if args.command == "acquire":
             return _cmd_acquire(args, out, err)
+        if args.command == "view":
+            return _cmd_view(args, out)
         if args.command == "mask":
             return _cmd_mask(args, out)
+        if args.command == "settings":
+            return _cmd_settings(args, out)
+        if args.command == "calibrate":
+            return _cmd_calibrate(args, out)
         return _cmd_flash(args, out)
     except UsageError as e:
         print(f"vrexsdk: error: {e}", file=err)
