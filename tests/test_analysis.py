@@ -131,3 +131,21 @@ def test_bad_arguments(files):
             call()
     with pytest.raises(FileNotFoundError, match="missing.h5"):
         analysis.open("missing.h5")
+
+
+def test_clusters_across_partition_edges_are_found_once(files, cluster):
+    from vrexsdk import clusters
+    ev = analysis.open(files, partition_events=4096)  # edges every 4,096 hits, many inside clusters
+    got = ev.clusters().compute().sort_values(["toa", "x_min", "y_min"]).reset_index(drop=True)
+    want = []
+    for path in files:
+        e = events.open_events(path).read("events")
+        hits = np.empty(len(e["event_id"]), clusters.HIT_DTYPE)
+        hits["address"], hits["toa"], hits["tot"] = e["event_id"], e["event_time_offset"], e["time_over_threshold"]
+        want.append(clusters.cluster(hits))
+    want = np.concatenate(want)
+    want = want[np.lexsort((want["y_min"], want["x_min"], want["toa"]))]
+    assert len(got) == len(want) and got["size"].sum() == sum(len(events.open_events(p).read("events")["event_id"])
+                                                              for p in files)
+    for name in want.dtype.names:
+        np.testing.assert_allclose(got[name].to_numpy(), want[name], rtol=1e-6, err_msg=name)

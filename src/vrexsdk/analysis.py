@@ -12,7 +12,8 @@ size of the recording.
     events = analysis.open(["run1.h5", "run2.h5"])
     hit_map, (counts, edges) = analysis.compute(events.hit_map(), events.spectrum(bins=512))
     roi = events.select(roi=(100, 150, 100, 150), seconds=(0.5, 2.0))
-    frame = roi.to_dataframe()          # a dask.dataframe: x, y, toa, tot (and energy once calibrated)
+    frame = roi.to_dataframe()          # a dask.dataframe: x, y, toa, tot
+    found = events.clusters().compute() # clusters across partition edges found once, whole
 
 Results equal processing the same events in memory, exactly: the reductions are integer counts.
 
@@ -86,6 +87,7 @@ class Partition(NamedTuple):
     start: int
     stop: int
     tick: float  # seconds per ToA tick
+    length: int  # events in the whole file, for the margins clusters read beyond a partition
 
 
 def _partitions(path: str, size: Optional[int]) -> List[Partition]:
@@ -100,7 +102,7 @@ def _partitions(path: str, size: Optional[int]) -> List[Partition]:
         chunk = (g["event_id"].chunks or (65536,))[0]
         tick = float(f["entry/instrument/detector"].attrs.get("tick_length", 1.5625e-9))
     step = size if size is not None else max(chunk, _PARTITION_EVENTS // chunk * chunk)
-    return [Partition(path, at, min(at + step, total), tick) for at in range(0, total, step)]
+    return [Partition(path, at, min(at + step, total), tick, total) for at in range(0, total, step)]
 
 
 def read_partition(part: Partition, columns: Sequence[str] = tuple(_COLUMNS)) -> Dict[str, npt.NDArray[Any]]:
@@ -178,6 +180,54 @@ def _extent(part: Partition, sel: _Selection, column: str) -> Tuple[float, float
     if len(values) == 0:
         return (np.inf, -np.inf, 0)
     return (float(values.min()), float(values.max()), len(values))
+
+
+_MARGIN_STEP = 16384  # events read at a time beyond a partition's edges while looking for its margins
+
+
+def _margin(part: Partition, edge: int, direction: int, beyond: float) -> List[Dict[str, npt.NDArray[Any]]]:
+    """Runs of events next to `edge` (before it for direction -1, after it for +1) up to the first run lying
+    wholly beyond `beyond` in ToA (below it before, above it after), or the file's end."""
+    runs: List[Dict[str, npt.NDArray[Any]]] = []
+    at = edge
+    while 0 < at if direction < 0 else at < part.length:
+        lo, hi = (max(0, at - _MARGIN_STEP), at) if direction < 0 else (at, min(part.length, at + _MARGIN_STEP))
+        run = read_partition(part._replace(start=lo, stop=hi), tuple(_COLUMNS))
+        runs.append(run)
+        at = lo if direction < 0 else hi
+        toa = run["event_time_offset"]
+        if (toa.max() < beyond) if direction < 0 else (toa.min() > beyond):
+            break
+    return runs[::-1] if direction < 0 else runs
+
+
+def _clusters(part: Partition, sel: _Selection, options: Dict[str, Any], margin_s: float) -> npt.NDArray[Any]:
+    clusters = importlib.import_module("vrexsdk.clusters")
+    core = read_partition(part, tuple(_COLUMNS))
+    if len(core["event_id"]) == 0:
+        return np.zeros(0, clusters.CLUSTER_DTYPE)
+    # A cluster is found by every partition that sees one of its hits, and kept by the one holding its earliest
+    # hit in file order; each reads beyond its edges by the clusterer's jitter and more, so it sees its own
+    # clusters whole.
+    margin = margin_s / part.tick
+    toa = core["event_time_offset"]
+    before = _margin(part, part.start, -1, float(toa.min()) - margin)
+    after = _margin(part, part.stop, +1, float(toa.max()) + margin)
+    runs = before + [core] + after
+    joined = {n: np.concatenate([r[n] for r in runs]) for n in _COLUMNS}
+    first = part.start - sum(len(r["event_id"]) for r in before)
+    position = np.arange(first, first + len(joined["event_id"]), dtype=np.int64)
+    keep = _keep(sel, part.tick, joined["event_id"], joined["event_time_offset"])
+    if keep is not None:
+        joined = {n: a[keep] for n, a in joined.items()}
+        position = position[keep]
+    hits = np.empty(len(position), clusters.HIT_DTYPE)
+    hits["address"], hits["toa"], hits["tot"] = (joined["event_id"], joined["event_time_offset"],
+                                                 joined["time_over_threshold"])
+    found, labels = clusters.cluster(hits, labels=True, **options)
+    earliest = np.full(len(found), np.iinfo(np.int64).max, np.int64)
+    np.minimum.at(earliest, labels, position)
+    return found[(earliest >= part.start) & (earliest < part.stop)]
 
 
 def _sum(*parts: Any) -> Any:
@@ -303,6 +353,25 @@ class Events:
             lo, hi = (0.0, 1.0) if n == 0 else (lo, hi + 1.0)
         return dask.delayed(lambda h: (h[0], h[1] * tick))(self.histogram("toa", bins, (lo, hi)))
 
+    def clusters(self, *, window_ns: Optional[float] = None, radius: Optional[int] = None,
+                 margin_s: Optional[float] = None) -> Any:
+        """The clusters of the selected hits (:func:`vrexsdk.clusters.cluster`: neighbours within `radius`
+        pixels and `window_ns` of each other), as a dask.dataframe of :data:`vrexsdk.clusters.CLUSTER_DTYPE`
+        records, one partition per file partition. Each partition reads `margin_s` beyond its edges (by default
+        the clusterer's read-out jitter plus 10 us), so a cluster across an edge is found once and whole; a
+        cluster lasting longer than the margin could be split. The same as clustering each file in memory."""
+        clusters = importlib.import_module("vrexsdk.clusters")
+        dd = importlib.import_module("dask.dataframe")
+        pd = importlib.import_module("pandas")
+        options = {k: v for k, v in (("window_ns", window_ns), ("radius", radius)) if v is not None}
+        clusters.cluster(np.zeros(0, clusters.HIT_DTYPE), **options)  # refuses bad options now, not in a task
+        margin = (clusters.DEFAULT_JITTER_NS * 1e-9 + 10e-6) if margin_s is None else float(margin_s)
+        if not (np.isfinite(margin) and margin >= 0):
+            raise ValueError(f"margin_s must be a non-negative number of seconds, not {margin_s!r}")
+        meta = pd.DataFrame(np.zeros(0, clusters.CLUSTER_DTYPE))
+        return dd.from_map(_cluster_frame, self.partitions, selection=self.selection, options=options,
+                           margin_s=margin, meta=meta, enforce_metadata=False)
+
     def to_dataframe(self) -> Any:
         """The selected events as a dask.dataframe with columns x, y (uint16), toa (uint64 ticks), tot (uint32),
         one partition per file partition."""
@@ -311,6 +380,10 @@ class Events:
         meta = pd.DataFrame({"x": np.zeros(0, np.uint16), "y": np.zeros(0, np.uint16),
                              "toa": np.zeros(0, np.uint64), "tot": np.zeros(0, np.uint32)})
         return dd.from_map(_frame, self.partitions, selection=self.selection, meta=meta, enforce_metadata=False)
+
+
+def _cluster_frame(part: Partition, selection: _Selection, options: Dict[str, Any], margin_s: float) -> Any:
+    return importlib.import_module("pandas").DataFrame(_clusters(part, selection, options, margin_s))
 
 
 def _frame(part: Partition, selection: _Selection) -> Any:
