@@ -361,3 +361,26 @@ def test_ctrl_c_keeps_what_was_accumulated(run_python):
     """)
     assert result.returncode == 0, result.stderr
     assert "interrupted True True True True" in result.stdout and "again 2" in result.stdout
+
+
+@pytest.mark.parametrize("kind, mode", [("tpx3", "0:tpx3-dd-toa-tot"), ("tpx3", "0:tpx3-seq-itot-event"),
+                                        ("tpx", "0:tpx-medipix")])
+def test_record_leaves_no_accumulators_behind(device, kind, mode):
+    # Each call registers its own callable, which the SDK keeps until another replaces it: what stays behind
+    # must be the callable's bookkeeping, not its maps and histograms (half a megabyte and more).
+    import gc
+    import tracemalloc
+
+    open_kind(device, kind)
+    calls = 20
+    record(device, mode, blocks=1)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        results = [record(device, mode, blocks=1).blocks for _ in range(calls)]
+        gc.collect()
+        per_call = (tracemalloc.get_traced_memory()[0] - start) / calls
+    finally:
+        tracemalloc.stop()
+    assert results == [1] * calls and per_call < 16384, per_call

@@ -516,3 +516,22 @@ def test_a_process_killed_while_programming_never_leaves_a_torn_file(tmp_path):
         proc.stderr.close()
     data = path.read_bytes()
     assert len(data) == size and len(set(data)) == 1
+
+
+def test_temporary_files_left_by_a_killed_writer_are_removed_when_the_memory_is_attached(open_with, tmp_path):
+    import fcntl
+
+    path = tmp_path / "nv.bin"
+    path.write_bytes(b"kept")
+    names = {"nv.bin.tmp.a1B2c3": "removed", "nv.bin.tmp.LIVE00": "kept (a live writer holds it)",
+             "nv.bin.tmp.ab": "kept (not a name it makes)", "other.bin.tmp.a1B2c3": "kept (another file's)"}
+    for name in names:
+        (tmp_path / name).write_bytes(b"\xff" * 4096)
+    with open(tmp_path / "nv.bin.tmp.LIVE00", "rb") as live:
+        fcntl.flock(live, fcntl.LOCK_EX)  # as a writer in another process holds its file while writing
+        m = open_with(memory("nv", regions=((1, 8),), backing_file=str(path))).selectMemory("nv")
+    remaining = {p.name for p in tmp_path.iterdir()}
+    assert remaining == {"nv.bin"} | {n for n, fate in names.items() if fate != "removed"}
+    assert m.read(0, 4) == b"kept"
+    m.program(0, bytearray(b"new!"))  # and its own temporary file is gone after a program
+    assert {p.name for p in tmp_path.iterdir()} == remaining and path.read_bytes()[:4] == b"new!"

@@ -14,8 +14,10 @@
 // Flash memories span address 0 up to the end of their last sector. Their contents live in the device state
 // for the process; a memory whose model names a backing file starts from that file and is written back after
 // every successful program, atomically (temporary file in the same directory, fsync, rename), so a crash never
-// leaves a torn file.
+// leaves a torn file. A temporary file a killed writer left behind is removed when the memory is next attached.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -229,13 +231,20 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
 // temporary file in the same directory is written and synced, then renamed over the old file, and the directory
 // is synced so the rename itself survives a crash. On failure returns false with `error` set; the old file is
 // left as it was.
+//
+// The temporary file is locked while it is written: the lock goes with the process, so a temporary file nobody
+// holds locked was left by a writer that died, and remove_leftovers may take it away.
+constexpr char temp_suffix[] = ".tmp.XXXXXX";
+
 bool persist(const Bytes& path, const std::vector<std::uint8_t>& contents, std::size_t at, const std::uint8_t* patch,
              std::size_t n, std::string& error) {
-    std::string temp = path + ".tmp.XXXXXX";
+    std::string temp = path + temp_suffix;
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         error = os_error("Cannot create a temporary file beside", path);
         return false;
+    }
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
     const bool written = write_all(fd, contents.data(), at) && write_all(fd, patch, n) &&
                          write_all(fd, contents.data() + at + n, contents.size() - at - n) && ::fsync(fd) == 0;
@@ -292,6 +301,28 @@ int check_range(vrex_ctx_t* ctx, const Memory& m, std::uint32_t address, const v
     return 0;
 }
 
+// Removes the temporary files persist() made for `path` whose writer is gone (killed before its rename): each
+// can be as large as the memory, and nothing else would ever remove them. One still locked is being written by a
+// live process and stays.
+void remove_leftovers(const Bytes& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+    const std::size_t name_length = prefix.size() + 6;  // mkstemp's six replaced characters
+    DIR* const folder = ::opendir(dir.c_str());
+    if (folder == nullptr) return;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() != name_length || !name.starts_with(prefix)) continue;
+        const std::string leftover = dir + "/" + std::string(name);
+        const int fd = ::open(leftover.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(leftover.c_str());
+        ::close(fd);
+    }
+    ::closedir(folder);
+}
+
 }  // namespace
 
 namespace vrexsim {
@@ -301,6 +332,7 @@ namespace vrexsim {
 std::vector<std::uint8_t> initial_flash(const FlashModel& f) {
     std::vector<std::uint8_t> contents(static_cast<std::size_t>(flash_size(f)), 0xFF);
     if (f.backing_file.empty()) return contents;
+    remove_leftovers(f.backing_file);
     const int fd = ::open(f.backing_file.c_str(), O_RDONLY);
     if (fd < 0) return contents;
     std::size_t filled = 0;

@@ -2,8 +2,10 @@
 
 Run ``vrexsdk --help`` (or ``python -m vrexsdk --help``) for the sub-commands. Exit status: 0 on success, 1 when
 the SDK reports a failure, 2 for a usage error (a bad option, an unknown mode, an unreadable file, a missing
-optional package), 130 when Ctrl-C stopped an acquisition (what was acquired is still saved). A closed output
-pipe (``vrexsdk info | head``) ends the command quietly with status 0.
+optional package), 130 when Ctrl-C stopped an acquisition (what was acquired is still saved). Files are written
+whole or not at all: Ctrl-C while one is written takes effect once it is complete, and a second Ctrl-C abandons it,
+leaving the file as it was; the status is then 1 ("nothing saved to FILE"). A closed output pipe
+(``vrexsdk info | head``) ends the command quietly with status 0.
 
 Adding a command is one decorated function: its options sit beside its handler, and the parser, the help and
 the dispatch are derived from the registrations::
@@ -36,6 +38,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__
+from vrexsdk._files import SaveInterrupted, open_replacing
 
 __all__ = ["main"]
 
@@ -633,17 +636,44 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             display.close()
     if interrupted:
         print("interrupted: saving what was acquired", file=err)
-    print(rec.summary(), file=out)
-    if args.output:
-        rec.save(args.output)
-        print(f"saved {args.output}", file=out)
-    if args.png:
-        try:
-            rec.save_png(args.png, log=not args.linear)
-            print(f"saved {args.png}", file=out)
-        except ValueError as e:  # raw data have no image
-            print(f"no image written: {e}", file=err)
+    # A Ctrl-C from here on stops the saving; the status must then say whether the files asked for were written.
+    # A saved file is a new one renamed into place, so its identity tells, wherever the Ctrl-C landed.
+    wanted = [path for path in (args.output, args.png) if path]
+    before = {path: _identity(path) for path in wanted}
+    reported: List[str] = []
+    try:
+        print(rec.summary(), file=out)
+        if args.output:
+            rec.save(args.output)
+            reported.append(args.output)
+            print(f"saved {args.output}", file=out)
+        if args.png:
+            try:
+                rec.save_png(args.png, log=not args.linear)
+                reported.append(args.png)
+                print(f"saved {args.png}", file=out)
+            except ValueError as e:  # raw data have no image
+                wanted.remove(args.png)
+                print(f"no image written: {e}", file=err)
+    except KeyboardInterrupt:
+        unsaved = [path for path in wanted if _identity(path) == before[path]]
+        for path in wanted:
+            if path not in unsaved and path not in reported:
+                print(f"saved {path}", file=out)
+        if unsaved:
+            print(f"vrexsdk: interrupted: nothing saved to {', '.join(unsaved)}", file=err)
+            return 1
+        print("vrexsdk: interrupted", file=err)
+        return 130
     return 130 if interrupted else 0
+
+
+def _identity(path: str) -> Optional[Tuple[int, int]]:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
 
 
 # ---- mask ------------------------------------------------------------------------------------------------------------
@@ -673,14 +703,14 @@ def _mask_get(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     _check_output(args.file, "mask get")
     with _opened(args.device) as device:
         mask = device.config.getMask()
-    if lower.endswith(".npy"):
-        with open(args.file, "wb") as f:  # a file object, so numpy adds no suffix of its own
+    with open_replacing(args.file) as f:  # a file object, so numpy adds no suffix of its own
+        if lower.endswith(".npy"):
             np.save(f, mask)
-    elif lower.endswith(".txt"):
-        np.savetxt(args.file, mask, fmt="%d")
-    else:
-        image_module = importlib.import_module("PIL.Image")
-        image_module.fromarray(np.ascontiguousarray(mask.T), "L").save(args.file, format="PNG")
+        elif lower.endswith(".txt"):
+            np.savetxt(f, mask, fmt="%d")
+        else:
+            image_module = importlib.import_module("PIL.Image")
+            image_module.fromarray(np.ascontiguousarray(mask.T), "L").save(f, format="PNG")
     print(f"mask saved to {args.file}: {mask.shape[0]} x {mask.shape[1]}, "
           f"{int(np.count_nonzero(mask))} pixels masked", file=out)
     return 0
@@ -742,7 +772,7 @@ def _flash_read(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _check_range(memory, args.address, args.length)
         data = memory.read(args.address, args.length)
     if args.output:
-        with open(args.output, "wb") as f:
+        with open_replacing(args.output) as f:
             f.write(data)
         print(f"read {len(data)} bytes at 0x{args.address:x} of {args.memory} into {args.output}", file=out)
     else:
@@ -782,7 +812,8 @@ def _build_parser() -> argparse.ArgumentParser:
                     "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
                     "pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
-               "(the data acquired so far are saved). 'vrexsdk COMMAND --help' describes each command.",
+               "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). "
+               "'vrexsdk COMMAND --help' describes each command.",
     )
     parser.add_argument("--version", action="version", version=f"vrexsdk {__version__}")
     parser.add_argument("--device", metavar="LOCATOR", default=None,
@@ -868,6 +899,10 @@ def _main(argv: Optional[Sequence[str]], out: TextIO, err: TextIO) -> int:
     except OSError as e:
         print(f"vrexsdk: error: {e}", file=err)
         return 1
+    except SaveInterrupted as e:
+        print(f"vrexsdk: interrupted: {e.path} saved" if e.saved else
+              f"vrexsdk: interrupted: nothing saved to {e.path}", file=err)
+        return 130 if e.saved else 1
     except KeyboardInterrupt:
         print("vrexsdk: interrupted", file=err)
         return 130

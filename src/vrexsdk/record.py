@@ -48,6 +48,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__
+from vrexsdk._files import SaveInterrupted, open_replacing, replacing
 from vrexsdk.chip import BinningParams
 from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
 from vrexsdk.vrex import Device
@@ -61,6 +62,7 @@ __all__ = [
     "Progress",
     "Recording",
     "RecordingInterrupted",
+    "SaveInterrupted",
     "load",
     "record",
 ]
@@ -394,6 +396,14 @@ class _Sink:
         with self.lock:
             self.closed = True
 
+    def drop(self) -> None:
+        """Closes and lets go of the accumulators: the registered callable may outlive :func:`record` by long."""
+        with self.lock:
+            self.closed = True
+            self.hit_map = self.itot_map = self.summed_frame = self.hit_sums = self.itot_sums = None
+            self.tot = self.toa = self.itot = None
+            self.raw = []
+
     def progress(self, elapsed: float, total_blocks: Optional[int], total_seconds: Optional[float]) -> Progress:
         with self.lock:
             unit = {"frames": "frames", "raw": "bytes"}.get(self.kind, "packets" if self.packets else "hits")
@@ -546,14 +556,16 @@ class Recording:
 
         Both hold the arrays by name (histogram counts under the histogram's name) and the metadata as a JSON
         string (``metadata``); the other fields are in ``summary`` (JSON) and, in HDF5, also as attributes of the
-        root group. The file is written at exactly ``path``. :func:`load` reads either back.
+        root group. The file is written at exactly ``path``, whole or not at all (through a temporary file
+        beside it); Ctrl-C while it is written raises :class:`SaveInterrupted` once the file is complete, or,
+        pressed twice, abandons it. :func:`load` reads either back.
         """
         arrays, scalars = self._contents()
         metadata = json.dumps(_jsonable(self.metadata), sort_keys=True)
         summary = json.dumps(_jsonable(scalars), sort_keys=True)
         if _is_hdf5(path):
             h5py = _import_h5py()
-            with h5py.File(os.fspath(path), "w") as f:
+            with replacing(path) as temporary, h5py.File(temporary, "w") as f:
                 for name, array in arrays.items():
                     f.create_dataset(name, data=array, compression="gzip" if array.size > 4096 else None)
                 f.attrs["metadata"] = metadata
@@ -562,7 +574,7 @@ class Recording:
                     if isinstance(value, (bool, int, float, str)):
                         f.attrs[name] = value
             return
-        with open(path, "wb") as out:  # a file object, so numpy adds no ".npz" of its own
+        with open_replacing(path) as out:  # a file object, so numpy adds no ".npz" of its own
             entries: Dict[str, Any] = {"metadata": np.array(metadata), "summary": np.array(summary), **arrays}
             np.savez_compressed(out, **entries)
 
@@ -718,7 +730,8 @@ def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True) -> None
         draw.line([(x0 + bar_width, y), (x0 + bar_width + 3, y)], fill=(0, 0, 0))
         text_y = min(max(y - 5, 0), height - 11)
         draw.text((x0 + bar_width + 5, text_y), _label(value), fill=(0, 0, 0), font=font)
-    canvas.save(os.fspath(path), format="PNG")
+    with open_replacing(path) as out:
+        canvas.save(out, format="PNG")
 
 
 def _label(value: float) -> str:
@@ -966,7 +979,7 @@ def record(
             _stop_quietly(acq, channel)
     except BaseException:
         _stop_quietly(acq, channel)
-        sink.close()
+        sink.drop()
         raise
     finally:
         duration = time.monotonic() - start
@@ -978,6 +991,7 @@ def record(
     metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=sink.blocks)
     result = sink.snapshot(mode=mode, channel=channel, metadata=metadata, interrupted=interrupted,
                            duration=duration)
+    sink.drop()
     if progress is not None:
         try:
             progress(sink.progress(duration, blocks, seconds))
