@@ -45,6 +45,7 @@ __all__ = ["main"]
 
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
+_VIEW_HINT = 'pip install "vrexsdk[view]"'
 
 
 class UsageError(Exception):
@@ -211,7 +212,7 @@ def _get(getter: Callable[..., Any], *args: Any, then: Optional[Callable[[Any], 
 
     try:
         value = getter(*args)
-    except VrexSdkException as e:
+    except (VrexSdkException, NotImplementedError) as e:  # the latter: an SDK family this build lacks
         return Unavailable(f"{type(e).__name__}: {e}")
     value = list(value) if isinstance(value, tuple) else value
     return value if then is None else then(value)
@@ -346,6 +347,8 @@ def _device_info(device: Any) -> Dict[str, Any]:
     board = device.board
     info["boards"] = _get(board.getBoardIds, then=lambda ids: {b: {"powered": _get(board.isPowered, b)}
                                                                for b in ids})
+    info["bias"] = _bias_info(device)
+    info["monitor"] = _monitor_info(device)
     info["trigger_modes"] = _get(device.trigger.getModeIds)
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
     info["mask"] = _get(device.config.getMaskSize, then=lambda size: {
@@ -354,6 +357,33 @@ def _device_info(device: Any) -> Dict[str, Any]:
     })
     info["memories"] = _get(device.vault.getIds, then=lambda ids: {m: _memory_info(device, m) for m in ids})
     return info
+
+
+def _bias_info(device: Any) -> Any:
+    b = device.bias
+    return _get(b.getBiasIds, then=lambda sources: {
+        s: {
+            "polarity": _get(b.getPolarity, s),
+            "limits": _get(b.getLimits, s),
+            "voltage": _get(b.getVoltage, s),
+            "target": _get(b.getTargetVoltage, s),
+            "on": _get(b.isOn, s),
+            "ramp_rate": _get(b.getRampRate, s),
+            "current": _get(b.getCurrent, s),
+            "current_limit": _get(b.getCurrentLimit, s),
+            "tripped": _get(b.isTripped, s),
+        }
+        for s in sources
+    })
+
+
+def _monitor_info(device: Any) -> Any:
+    m = device.monitor
+    return _get(m.getMonitorIds, then=lambda quantities: {
+        q: {"value": _get(m.getValue, q) if _get(m.isAvailable, q) is True else "unavailable",
+            "unit": _get(m.getUnit, q)}
+        for q in quantities
+    })
 
 
 def _memory_info(device: Any, memory_id: str) -> Any:
@@ -426,6 +456,12 @@ def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     section("cooling", info["cooling"], lambda v: rows(v, ("UNIT", "ACTUAL", "DESIRED", "LIMITS", "IN"), lambda k, c: (
         k, _num(c["actual"]), _num(c["desired"]), _range(c["limits"]), c["unit"])))
     section("boards", info["boards"], lambda v: rows(v, ("BOARD", "POWERED"), lambda k, b: (k, b["powered"])))
+    section("bias", info["bias"], lambda v: rows(
+        v, ("SOURCE", "VOLTAGE", "SET POINT", "ON", "CURRENT UA", "LIMIT UA", "TRIPPED", "RATE V/S", "LIMITS V"),
+        lambda k, b: (k, _num(b["voltage"]), _num(b["target"]), b["on"], _num(b["current"]), _num(b["current_limit"]),
+                      b["tripped"], _num(b["ramp_rate"]), _range(b["limits"]))))
+    section("monitored", info["monitor"], lambda v: rows(v, ("QUANTITY", "VALUE", "UNIT"), lambda k, q: (
+        k, _num(q["value"]), q["unit"])))
     section("trigger modes", info["trigger_modes"], lambda v: print("  " + ", ".join(v), file=out))
     section("synchronisation options", info["lockstep_options"], lambda v: print("  " + ", ".join(v), file=out))
     mask = info["mask"]
@@ -778,6 +814,71 @@ def _hexdump(data: bytes, address: int, out: TextIO) -> None:
         print(f"{address + offset:08x}  {chunk.hex(' '):<47}  {text}", file=out)
 
 
+group("settings", help="save, load or compare a device's whole set-up",
+      description="A device's set-up as a JSON file: mode and binning, polarity, DACs, thresholds, pixel mask, "
+                  "trigger mode and shutter, synchronisation, cooling set points, board power and bias. 'load' "
+                  "checks the whole file first and changes nothing if an entry is wrong or the file is for "
+                  "another kind of device; it powers boards on first and ramps the bias last, and lists what "
+                  "it changed.")
+
+
+def _read_settings(path: str) -> Dict[str, Any]:
+    from vrexsdk import settings
+
+    try:
+        return settings.load(path)
+    except OSError as e:
+        raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
+    except settings.SettingsError as e:
+        raise UsageError(str(e)) from None
+
+
+@command("settings save", help="save the device's set-up to FILE",
+         description="Save the device's whole set-up to FILE (JSON).", options=[option("file", metavar="FILE")])
+def _settings_save(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk import settings
+
+    _check_output(args.file, "FILE")
+    with _opened(args.device) as device:
+        setup = settings.capture(device)
+    settings.save(setup, args.file)
+    print(f"saved the set-up of {setup['device']['product']} (serial {setup['device']['serial_number']}) "
+          f"to {args.file}", file=out)
+    return 0
+
+
+@command("settings load", help="apply the set-up in FILE to the device",
+         description="Apply the set-up in FILE to the device and list the changes.",
+         options=[option("file", metavar="FILE")])
+def _settings_load(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk import settings
+
+    setup = _read_settings(args.file)
+    with _opened(args.device) as device:
+        try:
+            changes = settings.apply(device, setup)
+        except settings.SettingsError as e:
+            raise UsageError(f"{args.file}: {e}") from None
+    print(settings.describe(changes) or "nothing to change", file=out)
+    return 0
+
+
+@command("settings diff", help="compare FILE with the device or OTHER",
+         description="List what loading FILE would change on the device, or how FILE and OTHER differ.",
+         options=[option("file", metavar="FILE"), option("other", metavar="OTHER", nargs="?")])
+def _settings_diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk import settings
+
+    setup = _read_settings(args.file)
+    if args.other:
+        changes = settings.diff(setup, _read_settings(args.other))
+    else:
+        with _opened(args.device) as device:
+            changes = [c for c in settings.diff(settings.capture(device), setup) if c.new is not None]
+    print(settings.describe(changes) or "no differences", file=out)
+    return 0
+
+
 group("flash", help="read or program a non-volatile memory",
       description="Read or program a non-volatile memory ('info' lists them and their layout). Addresses and "
                   "lengths take decimal or 0x hexadecimal.")
@@ -819,6 +920,60 @@ def _flash_program(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _check_range(memory, args.address, len(payload))
         memory.program(args.address, payload)
     print(f"programmed {len(payload)} bytes at 0x{args.address:x} of {args.memory}", file=out)
+    return 0
+
+
+# ---- the live view ---------------------------------------------------------------------------------------------------
+
+
+def _rate(text: str) -> float:
+    value = _positive_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"at most 100 updates per second, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {value}")
+    return value
+
+
+@command(
+    "view", help="watch the detector live in a web browser",
+    description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT spectrum, "
+                "the ToA histogram, rates, dropped blocks and temperatures, updated while an acquisition runs, with "
+                "buttons to start and stop one, save it and reset it. Open the printed address in a browser "
+                "(through an SSH tunnel from another machine). Ctrl-C stops serving and any acquisition the page "
+                f"started. Needs aiohttp: {_VIEW_HINT}.",
+    epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/",
+    options=[
+        option("--host", default="127.0.0.1",
+               help="address to listen on (default 127.0.0.1: this machine only; anything else lets other machines "
+                    "control the device)"),
+        option("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)"),
+        option("--rate", type=_rate, default=25.0, metavar="HZ",
+               help="updates per second pushed to each page, at most (default 25)"),
+        option("--channel", help="acquisition channel (default: the device's first)"),
+        option("--save-dir", default=".", metavar="DIR",
+               help="where the page's Save button writes its .npz files (default: here)"),
+    ])
+def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    _require("aiohttp", "the live view", _VIEW_HINT)
+    from vrexsdk.view import serve
+
+    if not os.path.isdir(args.save_dir):
+        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    with _opened(args.device) as device:
+        try:
+            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
+                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+        except OSError as e:
+            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0
 
 
@@ -913,8 +1068,8 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vrexsdk",
         description="Vrex hybrid-pixel detectors (Timepix, Timepix3, Medipix) from the command line: list and "
-                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
-                    "pixel mask and the non-volatile memories.",
+                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, watch live in a "
+                    "browser, read and write the pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
                "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). "
                "'vrexsdk COMMAND --help' describes each command.",
@@ -982,8 +1137,9 @@ def _main(argv: Optional[Sequence[str]], out: TextIO, err: TextIO) -> int:
             if declared is None:
                 parser.print_help(out)
                 return 2
-            raise UsageError(f"{declared.name} needs an action: {' or '.join(declared.actions)} "
-                             f"(see 'vrexsdk {declared.name} --help')")
+            *others, last = declared.actions
+            choices = f"{', '.join(others)} or {last}" if others else last
+            raise UsageError(f"{declared.name} needs an action: {choices} (see 'vrexsdk {declared.name} --help')")
         if args.verbose:
             logging.basicConfig(format="vrexsdk: %(levelname)s: %(message)s")
             logging.getLogger("vrexsdk").setLevel(logging.DEBUG)
