@@ -56,6 +56,19 @@ def unraisable(monkeypatch):
 
 
 @pytest.fixture
+def cli(capsys):
+    """Runs the vrexsdk command's main(argv) in this process; returns (status, stdout, stderr)."""
+    from vrexsdk.cli import main
+
+    def run(*argv):
+        status = main([str(a) for a in argv])
+        captured = capsys.readouterr()
+        return status, captured.out, captured.err
+
+    return run
+
+
+@pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter with a timeout; returns the CompletedProcess."""
 

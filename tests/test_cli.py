@@ -11,22 +11,9 @@ import numpy as np
 import pytest
 
 from vrexsdk import cli as cli_module, simulator, vrex
-from vrexsdk.cli import main
 from vrexsdk.record import load
 
 ENDLESS = {"block_count": 10**9, "interval_s": 0.002, "hits": 50}
-
-
-@pytest.fixture
-def cli(capsys):
-    """Runs main(argv) in this process; returns (status, stdout, stderr)."""
-
-    def run(*argv):
-        status = main([str(a) for a in argv])
-        captured = capsys.readouterr()
-        return status, captured.out, captured.err
-
-    return run
 
 
 def run_cli(argv, setup="", timeout=60, **popen):
