@@ -961,6 +961,8 @@ def _port(text: str) -> int:
         option("--channel", help="acquisition channel (default: the device's first)"),
         option("--save-dir", default=".", metavar="DIR",
                help="where the page's Save button writes its .npz files (default: here)"),
+        option("--calibration", metavar="FILE",
+               help="a calibration (from 'calibrate'): the spectrum shows Timepix3 hits' energies in keV"),
     ])
 def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     _require("aiohttp", "the live view", _VIEW_HINT)
@@ -968,10 +970,15 @@ def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
     if not os.path.isdir(args.save_dir):
         raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    cal = _load_calibration(args.calibration) if args.calibration else None
+
+    def ready(url: str) -> None:
+        print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True)
+
     with _opened(args.device) as device:
         try:
             serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
-                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+                  calibration=cal, ready=ready)
         except OSError as e:
             raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0
