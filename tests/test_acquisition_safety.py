@@ -14,6 +14,8 @@ from vrexsdk.chip import BinningParams
 
 
 def configure(acquisition_settings, kind="tpx3", **device):
+    # A fixed seed: these tests compare runs with each other.
+    acquisition_settings = {"seed": 1, **acquisition_settings}
     simulator.configure({"devices": [dict(kind=kind, acquisition=acquisition_settings, **device)]})
 
 
