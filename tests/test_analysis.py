@@ -149,3 +149,24 @@ def test_clusters_across_partition_edges_are_found_once(files, cluster):
                                                               for p in files)
     for name in want.dtype.names:
         np.testing.assert_allclose(got[name].to_numpy(), want[name], rtol=1e-6, err_msg=name)
+
+
+@pytest.mark.parametrize("extra, status, expect", [
+    (["--roi", "0", "128", "0", "256", "--seconds", "0", "1", "-q", "--scheduler", "sync"], 0, "pixels hit"),
+    (["--roi", "0", "300", "0", "1"], 2, "roi must be"),
+    (["--scheduler", "tcp://127.0.0.1:9"], 1, "cannot reach the Dask scheduler"),
+])
+def test_the_command_line(files, tmp_path, cli, extra, status, expect):
+    out = tmp_path / "tot.csv"
+    code, stdout, stderr = cli("analyse", *files, "--spectrum", out, "--bins", 64, *extra)
+    assert code == status and expect in stdout + stderr
+    if status == 0:
+        rows = out.read_text().splitlines()
+        assert rows[0] == "low_edge,counts" and len(rows) == 65
+
+
+def test_the_command_line_names_a_damaged_file(tmp_path, cli):
+    bad = tmp_path / "bad.h5"
+    bad.write_bytes(b"not HDF5")
+    code, _, stderr = cli("analyse", bad)
+    assert code == 1 and "bad.h5" in stderr

@@ -46,6 +46,7 @@ __all__ = ["main"]
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
 _VIEW_HINT = 'pip install "vrexsdk[view]"'
+_ANALYSIS_HINT = 'pip install "vrexsdk[analysis]"'
 
 
 class UsageError(Exception):
@@ -1062,6 +1063,89 @@ def _calibrate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     cal.save(args.output)
     print(f"saved {args.output}", file=out)
     return 0
+
+
+@command(
+    "analyse", help="reduce event files on Dask: hit map, spectra, regions of interest, time slices", device=False,
+    description="Reduce the hits of one or many event files (from 'acquire --events' or record(events=...)) "
+                "without loading them: each file is read in partitions of whole HDF5 chunks by Dask, on this "
+                "machine's threads, on local worker processes, or on a dask.distributed cluster given by its "
+                "address. Prints the totals; writes the hit map as a PNG, the ToT spectrum and the ToA histogram "
+                f"as CSV. Needs dask and h5py: {_ANALYSIS_HINT}.",
+    epilog="Example: vrexsdk analyse run1.h5 run2.h5 --hitmap map.png --spectrum tot.csv --scheduler processes",
+    options=[
+        option("files", nargs="+", metavar="FILE", help="event files"),
+        option("--hitmap", metavar="PNG", help=f"write the hit map as a colour-mapped PNG (needs Pillow: {_CLI_HINT})"),
+        option("--linear", action="store_true", help="linear colour scale for --hitmap (default: log)"),
+        option("--spectrum", metavar="CSV", help="write the ToT spectrum: bin's low edge, counts"),
+        option("--toa", metavar="CSV", help="write the ToA histogram: bin's low edge in s, counts"),
+        option("--bins", type=_positive_int, default=1024, metavar="N", help="bins of both (default: 1024)"),
+        option("--roi", type=int, nargs=4, metavar=("X0", "X1", "Y0", "Y1"),
+               help="only hits with X0 <= x < X1 and Y0 <= y < Y1"),
+        option("--seconds", type=float, nargs=2, metavar=("T0", "T1"), help="only hits with T0 <= ToA < T1 (s)"),
+        option("--scheduler", default="threads", metavar="ADDRESS",
+               help="'threads' (default), 'processes' (local worker processes), 'sync', or the address of a "
+                    "dask.distributed scheduler, e.g. tcp://host:8786"),
+        option("--quiet", "-q", action="store_true", help="no progress display"),
+    ])
+def _analyse(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    _require("dask", "analysis", _ANALYSIS_HINT)
+    _require("h5py", "reading event files", _HDF5_HINT)
+    if args.hitmap:
+        _require("PIL", "--hitmap", _CLI_HINT)
+    for target, flag in ((args.hitmap, "--hitmap"), (args.spectrum, "--spectrum"), (args.toa, "--toa")):
+        if target:
+            _check_output(target, flag)
+    for path in args.files:
+        if not os.path.isfile(path):
+            raise UsageError(f"no file {path}")
+    from vrexsdk import analysis
+
+    try:
+        ev = analysis.open(args.files).select(roi=args.roi, seconds=args.seconds)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    wanted = {"hit_map": ev.hit_map(), "spectrum": ev.spectrum(bins=args.bins)}
+    if args.toa:
+        wanted["toa"] = ev.toa_histogram(bins=args.bins)
+    results = dict(zip(wanted, _compute_on(args.scheduler, list(wanted.values()), quiet=args.quiet, err=err)))
+    hit_map = results["hit_map"]
+    print(f"{len(ev.paths)} file(s), {len(ev.partitions)} partitions: {int(hit_map.sum())} hits selected of "
+          f"{len(ev)}, {int(np.count_nonzero(hit_map))} pixels hit", file=out)
+    if args.hitmap:
+        from vrexsdk.record import write_png
+        write_png(hit_map, args.hitmap, log=not args.linear)
+        print(f"saved {args.hitmap}", file=out)
+    for name, target in (("spectrum", args.spectrum), ("toa", args.toa)):
+        if target:
+            counts, edges = results[name]
+            with open_replacing(target, "w") as f:
+                f.write("low_edge,counts\n" + "".join(f"{e:.12g},{int(c)}\n" for e, c in zip(edges, counts)))
+            print(f"saved {target}", file=out)
+    return 0
+
+
+def _compute_on(scheduler: str, lazy: List[Any], *, quiet: bool, err: TextIO) -> List[Any]:
+    import dask
+
+    if scheduler in ("threads", "processes", "sync"):
+        if quiet:
+            return list(dask.compute(*lazy, scheduler=scheduler))
+        from dask.diagnostics import ProgressBar
+        with ProgressBar(out=err):
+            return list(dask.compute(*lazy, scheduler=scheduler))
+    _require("distributed", "--scheduler ADDRESS", _ANALYSIS_HINT)
+    import distributed
+
+    try:
+        client = distributed.Client(scheduler, timeout=10)
+    except (OSError, ValueError, TimeoutError) as e:
+        raise OSError(f"cannot reach the Dask scheduler {scheduler}: {e}") from None
+    with client:
+        futures = client.compute(lazy)
+        if not quiet:
+            distributed.progress(futures)
+        return list(client.gather(futures))
 
 
 # ---- the parser ------------------------------------------------------------------------------------------------------
