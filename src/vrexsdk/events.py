@@ -20,7 +20,8 @@ each time dataset)::
       program_name                     "vrexsdk"; attributes version, sdk_version
       acquisition/                     NXcollection: mode, channel, raw (bool), blocks (accepted), lost_blocks,
                                        dropped_blocks (queue full), failed_blocks (a getter failed),
-                                       ignored_blocks, complete (bool: closed normally), interrupted (bool),
+                                       ignored_blocks, complete (bool: every block delivered until the end
+                                       or the interrupt is in, and the file was closed), interrupted (bool),
                                        error (str, "" when none); counts in units "counts"
       instrument/                      NXinstrument; name = the device's product
         detector/                      NXdetector; attribute tick_length (s)
@@ -398,7 +399,11 @@ class EventWriter:
             if dirty:
                 self._flush()
         except BaseException as e:  # a full disk, say: stop the acquisition, keep what is on disk
-            self.error = e
+            if isinstance(e, OSError):
+                self.error = e
+            else:  # h5py reports some failed writes as RuntimeError
+                self.error = OSError(f"writing the event file {self.path} failed: {e}")
+                self.error.__cause__ = e
             self.queue.close()  # later chunks are dropped and counted, and no sink waits for room any more
             if self.on_error is not None:
                 try:
@@ -430,6 +435,11 @@ class EventWriter:
             self._file.close()
         except Exception as e:  # noqa: BLE001 - the first error is the one to report
             self.error = self.error or e
+
+        if self.error is not None:
+            # The file could not be written: it holds what was flushed before, and is not touched again (HDF5
+            # cannot close a file it failed to write, and would try again at exit).
+            raise self.error
         ended = datetime.datetime.now(datetime.timezone.utc)
         try:
             with h5py.File(self.path, "r+") as f:
@@ -445,7 +455,7 @@ class EventWriter:
                 for name, value in values.items():
                     acq.create_dataset(name, data=np.uint64(value))
                     acq[name].attrs["units"] = "counts"
-                acq.create_dataset("complete", data=self.error is None and not interrupted)
+                acq.create_dataset("complete", data=self.error is None)
                 acq.create_dataset("interrupted", data=bool(interrupted))
                 acq.create_dataset("error", data="" if self.error is None else f"{type(self.error).__name__}: "
                                                                                 f"{self.error}")
@@ -534,7 +544,7 @@ class EventFile:
 
     @property
     def complete(self) -> bool:
-        """Whether the writer closed the file normally (False after a kill, a failure or an interrupt)."""
+        """Whether the writer closed the file normally, after an interrupt too (False after a kill or a failure)."""
         node = self._file["entry/acquisition"].get("complete")
         return bool(node[()]) if node is not None else False
 
