@@ -311,7 +311,8 @@ def record(
             events, shape_mode, queue, metadata=metadata, mask=_mask(device), chunk_events=chunk_events,
             compression=compression, tick=event_files.DEFAULT_TICK if tick is None else tick, overwrite=overwrite,
             on_error=lambda e: [stop() for stop in stopper])
-        chosen.append(stages.Sink(queue, chunk_events=min(chunk_events, 1 << 26), label="events"))
+        # The sink hands over a few HDF5 chunks at a time: the writer's cost is per append, not per byte.
+        chosen.append(stages.Sink(queue, chunk_events=min(4 * chunk_events, 1 << 24), label="events"))
     if keep_raw and raw:
         kept = stages.ChunkQueue(queue_bytes, "wait")
         chosen.append(stages.Sink(kept, label="keep_raw"))
