@@ -415,7 +415,15 @@ def test_a_writer_that_falls_behind_loses_blocks_counted_everywhere(opened, tmp_
     acquisition(hits=1000, block_count=40)
     opened.open("usb:vrex-sim-0")
     write = events.EventWriter.write
-    monkeypatch.setattr(events.EventWriter, "write", lambda self, chunk: (time.sleep(0.05), write(self, chunk)))
+
+    def slow_write(self, chunk):  # held until the full queue has dropped a chunk
+        for _ in range(3000):
+            if self.queue.stats.dropped_blocks or self.queue.stats.closed:
+                break
+            time.sleep(0.01)
+        write(self, chunk)
+
+    monkeypatch.setattr(events.EventWriter, "write", slow_write)
     reports = []
     with pytest.warns(LostBlocksWarning, match="blocks were lost"):
         rec = record(opened, "0:tpx3-dd-toa-tot", events=tmp_path / "slow.h5", queue_bytes=40000, chunk_events=1024,
