@@ -223,7 +223,14 @@ class Recording:
             return
         with open_replacing(path) as out:  # a file object, so numpy adds no ".npz" of its own
             entries: Dict[str, Any] = {"metadata": np.array(metadata), "summary": np.array(summary), **arrays}
-            np.savez_compressed(out, **entries)
+            try:
+                np.savez_compressed(out, **entries)
+            except ValueError as e:
+                # A Ctrl-C inside zipfile's writing makes its close() refuse with a ValueError that hides the
+                # interrupt: the interrupt is what happened, and what abandons the save.
+                if isinstance(e.__context__, KeyboardInterrupt):
+                    raise e.__context__ from None
+                raise
 
     def save_png(self, path: PathLike, *, log: bool = True) -> None:
         """Writes :meth:`image` as a colour-mapped PNG with a colour scale (needs Pillow).
