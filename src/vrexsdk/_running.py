@@ -64,11 +64,21 @@ class _Watcher(threading.Thread):
         self.interval = interval
         self.finished = threading.Event()  # set by the main thread once end() returned
         self.aborted = False
+        self.lock = threading.Lock()  # held while the acquisition is stopped, and while the next one begins
 
     def abort(self) -> None:
-        if not self.aborted:
-            self.aborted = True
-            self.stop()
+        with self.lock:  # no new acquisition starts while this one is stopped
+            if not self.aborted:
+                self.aborted = True
+                self.stop()
+
+    def wants_more(self, accepted: int) -> bool:
+        """Whether the limits ask for more than the acquisitions so far delivered (`accepted` blocks)."""
+        if self.aborted:
+            return False
+        if self.blocks is not None and accepted < self.blocks:
+            return True
+        return self.seconds is not None and time.monotonic() < self.start_time + self.seconds
 
     def run(self) -> None:
         deadline = None if self.seconds is None else self.start_time + self.seconds
@@ -105,10 +115,12 @@ def stop_quietly(acq: Any, channel: str) -> None:
 
 def run(acq: Any, channel: str, pipeline: Pipeline, *, seconds: Optional[float], blocks: Optional[int],
         report: Optional[Callable[[float], Any]], interval: float,
-        on_watcher: Optional[Callable[[Callable[[], None]], None]] = None) -> Tuple[bool, float]:
+        on_watcher: Optional[Callable[[Callable[[], None]], None]] = None) -> Tuple[bool, float, int]:
     """Runs the acquisition of `channel` until it ends, `blocks` were accepted or `seconds` passed.
 
-    Returns (interrupted, duration). Ctrl-C stops it and returns interrupted=True; any other exception stops
+    An acquisition that ends by itself before the limits were reached is followed by the next at once, as a
+    detector is run for longer than one acquisition lasts; one that delivered nothing ends the run, since the next
+    would not either. Returns (interrupted, duration, acquisitions). Ctrl-C stops it and returns interrupted=True; any other exception stops
     it and propagates. `on_watcher` receives the function that aborts the run (for a failing event writer).
     """
 
@@ -123,22 +135,32 @@ def run(acq: Any, channel: str, pipeline: Pipeline, *, seconds: Optional[float],
     start = time.monotonic()
     watcher: Optional[_Watcher] = None
     interrupted = False
+    acquisitions = 0
     waiting = False  # in end(), which stops the run itself when Ctrl-C interrupts it
     try:
         acq.begin(channel)
+        acquisitions, delivered = 1, 0
         watcher = _Watcher(stop_acquisition, pipeline, start, seconds, blocks, report, interval)
         if on_watcher is not None:
             on_watcher(watcher.abort)
         watcher.start()
-        try:
-            waiting = True
-            acq.end(channel)
-            waiting = False
-        except VrexSdkInvalidOperationError:
-            # After our own abort the run is over: the abort waited for the last delivery. An end() refused then
-            # changes nothing for the data; any other refusal is the caller's to see.
-            if not watcher.aborted:
-                raise
+        while True:
+            try:
+                waiting = True
+                acq.end(channel)
+                waiting = False
+            except VrexSdkInvalidOperationError:
+                # After our own abort the run is over: the abort waited for the last delivery. An end() refused
+                # then changes nothing for the data; any other refusal is the caller's to see.
+                if not watcher.aborted:
+                    raise
+            with watcher.lock:
+                accepted = pipeline.snapshot().blocks
+                if accepted == delivered or not watcher.wants_more(accepted):
+                    break
+                delivered = accepted
+                acquisitions += 1
+                acq.begin(channel)
     except KeyboardInterrupt:
         # end() on the main thread has aborted the run and waited for it already; Ctrl-C anywhere else (between
         # begin and end, say) leaves the run to stop here.
@@ -154,4 +176,4 @@ def run(acq: Any, channel: str, pipeline: Pipeline, *, seconds: Optional[float],
         if watcher is not None:
             watcher.finished.set()
             watcher.join()
-    return interrupted, duration
+    return interrupted, duration, acquisitions

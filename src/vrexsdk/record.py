@@ -201,7 +201,7 @@ def record(
     on_full: str = "drop",
     tick: Optional[float] = None,
 ) -> Recording:
-    """Runs one acquisition on an open `device` and returns what it delivered, reduced.
+    """Acquires on an open `device` and returns what it delivered, reduced.
 
     Args:
         device: an open :class:`~vrexsdk.vrex.Device`.
@@ -230,8 +230,10 @@ def record(
         tick: the SDK's clock tick in seconds, recorded in the event file (:data:`vrexsdk.events.DEFAULT_TICK`).
 
     The reductions run natively on the SDK's thread (:mod:`vrexsdk.stages`); the calling thread waits in
-    ``acq.end``; a helper thread aborts the acquisition when `blocks` or `seconds` are reached. When this returns
-    (or raises) the acquisition has ended, later blocks are ignored, and the event file is complete and closed.
+    ``acq.end``; a helper thread aborts the acquisition when `blocks` or `seconds` are reached. An acquisition that
+    ends by itself before then (its length is the device's) is followed by the next at once, so `blocks` and
+    `seconds` get all they ask for; ``metadata["acquisitions"]`` counts them. When this returns (or raises) the
+    acquisition has ended, later blocks are ignored, and the event file is complete and closed.
 
     Raises:
         ValueError: a closed device, an unknown mode or channel, binning with a mode that takes none, or a
@@ -339,9 +341,9 @@ def record(
 
     started_at = datetime.datetime.now(datetime.timezone.utc)
     failure: Optional[BaseException] = None
-    interrupted, duration = False, 0.0
+    interrupted, duration, acquisitions = False, 0.0, 0
     try:
-        interrupted, duration = run(acq, channel, pipeline, seconds=seconds, blocks=blocks,
+        interrupted, duration, acquisitions = run(acq, channel, pipeline, seconds=seconds, blocks=blocks,
                                     report=None if progress is None else report, interval=progress_interval,
                                     on_watcher=stopper.append)
     except BaseException as e:  # the files are closed below whatever stopped the run
@@ -349,7 +351,8 @@ def record(
     pipeline.flush()
     snap = pipeline.snapshot()
     fields = fields_from(snap, kind)
-    metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=snap.blocks)
+    metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=snap.blocks,
+                    acquisitions=acquisitions)
     result = Recording(mode=mode, channel=channel, metadata=metadata, interrupted=interrupted, duration=duration,
                        events_path=None if events is None else str(events), **fields)
     if energy is not None:
