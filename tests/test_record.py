@@ -401,6 +401,8 @@ def test_a_run_without_hits_gives_an_all_zero_hit_map(opened, tmp_path):
 
 
 def test_events_go_to_the_file_beside_the_reductions(opened, tmp_path):
+    acquisition(block_count=4)
+    opened.open("usb:vrex-sim-0")
     reports = []
     rec = record(opened, "0:tpx3-dd-toa-tot", events=tmp_path / "run.h5", progress=reports.append)
     with events.open_events(tmp_path / "run.h5") as f:

@@ -74,11 +74,11 @@ class _Watcher(threading.Thread):
 
     def wants_more(self, accepted: int) -> bool:
         """Whether the limits ask for more than the acquisitions so far delivered (`accepted` blocks)."""
-        if self.aborted:
+        if self.aborted or (self.blocks is not None and accepted >= self.blocks):
+            return False  # either limit reached ends the recording
+        if self.seconds is not None and time.monotonic() >= self.start_time + self.seconds:
             return False
-        if self.blocks is not None and accepted < self.blocks:
-            return True
-        return self.seconds is not None and time.monotonic() < self.start_time + self.seconds
+        return self.blocks is not None or self.seconds is not None
 
     def run(self) -> None:
         deadline = None if self.seconds is None else self.start_time + self.seconds
