@@ -37,6 +37,10 @@ class UsageError(Exception):
     """A mistake in the command line or its files: reported in one line, exit status 2."""
 
 
+class CommandFailed(Exception):
+    """The command could not do its job for a reason the device gave (not the SDK's failure): exit status 1."""
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports errors in one line (and where to find help) instead of the usage block."""
 
@@ -64,6 +68,13 @@ def _address(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if not 0 <= value <= 0xFFFFFFFF:
         raise argparse.ArgumentTypeError(f"must be between 0 and 0xffffffff, not {text}")
+    return value
+
+
+def _length(text: str) -> int:
+    value = _address(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be positive, not 0")
     return value
 
 
@@ -115,14 +126,20 @@ def _table(rows: Sequence[Sequence[Any]], header: Sequence[str]) -> List[str]:
 
 
 def _get(getter: Callable[..., Any], *args: Any) -> Any:
-    """``getter(*args)`` for display: a value the device refuses shows its error instead of ending the listing."""
+    """``getter(*args)`` for display: a value the device refuses, or one the binding cannot convert (text that is
+    not UTF-8, an unknown polarity, an address out of range), shows its error instead of ending the listing."""
     from vrexsdk.errors import VrexSdkException
 
     try:
         value = getter(*args)
-    except VrexSdkException as e:
+    except (VrexSdkException, ValueError, OverflowError) as e:
         return f"unavailable ({type(e).__name__}: {e})"
     return list(value) if isinstance(value, tuple) else value
+
+
+def _unreadable(error: Exception) -> str:
+    """What a device value the binding could not convert was, for a message."""
+    return f"a value that cannot be read ({type(error).__name__}: {error})"
 
 
 # ---- the device ----------------------------------------------------------------------------------------------------
@@ -136,7 +153,12 @@ def _opened(locator: Optional[str]) -> Iterator[Any]:
 
     device = vrex.Device()
     try:
-        found = device.enumerate()
+        try:
+            found = device.enumerate()
+        except (ValueError, OverflowError) as e:
+            if locator is None:
+                raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
+            found = []  # the device named can still be opened
         if locator is None:
             if not found:
                 raise UsageError("no device attached (vrexsdk devices lists them)")
@@ -172,6 +194,8 @@ def _cmd_devices(args: argparse.Namespace, out: TextIO) -> int:
     device = vrex.Device()
     try:
         found = device.enumerate()
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
     finally:
         device.finalize()
     if args.json:
@@ -254,7 +278,8 @@ def _device_info(device: Any) -> Dict[str, Any]:
     info["trigger_modes"] = _get(device.trigger.getModeIds)
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
     size = _get(device.config.getMaskSize)
-    mask = _get(device.config.getMask)
+    # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
+    mask = _get(device.config.getMask) if isinstance(size, str) or size[0] * size[1] else np.zeros(0, np.uint8)
     info["mask"] = size if isinstance(size, str) else {
         "width": size[0], "height": size[1],
         "masked_pixels": mask if isinstance(mask, str) else int(np.count_nonzero(mask)),
@@ -576,6 +601,10 @@ def _cmd_mask(args: argparse.Namespace, out: TextIO) -> int:
             config.setMask(mask)
             print(f"mask set from {args.file}: {int(np.count_nonzero(mask))} of {mask.size} pixels masked", file=out)
             return 0
+        size = config.getMaskSize()
+        if size.width * size.height == 0:
+            raise CommandFailed(f"the device's pixel mask is empty ({size.width} x {size.height}): "
+                                f"nothing saved to {args.file}")
         mask = config.getMask()
     with open_replacing(args.file) as f:  # a file object, so numpy adds no suffix of its own
         if lower.endswith(".npy"):
@@ -595,7 +624,10 @@ def _cmd_mask(args: argparse.Namespace, out: TextIO) -> int:
 
 def _memory(device: Any, name: str) -> Any:
     _choose("memory", name, device.vault.getIds())
-    return device.vault.selectMemory(name)
+    try:
+        return device.vault.selectMemory(name)
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"memory {name}: its layout reports {_unreadable(e)}") from None
 
 
 def _check_range(memory: Any, address: int, length: int) -> None:
@@ -632,6 +664,8 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
             payload = bytearray(f.read())
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    if not payload:
+        raise UsageError(f"{args.file} is empty: nothing to program")
     with _opened(args.device) as device:
         memory = _memory(device, args.memory)
         _check_range(memory, args.address, len(payload))
@@ -720,7 +754,7 @@ def _build_parser() -> argparse.ArgumentParser:
                                                       "bytes into FILE with -o.")
     flash_read.add_argument("memory", metavar="MEMORY")
     flash_read.add_argument("address", type=_address, metavar="ADDRESS")
-    flash_read.add_argument("length", type=_address, metavar="LENGTH")
+    flash_read.add_argument("length", type=_length, metavar="LENGTH")
     flash_read.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE")
     flash_program = flash_actions.add_parser("program", parents=[common], help="program FILE at ADDRESS",
                                              description="Program the bytes of FILE into MEMORY at ADDRESS.")
@@ -766,6 +800,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except VrexSdkException as e:
         print(f"vrexsdk: error: {type(e).__name__}: {e}" if str(e) else f"vrexsdk: error: {type(e).__name__}",
               file=err)
+        return 1
+    except CommandFailed as e:
+        print(f"vrexsdk: error: {e}", file=err)
+        return 1
+    except UnicodeDecodeError as e:  # only the device's own text is decoded
+        print(f"vrexsdk: error: the device reports {_unreadable(e)}", file=err)
         return 1
     except (ValueError, OverflowError, TypeError) as e:  # an argument the binding refused before the SDK saw it
         print(f"vrexsdk: error: {e}", file=err)
