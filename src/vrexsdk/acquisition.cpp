@@ -5,6 +5,7 @@
 #include "support/arrays.hpp"
 #include "support/calls.hpp"
 #include "support/derive.hpp"
+#include "block.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -162,6 +163,8 @@ public:
         report();
         return false;
     }
+    // The status check as block.hpp's fetchers take it.
+    bool operator()(int status) { return got(status); }
 
     // Builds the arguments with `build(args)` and calls the callable with them.
     template <class Build>
@@ -270,70 +273,51 @@ private:
     const char* name_;
 };
 
-// The metadata of the data-driven modes: {"shutterStart": ticks, "tdcs": [tdc0, tdc1, tdc2]}.
-struct Metadata {
-    unsigned long long shutter = 0;
-    std::uint64_t count[3] = {};
-    const std::uint64_t* toas[3] = {};
-
-    bool fetch(vrex_acq_t* acq, Delivery& d) {
-        if (!d.got(vrex_acq_meta_get_shutter_rising_time_ticks(acq, &shutter))) return false;
-        for (int tdc = 0; tdc < 3; ++tdc) {
-            if (!d.got(vrex_acq_meta_get_tdc_toas_count(acq, tdc, &count[tdc]))) return false;
-            if (!d.got(vrex_acq_meta_get_tdc_toas(acq, tdc, &toas[tdc]))) return false;
-        }
-        return true;
+// The metadata of the data-driven modes as the callable sees it: {"shutterStart": ticks, "tdcs": [tdc0, tdc1,
+// tdc2]}.
+PyObject* build_metadata(const vrex::block::Metadata& meta, Delivery::Args& a) {
+    PyObject* const shutter_key = vrex::interned<"shutterStart">();
+    PyObject* const tdcs_key = vrex::interned<"tdcs">();
+    if (shutter_key == nullptr || tdcs_key == nullptr) return nullptr;
+    Ref dict = Ref::steal(PyDict_New());
+    const Ref start = Ref::steal(PyLong_FromUnsignedLongLong(meta.shutter));
+    Ref tdcs = Ref::steal(PyList_New(3));
+    if (!dict || !start || !tdcs) return nullptr;
+    for (int tdc = 0; tdc < 3; ++tdc) {
+        PyObject* const toa = a.array(Element::U64, meta.count[tdc], const_cast<std::uint64_t*>(meta.toas[tdc]));
+        if (toa == nullptr) return nullptr;
+        PyList_SET_ITEM(tdcs.get(), tdc, toa);
     }
-
-    PyObject* build(Delivery::Args& a) const {
-        PyObject* const shutter_key = vrex::interned<"shutterStart">();
-        PyObject* const tdcs_key = vrex::interned<"tdcs">();
-        if (shutter_key == nullptr || tdcs_key == nullptr) return nullptr;
-        Ref dict = Ref::steal(PyDict_New());
-        const Ref start = Ref::steal(PyLong_FromUnsignedLongLong(shutter));
-        Ref tdcs = Ref::steal(PyList_New(3));
-        if (!dict || !start || !tdcs) return nullptr;
-        for (int tdc = 0; tdc < 3; ++tdc) {
-            PyObject* const toa = a.array(Element::U64, count[tdc], const_cast<std::uint64_t*>(toas[tdc]));
-            if (toa == nullptr) return nullptr;
-            PyList_SET_ITEM(tdcs.get(), tdc, toa);
-        }
-        if (PyDict_SetItem(dict.get(), shutter_key, start.get()) < 0) return nullptr;
-        if (PyDict_SetItem(dict.get(), tdcs_key, tdcs.get()) < 0) return nullptr;
-        return dict.release();
-    }
-};
+    if (PyDict_SetItem(dict.get(), shutter_key, start.get()) < 0) return nullptr;
+    if (PyDict_SetItem(dict.get(), tdcs_key, tdcs.get()) < 0) return nullptr;
+    return dict.release();
+}
 
 #define DELIVERY(name) "vrexsdk.acquisition." name
 
 // Frames of Timepix and Medipix chips: one flat uint16 array of frame count x 65536 pixels.
 void tpx1_medipix_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("tpx1_medipix_cb"));
-    unsigned long long frames = 0;
-    void* data = nullptr;
-    if (!d.got(vrex_acq_tpx_get_frame_count(acq, &frames))) return;
-    if (!d.got(vrex_acq_tpx_get_frames(acq, &data))) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Element::U16, frames << 16, data); });
+    vrex::block::Frames frames;
+    if (!frames.fetch(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U16, frames.count << 16, frames.data); });
 }
 
 // Undecoded bytes, for every raw registration.
 void raw_data_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("raw_data_cb"));
-    void* data = nullptr;
-    unsigned long long bytes = 0;
-    if (!d.got(vrex_acq_raw_get_data(acq, &data, &bytes))) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Element::U8, bytes, data); });
+    vrex::block::Raw raw;
+    if (!raw.fetch(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U8, raw.bytes, raw.data); });
 }
 
 // Timepix3 hits as one record array per block.
 template <Element Record>
 void packets_cb(vrex_acq_t* acq, void* f, const char* name) {
     Delivery d(acq, f, name);
-    unsigned long long hits = 0;
-    void* data = nullptr;
-    if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &hits))) return;
-    if (!d.got(vrex_acq_tpx3_get_packets(acq, &data))) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Record, hits, data); });
+    vrex::block::Packets hits;
+    if (!hits.fetch(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Record, hits.count, hits.data); });
 }
 
 void seq_toatot_data_cb(vrex_acq_t* acq, void* f) {
@@ -344,120 +328,101 @@ void seq_eventitot_data_cb(vrex_acq_t* acq, void* f) {
     packets_cb<Element::ItotEvent>(acq, f, DELIVERY("seq_eventitot_data_cb"));
 }
 
-// Timepix3 hits as three vectors: addresses, then two quantities whose getters and widths depend on the mode.
-struct Vectors {
-    unsigned long long n = 0;
-    void* addresses = nullptr;
-    void* second = nullptr;
-    void* third = nullptr;
-
-    bool fetch(vrex_acq_t* acq, Delivery& d, int (*second_getter)(vrex_acq_t*, void*),
-               int (*third_getter)(vrex_acq_t*, void*)) {
-        return d.got(vrex_acq_tpx3_get_vec_length(acq, &n)) &&
-               d.got(vrex_acq_tpx3_get_pixel_address_vec(acq, &addresses)) && d.got(second_getter(acq, &second)) &&
-               d.got(third_getter(acq, &third));
-    }
-
-    bool add(Delivery::Args& a, Element second_element, Element third_element) const {
-        return a.wrap(Element::U32, n, addresses) && a.wrap(second_element, n, second) &&
-               a.wrap(third_element, n, third);
-    }
-};
+// Timepix3 hits as three vectors: addresses, then two quantities whose widths depend on the mode.
+bool add_vectors(const vrex::block::Vectors& v, Delivery::Args& a, Element second_element, Element third_element) {
+    return a.wrap(Element::U32, v.n, v.addresses) && a.wrap(second_element, v.n, v.second) &&
+           a.wrap(third_element, v.n, v.third);
+}
 
 void seq_toatot_vec_data_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("seq_toatot_vec_data_cb"));
-    Vectors v;
-    if (!v.fetch(acq, d, vrex_acq_tpx3_get_toa_vec, vrex_acq_tpx3_get_tot_vec)) return;
-    d.call([&](Delivery::Args& a) { return v.add(a, Element::U32, Element::U16); });
+    vrex::block::Vectors v;
+    if (!v.fetch_toa_tot(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return add_vectors(v, a, Element::U32, Element::U16); });
 }
 
 void seq_eventitot_vec_data_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("seq_eventitot_vec_data_cb"));
-    Vectors v;
-    if (!v.fetch(acq, d, vrex_acq_tpx3_get_event_vec, vrex_acq_tpx3_get_itot_vec)) return;
-    d.call([&](Delivery::Args& a) { return v.add(a, Element::U16, Element::U16); });
+    vrex::block::Vectors v;
+    if (!v.fetch_event_itot(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return add_vectors(v, a, Element::U16, Element::U16); });
 }
 
 // Data-driven hits with the shutter start and the TDC timestamps; the sorted mode uses it too (the sorting is
 // the SDK's).
 void dd_toatot_data_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("dd_toatot_data_cb"));
-    unsigned long long hits = 0;
-    void* data = nullptr;
-    Metadata meta;
-    if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &hits))) return;
-    if (!d.got(vrex_acq_tpx3_get_packets(acq, &data))) return;
+    vrex::block::Packets hits;
+    vrex::block::Metadata meta;
+    if (!hits.fetch(acq, d)) return;
     if (!meta.fetch(acq, d)) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Element::ToaTot, hits, data) && a.add(meta.build(a)); });
+    d.call([&](Delivery::Args& a) {
+        return a.wrap(Element::ToaTot, hits.count, hits.data) && a.add(build_metadata(meta, a));
+    });
 }
 
 void dd_toatot_vec_data_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("dd_toatot_vec_data_cb"));
-    Vectors v;
-    Metadata meta;
-    if (!v.fetch(acq, d, vrex_acq_tpx3_get_toa_vec, vrex_acq_tpx3_get_tot_vec)) return;
+    vrex::block::Vectors v;
+    vrex::block::Metadata meta;
+    if (!v.fetch_toa_tot(acq, d)) return;
     if (!meta.fetch(acq, d)) return;
-    d.call([&](Delivery::Args& a) { return v.add(a, Element::U64, Element::U16) && a.add(meta.build(a)); });
+    d.call([&](Delivery::Args& a) {
+        return add_vectors(v, a, Element::U64, Element::U16) && a.add(build_metadata(meta, a));
+    });
 }
 
 // Binned packets, bin descriptors, hit-count sums and integrated-ToT sums, each of its own length.
 void binned_packets_cb(vrex_acq_t* acq, void* f) {
     Delivery d(acq, f, DELIVERY("binned_packets_cb"));
-    unsigned long long packet_count = 0, descr_count = 0, hit_count = 0, itot_count = 0;
-    void *packets = nullptr, *descriptors = nullptr;
-    std::uint64_t *hits = nullptr, *itots = nullptr;
-    if (!d.got(vrex_acq_tpx3_get_packet_count(acq, &packet_count))) return;
-    if (!d.got(vrex_acq_tpx3_get_packets(acq, &packets))) return;
-    if (!d.got(vrex_acq_meta_get_bin_descriptor_count(acq, &descr_count))) return;
-    if (!d.got(vrex_acq_meta_get_bin_descriptors(acq, &descriptors))) return;
-    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters_count(acq, &hit_count))) return;
-    if (!d.got(vrex_acq_tpx3_get_binned_hitcounters(acq, &hits))) return;
-    if (!d.got(vrex_acq_tpx3_get_binned_itots_count(acq, &itot_count))) return;
-    if (!d.got(vrex_acq_tpx3_get_binned_itots(acq, &itots))) return;
+    vrex::block::Binned b;
+    if (!b.fetch(acq, d)) return;
     d.call([&](Delivery::Args& a) {
-        return a.wrap(Element::BinnedDdToaTot, packet_count, packets) &&
-               a.wrap(Element::BinDescriptor, descr_count, descriptors) && a.wrap(Element::U64, hit_count, hits) &&
-               a.wrap(Element::U64, itot_count, itots);
+        return a.wrap(Element::BinnedDdToaTot, b.packet_count, b.packets) &&
+               a.wrap(Element::BinDescriptor, b.descr_count, b.descriptors) &&
+               a.wrap(Element::U64, b.hits.count, b.hits.data) && a.wrap(Element::U64, b.itots.count, b.itots.data);
     });
 }
 
 // One array of per-bin sums.
-template <int (*Count)(vrex_acq_t*, unsigned long long*), int (*Sums)(vrex_acq_t*, std::uint64_t**)>
-void sums_cb(vrex_acq_t* acq, void* f, const char* name) {
-    Delivery d(acq, f, name);
-    unsigned long long count = 0;
-    std::uint64_t* sums = nullptr;
-    if (!d.got(Count(acq, &count))) return;
-    if (!d.got(Sums(acq, &sums))) return;
-    d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, count, sums); });
-}
-
 void binned_count_sums_cb(vrex_acq_t* acq, void* f) {
-    sums_cb<vrex_acq_tpx3_get_binned_hitcounters_count, vrex_acq_tpx3_get_binned_hitcounters>(
-        acq, f, DELIVERY("binned_count_sums_cb"));
+    Delivery d(acq, f, DELIVERY("binned_count_sums_cb"));
+    vrex::block::Sums sums;
+    if (!sums.fetch_counts(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, sums.count, sums.data); });
 }
 
 void binned_itot_sums_cb(vrex_acq_t* acq, void* f) {
-    sums_cb<vrex_acq_tpx3_get_binned_itots_count, vrex_acq_tpx3_get_binned_itots>(acq, f,
-                                                                                   DELIVERY("binned_itot_sums_cb"));
+    Delivery d(acq, f, DELIVERY("binned_itot_sums_cb"));
+    vrex::block::Sums sums;
+    if (!sums.fetch_itots(acq, d)) return;
+    d.call([&](Delivery::Args& a) { return a.wrap(Element::U64, sums.count, sums.data); });
 }
 
 #undef DELIVERY
 
+// The delivery function of each block shape; the modes that select them are block.hpp's table.
+vrex_acq_data_func delivery_of(vrex::block::Shape shape) {
+    using vrex::block::Shape;
+    switch (shape) {
+        case Shape::Frames: return tpx1_medipix_cb;
+        case Shape::Raw: return raw_data_cb;
+        case Shape::ToaTotRecords: return seq_toatot_data_cb;
+        case Shape::ItotEventRecords: return seq_eventitot_data_cb;
+        case Shape::ToaTotVectors: return seq_toatot_vec_data_cb;
+        case Shape::ItotEventVectors: return seq_eventitot_vec_data_cb;
+        case Shape::DdToaTotRecords: return dd_toatot_data_cb;
+        case Shape::DdToaTotVectors: return dd_toatot_vec_data_cb;
+        case Shape::BinnedPackets: return binned_packets_cb;
+        case Shape::CountSums: return binned_count_sums_cb;
+        case Shape::ItotSums: return binned_itot_sums_cb;
+    }
+    return nullptr;
+}
+
 // Which delivery function a chip mode selects.
 void fill_mode_table(vrex::ModeTable& table) {
-    table.emplace("0:tpx3-seq-toa-tot", seq_toatot_data_cb);
-    table.emplace("0:tpx3-seq-toa-tot-vec", seq_toatot_vec_data_cb);
-    table.emplace("0:tpx3-seq-itot-event", seq_eventitot_data_cb);
-    table.emplace("0:tpx3-seq-itot-event-vec", seq_eventitot_vec_data_cb);
-    table.emplace("0:tpx3-dd-toa-tot-vec", dd_toatot_vec_data_cb);
-    table.emplace("0:tpx3-dd-toa-tot", dd_toatot_data_cb);
-    table.emplace("0:tpx-medipix", tpx1_medipix_cb);
-    table.emplace("0:raw-data", raw_data_cb);
-    table.emplace("0:tpx3-sorted-dd-toa-tot", dd_toatot_data_cb);
-    table.emplace("0:tpx3-binned-packets", binned_packets_cb);
-    table.emplace("0:tpx3-binned-count-sums", binned_count_sums_cb);
-    table.emplace("0:tpx3-binned-itot-sums", binned_itot_sums_cb);
+    for (const vrex::block::ModeShape& m : vrex::block::mode_shapes) table.emplace(m.mode, delivery_of(m.shape));
 }
 
 // ---- __Acquisition --------------------------------------------------------------------------------------------------
@@ -681,18 +646,24 @@ int refuse_mode(PyObject* mode) {
     return vrex::__throw(-2, text);
 }
 
-PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyObject* func, Optional raw) {
-    // The new holder is stored first, and kept even if the registration fails below. The holder it replaces as
-    // the newest stays where it is filed: a registered one is released only when its own channel gets another.
+// A new holder for `func`, stored first and kept even if the registration fails later. The holder it replaces
+// as the newest stays where it is filed: a registered one is released only when its own channel gets another.
+bool hold_callable(AcquisitionObject* self, PyObject* func) {
     auto* holder = new (std::nothrow) vrex::PyRef(func, release_callable);
-    if (holder == nullptr) return PyErr_NoMemory();
+    if (holder == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
     LiveCallable& live = live_callables()[func];
     ++live.holders;
     live.warned = false;  // a new registration is told again about arrays it keeps
     self->data_func_ref = holder;
+    return true;
+}
 
-    Text channel;
-    if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
+// The delivery function of the chip's selected mode (raw: the raw delivery, in whatever mode), or null with the
+// exception set; `shape`, when given, receives what its blocks hold.
+vrex_acq_data_func selected_delivery(AcquisitionObject* self, bool use_raw, vrex::block::Shape* shape) {
     const Ref mode = Ref::steal(selected_mode(self));
     if (!mode) return nullptr;
     const Ref available = vrex::call_method<"getModeIds">(self->chip);
@@ -703,20 +674,30 @@ PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyOb
         refuse_mode(mode.get());
         return nullptr;
     }
-    const bool use_raw = raw.given() && raw.value == Py_True;
     Py_ssize_t size = 0;
     const char* const mode_text = PyUnicode_AsUTF8AndSize(mode.get(), &size);
     if (mode_text == nullptr) return nullptr;
     const std::string key = use_raw ? std::string("0:raw-data") : std::string(mode_text, static_cast<std::size_t>(size));
     // A mode the chip lists but this module cannot deliver is refused rather than registered without a function.
     const auto entry = self->modeToCallback.find(key);
-    if (entry == self->modeToCallback.end() || entry->second == nullptr) {
+    const vrex::block::ModeShape* const known = vrex::block::find_mode(key);
+    if (entry == self->modeToCallback.end() || entry->second == nullptr || known == nullptr) {
         refuse_mode(mode.get());
         return nullptr;
     }
+    if (shape != nullptr) *shape = known->shape;
+    return entry->second;
+}
+
+PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyObject* func, Optional raw) {
+    if (!hold_callable(self, func)) return nullptr;
+    vrex::PyRef* const holder = self->data_func_ref;
+    Text channel;
+    if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
+    const vrex_acq_data_func function = selected_delivery(self, raw.given() && raw.value == Py_True, nullptr);
+    if (function == nullptr) return nullptr;
     vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
-    const vrex_acq_data_func function = entry->second;
 
     // Everything the filing below needs is allocated before the SDK call, which cannot be undone.
     Doomed doomed;
@@ -756,6 +737,34 @@ PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyOb
     if (!vrex::check(status, ctx)) return nullptr;
     Py_RETURN_NONE;
 }
+
+// ---- the native data path's access to the deliveries -------------------------------------------------------------
+//
+// vrexsdk._stages registers its own data function and may run a Python callable beside its native stages: it
+// learns the selected mode's shape and delivery here, and holds the callable as setDataCallback does (so
+// Device.finalize releases it and a later delivery skips it).
+
+PyTypeObject* acquisition_type = nullptr;  // this module's __Acquisition, published at initialisation
+
+AcquisitionObject* as_acquisition(PyObject* acq) {
+    if (acquisition_type == nullptr || !PyObject_TypeCheck(acq, acquisition_type)) {
+        PyErr_Format(PyExc_TypeError, "Expected vrexsdk.acquisition.__Acquisition, got %.200s", Py_TYPE(acq)->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<AcquisitionObject*>(acq);
+}
+
+vrex_acq_data_func api_select(PyObject* acq, int raw, vrex::block::Shape* shape) {
+    AcquisitionObject* const a = as_acquisition(acq);
+    return a == nullptr ? nullptr : selected_delivery(a, raw != 0, shape);
+}
+
+int api_hold(PyObject* acq, PyObject* func) {
+    AcquisitionObject* const a = as_acquisition(acq);
+    return a != nullptr && hold_callable(a, func) ? 0 : -1;
+}
+
+vrex::block::DeliveryApi delivery_api = {vrex::block::DeliveryApi::current, api_select, api_hold};
 
 #define QUALNAME(name) "vrexsdk.acquisition.__Acquisition." name
 
@@ -827,6 +836,7 @@ int exec_acquisition(PyObject* module) {
     if (!vrex::first_initialisation("acquisition")) return -1;
     PyTypeObject* const type = vrex::publish_type(module, acquisition_spec.spec);
     if (type == nullptr) return -1;
+    acquisition_type = type;
     if (!vrex::import_siblings(module)) return -1;
     // Importing chip here completes the mutual import whichever of the two modules came first.
     chip_type = reinterpret_cast<PyTypeObject*>(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)));
@@ -845,6 +855,10 @@ int exec_acquisition(PyObject* module) {
         if (!ident) return -1;
         main_thread_ident = PyLong_AsUnsignedLong(ident.get());
         if (PyErr_Occurred()) return -1;
+    }
+    {
+        const Ref api = Ref::steal(PyCapsule_New(&delivery_api, vrex::block::DeliveryApi::capsule_name, nullptr));
+        if (!api || PyModule_AddObjectRef(module, "_delivery_api", api.get()) < 0) return -1;
     }
     return vrex::install_methods(type, acquisition_methods) ? 0 : -1;
 }

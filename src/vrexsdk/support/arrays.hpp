@@ -15,6 +15,7 @@
 #pragma once
 
 #include "module.hpp"
+#include "records.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,27 +27,6 @@
 namespace vrex {
 
 enum class Element { U8, U16, U32, U64, ToaTot, ItotEvent, BinnedDdToaTot, BinDescriptor, Count };
-
-// The record layouts of the SDK's buffers.
-struct toa_tot_struct {
-    std::uint32_t address;
-    std::uint32_t tot;
-    std::uint64_t toa;
-};
-struct itot_event_struct {
-    std::uint32_t address;
-    std::uint32_t itot;
-    std::uint64_t event;
-};
-struct binned_dd_toa_tot_struct {
-    std::uint32_t address;
-    std::uint32_t count;
-    std::uint32_t itot;
-};
-struct binning_metadata_struct {
-    std::uint32_t offset;
-    std::uint32_t packet_count;
-};
 
 // One member of a record: its name, PEP 3118 code (I: uint32, Q: uint64) and offset.
 struct Member {

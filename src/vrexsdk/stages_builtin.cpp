@@ -1,0 +1,514 @@
+// The package's own native stages: the reductions record() keeps (hit map, histograms, summed frames, binned
+// sums) and the sink that copies whole blocks into a chunk queue for a writer. Each is registered by name with
+// VREX_STAGE; vrexsdk.stages gives each a Python class of the same name.
+#include "stages.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+using namespace vrex::stages;
+
+bool is_toa_tot(Shape s) {
+    return s == Shape::ToaTotRecords || s == Shape::ToaTotVectors || s == Shape::DdToaTotRecords ||
+           s == Shape::DdToaTotVectors;
+}
+bool is_itot_event(Shape s) { return s == Shape::ItotEventRecords || s == Shape::ItotEventVectors; }
+
+// A positive integer setting no larger than `most`.
+std::uint64_t count_param(const Params& p, const char* key, std::uint64_t fallback, std::uint64_t most) {
+    const double v = p.number(key, static_cast<double>(fallback));
+    if (!(v >= 1 && v <= static_cast<double>(most)) || v != static_cast<double>(static_cast<std::uint64_t>(v)))
+        throw std::invalid_argument(std::string(key) + " must be an integer from 1 to " + std::to_string(most));
+    return static_cast<std::uint64_t>(v);
+}
+
+// ---- hit map ----------------------------------------------------------------------------------------------------
+//
+// Hits per pixel, indexed [y, x]. In the iToT/event modes a pixel counts its events, and the integrated ToT per
+// pixel is kept beside; binned packets count their hit counts and integrated ToT the same way. Addresses beyond
+// the matrix are counted apart, never written.
+class HitMap final : public Stage {
+public:
+    bool accepts(Shape s) noexcept override {
+        with_itot_ = is_itot_event(s) || s == Shape::BinnedPackets;
+        return is_toa_tot(s) || with_itot_;
+    }
+
+    void consume(const Block& b) noexcept override {
+        std::uint64_t* const counts = counts_.data();
+        if (is_toa_tot(b.shape)) {
+            std::uint64_t outside = 0;
+            b.for_each_toa_tot([&](std::uint32_t address, std::uint64_t, std::uint32_t) {
+                if (address < matrix_pixels) ++counts[address];
+                else ++outside;
+            });
+            outside_ += outside;
+            return;
+        }
+        std::uint64_t* const itot = itot_.data();
+        auto add = [&](std::uint32_t address, std::uint64_t weight, std::uint32_t integrated) {
+            if (address < matrix_pixels) {
+                counts[address] += weight;
+                itot[address] += integrated;
+            } else {
+                ++outside_;
+            }
+        };
+        if (is_itot_event(b.shape)) {
+            b.for_each_itot_event(add);
+        } else if (b.binned.packets != nullptr) {
+            const auto* p = static_cast<const vrex::binned_dd_toa_tot_struct*>(b.binned.packets);
+            for (unsigned long long i = 0; i < b.binned.packet_count; ++i) add(p[i].address, p[i].count, p[i].itot);
+        }
+    }
+
+    void capture(Capture& out) const override {
+        out.array("counts", counts_.data(), {matrix_width, matrix_width});
+        if (with_itot_) out.array("itot", itot_.data(), {matrix_width, matrix_width});
+        out.scalar("outside", outside_);
+    }
+
+private:
+    std::vector<std::uint64_t> counts_ = std::vector<std::uint64_t>(matrix_pixels);
+    std::vector<std::uint64_t> itot_ = std::vector<std::uint64_t>(matrix_pixels);  // iToT/event and binned shapes
+    std::uint64_t outside_ = 0;
+    bool with_itot_ = false;
+};
+
+std::unique_ptr<Stage> make_hit_map(const Params&, std::shared_ptr<ChunkQueue>) { return std::make_unique<HitMap>(); }
+VREX_STAGE("hit_map", make_hit_map);
+
+// ---- histograms ---------------------------------------------------------------------------------------------------
+//
+// Counts of one hit quantity in `bins` equal bins of `width` from `origin`. An adaptive histogram takes its
+// origin from the first value it sees and doubles its bin width (merging neighbours, so counts stay exact)
+// until every value of a block fits; the others count what falls outside as under- or overflow.
+class Histogram final : public Stage {
+public:
+    enum class Quantity { Tot, Toa, Itot };
+
+    Histogram(Quantity q, std::uint64_t bins, std::uint64_t width, bool adaptive)
+        : quantity_(q), counts_(bins), width_(width), adaptive_(adaptive), has_origin_(!adaptive) {}
+
+    bool accepts(Shape s) noexcept override {
+        return quantity_ == Quantity::Itot ? is_itot_event(s) : is_toa_tot(s);
+    }
+
+    void consume(const Block& b) noexcept override {
+        if (quantity_ == Quantity::Itot) {
+            if (b.itot_event_hits() == 0) return;
+            b.for_each_itot_event([&](std::uint32_t, std::uint64_t, std::uint32_t itot) { add(itot); });
+            return;
+        }
+        if (b.toa_tot_hits() == 0) return;
+        if (quantity_ == Quantity::Tot) {
+            b.for_each_toa_tot([&](std::uint32_t, std::uint64_t, std::uint32_t tot) { add(tot); });
+            return;
+        }
+        if (adaptive_) widen(b);
+        b.for_each_toa_tot([&](std::uint32_t, std::uint64_t toa, std::uint32_t) { add(toa); });
+    }
+
+    void capture(Capture& out) const override {
+        out.array("counts", counts_.data(), {counts_.size()});
+        out.scalar("origin", origin_);
+        out.scalar("bin_width", width_);
+        out.scalar("underflow", underflow_);
+        out.scalar("overflow", overflow_);
+    }
+
+private:
+    void add(std::uint64_t value) noexcept {
+        if (value < origin_) {
+            ++underflow_;
+            return;
+        }
+        const std::uint64_t index = (value - origin_) / width_;
+        if (index < counts_.size()) ++counts_[index];
+        else ++overflow_;
+    }
+
+    // Before a block's ToA values are counted: the origin from the first block, and a bin width that holds them.
+    void widen(const Block& b) noexcept {
+        std::uint64_t lo = UINT64_MAX, hi = 0;
+        b.for_each_toa_tot([&](std::uint32_t, std::uint64_t toa, std::uint32_t) {
+            lo = std::min(lo, toa);
+            hi = std::max(hi, toa);
+        });
+        if (!has_origin_) {
+            origin_ = lo;
+            has_origin_ = true;
+        }
+        if (hi < origin_) return;
+        const std::uint64_t span = hi - origin_;
+        const std::size_t bins = counts_.size();
+        while (span / width_ >= bins) {
+            for (std::size_t i = 0; i < bins / 2; ++i) counts_[i] = counts_[2 * i] + counts_[2 * i + 1];
+            if (bins % 2) counts_[bins / 2] = counts_[bins - 1];
+            std::fill(counts_.begin() + static_cast<std::ptrdiff_t>((bins + 1) / 2), counts_.end(), 0);
+            width_ *= 2;
+        }
+    }
+
+    Quantity quantity_;
+    std::vector<std::uint64_t> counts_;
+    std::uint64_t width_;
+    bool adaptive_;
+    bool has_origin_;
+    std::uint64_t origin_ = 0, underflow_ = 0, overflow_ = 0;
+};
+
+std::unique_ptr<Stage> make_histogram(const Params& p, std::shared_ptr<ChunkQueue>) {
+    const auto q = p.texts.find("quantity");
+    const std::string quantity = q == p.texts.end() ? "tot" : q->second;
+    const std::uint64_t bins = count_param(p, "bins", 1024, 1u << 24);
+    const std::uint64_t width = count_param(p, "bin_width", quantity == "itot" ? 16 : 1, UINT32_MAX);
+    if (quantity == "tot") return std::make_unique<Histogram>(Histogram::Quantity::Tot, bins, width, false);
+    if (quantity == "itot") return std::make_unique<Histogram>(Histogram::Quantity::Itot, bins, width, false);
+    if (quantity == "toa") return std::make_unique<Histogram>(Histogram::Quantity::Toa, bins, width, true);
+    throw std::invalid_argument("quantity must be 'tot', 'toa' or 'itot', not '" + quantity + "'");
+}
+VREX_STAGE("histogram", make_histogram);
+
+// ---- summed frames ------------------------------------------------------------------------------------------------
+
+class FrameSum final : public Stage {
+public:
+    bool accepts(Shape s) noexcept override { return s == Shape::Frames; }
+
+    void consume(const Block& b) noexcept override {
+        if (b.frames.data == nullptr || b.frames.count == 0) return;
+        const auto* pixels = static_cast<const std::uint16_t*>(b.frames.data);
+        std::uint64_t* const sum = sum_.data();
+        for (unsigned long long f = 0; f < b.frames.count; ++f, pixels += matrix_pixels)
+            for (std::uint32_t i = 0; i < matrix_pixels; ++i) sum[i] += pixels[i];
+        frames_ += b.frames.count;
+    }
+
+    void capture(Capture& out) const override {
+        out.array("sum", sum_.data(), {matrix_width, matrix_width});
+        out.scalar("frames", frames_);
+    }
+
+private:
+    std::vector<std::uint64_t> sum_ = std::vector<std::uint64_t>(matrix_pixels);
+    std::uint64_t frames_ = 0;
+};
+
+std::unique_ptr<Stage> make_frame_sum(const Params&, std::shared_ptr<ChunkQueue>) {
+    return std::make_unique<FrameSum>();
+}
+VREX_STAGE("frame_sum", make_frame_sum);
+
+// ---- binned sums --------------------------------------------------------------------------------------------------
+//
+// The per-bin sums added up over the blocks; a longer block (more bins) extends them with zeros. Packets are
+// counted; the hit map stage maps them.
+class BinnedSums final : public Stage {
+public:
+    bool accepts(Shape s) noexcept override {
+        return s == Shape::BinnedPackets || s == Shape::CountSums || s == Shape::ItotSums;
+    }
+
+    void consume(const Block& b) noexcept override {
+        if (b.binned.packets != nullptr) packets_ += b.binned.packet_count;
+        add(hits_, seen_hits_, b.binned.hits);
+        add(itots_, seen_itots_, b.binned.itots);
+    }
+
+    void capture(Capture& out) const override {
+        if (seen_hits_) out.array("hit_sums", hits_.data(), {hits_.size()});
+        if (seen_itots_) out.array("itot_sums", itots_.data(), {itots_.size()});
+        out.scalar("packets", packets_);
+    }
+
+private:
+    static void add(std::vector<std::uint64_t>& total, bool& seen, const vrex::block::Sums& s) {
+        if (s.data == nullptr || s.count == 0) return;
+        seen = true;
+        if (total.size() < s.count) total.resize(s.count);
+        for (unsigned long long i = 0; i < s.count; ++i) total[i] += s.data[i];
+    }
+    std::vector<std::uint64_t> hits_, itots_;
+    bool seen_hits_ = false, seen_itots_ = false;
+    std::uint64_t packets_ = 0;
+};
+
+std::unique_ptr<Stage> make_binned_sums(const Params&, std::shared_ptr<ChunkQueue>) {
+    return std::make_unique<BinnedSums>();
+}
+VREX_STAGE("binned_sums", make_binned_sums);
+
+// ---- the sink -----------------------------------------------------------------------------------------------------
+//
+// Copies whole blocks, whatever their shape, into chunks of about `chunk_events` entries and hands each sealed
+// chunk to its queue: hits as columns (address, ToA or event count, ToT or integrated ToT, widened to one width
+// per quantity), frames as their counters, raw blocks as their bytes, binned blocks as their four arrays, TDC
+// stamps per channel. A chunk older than `max_age_s` is sealed with the next block, and flush() seals the one
+// being filled, so a writer sees data at least that often.
+
+// The groups and columns of each shape, written once: the sink fills them, the writer reads their names.
+struct ColumnSpec {
+    const char* name;
+    Capture::Type type;
+    std::size_t itemsize;
+};
+struct GroupSpec {
+    const char* name;
+    std::vector<ColumnSpec> columns;
+};
+
+const std::vector<GroupSpec>& groups_of(Shape s) {
+    using T = Capture::Type;
+    static const std::vector<GroupSpec> toa_tot = {
+        {"events", {{"address", T::U32, 4}, {"toa", T::U64, 8}, {"tot", T::U32, 4}}}};
+    static const std::vector<GroupSpec> dd = {
+        {"events", {{"address", T::U32, 4}, {"toa", T::U64, 8}, {"tot", T::U32, 4}}},
+        {"tdc0", {{"time", T::U64, 8}}},
+        {"tdc1", {{"time", T::U64, 8}}},
+        {"tdc2", {{"time", T::U64, 8}}}};
+    static const std::vector<GroupSpec> itot = {
+        {"events", {{"address", T::U32, 4}, {"event", T::U64, 8}, {"itot", T::U32, 4}}}};
+    static const std::vector<GroupSpec> frames = {{"frames", {{"counts", T::U16, 2}}}};
+    static const std::vector<GroupSpec> raw = {{"raw", {{"bytes", T::U8, 1}}}};
+    static const std::vector<GroupSpec> binned = {
+        {"packets", {{"address", T::U32, 4}, {"count", T::U32, 4}, {"itot", T::U32, 4}}},
+        {"descriptors", {{"offset", T::U32, 4}, {"packet_count", T::U32, 4}}},
+        {"hit_sums", {{"value", T::U64, 8}}},
+        {"itot_sums", {{"value", T::U64, 8}}}};
+    static const std::vector<GroupSpec> count_sums = {{"hit_sums", {{"value", T::U64, 8}}}};
+    static const std::vector<GroupSpec> itot_sums = {{"itot_sums", {{"value", T::U64, 8}}}};
+    switch (s) {
+        case Shape::ToaTotRecords:
+        case Shape::ToaTotVectors: return toa_tot;
+        case Shape::DdToaTotRecords:
+        case Shape::DdToaTotVectors: return dd;
+        case Shape::ItotEventRecords:
+        case Shape::ItotEventVectors: return itot;
+        case Shape::Frames: return frames;
+        case Shape::Raw: return raw;
+        case Shape::BinnedPackets: return binned;
+        case Shape::CountSums: return count_sums;
+        case Shape::ItotSums: return itot_sums;
+    }
+    return raw;
+}
+
+// Appends `n` values to a column, converting each with `get(i)`.
+template <class T, class Get>
+void append(Column& c, std::uint64_t n, Get&& get) {
+    const std::size_t at = c.data.size();
+    c.data.resize(at + n * sizeof(T));
+    T* out = reinterpret_cast<T*>(c.data.data() + at);
+    for (std::uint64_t i = 0; i < n; ++i) out[i] = static_cast<T>(get(i));
+}
+
+void append_bytes(Column& c, const void* data, std::uint64_t bytes) {
+    if (bytes == 0 || data == nullptr) return;
+    const std::size_t at = c.data.size();
+    c.data.resize(at + bytes);
+    std::memcpy(c.data.data() + at, data, bytes);
+}
+
+class Sink final : public Stage {
+public:
+    Sink(std::shared_ptr<ChunkQueue> queue, std::uint64_t chunk_events, double max_age_s)
+        : queue_(std::move(queue)), chunk_events_(chunk_events), max_age_(max_age_s) {}
+
+    bool accepts(Shape) noexcept override { return true; }
+
+    void consume(const Block& b) noexcept override {
+        const std::lock_guard lock(mutex_);
+        try {
+            if (!current_) open(b.shape);
+            add(b);
+            ++copied_blocks_;
+            if (current_->events >= chunk_events_ || current_->bytes() >= max_chunk_bytes ||
+                std::chrono::steady_clock::now() - opened_ >= max_age_)
+                seal();
+        } catch (const std::bad_alloc&) {
+            // No memory for the copy: the block is lost, and counted as lost, never passed over in silence.
+            ++failed_blocks_;
+            current_.reset();
+        }
+    }
+
+    void publish() noexcept override { push_ready(false); }
+    void flush() noexcept override { push_ready(true); }
+
+    void capture(Capture& out) const override {
+        {
+            const std::lock_guard lock(mutex_);
+            out.scalar("copied_blocks", copied_blocks_);
+            out.scalar("lost_blocks", failed_blocks_);
+        }
+        const ChunkQueue::Stats s = queue_->stats();
+        out.scalar("queued_chunks", s.queued_chunks);
+        out.scalar("queued_bytes", s.queued_bytes);
+        out.scalar("peak_bytes", s.peak_bytes);
+        out.scalar("dropped_blocks", s.dropped_blocks);
+        out.scalar("dropped_events", s.dropped_events);
+    }
+
+private:
+    static constexpr std::size_t max_chunk_bytes = 64u << 20;
+
+    void open(Shape s) {
+        current_ = std::make_unique<Chunk>();
+        current_->shape = s;
+        for (const GroupSpec& g : groups_of(s)) {
+            Group group{g.name, {}, {}};
+            for (const ColumnSpec& c : g.columns) group.columns.push_back(Column{c.name, c.type, c.itemsize, {}});
+            current_->groups.push_back(std::move(group));
+        }
+        opened_ = std::chrono::steady_clock::now();
+    }
+
+    void add(const Block& b) {
+        Chunk& c = *current_;
+        c.blocks.push_back(b.index);
+        c.shutter.push_back(b.data_driven() ? b.metadata.shutter : 0);
+        std::vector<Group>& g = c.groups;
+        auto counted = [&](Group& group, std::uint64_t n) { group.counts.push_back(n); };
+        switch (b.shape) {
+            case Shape::ToaTotRecords:
+            case Shape::ToaTotVectors:
+            case Shape::DdToaTotRecords:
+            case Shape::DdToaTotVectors: {
+                const std::uint64_t n = b.toa_tot_hits();
+                Column* col = g[0].columns.data();
+                const std::size_t a0 = col[0].data.size() / 4, t0 = col[1].data.size() / 8, o0 = col[2].data.size() / 4;
+                col[0].data.resize((a0 + n) * 4);
+                col[1].data.resize((t0 + n) * 8);
+                col[2].data.resize((o0 + n) * 4);
+                auto* address = reinterpret_cast<std::uint32_t*>(col[0].data.data()) + a0;
+                auto* toa = reinterpret_cast<std::uint64_t*>(col[1].data.data()) + t0;
+                auto* tot = reinterpret_cast<std::uint32_t*>(col[2].data.data()) + o0;
+                std::uint64_t i = 0;
+                b.for_each_toa_tot([&](std::uint32_t a, std::uint64_t t, std::uint32_t o) {
+                    address[i] = a;
+                    toa[i] = t;
+                    tot[i] = o;
+                    ++i;
+                });
+                counted(g[0], n);
+                c.events += n;
+                if (b.data_driven())
+                    for (int tdc = 0; tdc < 3; ++tdc) {
+                        const std::uint64_t k = b.metadata.toas[tdc] == nullptr ? 0 : b.metadata.count[tdc];
+                        append_bytes(g[1 + tdc].columns[0], b.metadata.toas[tdc], k * 8);
+                        counted(g[1 + tdc], k);
+                    }
+                break;
+            }
+            case Shape::ItotEventRecords:
+            case Shape::ItotEventVectors: {
+                const std::uint64_t n = b.itot_event_hits();
+                Column* col = g[0].columns.data();
+                const std::size_t a0 = col[0].data.size() / 4, e0 = col[1].data.size() / 8, t0 = col[2].data.size() / 4;
+                col[0].data.resize((a0 + n) * 4);
+                col[1].data.resize((e0 + n) * 8);
+                col[2].data.resize((t0 + n) * 4);
+                auto* address = reinterpret_cast<std::uint32_t*>(col[0].data.data()) + a0;
+                auto* event = reinterpret_cast<std::uint64_t*>(col[1].data.data()) + e0;
+                auto* itot = reinterpret_cast<std::uint32_t*>(col[2].data.data()) + t0;
+                std::uint64_t i = 0;
+                b.for_each_itot_event([&](std::uint32_t a, std::uint64_t e, std::uint32_t t) {
+                    address[i] = a;
+                    event[i] = e;
+                    itot[i] = t;
+                    ++i;
+                });
+                counted(g[0], n);
+                c.events += n;
+                break;
+            }
+            case Shape::Frames: {
+                const std::uint64_t n = b.frames.data == nullptr ? 0 : b.frames.count * matrix_pixels;
+                append_bytes(g[0].columns[0], b.frames.data, n * 2);
+                counted(g[0], n);
+                c.events += n;
+                break;
+            }
+            case Shape::Raw: {
+                const std::uint64_t n = b.raw.data == nullptr ? 0 : b.raw.bytes;
+                append_bytes(g[0].columns[0], b.raw.data, n);
+                counted(g[0], n);
+                c.events += n;
+                break;
+            }
+            case Shape::BinnedPackets: {
+                const std::uint64_t n = b.binned.packets == nullptr ? 0 : b.binned.packet_count;
+                const auto* p = static_cast<const vrex::binned_dd_toa_tot_struct*>(b.binned.packets);
+                append<std::uint32_t>(g[0].columns[0], n, [&](std::uint64_t i) { return p[i].address; });
+                append<std::uint32_t>(g[0].columns[1], n, [&](std::uint64_t i) { return p[i].count; });
+                append<std::uint32_t>(g[0].columns[2], n, [&](std::uint64_t i) { return p[i].itot; });
+                counted(g[0], n);
+                c.events += n;
+                const std::uint64_t d = b.binned.descriptors == nullptr ? 0 : b.binned.descr_count;
+                const auto* r = static_cast<const vrex::binning_metadata_struct*>(b.binned.descriptors);
+                append<std::uint32_t>(g[1].columns[0], d, [&](std::uint64_t i) { return r[i].offset; });
+                append<std::uint32_t>(g[1].columns[1], d, [&](std::uint64_t i) { return r[i].packet_count; });
+                counted(g[1], d);
+                add_sums(g[2], b.binned.hits);
+                add_sums(g[3], b.binned.itots);
+                break;
+            }
+            case Shape::CountSums:
+                c.events += add_sums(g[0], b.binned.hits);
+                break;
+            case Shape::ItotSums:
+                c.events += add_sums(g[0], b.binned.itots);
+                break;
+        }
+    }
+
+    static std::uint64_t add_sums(Group& g, const vrex::block::Sums& s) {
+        const std::uint64_t n = s.data == nullptr ? 0 : s.count;
+        append_bytes(g.columns[0], s.data, n * 8);
+        g.counts.push_back(n);
+        return n;
+    }
+
+    void seal() {
+        ready_.push_back(std::move(current_));
+        current_.reset();
+    }
+
+    // In order: the sealed chunks (and, flushing, the one being filled) go to the queue, oldest first. The push
+    // may wait for room, so it happens outside mutex_ (consume() may go on meanwhile) but under push_mutex_.
+    void push_ready(bool seal_current) noexcept {
+        const std::lock_guard order(push_mutex_);
+        std::deque<std::unique_ptr<Chunk>> ready;
+        {
+            const std::lock_guard lock(mutex_);
+            if (seal_current && current_ && !current_->blocks.empty()) seal();
+            ready.swap(ready_);
+        }
+        for (auto& chunk : ready) queue_->push(std::move(chunk));
+    }
+
+    std::shared_ptr<ChunkQueue> queue_;
+    std::uint64_t chunk_events_;
+    std::chrono::duration<double> max_age_;
+    mutable std::mutex mutex_;  // current_, ready_ and the counts: consume() against flush() and capture()
+    std::mutex push_mutex_;     // keeps the chunks in order on their way to the queue
+    std::unique_ptr<Chunk> current_;
+    std::deque<std::unique_ptr<Chunk>> ready_;
+    std::chrono::steady_clock::time_point opened_;
+    std::uint64_t copied_blocks_ = 0, failed_blocks_ = 0;
+};
+
+std::unique_ptr<Stage> make_sink(const Params& p, std::shared_ptr<ChunkQueue> queue) {
+    if (!queue) throw std::invalid_argument("a sink needs a ChunkQueue");
+    const std::uint64_t events = count_param(p, "chunk_events", 131072, 1u << 26);
+    const double age = p.number("max_age_s", 0.5);
+    if (!(age > 0 && age <= 3600)) throw std::invalid_argument("max_age_s must be a positive number of seconds");
+    return std::make_unique<Sink>(std::move(queue), events, age);
+}
+VREX_STAGE("sink", make_sink);
+
+}  // namespace
