@@ -364,3 +364,16 @@ def test_what_the_binding_cannot_take_gives_a_message_and_the_documented_status(
     got, out, err = cli(*[str(tmp_path / a) if a in ("EMPTY", "OUT.npy") else a for a in argv])
     assert got == status and "Traceback" not in err and expected in out + err, (out, err)
     assert not (tmp_path / "OUT.npy").exists()
+
+
+def test_ctrl_c_before_the_data_are_in_says_nothing_was_saved(cli, tmp_path, monkeypatch):
+    import vrexsdk.record
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(vrexsdk.record, "record", interrupted)
+    output = tmp_path / "run.npz"
+    status, _, err = cli("acquire", "--output", output)
+    assert status == 1 and err.endswith(f"\nvrexsdk: interrupted: nothing saved to {output}\n")
+    assert cli("acquire")[0] == 130 and not output.exists()

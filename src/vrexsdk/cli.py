@@ -516,7 +516,7 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
 
-    with _opened(args.device) as device:
+    with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
         modes = device.chip.getModeIds()
         mode = _choose("mode", args.mode, modes) if args.mode else (modes[0] if modes else None)
         if mode is None:
@@ -570,6 +570,21 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print("vrexsdk: interrupted", file=err)
         return 130
     return 130 if interrupted else 0
+
+
+@contextlib.contextmanager
+def _nothing_saved_if_interrupted(*paths: Optional[str]) -> Iterator[None]:
+    """A Ctrl-C before there is a recording to save (opening the device, setting it up) is not status 130, which
+    says that what was acquired is saved, when files were asked for."""
+    from vrexsdk.record import RecordingInterrupted
+
+    try:
+        yield
+    except KeyboardInterrupt as e:
+        named = [p for p in paths if p]
+        if not named or isinstance(e, RecordingInterrupted):
+            raise
+        raise SaveInterrupted(", ".join(named), saved=False) from None
 
 
 def _identity(path: str) -> Optional[Tuple[int, int]]:
