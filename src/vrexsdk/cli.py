@@ -1,4 +1,5 @@
-"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories.
+"""The ``vrexsdk`` command: list devices, show one, acquire data, read and write the pixel mask and the memories,
+fit an energy calibration.
 
 Run ``vrexsdk --help`` (or ``python -m vrexsdk --help``) for the sub-commands. Exit status: 0 on success, 1 when
 the SDK reports a failure, 2 for a usage error (a bad option, an unknown mode, an unreadable file, a missing
@@ -515,6 +516,7 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    calibration = _load_calibration(args.calibration) if args.calibration else None
 
     with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
         modes = device.chip.getModeIds()
@@ -532,7 +534,8 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         interrupted = False
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
-                         binning=args.binning, raw=args.raw, progress=display)
+                         binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
+                         energy_range=args.energy_range, energy_bins=args.energy_bins)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -585,6 +588,20 @@ def _nothing_saved_if_interrupted(*paths: Optional[str]) -> Iterator[None]:
         if not named or isinstance(e, RecordingInterrupted):
             raise
         raise SaveInterrupted(", ".join(named), saved=False) from None
+
+
+def _load_calibration(path: str) -> Any:
+    from vrexsdk import calibration
+
+    if not os.path.isfile(path) and not (path.lower().endswith(".txt") and
+                                         all(os.path.isfile(p) for p in calibration._text_files(path))):
+        raise UsageError(f"--calibration {path}: no such file")
+    if path.lower().endswith((".h5", ".hdf5", ".nxs")):
+        _require("h5py", f"--calibration {path}", _HDF5_HINT)
+    try:
+        return calibration.load(path)
+    except (ValueError, TypeError, KeyError) as e:
+        raise UsageError(f"--calibration {path}: {e}") from None
 
 
 def _identity(path: str) -> Optional[Tuple[int, int]]:
@@ -689,6 +706,62 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+# ---- calibrate -------------------------------------------------------------------------------------------------------
+
+
+def _line(text: str) -> Tuple[float, str]:
+    energy, sep, path = text.partition("=")
+    try:
+        kev = float(energy)
+    except ValueError:
+        kev = math.nan
+    if not sep or not path or not (math.isfinite(kev) and kev > 0):
+        raise argparse.ArgumentTypeError(f"expected KEV=FILE (a line's energy and its hits), not {text!r}")
+    return kev, path
+
+
+def _cmd_calibrate(args: argparse.Namespace, out: TextIO) -> int:
+    from vrexsdk import calibration
+
+    _check_output(args.output, "--output")
+    suffix = os.path.splitext(args.output)[1].lower()
+    if suffix not in (".h5", ".hdf5", ".nxs", ".npz", ".txt"):
+        raise UsageError(f"--output {args.output}: use .h5, .npz or .txt (four text matrices)")
+    if suffix in (".h5", ".hdf5", ".nxs"):
+        _require("h5py", "an HDF5 calibration file", _HDF5_HINT)
+    energies = [kev for kev, _ in args.lines]
+    if len(set(energies)) != len(energies):
+        raise UsageError(f"each line needs its own energy, not {', '.join(f'{e:g}' for e in energies)}")
+    peaks = []
+    for kev, path in args.lines:
+        if not os.path.isfile(path):
+            raise UsageError(f"{kev:g} keV: no file {path}")
+        if os.path.splitext(path)[1].lower() in (".h5", ".hdf5", ".nxs"):
+            _require("h5py", "reading HDF5 hit files", _HDF5_HINT)
+        try:
+            hits = calibration.load_hits(path)
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+        peaks.append(calibration.line_peaks(kev, hits))
+        print(f"{kev:g} keV: {len(hits)} hits from {path}", file=out)
+    metadata = {"chip_id": args.chip_id, "polarity": args.polarity, "threshold_kev": args.threshold_kev,
+                "temperature": args.temperature}
+    try:
+        result = calibration.fit(peaks, min_hits=args.min_hits, noisy_factor=args.noisy_factor, **metadata)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    cal = result.calibration
+    flags = cal.flags
+    print(f"pixels: {int(cal.live.sum())} calibrated, {int(result.dead.sum())} dead, {int(result.noisy.sum())} "
+          f"noisy, {int(((flags & calibration.UNFIT) != 0).sum())} not fitted", file=out)
+    g = result.global_calibration
+    print(f"global curve: a={float(g.a[0, 0]):.4g} b={float(g.b[0, 0]):.4g} c={float(g.c[0, 0]):.4g} "
+          f"t={float(g.t[0, 0]):.4g}", file=out)
+    cal.save(args.output)
+    print(f"saved {args.output}", file=out)
+    return 0
+
+
 # ---- the parser ------------------------------------------------------------------------------------------------------
 
 
@@ -746,6 +819,13 @@ def _build_parser() -> argparse.ArgumentParser:
                          help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
     acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
     acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+    acquire.add_argument("--calibration", metavar="FILE",
+                         help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, "
+                              "saved and summarised as an energy spectrum")
+    acquire.add_argument("--energy-range", type=float, nargs=2, default=(0.0, 100.0),
+                         metavar=("LOW", "HIGH"), help="the energy spectrum's range in keV (default: 0 100)")
+    acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
+                         help="the energy spectrum's bins (default: 1000)")
 
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",
@@ -776,6 +856,29 @@ def _build_parser() -> argparse.ArgumentParser:
     flash_program.add_argument("memory", metavar="MEMORY")
     flash_program.add_argument("address", type=_address, metavar="ADDRESS")
     flash_program.add_argument("file", metavar="FILE")
+
+    calibrate = commands.add_parser(
+        "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines",
+        description="Fit every pixel's curve ToT = a*E + b - c/(E - t) to the hits of recordings of known lines "
+                    "(one file per line: .npy records, .npz address and tot arrays, HDF5 datasets address and "
+                    "tot, or the hits of a NeXus event file) and write the calibration. Pixels without hits are "
+                    "flagged dead, pixels firing far more often than the others noisy; neither is fitted. Three "
+                    "lines or more; four or more fit t per pixel.",
+        epilog="Example: vrexsdk calibrate 8.04=cu.npz 17.5=mo.npz 22.1=ag.npz 59.5=am241.npz -o cal.h5")
+    calibrate.add_argument("lines", type=_line, nargs="+", metavar="KEV=FILE",
+                           help="a line's energy in keV and the file of its hits")
+    calibrate.add_argument("--output", "-o", required=True, metavar="FILE",
+                           help=f"the calibration: .h5 (needs h5py: {_HDF5_HINT}), .npz, or .txt (four text "
+                                "matrices FILE_a.txt ... FILE_t.txt)")
+    calibrate.add_argument("--chip-id", default="", metavar="ID", help="the chip's identifier, kept in the file")
+    calibrate.add_argument("--polarity", choices=("positive", "negative"), default="positive",
+                           help="the polarity the chip was calibrated at (default: positive)")
+    calibrate.add_argument("--threshold-kev", type=float, metavar="KEV", help="the threshold during the runs")
+    calibrate.add_argument("--temperature", type=float, metavar="CELSIUS", help="the chip temperature during the runs")
+    calibrate.add_argument("--min-hits", type=_positive_int, default=20, metavar="N",
+                           help="hits a pixel needs in a line's peak to use it (default: 20)")
+    calibrate.add_argument("--noisy-factor", type=_positive_float, default=8.0, metavar="F",
+                           help="flag pixels with F times the median hits or ToT spread as noisy (default: 8)")
     return parser
 
 
@@ -808,6 +911,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_acquire(args, out, err)
         if args.command == "mask":
             return _cmd_mask(args, out)
+        if args.command == "calibrate":
+            return _cmd_calibrate(args, out)
         return _cmd_flash(args, out)
     except UsageError as e:
         print(f"vrexsdk: error: {e}", file=err)

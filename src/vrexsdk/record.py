@@ -48,6 +48,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__
+from vrexsdk.calibration import Calibration, CalibrationStage, EnergySpectrum
 from vrexsdk._files import SaveInterrupted, open_replacing, replacing
 from vrexsdk.chip import BinningParams
 from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
@@ -498,6 +499,8 @@ class Recording:
     tot_histogram: Optional[Histogram] = None
     toa_histogram: Optional[Histogram] = None
     itot_histogram: Optional[Histogram] = None
+    #: The hits' energies (keV) when :func:`record` was given a calibration.
+    energy_spectrum: Optional[EnergySpectrum] = None
     tdc_counts: Tuple[int, ...] = (0, 0, 0)
     raw: Optional[bytes] = None
     #: Hits whose pixel address lies outside the 256 x 256 matrix (not in the maps).
@@ -547,6 +550,11 @@ class Recording:
                 arrays[name] = h.counts
                 scalars[name] = {"origin": h.origin, "bin_width": h.bin_width, "underflow": h.underflow,
                                  "overflow": h.overflow}
+        if self.energy_spectrum is not None:
+            e = self.energy_spectrum
+            arrays["energy_spectrum"] = e.counts
+            scalars["energy_spectrum"] = {"low": e.low, "high": e.high, "underflow": e.underflow,
+                                          "overflow": e.overflow, "uncalibrated": e.uncalibrated}
         if self.raw is not None:
             arrays["raw"] = np.frombuffer(self.raw, dtype=np.uint8)
         return arrays, scalars
@@ -608,6 +616,10 @@ class Recording:
                 lines.append(f"{self.packets} packets")
         elif self.kind == "raw":
             lines.append(f"{self.byte_count} bytes")
+        if self.energy_spectrum is not None:
+            e = self.energy_spectrum
+            lines.append(f"energy spectrum {e.low:g}..{e.high:g} keV: {int(e.counts.sum())} hits in range, "
+                         f"{e.underflow} below, {e.overflow} above, {e.uncalibrated} without calibration")
         if self.ignored:
             lines.append(f"{self.ignored} blocks delivered after the end were not counted")
         return "\n".join(lines)
@@ -639,6 +651,9 @@ def load(path: PathLike) -> Recording:
     for name in _HISTOGRAMS:
         if name in arrays:
             fields[name] = Histogram(arrays[name].astype(np.uint64, copy=False), **scalars[name])
+    if "energy_spectrum" in arrays and "energy_spectrum" in scalars:
+        fields["energy_spectrum"] = EnergySpectrum(arrays["energy_spectrum"].astype(np.uint64, copy=False),
+                                                   **scalars["energy_spectrum"])
     if "raw" in arrays:
         fields["raw"] = arrays["raw"].tobytes()
     return Recording(metadata=json.loads(metadata), **fields)
@@ -873,6 +888,9 @@ def record(
     keep_raw: bool = False,
     progress: Optional[Callable[[Progress], Any]] = None,
     progress_interval: float = 0.25,
+    calibration: Optional[Calibration] = None,
+    energy_bins: int = 1000,
+    energy_range: Tuple[float, float] = (0.0, 100.0),
 ) -> Recording:
     """Runs one acquisition on an open `device` and returns what it delivered, reduced.
 
@@ -887,6 +905,9 @@ def record(
         raw: receive the undecoded byte stream (``setRawDataCallback``) in whatever mode; implied by
             ``"0:raw-data"``.
         keep_raw: keep the raw bytes themselves in :attr:`Recording.raw`, not only their count.
+        calibration: a :class:`~vrexsdk.calibration.Calibration` of the chip: every ToA/ToT hit's energy is
+            found on the SDK's thread (a native stage, without the GIL) and binned into
+            :attr:`Recording.energy_spectrum`, `energy_bins` bins over `energy_range` keV.
         progress: called with a :class:`Progress` about every `progress_interval` seconds and once at the end, from
             a helper thread of this call (never from an SDK thread).
 
@@ -942,7 +963,17 @@ def record(
     metadata.update(mode=mode, channel=channel, raw=raw, binning=None if params is None else list(params),
                     requested_blocks=blocks, requested_seconds=seconds)
     sink = _Sink(RAW_MODE if raw else mode, blocks, keep_raw)
-    if raw:
+    pipeline: Any = None
+    if calibration is not None:
+        if raw:
+            raise ValueError("a calibration gives energies to ToA/ToT hits, not to raw data")
+        from vrexsdk.stages import Pipeline
+
+        energy = CalibrationStage(calibration, energy_bins, energy_range)
+        # The stage runs natively on the SDK's thread; the sink still runs beside it, on the same blocks.
+        pipeline = Pipeline(device, [energy], channel=channel, limit=blocks, callable=sink)
+        metadata.update(calibration=calibration.metadata())
+    elif raw:
         acq.setRawDataCallback(channel, sink)
     else:
         acq.setDataCallback(channel, sink)
@@ -982,6 +1013,8 @@ def record(
     except BaseException:
         _stop_quietly(acq, channel)
         sink.drop()
+        if pipeline is not None:
+            pipeline.detach()
         raise
     finally:
         duration = time.monotonic() - start
@@ -990,9 +1023,14 @@ def record(
             sink.full.set()
             watcher.join()
     sink.close()
+    spectrum = None
+    if pipeline is not None:
+        pipeline.detach()
+        spectrum = CalibrationStage.spectrum(pipeline.snapshot()[energy.label])
     metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=sink.blocks)
     result = sink.snapshot(mode=mode, channel=channel, metadata=metadata, interrupted=interrupted,
                            duration=duration)
+    result.energy_spectrum = spectrum
     sink.drop()
     if progress is not None:
         try:
