@@ -557,13 +557,15 @@ bool on_main_thread() { return main_thread_ident != 0 && PyThread_get_thread_ide
 // begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised. They also keep
 // the channel's run state: once an end() or abort() returns and no begin() came meanwhile, no delivery can use
 // a replaced callable any more, and this object's replaced holders of idle channels are released.
-template <auto Sdk>
+enum class Control { begin, abort, end };
+
+template <auto Sdk, Control kind>
 PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     Text channel;
     if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
     vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
-    constexpr bool begins = Sdk == vrex_acq_begin;
+    constexpr bool begins = kind == Control::begin;
     ChannelRuns* runs = nullptr;
     RunKey key;
     try {
@@ -577,7 +579,7 @@ PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     if constexpr (begins) ++runs->beginning;  // before the SDK call: a registration meanwhile keeps what it replaces
     int status = 0;
     bool stopped = false;  // the run is over even though the call reports no success
-    if (Sdk == vrex_acq_end && on_main_thread()) {
+    if (kind == Control::end && on_main_thread()) {
         bool interrupted = false;
         status = interruptible_end(ctx, channel.c_str(), interrupted);
         stopped = interrupted;  // aborted and waited for
@@ -601,9 +603,13 @@ PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     Py_RETURN_NONE;
 }
 
-PyObject* begin(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_begin>(self, channelId); }
-PyObject* abort_(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_abort>(self, channelId); }
-PyObject* end(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_end>(self, channelId); }
+PyObject* begin(AcquisitionObject* self, PyObject* channelId) {
+    return control<vrex_acq_begin, Control::begin>(self, channelId);
+}
+PyObject* abort_(AcquisitionObject* self, PyObject* channelId) {
+    return control<vrex_acq_abort, Control::abort>(self, channelId);
+}
+PyObject* end(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_end, Control::end>(self, channelId); }
 
 // self._Acquisition__setDataCallback(channelId, func, raw=<raw>)
 PyObject* register_with(AcquisitionObject* self, PyObject* channelId, PyObject* func, PyObject* raw) {
