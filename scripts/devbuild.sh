@@ -12,4 +12,5 @@ cmake --build "$dir"
 rm -rf "$stage"
 cmake --install "$dir" --prefix "$stage" >/dev/null
 cp src/vrexsdk/*.py src/vrexsdk/*.pyi src/vrexsdk/py.typed "$stage/vrexsdk/"
+cp -r src/vrexsdk/static "$stage/vrexsdk/"  # the live view's page
 echo "staged: $(cd "$stage" && pwd)"

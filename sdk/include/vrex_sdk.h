@@ -233,6 +233,65 @@ VREX_API int vrex_revisions_string(vrex_ctx_t* ctx, const char* revisionId, cons
 VREX_API int vrex_axi_read(vrex_ctx_t* ctx, uint32_t address, uint32_t* data);
 VREX_API int vrex_axi_write(vrex_ctx_t* ctx, uint32_t address, uint32_t data);
 
+/* ---- sensor bias ------------------------------------------------------------------------------------------
+ * A bias source is the high-voltage supply of a sensor. Voltages are in volts, signed: a source's polarity is
+ * the sign of every voltage it accepts, and its limits bound the set point. Currents are in microamperes, as
+ * magnitudes. Setting a voltage (or switching the output on) starts a ramp at the source's rate; the measured
+ * voltage follows it. When the measured current exceeds the current limit the source trips: its output is
+ * switched off at once and stays off (set points are refused) until the trip is cleared. */
+VREX_API int vrex_bias_count(vrex_ctx_t* ctx, int* count);
+VREX_API int vrex_bias_id(vrex_ctx_t* ctx, int index, const char** id);
+/* "positive" or "negative". */
+VREX_API int vrex_bias_polarity(vrex_ctx_t* ctx, const char* biasId, const char** polarity);
+VREX_API int vrex_bias_limits(vrex_ctx_t* ctx, const char* biasId, float* minimum, float* maximum);
+VREX_API int vrex_bias_get_voltage(vrex_ctx_t* ctx, const char* biasId, float* volts);
+VREX_API int vrex_bias_get_target(vrex_ctx_t* ctx, const char* biasId, float* volts);
+VREX_API int vrex_bias_set_voltage(vrex_ctx_t* ctx, const char* biasId, float volts);
+VREX_API int vrex_bias_get_ramp_rate(vrex_ctx_t* ctx, const char* biasId, float* voltsPerSecond);
+VREX_API int vrex_bias_set_ramp_rate(vrex_ctx_t* ctx, const char* biasId, float voltsPerSecond);
+VREX_API int vrex_bias_get_current(vrex_ctx_t* ctx, const char* biasId, float* microamperes);
+VREX_API int vrex_bias_get_current_limit(vrex_ctx_t* ctx, const char* biasId, float* microamperes);
+VREX_API int vrex_bias_set_current_limit(vrex_ctx_t* ctx, const char* biasId, float microamperes);
+VREX_API int vrex_bias_on(vrex_ctx_t* ctx, const char* biasId);
+/* Ramps the output down to 0 V at the ramp rate. */
+VREX_API int vrex_bias_off(vrex_ctx_t* ctx, const char* biasId);
+VREX_API int vrex_bias_is_on(vrex_ctx_t* ctx, const char* biasId, int* on);
+VREX_API int vrex_bias_is_ramping(vrex_ctx_t* ctx, const char* biasId, int* ramping);
+VREX_API int vrex_bias_is_tripped(vrex_ctx_t* ctx, const char* biasId, int* tripped);
+VREX_API int vrex_bias_clear_trip(vrex_ctx_t* ctx, const char* biasId);
+/* Waits up to timeout seconds for the ramp to end: reached is 1 when the output is at its set point, 0 on timeout.
+ * Fails with -2 when the source trips before or while waiting. */
+VREX_API int vrex_bias_wait(vrex_ctx_t* ctx, const char* biasId, float timeout, int* reached);
+/* Ends a ramp where it is: the set point becomes the voltage reached. */
+VREX_API int vrex_bias_stop_ramp(vrex_ctx_t* ctx, const char* biasId);
+
+/* ---- monitored quantities -------------------------------------------------------------------------------------
+ * Temperatures, voltages and currents the device reports, each with its unit. A quantity whose board is powered
+ * off is unavailable: reading it fails with -2. The callbacks come on an SDK thread whenever a quantity's value
+ * or availability changes after registration; a null function unregisters. */
+typedef void (*vrex_monitor_value_func)(const char* monitorId, float value, void* user);
+typedef void (*vrex_monitor_avail_func)(const char* monitorId, int available, void* user);
+VREX_API int vrex_monitor_count(vrex_ctx_t* ctx, int* count);
+VREX_API int vrex_monitor_id(vrex_ctx_t* ctx, int index, const char** id);
+VREX_API int vrex_monitor_unit(vrex_ctx_t* ctx, const char* monitorId, const char** unit);
+VREX_API int vrex_monitor_get_value(vrex_ctx_t* ctx, const char* monitorId, float* value);
+VREX_API int vrex_monitor_is_available(vrex_ctx_t* ctx, const char* monitorId, int* available);
+VREX_API int vrex_monitor_set_value_callback(vrex_ctx_t* ctx, const char* monitorId, vrex_monitor_value_func func,
+                                             void* user);
+VREX_API int vrex_monitor_set_avail_callback(vrex_ctx_t* ctx, const char* monitorId, vrex_monitor_avail_func func,
+                                             void* user);
+
+/* ---- read-back of selections ----------------------------------------------------------------------------------
+ * What the device was last told to select; "" (and 0.0 for the shutter) when nothing was selected since the
+ * device was attached. */
+VREX_API int vrex_chip_mode_get(vrex_ctx_t* ctx, const char** modeId);
+/* The parameters given with the selected mode: hasParams 0 when it was selected without any. */
+VREX_API int vrex_chip_mode_get_params(vrex_ctx_t* ctx, int* hasParams, uint32_t* width, uint32_t* height,
+                                       uint64_t* dwellTime);
+VREX_API int vrex_trigger_mode_get(vrex_ctx_t* ctx, const char** modeId);
+VREX_API int vrex_trigger_get_shutter_duration(vrex_ctx_t* ctx, float* seconds);
+VREX_API int vrex_lockstep_option_get(vrex_ctx_t* ctx, const char** optionId);
+
 #ifdef __cplusplus
 }
 #endif

@@ -63,6 +63,35 @@ struct BoardModel {
     int powered = 0;  // the raw flag reported
 };
 
+// A sensor's high-voltage supply. Voltages in volts (signed: `polarity` gives the sign every voltage takes),
+// currents in microamperes.
+struct BiasModel {
+    Bytes id;
+    Bytes polarity = "negative";  // "positive" or "negative"
+    float min = -200.0f;          // limits of the set point
+    float max = 0.0f;
+    float rate = 20.0f;           // ramp rate at open, V/s
+    float max_rate = 100.0f;      // highest ramp rate accepted
+    float current_limit = 10.0f;  // trip level at open
+    float max_current_limit = 100.0f;
+    // Leakage current of the sensor at 100 V and 20 degrees Celsius; it grows as the square root of the voltage
+    // and doubles every 7 degrees (the sensor's temperature is that of the first cooling unit, else 25).
+    float leakage = 0.5f;
+};
+
+// A monitored quantity. `source` says where its value comes from: "cooling:<id>" (that unit's temperature),
+// "bias_voltage:<id>", "bias_current:<id>" (a bias source's measured output), or "" (its own `value`, which
+// warms up by `warmup` with a 30 s time constant once its board is powered). `board` names the board that must be
+// powered for the quantity to be available ("": always available).
+struct MonitorModel {
+    Bytes id;
+    Bytes unit;
+    Bytes source;
+    Bytes board;
+    float value = 0.0f;
+    float warmup = 0.0f;
+};
+
 // One 32-bit register of the AXI register file; access "rw", "ro" (writes refused) or "wo" (reads give 0).
 struct AxiRegisterModel {
     std::uint32_t address = 0;
@@ -162,6 +191,9 @@ struct DeviceModel {
     std::vector<Bytes> lockstep_options;
     std::vector<CoolingModel> cooling;
     std::vector<BoardModel> boards;
+    std::vector<BiasModel> bias;
+    std::vector<MonitorModel> monitors;
+    double monitor_interval_s = 0.02;  // how often the SDK's monitor thread looks for changes
     std::vector<std::pair<Bytes, Bytes>> revisions;
     PixelMaskModel pixel_mask;
     std::vector<FlashModel> flash;
@@ -193,6 +225,20 @@ struct DeviceState {
     std::uint64_t refresh_count = 0;
     std::vector<std::uint8_t> mask;
     std::map<Bytes, int> powered;
+    std::map<Bytes, double> powered_since;  // steady-clock seconds of each board's last power-on
+    // One bias source. The output moves from `from` (at `since`, steady-clock seconds) toward its set point (`target`
+    // when on, 0 when off) at `rate`.
+    struct Bias {
+        bool on = false;
+        bool tripped = false;
+        float target = 0.0f;
+        float rate = 0.0f;
+        float current_limit = 0.0f;
+        float from = 0.0f;
+        double since = 0.0;
+        float trip_current = 0.0f;  // the current that tripped it
+    };
+    std::map<Bytes, Bias> bias;
     std::map<Bytes, float> desired;
     std::map<Bytes, float> actual;
     // When each cooling unit's approach toward its desired temperature began (steady-clock seconds); `actual` holds

@@ -94,6 +94,27 @@ int vrex_chip_mode_select_ex(vrex_ctx_t* ctx, const char* modeId, void* params) 
     });
 }
 
+int vrex_chip_mode_get(vrex_ctx_t* ctx, const char** modeId) {
+    return on_device(ctx, hook("vrex_chip_mode_get"), [&](const OpenDevice& dev) {
+        if (modeId == nullptr) return null_out(ctx);
+        *modeId = dev.state->selected_mode.c_str();
+        return 0;
+    });
+}
+
+int vrex_chip_mode_get_params(vrex_ctx_t* ctx, int* hasParams, uint32_t* width, uint32_t* height,
+                              uint64_t* dwellTime) {
+    return on_device(ctx, hook("vrex_chip_mode_get_params"), [&](const OpenDevice& dev) {
+        if (hasParams == nullptr || width == nullptr || height == nullptr || dwellTime == nullptr) return null_out(ctx);
+        const auto& p = dev.state->mode_params;
+        *hasParams = p ? 1 : 0;
+        *width = p ? p->width_ : 0;
+        *height = p ? p->height_ : 0;
+        *dwellTime = p ? p->dwell_time_ : 0;
+        return 0;
+    });
+}
+
 int vrex_chip_sense_dac_count(vrex_ctx_t* ctx, int* count) {
     return on_device(ctx, hook("vrex_chip_sense_dac_count"),
                      [&](const OpenDevice& dev) { return count_out(ctx, count, dev.model->sense_dacs.size()); });

@@ -60,6 +60,12 @@ DeviceModel tpx3_device(std::size_t index) {
     d.lockstep_options = {"none", "master", "slave"};
     d.cooling = {{"peltier", "DegreeCelsius", 24.5f, 20.0f, -10.0f, 40.0f, 2.0}};
     d.boards = {{"readout", 1}, {"chipboard", 0}};
+    d.bias = {BiasModel{"hv"}};  // an n-on-p sensor: negative bias up to 200 V
+    d.monitors = {{"sensor_temperature", "DegreeCelsius", "cooling:peltier", "readout"},
+                  {"fpga_temperature", "DegreeCelsius", "", "readout", 38.0f, 6.0f},
+                  {"chip_vdd", "Volt", "", "chipboard", 1.5f, 0.0f},
+                  {"bias_voltage", "Volt", "bias_voltage:hv", ""},
+                  {"bias_current", "MicroAmpere", "bias_current:hv", ""}};
     d.revisions = {{"firmware", "1.4.2"}, {"hardware", "rev-B"}, {"fpga", "0x2A11"}};
     d.pixel_mask = {256, 256, std::nullopt};
     FlashModel flash{"config", "S25FL128S", {}};
@@ -106,6 +112,12 @@ DeviceModel tpx_device(std::size_t index) {
     d.lockstep_options = {"none"};
     d.cooling = {};
     d.boards = {{"readout", 1}};
+    BiasModel hv{"hv", "positive", 0.0f, 100.0f};  // a p-on-n sensor: positive bias up to 100 V
+    hv.leakage = 0.2f;
+    d.bias = {hv};
+    d.monitors = {{"fpga_temperature", "DegreeCelsius", "", "readout", 35.0f, 5.0f},
+                  {"bias_voltage", "Volt", "bias_voltage:hv", ""},
+                  {"bias_current", "MicroAmpere", "bias_current:hv", ""}};
     d.revisions = {{"firmware", "0.9.7"}, {"hardware", "rev-A"}};
     d.pixel_mask = {256, 256, std::nullopt};
     d.flash = {};
@@ -134,6 +146,11 @@ DeviceState initial_state(const DeviceModel& d) {
                                                                    std::uint64_t{1} << 26)),
                   0);
     for (const BoardModel& b : d.boards) s.powered[b.id] = b.powered;
+    for (const BiasModel& b : d.bias) {
+        DeviceState::Bias& source = s.bias[b.id];
+        source.rate = b.rate;
+        source.current_limit = b.current_limit;
+    }
     for (const AxiRegisterModel& r : d.axi) s.registers.emplace(r.address, r.value);
     for (const CoolingModel& c : d.cooling) {
         s.desired[c.id] = c.desired;
@@ -182,7 +199,17 @@ const std::vector<std::string>& function_names() {
         "vrex_trigger_set_shutter_duration", "vrex_trigger",
         "vrex_lockstep_option_count", "vrex_lockstep_option_id", "vrex_lockstep_option_select",
         "vrex_revisions_count", "vrex_revisions_id", "vrex_revisions_string",
-        "vrex_axi_read", "vrex_axi_write", "vrex_sim_noop"};
+        "vrex_axi_read", "vrex_axi_write",
+        "vrex_bias_count", "vrex_bias_id", "vrex_bias_polarity", "vrex_bias_limits", "vrex_bias_get_voltage",
+        "vrex_bias_get_target", "vrex_bias_set_voltage", "vrex_bias_get_ramp_rate", "vrex_bias_set_ramp_rate",
+        "vrex_bias_get_current", "vrex_bias_get_current_limit", "vrex_bias_set_current_limit", "vrex_bias_on",
+        "vrex_bias_off", "vrex_bias_is_on", "vrex_bias_is_ramping", "vrex_bias_is_tripped", "vrex_bias_clear_trip",
+        "vrex_bias_wait", "vrex_bias_stop_ramp",
+        "vrex_monitor_count", "vrex_monitor_id", "vrex_monitor_unit", "vrex_monitor_get_value",
+        "vrex_monitor_is_available", "vrex_monitor_set_value_callback", "vrex_monitor_set_avail_callback",
+        "vrex_chip_mode_get", "vrex_chip_mode_get_params", "vrex_trigger_mode_get",
+        "vrex_trigger_get_shutter_duration", "vrex_lockstep_option_get",
+        "vrex_sim_noop"};
     return names;
 }
 
@@ -283,6 +310,7 @@ bool close_device(VrexContext* ctx) {
         ctx->device = -1;
     }
     stop_acquisitions(ctx);
+    stop_monitor(ctx);  // the quantities registered are the closed device's
     return true;
 }
 
@@ -423,6 +451,7 @@ int vrex_ctx_destroy(vrex_ctx_t* ctx) {
     if (ctx == nullptr) return -5;
     close_device(ctx);
     stop_acquisitions(ctx);
+    stop_monitor(ctx);
     {
         std::lock_guard lock(sim().mutex);
         sim().contexts.erase(ctx);

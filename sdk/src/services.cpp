@@ -31,10 +31,6 @@ std::string hex(std::uint32_t v) {
     return text;
 }
 
-double clock_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // ---- cooling ---------------------------------------------------------------------------------------------------
 
 template <class T>
@@ -82,7 +78,7 @@ int on_board(vrex_ctx_t* ctx, const std::optional<Fault>& fault, const char* boa
     return on_device(ctx, fault, [&](const OpenDevice& dev) {
         const BoardModel* board = find_named(dev.model->boards, boardId);
         if (!board) return unknown(ctx, "board", boardId);
-        return work(dev.state->powered[board->id]);
+        return work(dev.state->powered[board->id], *dev.state);
     });
 }
 
@@ -109,6 +105,8 @@ int decode_error(vrex_ctx_t* ctx, std::uint32_t address) {
 }
 
 }  // namespace
+
+float cooling_temperature(const CoolingModel& unit, const DeviceState& state) { return temperature_now(unit, state); }
 
 // The open device's snapshot shows each cooling unit at the temperature it has reached by now.
 void report_temperatures(const DeviceModel& device, DeviceState& state) {
@@ -196,14 +194,17 @@ int vrex_board_id(vrex_ctx_t* ctx, int index, const char** id) {
 }
 
 int vrex_board_power_on(vrex_ctx_t* ctx, const char* boardId) {
-    return on_board(ctx, hook("vrex_board_power_on", boardId), boardId, [&](int& powered) {
-        if (powered == 0) powered = 1;  // a board already on stays as it is
+    return on_board(ctx, hook("vrex_board_power_on", boardId), boardId, [&](int& powered, DeviceState& state) {
+        if (powered == 0) {  // a board already on stays as it is
+            powered = 1;
+            state.powered_since[boardId] = clock_s();
+        }
         return 0;
     });
 }
 
 int vrex_board_power_off(vrex_ctx_t* ctx, const char* boardId) {
-    return on_board(ctx, hook("vrex_board_power_off", boardId), boardId, [&](int& powered) {
+    return on_board(ctx, hook("vrex_board_power_off", boardId), boardId, [&](int& powered, DeviceState&) {
         if (powered == 0) return fail_with(ctx->error, -2, "Board " + quoted(boardId) + " is not powered on");
         powered = 0;
         return 0;
@@ -211,7 +212,7 @@ int vrex_board_power_off(vrex_ctx_t* ctx, const char* boardId) {
 }
 
 int vrex_board_is_powered(vrex_ctx_t* ctx, const char* boardId, int* powered) {
-    return on_board(ctx, hook("vrex_board_is_powered", boardId), boardId, [&](int& flag) {
+    return on_board(ctx, hook("vrex_board_is_powered", boardId), boardId, [&](int& flag, DeviceState&) {
         if (powered == nullptr) return null_out(ctx);
         *powered = flag;  // the raw flag, as the board reports it
         return 0;
@@ -249,6 +250,22 @@ int vrex_trigger_set_shutter_duration(vrex_ctx_t* ctx, float seconds) {
     });
 }
 
+int vrex_trigger_mode_get(vrex_ctx_t* ctx, const char** modeId) {
+    return on_device(ctx, hook("vrex_trigger_mode_get"), [&](const OpenDevice& dev) {
+        if (modeId == nullptr) return null_out(ctx);
+        *modeId = dev.state->trigger_mode ? dev.state->trigger_mode->c_str() : "";
+        return 0;
+    });
+}
+
+int vrex_trigger_get_shutter_duration(vrex_ctx_t* ctx, float* seconds) {
+    return on_device(ctx, hook("vrex_trigger_get_shutter_duration"), [&](const OpenDevice& dev) {
+        if (seconds == nullptr) return null_out(ctx);
+        *seconds = dev.state->shutter_duration.value_or(0.0f);
+        return 0;
+    });
+}
+
 int vrex_trigger(vrex_ctx_t* ctx) {
     return on_device(ctx, hook("vrex_trigger"), [&](const OpenDevice& dev) {
         const Bytes& software = dev.model->software_trigger_mode;
@@ -282,6 +299,14 @@ int vrex_lockstep_option_select(vrex_ctx_t* ctx, const char* optionId) {
         if (!listed(dev.model->lockstep_options, optionId))
             return unknown(ctx, "external synchronisation option", optionId);
         dev.state->lockstep_option = optionId;
+        return 0;
+    });
+}
+
+int vrex_lockstep_option_get(vrex_ctx_t* ctx, const char** optionId) {
+    return on_device(ctx, hook("vrex_lockstep_option_get"), [&](const OpenDevice& dev) {
+        if (optionId == nullptr) return null_out(ctx);
+        *optionId = dev.state->lockstep_option ? dev.state->lockstep_option->c_str() : "";
         return 0;
     });
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -66,6 +67,18 @@ struct Registration {
 
 struct AcqRun;  // a running acquisition on one channel (acquisition.cpp)
 
+// The callbacks registered for one monitored quantity, and what was last reported for it.
+struct MonitorRegistration {
+    vrex_monitor_value_func value = nullptr;
+    void* value_user = nullptr;
+    vrex_monitor_avail_func avail = nullptr;
+    void* avail_user = nullptr;
+    bool available = false;
+    float last = 0.0f;
+};
+
+struct MonitorThread;  // the thread that looks for changes of monitored quantities (sensor.cpp)
+
 }  // namespace vrexsim
 
 struct VrexContext {
@@ -77,6 +90,8 @@ struct VrexContext {
     std::vector<vrexsim::LogSink> sinks;
     std::map<vrexsim::Bytes, vrexsim::Registration> callbacks;            // per channel
     std::map<vrexsim::Bytes, std::shared_ptr<vrexsim::AcqRun>> runs;    // per channel
+    std::map<vrexsim::Bytes, vrexsim::MonitorRegistration> monitors;    // per monitored quantity
+    std::shared_ptr<vrexsim::MonitorThread> monitor_thread;             // started by the first registration
 };
 
 struct VrexEnumeration {
@@ -168,6 +183,18 @@ void log_message(VrexContext* ctx, Severity severity, std::string_view message);
 void stop_acquisitions(VrexContext* ctx);
 
 DeviceState initial_state(const DeviceModel& device);
+
+// Sensor family (sensor.cpp): ends the context's monitor registrations, stops its monitor thread and joins it (detached instead when called from
+// that thread's own callback). Called without the simulator lock.
+void stop_monitor(VrexContext* ctx);
+
+// The temperature `unit` has reached by now (services.cpp).
+float cooling_temperature(const CoolingModel& unit, const DeviceState& state);
+
+// Steady-clock seconds: the time base of everything that changes with time in the simulated device.
+inline double clock_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // ---- helpers every family uses -----------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // registered.
 #include "support/calls.hpp"
 #include "support/derive.hpp"
+#include "support/optional.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -151,6 +152,23 @@ PyObject* getThresholdIds(ChipObject* self) {
 }
 // ---- type and module -----------------------------------------------------------------------------------------------
 
+#if VREX_HAVE_READBACK
+// The parameters the device holds for its selected mode: a BinningParams, or None for a mode selected without.
+PyObject* getModeParams(ChipObject* self) {
+    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    if (ctx == nullptr) return nullptr;
+    int has = 0;
+    std::uint32_t width = 0, height = 0;
+    std::uint64_t dwell = 0;
+    const int status = vrex::nogil([&] { return vrex_chip_mode_get_params(ctx, &has, &width, &height, &dwell); });
+    if (!vrex::check(status, ctx)) return nullptr;
+    if (has == 0) Py_RETURN_NONE;
+    return vrex::Record<"BinningParams">::make<vrex::ExactText>(width, height, dwell);
+}
+#endif
+
+#define READBACK_MISSING \
+    "vrexsdk.chip: the libVrexSdk this package was built against cannot report the selected mode"
 #define QUALNAME(name) "vrexsdk.chip.__Chip." name
 
 PyMethodDef chip_methods[] = {
@@ -205,6 +223,16 @@ PyMethodDef chip_methods[] = {
                 "            modeId (str): Acquisition mode identifier.\n"
                 "            modeParams (obj): Acquisition mode parameters.\n        ",
                 "modeId", "modeParams"),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedMode", QUALNAME("getSelectedMode"),
+                         (sdk<vrex_chip_mode_get>),
+                         "Retrieves the acquisition mode the device has selected.\n\n"
+                         "        Returns:\n"
+                         "            A str value; empty when no mode was selected since the device was attached.\n        "),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getModeParams", QUALNAME("getModeParams"),
+                         getModeParams,
+                         "Retrieves the parameters given with the selected acquisition mode.\n\n"
+                         "        Returns:\n"
+                         "            A :obj:`~BinningParams` object, or None for a mode selected without any.\n        "),
     VREX_METHOD("getDacIds", QUALNAME("getDacIds"), getDacIds,
                 "Retrieves DAC identifiers.\n\n"
                 "        Returns:\n"

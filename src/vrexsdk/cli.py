@@ -32,6 +32,7 @@ __all__ = ["main"]
 
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
+_VIEW_HINT = 'pip install "vrexsdk[view]"'
 
 
 class UsageError(Exception):
@@ -133,7 +134,8 @@ def _get(getter: Callable[..., Any], *args: Any) -> Any:
 
     try:
         value = getter(*args)
-    except (VrexSdkException, ValueError, OverflowError) as e:
+    # NotImplementedError: an SDK family this build lacks.
+    except (VrexSdkException, NotImplementedError, ValueError, OverflowError) as e:
         return f"unavailable ({type(e).__name__}: {e})"
     return list(value) if isinstance(value, tuple) else value
 
@@ -276,6 +278,8 @@ def _device_info(device: Any) -> Dict[str, Any]:
     boards = _get(board.getBoardIds)
     info["boards"] = boards if isinstance(boards, str) else {b: {"powered": _get(board.isPowered, b)}
                                                              for b in boards}
+    info["bias"] = _bias_info(device)
+    info["monitor"] = _monitor_info(device)
     info["trigger_modes"] = _get(device.trigger.getModeIds)
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
     size = _get(device.config.getMaskSize)
@@ -288,6 +292,35 @@ def _device_info(device: Any) -> Dict[str, Any]:
     memories = _get(device.vault.getIds)
     info["memories"] = memories if isinstance(memories, str) else {m: _memory_info(device, m) for m in memories}
     return info
+
+
+def _bias_info(device: Any) -> Any:
+    b = device.bias
+    sources = _get(b.getBiasIds)
+    return sources if isinstance(sources, str) else {
+        s: {
+            "polarity": _get(b.getPolarity, s),
+            "limits": _get(b.getLimits, s),
+            "voltage": _get(b.getVoltage, s),
+            "target": _get(b.getTargetVoltage, s),
+            "on": _get(b.isOn, s),
+            "ramp_rate": _get(b.getRampRate, s),
+            "current": _get(b.getCurrent, s),
+            "current_limit": _get(b.getCurrentLimit, s),
+            "tripped": _get(b.isTripped, s),
+        }
+        for s in sources
+    }
+
+
+def _monitor_info(device: Any) -> Any:
+    m = device.monitor
+    quantities = _get(m.getMonitorIds)
+    return quantities if isinstance(quantities, str) else {
+        q: {"value": _get(m.getValue, q) if _get(m.isAvailable, q) is True else "unavailable",
+            "unit": _get(m.getUnit, q)}
+        for q in quantities
+    }
 
 
 def _memory_info(device: Any, memory_id: str) -> Any:
@@ -357,6 +390,12 @@ def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     section("cooling", info["cooling"], lambda v: rows(v, ("UNIT", "ACTUAL", "DESIRED", "LIMITS", "IN"), lambda k, c: (
         k, _num(c["actual"]), _num(c["desired"]), _range(c["limits"]), c["unit"])))
     section("boards", info["boards"], lambda v: rows(v, ("BOARD", "POWERED"), lambda k, b: (k, b["powered"])))
+    section("bias", info["bias"], lambda v: rows(
+        v, ("SOURCE", "VOLTAGE", "SET POINT", "ON", "CURRENT UA", "LIMIT UA", "TRIPPED", "RATE V/S", "LIMITS V"),
+        lambda k, b: (k, _num(b["voltage"]), _num(b["target"]), b["on"], _num(b["current"]), _num(b["current_limit"]),
+                      b["tripped"], _num(b["ramp_rate"]), _range(b["limits"]))))
+    section("monitored", info["monitor"], lambda v: rows(v, ("QUANTITY", "VALUE", "UNIT"), lambda k, q: (
+        k, _num(q["value"]), q["unit"])))
     section("trigger modes", info["trigger_modes"], lambda v: print("  " + ", ".join(v), file=out))
     section("synchronisation options", info["lockstep_options"], lambda v: print("  " + ", ".join(v), file=out))
     mask = info["mask"]
@@ -676,6 +715,42 @@ def _hexdump(data: bytes, address: int, out: TextIO) -> None:
         print(f"{address + offset:08x}  {chunk.hex(' '):<47}  {text}", file=out)
 
 
+def _cmd_settings(args: argparse.Namespace, out: TextIO) -> int:
+    from vrexsdk import settings
+
+    def read(path: str) -> Dict[str, Any]:
+        try:
+            return settings.load(path)
+        except OSError as e:
+            raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
+        except settings.SettingsError as e:
+            raise UsageError(str(e)) from None
+
+    if args.action == "save":
+        _check_output(args.file, "FILE")
+        with _opened(args.device) as device:
+            setup = settings.capture(device)
+        settings.save(setup, args.file)
+        print(f"saved the set-up of {setup['device']['product']} (serial {setup['device']['serial_number']}) "
+              f"to {args.file}", file=out)
+        return 0
+    setup = read(args.file)
+    if args.action == "diff" and args.other:
+        changes = settings.diff(setup, read(args.other))
+    else:
+        with _opened(args.device) as device:
+            if args.action == "diff":
+                changes = [c for c in settings.diff(settings.capture(device), setup) if c.new is not None]
+            else:
+                try:
+                    changes = settings.apply(device, setup)
+                except settings.SettingsError as e:
+                    raise UsageError(f"{args.file}: {e}") from None
+    print(settings.describe(changes) or ("no differences" if args.action == "diff" else "nothing to change"),
+          file=out)
+    return 0
+
+
 def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
     if args.action == "read":
         if args.output:
@@ -704,6 +779,41 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
         memory.program(args.address, payload)
     print(f"programmed {len(payload)} bytes at 0x{args.address:x} of {args.memory}", file=out)
     return 0
+
+
+# ---- the live view ---------------------------------------------------------------------------------------------------
+
+
+def _cmd_view(args: argparse.Namespace, out: TextIO) -> int:
+    _require("aiohttp", "the live view", _VIEW_HINT)
+    from vrexsdk.view import serve
+
+    if not os.path.isdir(args.save_dir):
+        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    with _opened(args.device) as device:
+        try:
+            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
+                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+        except OSError as e:
+            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
+    return 0
+
+
+def _rate(text: str) -> float:
+    value = _positive_float(text)
+    if value > 100:
+        raise argparse.ArgumentTypeError(f"at most 100 updates per second, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {value}")
+    return value
 
 
 # ---- calibrate -------------------------------------------------------------------------------------------------------
@@ -773,8 +883,8 @@ def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vrexsdk",
         description="Vrex hybrid-pixel detectors (Timepix, Timepix3, Medipix) from the command line: list and "
-                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, read and write the "
-                    "pixel mask and the non-volatile memories.",
+                    "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, watch live in a "
+                    "browser, read and write the pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
                "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). 'vrexsdk COMMAND --help' describes each command.",
     )
@@ -827,6 +937,24 @@ def _build_parser() -> argparse.ArgumentParser:
     acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
                          help="the energy spectrum's bins (default: 1000)")
 
+    view = commands.add_parser(
+        "view", parents=[common], help="watch the detector live in a web browser",
+        description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT "
+                    "spectrum, the ToA histogram, rates, dropped blocks and temperatures, updated while an "
+                    "acquisition runs, with buttons to start and stop one, save it and reset it. Open the printed "
+                    "address in a browser (through an SSH tunnel from another machine). Ctrl-C stops serving "
+                    f"and any acquisition the page started. Needs aiohttp: {_VIEW_HINT}.",
+        epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/")
+    view.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only; anything else lets other "
+                           "machines control the device)")
+    view.add_argument("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)")
+    view.add_argument("--rate", type=_rate, default=25.0, metavar="HZ",
+                      help="updates per second pushed to each page, at most (default 25)")
+    view.add_argument("--channel", help="acquisition channel (default: the device's first)")
+    view.add_argument("--save-dir", default=".", metavar="DIR",
+                      help="where the page's Save button writes its .npz files (default: here)")
+
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",
         description="Read the device's pixel mask into a file, or send a file to the device. .npy and .txt hold "
@@ -856,6 +984,26 @@ def _build_parser() -> argparse.ArgumentParser:
     flash_program.add_argument("memory", metavar="MEMORY")
     flash_program.add_argument("address", type=_address, metavar="ADDRESS")
     flash_program.add_argument("file", metavar="FILE")
+
+    setup = commands.add_parser(
+        "settings", parents=[common], help="save, load or compare a device's whole set-up",
+        description="A device's set-up as a JSON file: mode and binning, polarity, DACs, thresholds, pixel mask, "
+                    "trigger mode and shutter, synchronisation, cooling set points, board power and bias. 'load' "
+                    "checks the whole file first and changes nothing if an entry is wrong or the file is for "
+                    "another kind of device; it powers boards on first and ramps the bias last, and lists what "
+                    "it changed.")
+    setup_actions = setup.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
+    setup_save = setup_actions.add_parser("save", parents=[common], help="save the device's set-up to FILE",
+                                          description="Save the device's whole set-up to FILE (JSON).")
+    setup_save.add_argument("file", metavar="FILE")
+    setup_load = setup_actions.add_parser("load", parents=[common], help="apply the set-up in FILE to the device",
+                                          description="Apply the set-up in FILE to the device and list the changes.")
+    setup_load.add_argument("file", metavar="FILE")
+    setup_diff = setup_actions.add_parser("diff", parents=[common], help="compare FILE with the device or OTHER",
+                                          description="List what loading FILE would change on the device, or how "
+                                                      "FILE and OTHER differ.")
+    setup_diff.add_argument("file", metavar="FILE")
+    setup_diff.add_argument("other", metavar="OTHER", nargs="?")
 
     calibrate = commands.add_parser(
         "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines",
@@ -896,10 +1044,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.command is None:
             parser.print_help(out)
             return 2
-        if args.command in ("mask", "flash") and args.action is None:
-            raise UsageError(f"{args.command} needs an action: " +
-                             ("get or set" if args.command == "mask" else "read or program") +
-                             f" (see 'vrexsdk {args.command} --help')")
+        if args.command in ("mask", "flash", "settings") and args.action is None:
+            actions = {"mask": "get or set", "flash": "read or program", "settings": "save, load or diff"}
+            raise UsageError(f"{args.command} needs an action: {actions[args.command]} "
+                             f"(see 'vrexsdk {args.command} --help')")
         if args.verbose:
             logging.basicConfig(format="vrexsdk: %(levelname)s: %(message)s")
             logging.getLogger("vrexsdk").setLevel(logging.DEBUG)
@@ -909,8 +1057,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_info(args, out)
         if args.command == "acquire":
             return _cmd_acquire(args, out, err)
+        if args.command == "view":
+            return _cmd_view(args, out)
         if args.command == "mask":
             return _cmd_mask(args, out)
+        if args.command == "settings":
+            return _cmd_settings(args, out)
         if args.command == "calibrate":
             return _cmd_calibrate(args, out)
         return _cmd_flash(args, out)

@@ -2,6 +2,7 @@
 // synchronisation options: listing them and selecting one. The selected option lives in the SDK.
 #include "support/calls.hpp"
 #include "support/derive.hpp"
+#include "support/optional.hpp"
 
 namespace {
 
@@ -15,6 +16,8 @@ PyObject* getOptionIds(ServiceObject* self) {
 }
 
 #define QUALNAME(name) "vrexsdk.lockstep.__Lockstep." name
+#define READBACK_MISSING \
+    "vrexsdk.lockstep: the libVrexSdk this package was built against cannot report the selected option"
 
 PyMethodDef lockstep_methods[] = {
     VREX_METHOD("getOptionIds", QUALNAME("getOptionIds"), getOptionIds,
@@ -28,6 +31,11 @@ PyMethodDef lockstep_methods[] = {
                 "        Args:\n"
                 "            optionId (str): External synchronization option identifier.\n        ",
                 "optionId"),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedOption", QUALNAME("getSelectedOption"),
+                         (sdk<vrex_lockstep_option_get>),
+                         "Retrieves the external synchronization option the device has selected.\n\n"
+                         "        Returns:\n"
+                         "            A str value; empty when none was selected since the device was attached.\n        "),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 

@@ -286,7 +286,9 @@ using vrexsim::BlockFault;
 using vrexsim::BlockModel;
 using vrexsim::AxiBusErrorModel;
 using vrexsim::AxiRegisterModel;
+using vrexsim::BiasModel;
 using vrexsim::BoardModel;
+using vrexsim::MonitorModel;
 using vrexsim::ChipModel;
 using vrexsim::CoolingModel;
 using vrexsim::DacModel;
@@ -362,6 +364,50 @@ struct FieldTable<BoardModel> {
         static const std::vector<Field<BoardModel>> f = {
             field<&BoardModel::id>("id", "board identifier"),
             field<&BoardModel::powered>("powered", "the raw power flag reported at open"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<BiasModel> {
+    static const std::vector<Field<BiasModel>>& fields() {
+        static std::vector<Field<BiasModel>> f = {
+            field<&BiasModel::id>("id", "bias source identifier"),
+            field<&BiasModel::polarity>("polarity", "\"negative\" (the default) or \"positive\": the sign of every voltage accepted"),
+            field<&BiasModel::min>("min", "lowest set point accepted (V)"),
+            field<&BiasModel::max>("max", "highest set point accepted (V)"),
+            field<&BiasModel::rate>("rate", "ramp rate at open (V/s)"),
+            field<&BiasModel::max_rate>("max_rate", "highest ramp rate accepted (V/s)"),
+            field<&BiasModel::current_limit>("current_limit", "trip level at open (uA)"),
+            field<&BiasModel::max_current_limit>("max_current_limit", "highest current limit accepted (uA)"),
+            field<&BiasModel::leakage>("leakage",
+                                       "the sensor's leakage current (uA) at 100 V and 20 degrees Celsius; it grows "
+                                       "as the square root of the voltage and doubles every 7 degrees (the sensor "
+                                       "is at the first cooling unit's temperature, else 25)"),
+        };
+        f[1].parse = [](BiasModel& b, PyObject* v, const std::string& w) {
+            b.polarity = as_bytes(v, w);
+            if (b.polarity != "negative" && b.polarity != "positive")
+                fail_at(PyExc_ValueError, w, "expected 'negative' or 'positive'");
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<MonitorModel> {
+    static const std::vector<Field<MonitorModel>>& fields() {
+        static const std::vector<Field<MonitorModel>> f = {
+            field<&MonitorModel::id>("id", "monitored quantity identifier"),
+            field<&MonitorModel::unit>("unit", "unit reported"),
+            field<&MonitorModel::source>("source",
+                                         "\"cooling:<id>\" (the unit's temperature), \"bias_voltage:<id>\", "
+                                         "\"bias_current:<id>\" (a bias source's output), or \"\" (`value`)"),
+            field<&MonitorModel::board>("board", "board that must be powered for it to be available (\"\": none)"),
+            field<&MonitorModel::value>("value", "the value of a quantity without a source"),
+            field<&MonitorModel::warmup>("warmup",
+                                         "what such a value gains after its board is powered on (30 s time constant)"),
         };
         return f;
     }
@@ -603,6 +649,10 @@ struct FieldTable<DeviceModel> {
             field<&DeviceModel::lockstep_options>("lockstep_options", "external synchronisation options"),
             field<&DeviceModel::cooling>("cooling", "cooling units"),
             field<&DeviceModel::boards>("boards", "boards"),
+            field<&DeviceModel::bias>("bias", "bias sources of the sensor"),
+            field<&DeviceModel::monitors>("monitors", "monitored quantities"),
+            field<&DeviceModel::monitor_interval_s>("monitor_interval_s",
+                                                    "seconds between the monitor thread's looks for changes"),
             field<&DeviceModel::revisions>("revisions", "hardware revisions [id, version] in index order, repeats allowed"),
             field<&DeviceModel::pixel_mask>("pixel_mask", "size of the pixel mask"),
             field<&DeviceModel::flash>("flash", "non-volatile memories"),
@@ -650,6 +700,8 @@ std::string schema_doc() {
     describe<ThresholdModel>(out, "A threshold:");
     describe<CoolingModel>(out, "A cooling unit:");
     describe<BoardModel>(out, "A board:");
+    describe<BiasModel>(out, "A bias source:");
+    describe<MonitorModel>(out, "A monitored quantity:");
     describe<AxiRegisterModel>(out, "An AXI register:");
     describe<AxiBusErrorModel>(out, "An AXI bus-error range:");
     describe<PixelMaskModel>(out, "The pixel mask:");
@@ -698,6 +750,11 @@ Ref state_dict(const vrexsim::Snapshot& snap) {
         put(d.get(), key, out);
     };
     text_map("powered", s.powered, [](int v) { return PyLong_FromLong(v); });
+    text_map("bias", s.bias, [](const vrexsim::DeviceState::Bias& b) {
+        return Py_BuildValue("{s:O,s:O,s:d,s:d,s:d}", "on", b.on ? Py_True : Py_False, "tripped",
+                             b.tripped ? Py_True : Py_False, "target", static_cast<double>(b.target), "rate",
+                             static_cast<double>(b.rate), "current_limit", static_cast<double>(b.current_limit));
+    });
     text_map("desired", s.desired, [](float v) { return PyFloat_FromDouble(v); });
     text_map("actual", s.actual, [](float v) { return PyFloat_FromDouble(v); });
     text_map("flash", s.flash, [](const std::vector<std::uint8_t>& v) {
@@ -988,7 +1045,8 @@ Calls
 
 ``state()`` keys: ``device``, ``connection_string``, ``open``, ``dacs``, ``thresholds`` (``{id: {"kev", "raw"}}``),
 ``polarity``, ``selected_mode``, ``mode_params`` (``(width, height, dwell_time)`` or None), ``sense_dac``,
-``refresh_count``, ``mask``, ``powered``, ``desired``, ``actual`` (the temperatures reached by now),
+``refresh_count``, ``mask``, ``powered``, ``bias`` (``{id: {"on", "tripped", "target", "rate", "current_limit"}}``;
+the measured output is the SDK's to report), ``desired``, ``actual`` (the temperatures reached by now),
 ``registers``, ``trigger_mode``, ``shutter_duration``, ``triggers``, ``lockstep_option``, ``configurations``,
 ``flash``, ``blocks_delivered`` (data callbacks made), ``last_block`` (``{buffer name: bytes}`` of the most recent
 block as it was after its callback returned; kept only while the call log records).

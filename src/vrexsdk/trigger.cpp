@@ -2,6 +2,7 @@
 // duration and the software trigger. The selected mode and the duration live in the SDK; the object keeps none.
 #include "support/calls.hpp"
 #include "support/derive.hpp"
+#include "support/optional.hpp"
 
 namespace {
 
@@ -26,6 +27,8 @@ PyObject* trigger(ServiceObject* self) {
 }
 
 #define QUALNAME(name) "vrexsdk.trigger.__Trigger." name
+#define READBACK_MISSING \
+    "vrexsdk.trigger: the libVrexSdk this package was built against cannot report the trigger settings"
 
 PyMethodDef trigger_methods[] = {
     VREX_METHOD("getModeIds", QUALNAME("getModeIds"), getModeIds,
@@ -45,6 +48,16 @@ PyMethodDef trigger_methods[] = {
                 "            duration (float): shutter duration in seconds.\n        ",
                 "duration"),
     VREX_METHOD("trigger", QUALNAME("trigger"), trigger, "Pulls trigger."),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedMode", QUALNAME("getSelectedMode"),
+                         (sdk<vrex_trigger_mode_get>),
+                         "Retrieves the trigger mode the device has selected.\n\n"
+                         "        Returns:\n"
+                         "            A str value; empty when no mode was selected since the device was attached.\n        "),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getShutterDuration", QUALNAME("getShutterDuration"),
+                         (sdk<vrex_trigger_get_shutter_duration>),
+                         "Retrieves the shutter duration in seconds.\n\n"
+                         "        Returns:\n"
+                         "            A float value; 0.0 when none was set since the device was attached.\n        "),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
