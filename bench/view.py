@@ -11,6 +11,10 @@ worker thread (as fast as it can, far above a real chip's 80 Mhits/s) into the n
   throughput ratio = hits/s with two pages / hits/s alone         (target: at least 0.95)
   updates/s        = update messages each page received per second while the acquisition ran   (target: 20)
 
+On a machine shared with other work the throughput ratio carries the scheduler's noise, so the CPU the view
+itself used is measured too: the server's thread (snapshots, messages, sending) and the two page processes
+(receiving and decoding), in core-seconds per second of acquisition.
+
 The floor of an update is a plain NumPy copy of the bytes it carries (the uint32 image and histograms): the
 message's cost over that floor is printed too. The two sides alternate within each round, so other work on the
 machine hits both alike; every round's figures are printed, and the median of the rounds.
@@ -45,7 +49,8 @@ MODE = "0:tpx3-dd-toa-tot"
 HITS = 8192
 THROUGHPUT_TARGET, UPDATES_TARGET = 0.95, 20.0
 
-# A page: connects, reads every message until told to stop (a line on stdin), prints each update's arrival time.
+# A page: connects, reads every message until told to stop (a line on stdin), prints each update's arrival time
+# and the CPU time the process had used by then.
 PAGE = r"""
 import asyncio, json, struct, sys, time
 import aiohttp
@@ -68,8 +73,8 @@ async def main(url):
                     (n,) = struct.unpack_from("<I", message.data)
                     header = json.loads(message.data[4:4 + n])
                     for a in header["arrays"].values():
-                        np.frombuffer(message.data, "<u4", a["length"], a["offset"]).max()
-                    stamps.append(time.monotonic())
+                        np.frombuffer(message.data, "<" + a["type"], a["length"], a["offset"]).max()
+                    stamps.append((time.monotonic(), time.process_time()))
                 elif message.type != aiohttp.WSMsgType.TEXT:
                     break
     print(json.dumps(stamps), flush=True)
@@ -90,6 +95,21 @@ def run(device, viewer, blocks_per_run):
     return hits / (end - start), start, end
 
 
+def thread_cpu(native_id):
+    """CPU seconds a thread of this process has used (Linux: /proc)."""
+    with open(f"/proc/self/task/{native_id}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def page_figures(stamps, start, end):
+    """Updates per second a page received during [start, end], and the CPU seconds per second it used then."""
+    inside = [(t, cpu) for t, cpu in stamps if start <= t <= end]
+    if len(inside) < 2:
+        return len(inside) / (end - start), float("nan")
+    return len(inside) / (end - start), (inside[-1][1] - inside[0][1]) / (inside[-1][0] - inside[0][0])
+
+
 def open_pages(url, count):
     pages = [subprocess.Popen([sys.executable, "-c", PAGE, url + "ws"], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True) for _ in range(count)]
@@ -107,21 +127,20 @@ def close_pages(pages):
 
 
 def floor_per_update(rounds=200):
-    """The cost of building one update message, and of a plain copy of the same bytes."""
-    from vrexsdk.record import Histogram
-    from vrexsdk.view import Snapshot
+    """The cost of building one update message, and of a plain copy of the bytes it holds."""
+    from vrexsdk.view import Series, Snapshot
 
     rng = np.random.default_rng(1)
     snap = Snapshot(kind="hits", image=rng.integers(0, 1000, (256, 256), dtype=np.uint64),
-                    spectrum=Histogram(rng.integers(0, 1000, 1024, dtype=np.uint64)),
-                    toa=Histogram(rng.integers(0, 1000, 1024, dtype=np.uint64)), blocks=1, events=1)
-    arrays = [snap.image, snap.spectrum.counts, snap.toa.counts]
+                    spectrum=Series("ToT", rng.integers(0, 1000, 1024, dtype=np.uint64)),
+                    toa=Series("ToA", rng.integers(0, 1000, 1024, dtype=np.uint64)), blocks=1, events=1)
+    message = np.frombuffer(encode_update(snap, {"running": True}), np.uint8)
     t0 = time.perf_counter()
     for _ in range(rounds):
         encode_update(snap, {"running": True})
     t1 = time.perf_counter()
     for _ in range(rounds):
-        b"".join(a.astype("<u4").tobytes() for a in arrays)
+        message.copy()
     t2 = time.perf_counter()
     return (t1 - t0) / rounds, (t2 - t1) / rounds
 
@@ -137,22 +156,27 @@ def main():
         "burst": args.blocks, "blocks": [{"hits": HITS, "tdc": [2, 2, 2], "shutter": 4096}]}}]})
     device = vrex.Device()
     device.open(device.enumerate()[0].connectionString)
-    alone, paged, update_rates = [], [], []
+    alone, paged, update_rates, server_load, page_load = [], [], [], [], []
     with Viewer(device, port=0, rate=args.rate) as viewer:
         run(device, viewer, args.blocks)  # warm up: first allocations, page-ins
         for r in range(args.rounds):
             a, _, _ = run(device, viewer, args.blocks)
             pages = open_pages(viewer.url, 2)
             time.sleep(0.5)  # the pages are connected and receiving before the run starts
+            server0 = thread_cpu(viewer._thread.native_id)
             p, start, end = run(device, viewer, args.blocks)
+            server1 = thread_cpu(viewer._thread.native_id)
             stamps = close_pages(pages)
-            rates = [sum(start <= s <= end for s in page) / (end - start) for page in stamps]
+            figures = [page_figures(page, start, end) for page in stamps]
+            rates = [rate for rate, _ in figures]
+            server_load.append((server1 - server0) / (end - start))
+            page_load.append(sum(cpu for _, cpu in figures))
             alone.append(a)
             paged.append(p)
             update_rates.append(min(rates))
             print(f"round {r + 1}: alone {a / 1e6:7.1f} Mhits/s, two pages {p / 1e6:7.1f} Mhits/s "
                   f"(ratio {p / a:.3f}), updates/s per page {', '.join(f'{x:.1f}' for x in rates)} "
-                  f"over {end - start:.2f} s")
+                  f"over {end - start:.2f} s; CPU: server {server_load[-1]:.3f}, pages {page_load[-1]:.3f} core-s/s")
     device.close()
     device.finalize()
     encode, copy = floor_per_update()
@@ -165,8 +189,10 @@ def main():
           f"{'ok' if ratio >= THROUGHPUT_TARGET else 'BELOW TARGET'}")
     print(f"updates/s of all panels per page (slower page, median of rounds): {updates:.1f} at rate {args.rate:g} "
           f"(target >= {UPDATES_TARGET:g}) {'ok' if updates >= UPDATES_TARGET else 'BELOW TARGET'}")
-    print(f"one update message: {encode * 1e6:.0f} us to build, {encode / copy:.2f} x a plain copy of its arrays "
-          f"({copy * 1e6:.0f} us)")
+    print(f"CPU of the view per second of acquisition (median): server thread {statistics.median(server_load):.3f}, "
+          f"two pages {statistics.median(page_load):.3f} core-seconds")
+    print(f"one update message (a 256 x 256 image of counts below 1000, two 1024-bin histograms): "
+          f"{encode * 1e6:.0f} us to build, {encode / copy:.1f} x a copy of its bytes ({copy * 1e6:.0f} us)")
 
 
 if __name__ == "__main__":

@@ -47,7 +47,7 @@ def test_a_ramp_reaches_its_set_point(fast):
 
 
 def test_a_wait_times_out_while_the_ramp_runs(device):
-    b = open_with(device, bias=[dict(id=HV, rate=1.0)]).bias
+    b = open_with(device, bias=[dict(id=HV, rate=0.01)]).bias  # 100 s per volt
     b.setVoltage(HV, -100)
     b.turnOn(HV)
     assert b.waitRamp(HV, timeout=0.05) is False and b.isRamping(HV)
@@ -88,7 +88,7 @@ def test_a_trip_switches_the_output_off_until_cleared(fast, how):
     assert not b.isTripped(HV) and b.getVoltage(HV) == 0.0 and not b.isOn(HV)
 
 
-@pytest.mark.parametrize("timeout", [None, 30])
+@pytest.mark.parametrize("timeout", [None, 300])
 def test_a_signal_stops_the_ramp_where_it_is(device, timeout):
     class Stop(Exception):
         pass
@@ -96,13 +96,13 @@ def test_a_signal_stops_the_ramp_where_it_is(device, timeout):
     def raise_stop(*_):
         raise Stop()
 
-    b = open_with(device, bias=[dict(id=HV, rate=20.0)]).bias
+    b = open_with(device, bias=[dict(id=HV, rate=2.0)]).bias
     previous = signal.signal(signal.SIGUSR1, raise_stop)
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1))
     try:
         timer.start()
         with pytest.raises(Stop):
-            b.rampTo(HV, -200, timeout)  # 10 s at 20 V/s
+            b.rampTo(HV, -200, timeout)  # 100 s at 2 V/s
     finally:
         timer.cancel()
         signal.signal(signal.SIGUSR1, previous)
@@ -144,7 +144,7 @@ class Seen:
 
     def wait_for(self, *args):
         with self.cond:
-            assert self.cond.wait_for(lambda: any(c[:len(args)] == args for c in self.calls), 5), self.calls
+            assert self.cond.wait_for(lambda: any(c[:len(args)] == args for c in self.calls), 60), self.calls
             return list(self.calls)
 
 

@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 
 import vrexsdk
-from vrexsdk.record import Histogram, load
-from vrexsdk.view import Snapshot, Viewer, encode_update
+from vrexsdk.calibration import Calibration
+from vrexsdk.record import load
+from vrexsdk.view import Series, Snapshot, Viewer, encode_update
 
 aiohttp = pytest.importorskip("aiohttp")
 
@@ -20,25 +21,32 @@ LONG_RUN = {"devices": [{"acquisition": {"block_count": 10**7, "hits": 2000, "in
 
 
 def decode(message):
-    """The reference reader of an update: header, then each array as uint32 at its offset."""
+    """The reference reader of an update: header, then each array of its type at its offset."""
     (length,) = struct.unpack_from("<I", message)
     header = json.loads(message[4:4 + length])
-    arrays = {name: np.frombuffer(message, "<u4", a["length"], a["offset"]) for name, a in header["arrays"].items()}
+    arrays = {name: np.frombuffer(message, "<" + a["type"], a["length"], a["offset"])
+              for name, a in header["arrays"].items()}
     return header, arrays
 
 
-@pytest.mark.parametrize("image", [None, np.arange(12, dtype=np.uint64).reshape(3, 4), np.full((256, 256), 2**40)])
-def test_update_messages_carry_every_panel_aligned_and_saturated(image):
-    tot = Histogram(np.array([0, 5, 7], dtype=np.uint64), origin=0, bin_width=1)
+@pytest.mark.parametrize("image, wire", [
+    (None, None), (np.arange(15, dtype=np.uint64).reshape(3, 5), "u1"), (np.full((2, 3), 300), "u2"),
+    (np.full((256, 256), 2**40), "u4"),
+])
+def test_update_messages_carry_every_panel_aligned_and_saturated(image, wire):
+    tot = Series("Energy", np.array([0, 5, 7], dtype=np.uint64), origin=0.5, bin_width=0.1, unit="keV")
     header, arrays = decode(encode_update(Snapshot(kind="hits", image=image, spectrum=tot, blocks=3, events=12),
                                           {"running": True}))
     assert (header["blocks"], header["events"], header["running"]) == (3, 12, True)
     assert all(a["offset"] % 4 == 0 for a in header["arrays"].values())
     assert arrays["spectrum"].tolist() == [0, 5, 7] and "toa" not in arrays
+    assert {k: header["arrays"]["spectrum"][k] for k in ("label", "unit", "origin", "binWidth")} == {
+        "label": "Energy", "unit": "keV", "origin": 0.5, "binWidth": 0.1}
     if image is None:
         assert "image" not in arrays
     else:
-        assert (header["arrays"]["image"]["height"], header["arrays"]["image"]["width"]) == image.shape
+        entry = header["arrays"]["image"]
+        assert (entry["height"], entry["width"], entry["type"]) == (*image.shape, wire)
         assert arrays["image"].tolist() == np.minimum(image, 2**32 - 1).ravel().tolist()
 
 
@@ -178,10 +186,33 @@ def test_start_stop_reset_and_save_round_trip(viewer, tmp_path):
 
     stopped, path, final = talk(viewer, script)
     assert not stopped["running"] and stopped["ended"] == "stopped"
+    assert {"peltier", "sensor_temperature"} <= {t["id"] for t in final["temperatures"]}
+    assert [b["id"] for b in final["bias"]] == ["hv"]
     assert os.path.dirname(path) == str(tmp_path)
     rec = load(path)
     assert rec.mode == MODE and rec.hits == final["events"] > 0
     assert int(rec.hit_map.sum()) == rec.hits
+
+
+def test_a_calibration_turns_the_spectrum_into_energies(long_run, tmp_path):
+    calibration = Calibration.uniform(1.6, 25.0, 120.0, 2.0)
+
+    async def script(page):
+        await page.request(cmd="start", mode=MODE)
+        header = await page.next("update")
+        while not (header["running"] and header["events"] > 0):
+            header = await page.next("update")
+        await page.request(cmd="stop")
+        await page.next("state")
+        await page.request(cmd="save")
+        return header["arrays"]["spectrum"], (await page.next("saved"))["path"]
+
+    with Viewer(long_run, port=0, save_dir=str(tmp_path), calibration=calibration) as viewer:
+        spectrum, path = talk(viewer, script)
+    assert (spectrum["label"], spectrum["unit"], spectrum["origin"], spectrum["binWidth"]) == ("Energy", "keV", 0, 0.1)
+    rec = load(path)
+    e = rec.energy_spectrum
+    assert e is not None and int(e.counts.sum()) + e.underflow + e.overflow + e.uncalibrated == rec.hits > 0
 
 
 def test_several_pages_watch_one_acquisition(viewer):

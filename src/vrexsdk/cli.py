@@ -790,10 +790,15 @@ def _cmd_view(args: argparse.Namespace, out: TextIO) -> int:
 
     if not os.path.isdir(args.save_dir):
         raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    cal = _load_calibration(args.calibration) if args.calibration else None
+
+    def ready(url: str) -> None:
+        print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True)
+
     with _opened(args.device) as device:
         try:
             serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
-                  ready=lambda url: print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True))
+                  calibration=cal, ready=ready)
         except OSError as e:
             raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0
@@ -954,6 +959,8 @@ def _build_parser() -> argparse.ArgumentParser:
     view.add_argument("--channel", help="acquisition channel (default: the device's first)")
     view.add_argument("--save-dir", default=".", metavar="DIR",
                       help="where the page's Save button writes its .npz files (default: here)")
+    view.add_argument("--calibration", metavar="FILE",
+                      help="a calibration (from 'calibrate'): the spectrum shows Timepix3 hits' energies in keV")
 
     mask = commands.add_parser(
         "mask", parents=[common], help="read or write the pixel mask",

@@ -312,7 +312,8 @@ def apply(device: Any, setup: Settings, *, timeout: Optional[float] = None) -> L
 
     Entries `setup` leaves out are left as they are. `timeout` bounds the wait for each bias ramp (None: as long
     as it takes; a ramp still running then raises :class:`TimeoutError`). Nothing is changed when any entry is
-    wrong (:class:`SettingsError`, naming it) or the set-up was made for another kind of device.
+    wrong (:class:`SettingsError`, naming it) or the set-up was made for another kind of device. Ctrl-C during
+    a bias ramp stops it where it is (see ``waitRamp``); what was applied before stays applied.
     """
     _check(device, setup)
     now = capture(device)

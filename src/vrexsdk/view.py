@@ -39,10 +39,11 @@ import numpy.typing as npt
 
 from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
 from vrexsdk import stages
+from vrexsdk.calibration import Calibration, CalibrationStage
 from vrexsdk.record import BINNED_MODES, Histogram, Recording, _binning_params, _kind_of_mode, device_metadata
 from vrexsdk.vrex import Device
 
-__all__ = ["DEFAULT_PORT", "NativeSource", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "encode_update",
+__all__ = ["DEFAULT_PORT", "NativeSource", "Series", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "encode_update",
            "serve"]
 
 _log = logging.getLogger("vrexsdk")
@@ -67,17 +68,29 @@ class ViewError(ValueError):
 
 
 @dataclasses.dataclass(frozen=True)
+class Series:
+    """A histogram as a panel shows it: bin ``i`` covers ``origin + i * bin_width`` onwards, in `unit`."""
+
+    label: str
+    counts: npt.NDArray[Any]
+    origin: float = 0.0
+    bin_width: float = 1.0
+    underflow: int = 0
+    overflow: int = 0
+    unit: str = ""
+
+
+@dataclasses.dataclass(frozen=True)
 class Snapshot:
     """One consistent reading of the accumulation: every panel of the page comes from the same instant."""
 
     kind: str = ""
     #: The hit map, summed frame or binned sums, indexed ``[y, x]``; None before any block (or for raw data).
     image: Optional[npt.NDArray[Any]] = None
-    #: ToT per hit (Timepix3 ToA/ToT modes) or integrated ToT (iToT modes).
-    spectrum: Optional[Histogram] = None
-    spectrum_label: str = "ToT"
-    #: Time of arrival, in SDK clock ticks from the first hit.
-    toa: Optional[Histogram] = None
+    #: ToT per hit (Timepix3 ToA/ToT modes), energy in keV with a calibration, or integrated ToT (iToT modes).
+    spectrum: Optional[Series] = None
+    #: Time of arrival, in SDK clock ticks.
+    toa: Optional[Series] = None
     blocks: int = 0
     #: Hits, frames, packets or bytes accumulated, as :attr:`unit` says.
     events: int = 0
@@ -111,6 +124,17 @@ class SnapshotSource(Protocol):
         """The accumulation now as a :class:`~vrexsdk.record.Recording` (to save it)."""
 
 
+def _series(label: str, unit: str, values: Optional[Dict[str, Any]]) -> Optional[Series]:
+    if values is None:
+        return None
+    if "low" in values:  # an energy spectrum: float edges in keV
+        width = (float(values["high"]) - float(values["low"])) / max(1, len(values["counts"]))
+        return Series(label, values["counts"], float(values["low"]), width, int(values["underflow"]),
+                      int(values["overflow"]), unit)
+    return Series(label, values["counts"], int(values["origin"]), int(values["bin_width"]), int(values["underflow"]),
+                  int(values["overflow"]), unit)
+
+
 def _histogram(values: Optional[Dict[str, Any]]) -> Optional[Histogram]:
     if values is None:
         return None
@@ -124,17 +148,20 @@ class NativeSource:
     A snapshot waits at most for the block in progress; the acquisition never waits for the page.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, calibration: Optional[Calibration] = None, energy_bins: int = 1000,
+                 energy_range: Tuple[float, float] = (0.0, 100.0)) -> None:
+        # Made once, so bad settings are refused here rather than at the first start.
+        self._energy = None if calibration is None else CalibrationStage(calibration, energy_bins, energy_range)
         self._pipeline: Optional[stages.Pipeline] = None
         self._make: Optional[Callable[[], stages.Pipeline]] = None
         self._mode = ""
         self._binning: Optional[Tuple[int, int, int]] = None
         self._lock = threading.Lock()
 
-    @staticmethod
-    def _stages(kind: str) -> List[stages.Stage]:
+    def _stages(self, kind: str) -> List[stages.Stage]:
         if kind == "hits":
-            return [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()]
+            energy: List[stages.Stage] = [] if self._energy is None else [self._energy]
+            return energy + [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()]
         if kind == "itot-events":
             return [stages.HitMap(), stages.ItotHistogram()]
         if kind == "frames":
@@ -190,6 +217,13 @@ class NativeSource:
             return data.reshape(self._binning[1], self._binning[0])  # type: ignore[no-any-return]
         return data.reshape(1, -1)  # type: ignore[no-any-return]
 
+    def _spectrum(self, snap: stages.Snapshot, itot: bool) -> Optional[Series]:
+        if itot:
+            return _series("iToT", "", snap.stages.get("itot_histogram"))
+        if self._energy is not None and self._energy.label in snap.stages:
+            return _series("Energy", "keV", snap.stages[self._energy.label])
+        return _series("ToT", "", snap.stages.get("tot_histogram"))
+
     def snapshot(self) -> Snapshot:
         snap = self._snap()
         if snap is None:
@@ -199,8 +233,8 @@ class NativeSource:
             kind, ("packets", snap.packets) if snap.packets else ("hits", snap.hits))
         itot = kind == "itot-events"
         return Snapshot(kind=kind, image=self._image(snap),
-                        spectrum=_histogram(snap.stages.get("itot_histogram" if itot else "tot_histogram")),
-                        spectrum_label="iToT" if itot else "ToT", toa=_histogram(snap.stages.get("toa_histogram")),
+                        spectrum=self._spectrum(snap, itot), toa=_series("ToA", "clock ticks",
+                                                                        snap.stages.get("toa_histogram")),
                         blocks=snap.blocks, events=events, unit=unit, dropped=snap.lost_blocks)
 
     def recording(self, **fields: Any) -> Recording:
@@ -219,6 +253,8 @@ class NativeSource:
             tot_histogram=_histogram(values.get("tot_histogram")),
             toa_histogram=_histogram(values.get("toa_histogram")),
             itot_histogram=_histogram(values.get("itot_histogram")), tdc_counts=tuple(snap.tdc),
+            energy_spectrum=None if self._energy is None or self._energy.label not in values
+            else CalibrationStage.spectrum(values[self._energy.label]),
             outside=int(hit_map.get("outside", 0)), ignored=snap.ignored, **fields)
 
 
@@ -287,22 +323,39 @@ class _Session:
     def status(self) -> Dict[str, Any]:
         """Temperatures and bias: read from the device, so at a slower pace than the panels."""
         temperatures: List[Dict[str, Any]] = []
-        if self._opened():
-            cooling = self.device.cooling
+        supplies: List[Dict[str, Any]] = []
+        if not self._opened():
+            return {"temperatures": temperatures, "bias": supplies}
+        # A build for an SDK without the bias or monitor functions raises NotImplementedError: nothing to show.
+        missing = (VrexSdkException, NotImplementedError)
+        monitor = self.device.monitor
+        try:
+            for name in monitor.getMonitorIds():
+                if "temperature" in name and monitor.isAvailable(name):
+                    temperatures.append({"id": name, "actual": monitor.getValue(name), "unit": monitor.getUnit(name)})
+        except missing:
+            pass
+        bias = self.device.bias
+        try:
+            for supply in bias.getBiasIds():
+                supplies.append({"id": supply, "voltage": bias.getVoltage(supply), "current": bias.getCurrent(supply),
+                                 "on": bias.isOn(supply), "tripped": bias.isTripped(supply)})
+        except missing:
+            pass
+        cooling = self.device.cooling
+        try:
+            units = cooling.getIds()
+        except VrexSdkException:
+            units = []
+        for unit in units:
+            entry: Dict[str, Any] = {"id": unit}
             try:
-                units = cooling.getIds()
-            except VrexSdkException:
-                units = []
-            for unit in units:
-                entry: Dict[str, Any] = {"id": unit}
-                try:
-                    entry.update(actual=cooling.getActualTemperature(unit),
-                                 desired=cooling.getDesiredTemperature(unit), unit=cooling.getValueUnit(unit))
-                except VrexSdkException as e:
-                    entry["error"] = str(e)
-                temperatures.append(entry)
-        # The SDK reports no bias voltage reading; the page says so rather than showing a made-up figure.
-        return {"temperatures": temperatures, "bias": None}
+                entry.update(actual=cooling.getActualTemperature(unit),
+                             desired=cooling.getDesiredTemperature(unit), unit=cooling.getValueUnit(unit))
+            except VrexSdkException as e:
+                entry["error"] = str(e)
+            temperatures.append(entry)
+        return {"temperatures": temperatures, "bias": supplies}
 
     # -- control --
 
@@ -337,7 +390,7 @@ class _Session:
                 self.source.attach(self.device, channel, mode, binned)
                 self.metadata = device_metadata(self.device)
                 self.device.acq.begin(channel)
-            except VrexSdkException as e:
+            except (VrexSdkException, ValueError, TypeError) as e:  # the SDK, or the stages refusing the mode
                 self.source.detach()
                 raise ViewError(f"the acquisition did not start: {e}") from None
             self.running, self.mode, self.channel, self.seconds = True, mode, channel, seconds
@@ -431,27 +484,40 @@ class _Session:
 # ---- the wire format --------------------------------------------------------------------------------------------------
 
 
-def _counts(array: npt.NDArray[Any]) -> bytes:
-    # uint32 keeps every count exact to 4e9 per bin at half the size of uint64; larger counts saturate.
-    return np.minimum(array, 0xFFFFFFFF).astype("<u4", copy=False).tobytes()
+_WIRE_TYPES = (("u1", 0xFF), ("u2", 0xFFFF), ("u4", 0xFFFFFFFF))
+
+
+def _counts(array: npt.NDArray[Any]) -> Tuple[bytes, str]:
+    # The narrowest type holding the largest count: a page's image is mostly small counts, and every byte is
+    # copied by the server and read by each page 25 times a second. Counts beyond 4e9 saturate.
+    top = int(array.max()) if array.size else 0
+    name = next((n for n, limit in _WIRE_TYPES if top <= limit), "u4")
+    if top > 0xFFFFFFFF:
+        array = np.minimum(array, 0xFFFFFFFF)
+    data = array.astype("<" + name, copy=False).tobytes()
+    return data + b"\0" * (-len(data) % 4), name  # the next array starts at a multiple of 4 again
 
 
 def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
-    """One update message: a 4-byte little-endian header length, a JSON header, then uint32 arrays.
+    """One update message: a 4-byte little-endian header length, a JSON header, then the arrays of counts.
 
-    The header is padded so each array starts at a multiple of 4 bytes (a JavaScript Uint32Array over the
-    message needs it); each array's header entry gives its offset from the message start and its length.
+    Each array is unsigned, of the narrowest type that holds its largest count (``"u1"``, ``"u2"`` or ``"u4"``,
+    little-endian), and starts at a multiple of 4 bytes (a JavaScript typed array over the message needs its
+    alignment); each array's header entry gives its type, offset from the message start and length in elements.
     """
     parts: List[Tuple[str, bytes, Dict[str, Any]]] = []
+
+    def add(name: str, array: npt.NDArray[Any], **extra: Any) -> None:
+        data, wire = _counts(array)
+        parts.append((name, data, {"type": wire, "length": int(array.size), **extra}))
+
     if snapshot.image is not None:
         h, w = snapshot.image.shape
-        parts.append(("image", _counts(snapshot.image), {"width": int(w), "height": int(h)}))
-    for name, hist, extra in (("spectrum", snapshot.spectrum, {"label": snapshot.spectrum_label}),
-                              ("toa", snapshot.toa, {"label": "ToA"})):
-        if hist is not None:
-            parts.append((name, _counts(hist.counts), {"origin": hist.origin, "binWidth": hist.bin_width,
-                                                       "underflow": hist.underflow, "overflow": hist.overflow,
-                                                       **extra}))
+        add("image", snapshot.image, width=int(w), height=int(h))
+    for name, series in (("spectrum", snapshot.spectrum), ("toa", snapshot.toa)):
+        if series is not None:
+            add(name, series.counts, origin=series.origin, binWidth=series.bin_width, underflow=series.underflow,
+                overflow=series.overflow, label=series.label, unit=series.unit)
     header: Dict[str, Any] = {"type": "update", "kind": snapshot.kind, "blocks": snapshot.blocks,
                               "events": snapshot.events, "unit": snapshot.unit, "dropped": snapshot.dropped,
                               **fields, "arrays": {}}
@@ -459,7 +525,7 @@ def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
     def encoded(offset: int) -> bytes:
         position = offset
         for name, data, extra in parts:
-            header["arrays"][name] = {"offset": position, "length": len(data) // 4, **extra}
+            header["arrays"][name] = {"offset": position, **extra}
             position += len(data)
         return json.dumps(header, separators=(",", ":")).encode()
 
@@ -518,10 +584,13 @@ class Viewer:
         save_dir: where the page's Save button writes its files (names chosen by the server).
         source: where snapshots come from (a :class:`SnapshotSource`); by default native stages accumulate every
             block on the SDK's thread.
+        calibration: a :class:`~vrexsdk.calibration.Calibration` of the chip: the spectrum shows ToA/ToT hits'
+            energies in keV (0 to 100 keV in 1000 bins; give a :class:`NativeSource` for others).
     """
 
     def __init__(self, device: Device, *, host: str = "127.0.0.1", port: int = DEFAULT_PORT, rate: float = 25.0,
-                 channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None) -> None:
+                 channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None,
+                 calibration: Optional[Calibration] = None) -> None:
         self._web = _import_aiohttp()
         if not isinstance(device, Device):
             raise TypeError(f"device must be a vrexsdk.vrex.Device, not {type(device).__name__}")
@@ -534,7 +603,9 @@ class Viewer:
         if not os.path.isdir(save_dir):
             raise ValueError(f"save_dir {save_dir!r} is not a directory")
         self.host, self.port, self.rate = host, port, float(rate)
-        self.source: SnapshotSource = NativeSource() if source is None else source
+        if source is not None and calibration is not None:
+            raise ValueError("give a calibration to the source, not beside it")
+        self.source: SnapshotSource = NativeSource(calibration) if source is None else source
         self._session = _Session(device, self.source, channel, save_dir, self._state_changed)
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._control = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vrexsdk-view-control")
@@ -543,7 +614,7 @@ class Viewer:
         self._ready = threading.Event()
         self._failure: Optional[BaseException] = None
         self._stopping: Optional[asyncio.Event] = None
-        self._status: Dict[str, Any] = {"temperatures": [], "bias": None}
+        self._status: Dict[str, Any] = {"temperatures": [], "bias": []}
         self.updates_sent = 0  # messages handed to pages, for the benchmark and tests
 
     # -- lifetime --
@@ -693,6 +764,10 @@ class Viewer:
         except VrexSdkException as e:
             await self._error(ws, f"{cmd} failed: {type(e).__name__}: {e}", cmd)
             return
+        except Exception as e:  # a fault of ours: the page hears of it and stays connected; the log keeps it
+            _log.exception("live view request %r failed", cmd)
+            await self._error(ws, f"{cmd} failed unexpectedly: {type(e).__name__}: {e}", cmd)
+            return
         if cmd == "save" and not ws.closed:
             await ws.send_str(json.dumps({"type": "saved", "path": result}))
 
@@ -722,22 +797,28 @@ class Viewer:
         period = 1.0 / self.rate
         next_status = 0.0
         loop = asyncio.get_running_loop()
+        due = loop.time()
         while True:
+            # On a fixed schedule, so a late wake-up (a busy machine) is made up at the next update, not lost.
+            due = max(due + period, loop.time() - period)
             started = loop.time()
             if self._clients:
                 if started >= next_status:
                     next_status = started + _STATUS_INTERVAL
                     self._status = await self._run(self._session.status)
+                ready = [ws for ws, pending in self._clients.items()
+                         if not ws.closed and (pending is None or pending.done())]
+                if not ready:  # every page is still taking the last update: no snapshot until one is free
+                    await asyncio.sleep(max(0.0, due - loop.time()))
+                    continue
                 snapshot = self.source.snapshot()
                 hits_rate, block_rate = rates(time.monotonic(), snapshot.events, snapshot.blocks)
                 message = encode_update(snapshot, {"running": self._session.running, "eventsPerSecond": hits_rate,
                                                    "blocksPerSecond": block_rate, "rate": self.rate,
                                                    **self._status})
-                for ws, pending in list(self._clients.items()):
-                    if ws.closed or (pending is not None and not pending.done()):
-                        continue  # this page has not taken the last update yet: it misses this one
+                for ws in ready:  # a page still taking the last update misses this one
                     self._clients[ws] = asyncio.ensure_future(self._send(ws, message))
-            await asyncio.sleep(max(0.0, period - (loop.time() - started)))
+            await asyncio.sleep(max(0.0, due - loop.time()))
 
     async def _send(self, ws: Any, message: Any) -> None:
         try:
@@ -752,13 +833,14 @@ class Viewer:
 
 def serve(device: Device, host: str = "127.0.0.1", port: int = DEFAULT_PORT, *, rate: float = 25.0,
           channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None,
-          ready: Optional[Callable[[str], Any]] = None) -> None:
+          calibration: Optional[Calibration] = None, ready: Optional[Callable[[str], Any]] = None) -> None:
     """Serves the live view of an open `device` until Ctrl-C; see :class:`Viewer` for the arguments.
 
     `ready` is called with the page's URL once the port is bound (by default it is printed). An acquisition the
     page started is stopped before this returns.
     """
-    viewer = Viewer(device, host=host, port=port, rate=rate, channel=channel, save_dir=save_dir, source=source)
+    viewer = Viewer(device, host=host, port=port, rate=rate, channel=channel, save_dir=save_dir, source=source,
+                    calibration=calibration)
     stop = threading.Event()
     with viewer:
         if host not in ("127.0.0.1", "::1", "localhost"):

@@ -59,7 +59,8 @@ function onUpdate(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
   const arrays = {};
-  for (const [name, a] of Object.entries(header.arrays)) arrays[name] = { ...a, data: new Uint32Array(buffer, a.offset, a.length) };
+  const types = { u1: Uint8Array, u2: Uint16Array, u4: Uint32Array };  // each array in the narrowest that fits
+  for (const [name, a] of Object.entries(header.arrays)) arrays[name] = { ...a, data: new types[a.type](buffer, a.offset, a.length) };
   view.header = header;
   view.image = arrays.image || null;
   view.spectrum = arrays.spectrum || null;
@@ -135,7 +136,7 @@ function drawImage() {
   for (const f of [1, 0.5, 0]) ctx.fillText(fmt(Math.round(inverse(f))), bx + IMG.bar + 3, IMG.top + (1 - f) * (h - 1));
 }
 
-function drawHistogram(id, hist, label, unit) {
+function drawHistogram(id, hist, label) {
   const canvas = $(id), ctx = canvas.getContext("2d"), W = canvas.width, H = canvas.height;
   const L = 50, B = 30, T = 8, R = 10, pw = W - L - R, ph = H - B - T;
   ctx.fillStyle = "#fff"; ctx.fillRect(0, 0, W, H);
@@ -158,7 +159,7 @@ function drawHistogram(id, hist, label, unit) {
     const x = L + k / 4 * pw;
     ctx.fillText(fmt(hist.origin + k / 4 * shown * hist.binWidth), x, T + ph + 4);
   }
-  ctx.fillText(`${label}${unit}`, L + pw / 2, T + ph + 17);
+  ctx.fillText(hist.unit ? `${label} (${hist.unit})` : label, L + pw / 2, T + ph + 17);
   ctx.textAlign = "right"; ctx.textBaseline = "middle";
   ctx.fillText(fmt(max), L - 4, T + 4);
   ctx.fillText(log ? "log" : "0", L - 4, T + ph);
@@ -172,17 +173,19 @@ function draw() {
   drawImage();
   const label = view.spectrum ? view.spectrum.label : "ToT";
   $("spectrum-title").textContent = `${label} spectrum`;
-  drawHistogram("spectrum", view.spectrum, label, " (counter value)");
-  drawHistogram("toa", view.toa, "ToA", " (clock ticks)");
+  drawHistogram("spectrum", view.spectrum, label);
+  drawHistogram("toa", view.toa, "ToA");
   $("eventsPerSecond").textContent = fmt(h.eventsPerSecond);
   $("eventsPerSecond").previousElementSibling.textContent = `${h.unit}/s`;
   $("blocksPerSecond").textContent = fmt(h.blocksPerSecond);
   $("events").textContent = `${fmt(h.events)} ${h.unit}`;
   $("blocks").textContent = fmt(h.blocks);
   $("dropped").textContent = fmt(h.dropped);
+  const unit = (u) => ({ DegreeCelsius: "°C", degC: "°C", C: "°C" })[u] || u;
   $("temperature").textContent = h.temperatures.length ? h.temperatures.map((t) => t.error ? `${t.id}: ${t.error}` :
-      `${t.id} ${t.actual.toFixed(1)} (set ${t.desired.toFixed(1)}) ${t.unit === "DegreeCelsius" ? "°C" : t.unit}`).join(", ") : "–";
-  $("bias").textContent = h.bias === null ? "not reported by the device" : `${h.bias.toFixed(1)} V`;
+      `${t.id} ${t.actual.toFixed(1)}` + (t.desired === undefined ? "" : ` (set ${t.desired.toFixed(1)})`) + ` ${unit(t.unit)}`).join(", ") : "–";
+  $("bias").textContent = h.bias.length ? h.bias.map((b) => `${b.id} ${b.voltage.toFixed(1)} V, ${b.current.toFixed(2)} µA` +
+      (b.tripped ? " (tripped)" : b.on ? "" : " (off)")).join(", ") : "not reported by the device";
   view.drawn++;
 }
 
