@@ -895,7 +895,7 @@ def _build_parser() -> argparse.ArgumentParser:
     view = commands.add_parser(
         "view", parents=[common], help="watch the detector live in a web browser",
         description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT "
-                    "spectrum, the ToA histogram, rates, dropped blocks and temperatures, updated while an "
+                    "spectrum, the ToA histogram, rates, dropped blocks, temperatures and bias, updated while an "
                     "acquisition runs, with buttons to start and stop one, save it and reset it. Open the printed "
                     "address in a browser (through an SSH tunnel from another machine). Ctrl-C stops serving "
                     f"and any acquisition the page started. Needs aiohttp: {_VIEW_HINT}.",
