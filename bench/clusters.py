@@ -1,0 +1,184 @@
+"""Clustering rate of vrexsdk.clusters on mixed-particle hits, against floors measured in the same run.
+
+The hits are made here with NumPy: X-ray photons (1-4 pixels), electrons (curly tracks), minimum-ionising
+tracks (straight, at an angle) and alphas (round blobs), placed at random on a 256 x 256 matrix at a given hit
+rate (default 80 Mhits/s, Timepix3's top rate) with ToA ticks of TICK_NS and a time walk within each particle,
+and delivered out of ToA order by up to a few microseconds, as data-driven read-out does. Each hit keeps the
+index of its particle (the ground truth).
+
+Printed, best of several rounds:
+  clusterer   Clusterer.push over 64k-hit blocks (default window), Mhits/s, one core
+  two cores   two streams (two channels) on two threads at once: aggregate Mhits/s and the ratio to one
+  memcpy      copying the same bytes (np.copyto), the floor any pass over the hits costs
+  scipy       scipy.ndimage.label (8-connected) of the hits binned into frames one window long, Mhits/s
+  brute force the tests' reference (all pairs, union-find) on a small sample, Mhits/s
+  share       the clusterer's share of one core at 80 Mhits/s
+  truth       particles recovered as exactly one cluster (and clusters holding one particle only) for
+              particles apart in space-time and for the full-rate mix where they may overlap
+
+Run against an installed (or staged) package: python bench/clusters.py [--hits N] [--rounds R]
+"""
+
+import argparse
+import os
+import sys
+import threading
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+import _baselines as base  # noqa: E402
+from vrexsdk import clusters  # noqa: E402
+
+BLOCK = 65536
+TARGET = 40e6  # hits/s on one core
+RATE = 80e6  # hits/s of one Timepix3 chip at full rate
+
+
+def shapes(rng, kind, count):
+    """Pixel offsets, ToT and time walk (ticks) of `count` particles of `kind`."""
+    out = []
+    for _ in range(count):
+        if kind == "photon":
+            pts = [(0, 0)]
+            for _ in range(int(rng.integers(0, 4))):
+                pts.append((pts[-1][0] + int(rng.integers(-1, 2)), pts[-1][1] + int(rng.integers(-1, 2))))
+        elif kind == "electron":
+            a, x, y, pts = rng.uniform(0, 2 * np.pi), 0.0, 0.0, []
+            for _ in range(int(rng.integers(8, 30))):
+                a += rng.normal(0, 0.6)
+                x, y = x + np.cos(a), y + np.sin(a)
+                pts.append((round(x), round(y)))
+        elif kind == "mip":
+            a, n = rng.uniform(0, np.pi), int(rng.integers(10, 40))
+            pts = [(round(s * np.cos(a)), round(s * np.sin(a))) for s in np.linspace(0, n, 2 * n)]
+        else:
+            r = rng.uniform(2.5, 5)
+            pts = [(dx, dy) for dx in range(-5, 6) for dy in range(-5, 6) if dx * dx + dy * dy <= r * r]
+        pts = np.unique(np.array(pts), axis=0)
+        tot = rng.integers(5, 200 if kind != "alpha" else 1000, len(pts))
+        walk = (60 * np.exp(-tot / 40.0) + rng.integers(0, 8, len(pts))).astype(np.int64)
+        out.append((pts, tot, walk))
+    return out
+
+
+def generate(n, rate=RATE, seed=1, apart=False):
+    """n-ish hits of mixed particles at `rate` hits/s; with `apart`, particles follow each other in time far enough
+    that none can touch. Returns the hits in read-out order and each hit's particle index."""
+    rng = np.random.default_rng(seed)
+    pool = {k: shapes(rng, k, 300) for k in ("photon", "electron", "mip", "alpha")}
+    kinds = rng.choice(list(pool), size=n, p=[0.55, 0.2, 0.15, 0.1])
+    chosen = [pool[k][int(rng.integers(0, 300))] for k in kinds]
+    sizes = np.array([len(c[0]) for c in chosen])
+    count = int(np.searchsorted(np.cumsum(sizes), n)) + 1
+    chosen, sizes = chosen[:count], sizes[:count]
+    tick_s = clusters.TICK_NS * 1e-9
+    if apart:
+        start = np.arange(count, dtype=np.int64) * 1000
+    else:
+        start = np.sort(rng.uniform(0, sizes.sum() / rate / tick_s, count)).astype(np.int64)
+    pts = np.concatenate([c[0] for c in chosen])
+    particle = np.repeat(np.arange(count), sizes)
+    x0, y0 = rng.integers(5, 251, count), rng.integers(5, 251, count)
+    x, y = np.clip(pts[:, 0] + x0[particle], 0, 255), np.clip(pts[:, 1] + y0[particle], 0, 255)
+    hits = np.empty(len(particle), clusters.HIT_DTYPE)
+    hits["address"] = y * 256 + x
+    hits["tot"] = np.concatenate([c[1] for c in chosen])
+    hits["toa"] = start[particle] + np.concatenate([c[2] for c in chosen]) + 10_000
+    # Read-out order: by ToA, give or take up to 2 us.
+    order = np.argsort(hits["toa"] + rng.integers(0, int(2000 / clusters.TICK_NS), len(hits)), kind="stable")
+    return hits[order], particle[order]
+
+
+def stream_rate(hits, streams=1):
+    blocks = [hits[i:i + BLOCK] for i in range(0, len(hits), BLOCK)]
+
+    def run(out, k):
+        c = clusters.Clusterer()
+        t = time.perf_counter()
+        for b in blocks:
+            c.push(b)
+        c.flush()
+        out[k] = time.perf_counter() - t
+
+    took = [0.0] * streams
+    threads = [threading.Thread(target=run, args=(took, k)) for k in range(streams)]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return streams * len(hits) / (time.perf_counter() - start)
+
+
+def scipy_rate(hits):
+    from scipy import ndimage
+
+    window = round(clusters.DEFAULT_WINDOW_NS / clusters.TICK_NS)
+    start = time.perf_counter()
+    frames = (hits["toa"] - hits["toa"].min()) // window
+    order = np.argsort(frames, kind="stable")
+    cuts = np.flatnonzero(np.diff(frames[order])) + 1
+    image = np.zeros((256, 256), np.uint8)
+    for part in np.split(hits["address"][order], cuts):
+        image.ravel()[part] = 1
+        ndimage.label(image, structure=np.ones((3, 3)))
+        image.ravel()[part] = 0
+    return len(hits) / (time.perf_counter() - start)
+
+
+def truth(hits, particle):
+    """Shares of particles found as exactly one cluster, and of clusters holding one particle only."""
+    _, labels = clusters.cluster(hits, labels=True)
+    pairs = np.unique(np.stack([particle, labels]), axis=1)
+    per_particle = np.bincount(pairs[0])
+    per_cluster = np.bincount(pairs[1])
+    alone = per_cluster[pairs[1]] == 1  # the particle's cluster holds no other particle
+    exact = np.zeros(per_particle.size, bool)
+    exact[pairs[0][alone & (per_particle[pairs[0]] == 1)]] = True
+    return exact.mean(), (per_cluster == 1).mean()
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--hits", type=int, default=4_000_000)
+    p.add_argument("--rounds", type=int, default=3)
+    args = p.parse_args()
+    print("\n".join(base.machine_lines()))
+    hits, particle = generate(args.hits)
+    print(f"# {len(hits)} hits of {particle.max() + 1} particles at {RATE / 1e6:.0f} Mhits/s, blocks of {BLOCK}")
+    one = max(stream_rate(hits) for _ in range(args.rounds))
+    two = max(stream_rate(hits, 2) for _ in range(args.rounds))
+    copy = np.empty_like(hits)
+    t = min(_timed(lambda: np.copyto(copy, hits)) for _ in range(args.rounds))
+    memcpy = len(hits) / t
+    sample = hits[:1500]
+    import test_clusters  # the tests' brute-force reference
+
+    t = _timed(lambda: test_clusters.reference(sample, window=round(clusters.DEFAULT_WINDOW_NS / clusters.TICK_NS)))
+    brute = len(sample) / t
+    sp = scipy_rate(hits[:200_000])
+    print(f"clusterer    {one / 1e6:8.1f} Mhits/s one core   ({one / TARGET:.2f} x the {TARGET / 1e6:.0f} Mhits/s "
+          f"target; memcpy of the same bytes {memcpy / one:.0f} x faster)")
+    print(f"two cores    {two / 1e6:8.1f} Mhits/s two streams ({two / one:.2f} x one core; target 1.8 x)")
+    print(f"scipy        {sp / 1e6:8.3f} Mhits/s ndimage.label per window-long frame ({one / sp:.0f} x slower)")
+    print(f"brute force  {brute / 1e6:8.4f} Mhits/s all pairs + union-find on {len(sample)} hits "
+          f"({one / brute:.0f} x slower)")
+    print(f"share        {RATE / one:8.1%} of one core at {RATE / 1e6:.0f} Mhits/s")
+    for label, apart in (("apart", True), ("full rate", False)):
+        h, part = generate(min(args.hits, 1_000_000), apart=apart, seed=2)
+        eff, pur = truth(h, part)
+        print(f"truth        {label:9}: {eff:.4%} of particles as exactly one cluster, {pur:.4%} of clusters pure")
+
+
+def _timed(f):
+    t = time.perf_counter()
+    f()
+    return time.perf_counter() - t
+
+
+if __name__ == "__main__":
+    main()

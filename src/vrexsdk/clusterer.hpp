@@ -1,0 +1,423 @@
+// The streaming clusterer: hits that are neighbours on the pixel matrix and within a time window of each other
+// form one cluster (the connected components of that relation, so chains of hits join however long they are).
+//
+// Plain C++ with no Python in it, so that the same kernel serves arrays given from Python (with the GIL released)
+// and a stage on the SDK's thread.
+//
+// How it stays exact and bounded:
+// - Hits are processed in ToA order. Then, for each pixel, the latest hit seen there is the only one a new hit
+//   needs to look at: any earlier hit of that pixel still within the window is linked to the latest one already
+//   (same pixel, closer in time), so linking to the latest links to all of them.
+// - Data-driven read-out delivers hits out of order by up to the read-out's jitter, so a hit is held back until
+//   no hit still to come can be earlier: everything at or below (latest ToA seen - jitter) is processed, the rest
+//   waits for the next block. A hit that still arrives below what was processed is late; it is counted and linked
+//   as well as the state allows, never dropped.
+// - A cluster whose last hit is more than the window below that frontier can gain no hit any more, so it is
+//   emitted and its state recycled: what is kept between blocks is the clusters and hits of one window plus the
+//   jitter, and one grid of the matrix.
+// - Clusters are union-find nodes ("slots"); a merge keeps the older cluster, so clusters come out in order of
+//   their first hit within each call. A grid cell names the slot its hit joined; a cell whose hit is outside the
+//   window is never followed, which is what makes recycling slots safe.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace vrex::clusters {
+
+// One hit, laid out as the SDK's toa_tot_struct; address = y * width + x.
+struct Hit {
+    std::uint32_t address;
+    std::uint32_t tot;
+    std::uint64_t toa;
+};
+static_assert(sizeof(Hit) == 16);
+
+// One cluster as it is handed out (the record of the NumPy array).
+struct Cluster {
+    double x, y;            // ToT-weighted centroid, pixel indices (the plain one when the ToT sum is 0)
+    double x_mean, y_mean;  // plain centroid
+    std::uint64_t toa;      // first ToA
+    std::uint64_t toa_spread;  // last ToA - first ToA
+    std::uint64_t tot_sum;
+    std::uint32_t size;     // hits
+    float elongation;       // sqrt of the ratio of the principal second moments, pixels taken as unit squares
+    std::uint16_t x_min, x_max, y_min, y_max;
+};
+
+struct Settings {
+    std::uint64_t window = 0;  // ticks: hits at most this far apart in ToA may join
+    std::uint64_t jitter = 0;  // ticks: how far below the latest ToA seen a hit may still arrive
+    int radius = 1;            // pixels, in x and in y (1: the 8 neighbours)
+    std::uint32_t width = 256, height = 256;
+};
+
+struct Label {
+    std::uint64_t hit;      // the hit's sequence number (its index in what was given)
+    std::uint64_t cluster;  // the cluster's index in emission order
+};
+
+// Sorts by ToA, stable (ties keep arrival order). Data-driven blocks are nearly in order, but at full rate a few
+// microseconds of read-out jitter still put a hundred or more hits between a hit and its place, too many for an
+// insertion sort alone: a counting sort on coarse time (about one hit per bucket) first leaves each hit a few
+// places from its own, which the insertion sort then settles. An insertion sort that proves far from done (a
+// stray ToA spoiling the buckets) gives way to a full sort. `scratch` is reused from call to call.
+template <class T, class Toa>
+void sort_by_toa(T* a, std::size_t n, Toa toa, std::vector<T>& scratch, std::vector<std::uint32_t>& buckets) {
+    if (n < 2) return;
+    std::uint64_t low = toa(a[0]), high = low;
+    bool sorted = true;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t t = toa(a[i]);
+        sorted = sorted && toa(a[i - 1]) <= t;
+        low = std::min(low, t);
+        high = std::max(high, t);
+    }
+    if (sorted) return;
+    if (n >= 256 && n < (std::size_t{1} << 31)) {
+        int shift = 0;
+        while (((high - low) >> shift) >= n) ++shift;
+        const std::size_t m = static_cast<std::size_t>((high - low) >> shift) + 2;
+        buckets.assign(m, 0);
+        for (std::size_t i = 0; i < n; ++i) ++buckets[((toa(a[i]) - low) >> shift) + 1];
+        for (std::size_t b = 1; b < m; ++b) buckets[b] += buckets[b - 1];
+        scratch.resize(n);
+        for (std::size_t i = 0; i < n; ++i) scratch[buckets[(toa(a[i]) - low) >> shift]++] = a[i];
+        std::copy(scratch.begin(), scratch.end(), a);
+    }
+    const std::size_t budget = 32 * n + 4096;
+    std::size_t moves = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (toa(a[i - 1]) <= toa(a[i])) continue;
+        const T v = a[i];
+        std::size_t j = i;
+        while (j > 0 && toa(a[j - 1]) > toa(v)) {
+            a[j] = a[j - 1];
+            --j;
+        }
+        a[j] = v;
+        moves += i - j;
+        if (moves > budget) {
+            std::stable_sort(a, a + n, [&](const T& l, const T& r) { return toa(l) < toa(r); });
+            return;
+        }
+    }
+}
+
+class Clusterer {
+public:
+    static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+
+    explicit Clusterer(const Settings& s)
+        : s_(s),
+          gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)),
+          grid_(static_cast<std::size_t>(gw_) * (s.height + 2u * static_cast<std::uint32_t>(s.radius))) {
+        if (s.width != 0 && (s.width & (s.width - 1)) == 0) shift_ = std::countr_zero(s.width);
+    }
+
+    // Index of the first hit outside the matrix, or n.
+    std::size_t first_invalid(const Hit* hits, std::size_t n) const noexcept {
+        const std::uint64_t pixels = std::uint64_t{s_.width} * s_.height;
+        for (std::size_t i = 0; i < n; ++i)
+            if (hits[i].address >= pixels) return i;
+        return n;
+    }
+
+    // Streaming: hits in arrival order, all inside the matrix. Appends the clusters that completed.
+    void push(const Hit* hits, std::size_t n, std::vector<Cluster>& out) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (hits[i].toa < floor()) ++late_;
+            seen_ = std::max(seen_, hits[i].toa);
+        }
+        received_ += n;
+        pending_.insert(pending_.end(), hits, hits + n);
+        sort_by_toa(pending_.data(), pending_.size(), [](const Hit& h) { return h.toa; }, scratch_, buckets_);
+        const std::uint64_t frontier = seen_ > s_.jitter ? seen_ - s_.jitter : 0;
+        const auto ready = static_cast<std::size_t>(
+            std::upper_bound(pending_.begin(), pending_.end(), frontier,
+                             [](std::uint64_t t, const Hit& h) { return t < h.toa; }) -
+            pending_.begin());
+        process(pending_.data(), ready, nullptr);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready));
+        close(frontier, false, out, nullptr);
+    }
+
+    // Hits already in ToA order (every one at or above what was processed before), with their sequence numbers
+    // (null: consecutive from the count processed so far); `labels` receives (hit, cluster) pairs as clusters
+    // complete. No hit still to come may be below `frontier`.
+    void push_sorted(const Hit* hits, std::size_t n, const std::uint64_t* seq, std::uint64_t frontier,
+                     std::vector<Cluster>& out, std::vector<Label>* labels) {
+        received_ += n;
+        process(hits, n, seq, labels != nullptr);
+        close(frontier, false, out, labels);
+    }
+
+    // End of the stream: everything held is processed and every cluster emitted; the state starts afresh.
+    void flush(std::vector<Cluster>& out, std::vector<Label>* labels = nullptr) {
+        process(pending_.data(), pending_.size(), nullptr);
+        pending_.clear();
+        close(0, true, out, labels);
+        std::fill(grid_.begin(), grid_.end(), Cell{});
+        slots_.clear();
+        free_.clear();
+        open_.clear();
+        unresolved_.clear();
+        seen_ = processed_ = closed_at_ = 0;
+    }
+
+    std::uint64_t received() const noexcept { return received_; }
+    std::uint64_t late() const noexcept { return late_; }
+    std::uint64_t emitted() const noexcept { return emitted_; }
+    std::size_t pending() const noexcept { return pending_.size(); }
+    std::size_t open() const noexcept { return slots_.size() - free_.size(); }
+    std::size_t slots() const noexcept { return slots_.size(); }
+
+private:
+    // A cell keeps the last ToA within reach of its hit (ToA + window, saturated), so that most cells are passed
+    // over by one comparison; an empty cell's 0 lets through only hits at ToA 0, which then find no slot.
+    struct Cell {
+        std::uint64_t reach = 0;
+        std::uint32_t slot = none;
+    };
+    std::uint64_t reach_of(std::uint64_t toa) const noexcept {
+        return toa > std::numeric_limits<std::uint64_t>::max() - s_.window ? std::numeric_limits<std::uint64_t>::max()
+                                                                            : toa + s_.window;
+    }
+
+    struct Slot {
+        std::uint32_t parent, next, tail, size;
+        std::uint64_t order;  // creation number: the older cluster survives a merge
+        std::uint64_t toa_first, toa_last, tot_sum;
+        double wx, wy;
+        std::uint64_t sx, sy, sxx, syy, sxy;
+        std::uint32_t x_min, x_max, y_min, y_max;
+        std::uint64_t out;  // emission index, once closing
+        bool closing;
+    };
+
+    struct Pending {
+        std::uint64_t hit;
+        std::uint32_t slot;
+    };
+
+    // Below this a hit is late: hits up to it were processed, or clusters it could have joined may be closed.
+    std::uint64_t floor() const noexcept { return std::max(processed_, closed_at_); }
+
+    std::uint32_t find(std::uint32_t s) noexcept {
+        while (slots_[s].parent != s) {
+            const std::uint32_t up = slots_[slots_[s].parent].parent;
+            slots_[s].parent = up;  // path halving
+            s = up;
+        }
+        return s;
+    }
+
+    std::uint32_t unite(std::uint32_t a, std::uint32_t b) noexcept {
+        if (slots_[b].order < slots_[a].order) std::swap(a, b);
+        Slot& keep = slots_[a];
+        Slot& gone = slots_[b];
+        gone.parent = a;
+        slots_[keep.tail].next = b;  // the merged slots are freed with the survivor
+        keep.tail = gone.tail;
+        keep.size += gone.size;
+        keep.toa_first = std::min(keep.toa_first, gone.toa_first);
+        keep.toa_last = std::max(keep.toa_last, gone.toa_last);
+        keep.tot_sum += gone.tot_sum;
+        keep.wx += gone.wx;
+        keep.wy += gone.wy;
+        keep.sx += gone.sx;
+        keep.sy += gone.sy;
+        keep.sxx += gone.sxx;
+        keep.syy += gone.syy;
+        keep.sxy += gone.sxy;
+        keep.x_min = std::min(keep.x_min, gone.x_min);
+        keep.x_max = std::max(keep.x_max, gone.x_max);
+        keep.y_min = std::min(keep.y_min, gone.y_min);
+        keep.y_max = std::max(keep.y_max, gone.y_max);
+        return a;
+    }
+
+    std::uint32_t new_slot(std::uint64_t toa, std::uint32_t x, std::uint32_t y) {
+        std::uint32_t s;
+        if (!free_.empty()) {
+            s = free_.back();
+            free_.pop_back();
+        } else {
+            s = static_cast<std::uint32_t>(slots_.size());
+            slots_.emplace_back();
+        }
+        Slot& n = slots_[s];
+        n = Slot{};
+        n.parent = n.tail = s;
+        n.next = none;
+        n.order = created_++;
+        n.toa_first = n.toa_last = toa;
+        n.x_min = n.x_max = x;
+        n.y_min = n.y_max = y;
+        open_.push_back(s);
+        return s;
+    }
+
+    void xy(std::uint32_t address, std::uint32_t& x, std::uint32_t& y) const noexcept {
+        if (shift_ >= 0) {
+            x = address & (s_.width - 1);
+            y = address >> shift_;
+        } else {
+            x = address % s_.width;
+            y = address / s_.width;
+        }
+    }
+
+    // One hit: link it to the clusters of the neighbouring cells whose hit is within the window. `R` is the
+    // radius when known at compile time (0: the run-time one). For a hit at or above everything processed, each
+    // cell's hit is at or before it; a late hit looks both ways, and only at cells whose cluster is still open.
+    template <int R, bool Late>
+    std::uint32_t link(const Hit& h, std::uint32_t x, std::uint32_t y) {
+        const int r = R > 0 ? R : s_.radius;
+        const std::size_t base = (static_cast<std::size_t>(y) + r) * gw_ + x + r;
+        const std::uint64_t t = h.toa, w = s_.window, reach = reach_of(t);
+        std::uint32_t root = none;
+        for (int dy = -r; dy <= r; ++dy) {
+            const Cell* row = grid_.data() + base + static_cast<std::ptrdiff_t>(dy) * gw_;
+            for (int dx = -r; dx <= r; ++dx) {
+                const Cell& c = row[dx];
+                if constexpr (Late) {
+                    // Within the window either way, and the cell's cluster not closed yet.
+                    const std::uint64_t toa = c.reach - w;
+                    if (c.slot == none || t > c.reach || toa > t + w || c.reach < closed_at_) continue;
+                } else {
+                    if (t > c.reach || c.slot == none) continue;
+                }
+                const std::uint32_t s = find(c.slot);
+                root = root == none ? s : (s == root ? root : unite(root, s));
+            }
+        }
+        if (root == none) root = new_slot(t, x, y);
+        Cell& own = grid_[base];
+        if (!Late || own.slot == none || own.reach <= reach) own = Cell{reach, root};
+        return root;
+    }
+
+    void accumulate(std::uint32_t s, const Hit& h, std::uint32_t x, std::uint32_t y) noexcept {
+        Slot& c = slots_[s];
+        ++c.size;
+        c.toa_first = std::min(c.toa_first, h.toa);
+        c.toa_last = std::max(c.toa_last, h.toa);
+        c.tot_sum += h.tot;
+        c.wx += static_cast<double>(h.tot) * x;
+        c.wy += static_cast<double>(h.tot) * y;
+        c.sx += x;
+        c.sy += y;
+        c.sxx += std::uint64_t{x} * x;
+        c.syy += std::uint64_t{y} * y;
+        c.sxy += std::uint64_t{x} * y;
+        c.x_min = std::min(c.x_min, x);
+        c.x_max = std::max(c.x_max, x);
+        c.y_min = std::min(c.y_min, y);
+        c.y_max = std::max(c.y_max, y);
+    }
+
+    template <int R>
+    void process_with(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const Hit& h = hits[i];
+            std::uint32_t x, y;
+            xy(h.address, x, y);
+            const std::uint32_t s = h.toa < floor() ? link<R, true>(h, x, y) : link<R, false>(h, x, y);
+            accumulate(s, h, x, y);
+            processed_ = std::max(processed_, h.toa);
+            if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
+        }
+        sequence_ += n;
+    }
+
+    void process(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track = false) {
+        if (s_.radius == 1)
+            process_with<1>(hits, n, seq, track);
+        else
+            process_with<0>(hits, n, seq, track);
+    }
+
+    Cluster finish(const Slot& c) const noexcept {
+        Cluster o{};
+        const double n = c.size;
+        o.x_mean = static_cast<double>(c.sx) / n;
+        o.y_mean = static_cast<double>(c.sy) / n;
+        if (c.tot_sum > 0) {
+            o.x = c.wx / static_cast<double>(c.tot_sum);
+            o.y = c.wy / static_cast<double>(c.tot_sum);
+        } else {
+            o.x = o.x_mean;
+            o.y = o.y_mean;
+        }
+        o.toa = c.toa_first;
+        o.toa_spread = c.toa_last - c.toa_first;
+        o.tot_sum = c.tot_sum;
+        o.size = c.size;
+        // Second moments of the pixel positions; each pixel a unit square adds 1/12 on both axes, so a single
+        // pixel is round (1) and a straight line stays finite.
+        const double cxx = std::max(0.0, static_cast<double>(c.sxx) / n - o.x_mean * o.x_mean) + 1.0 / 12;
+        const double cyy = std::max(0.0, static_cast<double>(c.syy) / n - o.y_mean * o.y_mean) + 1.0 / 12;
+        const double cxy = static_cast<double>(c.sxy) / n - o.x_mean * o.y_mean;
+        const double half = 0.5 * (cxx + cyy), d = std::sqrt(0.25 * (cxx - cyy) * (cxx - cyy) + cxy * cxy);
+        o.elongation = static_cast<float>(std::sqrt((half + d) / std::max(half - d, 1.0 / 12)));
+        o.x_min = static_cast<std::uint16_t>(c.x_min);
+        o.x_max = static_cast<std::uint16_t>(c.x_max);
+        o.y_min = static_cast<std::uint16_t>(c.y_min);
+        o.y_max = static_cast<std::uint16_t>(c.y_max);
+        return o;
+    }
+
+    // Emits every cluster that can gain no more hits: all of them at the end, else those whose last hit is more
+    // than the window below `frontier`. Labels of their hits are resolved before their slots are recycled.
+    void close(std::uint64_t frontier, bool all, std::vector<Cluster>& out, std::vector<Label>* labels) {
+        closed_at_ = std::max(closed_at_, frontier);
+        const std::uint64_t w = s_.window;
+        std::size_t kept = 0, closing = 0;
+        for (const std::uint32_t s : open_) {
+            Slot& c = slots_[s];
+            if (c.parent != s) continue;  // merged: freed with its survivor
+            if (all || (frontier > w && c.toa_last < frontier - w)) {
+                c.closing = true;
+                c.out = emitted_++;
+                out.push_back(finish(c));
+                open_[closing++] = s;  // the front of open_ collects the closing ones, in order
+            } else {
+                kept_.push_back(s);
+            }
+        }
+        if (labels != nullptr) {
+            for (Pending& p : unresolved_) {
+                p.slot = find(p.slot);
+                if (slots_[p.slot].closing)
+                    labels->push_back({p.hit, slots_[p.slot].out});
+                else
+                    unresolved_[kept++] = p;
+            }
+            unresolved_.resize(kept);
+        }
+        for (std::size_t i = 0; i < closing; ++i)
+            for (std::uint32_t m = open_[i]; m != none; m = slots_[m].next) free_.push_back(m);
+        open_.swap(kept_);
+        kept_.clear();
+    }
+
+    Settings s_;
+    std::uint32_t gw_;
+    int shift_ = -1;
+    std::vector<Cell> grid_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> free_, open_, kept_;
+    std::vector<Hit> pending_, scratch_;
+    std::vector<std::uint32_t> buckets_;
+    std::vector<Pending> unresolved_;
+    std::uint64_t seen_ = 0, processed_ = 0, closed_at_ = 0;
+    std::uint64_t received_ = 0, late_ = 0, emitted_ = 0, created_ = 0, sequence_ = 0;
+};
+
+}  // namespace vrex::clusters
