@@ -183,6 +183,8 @@ def test_start_stop_reset_and_save_round_trip(viewer, tmp_path):
         await page.request(cmd="save", format="npz")
         saved = await page.next("saved")
         final = await page.next("update")
+        while not final["temperatures"]:  # the device's readings come at their own, slower pace
+            final = await page.next("update")
         return stopped, saved["path"], final
 
     stopped, path, final = talk(viewer, script)
