@@ -53,6 +53,10 @@ class UsageError(Exception):
     """A mistake in the command line or its files: reported in one line, exit status 2."""
 
 
+class CommandFailed(Exception):
+    """The command could not do its job for a reason the device gave (not the SDK's failure): exit status 1."""
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports errors in one line (and where to find help) instead of the usage block."""
 
@@ -149,6 +153,13 @@ def _address(text: str) -> int:
     return value
 
 
+def _length(text: str) -> int:
+    value = _address(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be positive, not 0")
+    return value
+
+
 def _positive_float(text: str) -> float:
     try:
         value = float(text)
@@ -207,13 +218,15 @@ class Unavailable:
 
 
 def _get(getter: Callable[..., Any], *args: Any, then: Optional[Callable[[Any], Any]] = None) -> Any:
-    """``getter(*args)`` for display, passed through `then` when given. A value the device refuses becomes
+    """``getter(*args)`` for display, passed through `then` when given. A value the device refuses, or one the
+    binding cannot convert (text that is not UTF-8, an unknown polarity, an address out of range), becomes
     `Unavailable` (and skips `then`) instead of ending the listing."""
     from vrexsdk.errors import VrexSdkException
 
     try:
         value = getter(*args)
-    except (VrexSdkException, NotImplementedError) as e:  # the latter: an SDK family this build lacks
+    # NotImplementedError: an SDK family this build lacks.
+    except (VrexSdkException, NotImplementedError, ValueError, OverflowError) as e:
         return Unavailable(f"{type(e).__name__}: {e}")
     value = list(value) if isinstance(value, tuple) else value
     return value if then is None else then(value)
@@ -223,6 +236,11 @@ def _as_json(value: Any) -> str:
     if isinstance(value, Unavailable):
         return str(value)
     raise TypeError(f"{type(value).__name__} is not JSON serializable")
+
+
+def _unreadable(error: Exception) -> str:
+    """What a device value the binding could not convert was, for a message."""
+    return f"a value that cannot be read ({type(error).__name__}: {error})"
 
 
 # ---- the device ----------------------------------------------------------------------------------------------------
@@ -236,7 +254,12 @@ def _opened(locator: Optional[str]) -> Iterator[Any]:
 
     device = vrex.Device()
     try:
-        found = device.enumerate()
+        try:
+            found = device.enumerate()
+        except (ValueError, OverflowError) as e:
+            if locator is None:
+                raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
+            found = []  # the device named can still be opened
         if locator is None:
             if not found:
                 raise UsageError("no device attached (vrexsdk devices lists them)")
@@ -275,6 +298,8 @@ def _devices(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     device = vrex.Device()
     try:
         found = device.enumerate()
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
     finally:
         device.finalize()
     if args.json:
@@ -354,7 +379,9 @@ def _device_info(device: Any) -> Dict[str, Any]:
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
     info["mask"] = _get(device.config.getMaskSize, then=lambda size: {
         "width": size[0], "height": size[1],
-        "masked_pixels": _get(device.config.getMask, then=lambda mask: int(np.count_nonzero(mask))),
+        # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
+        "masked_pixels": _get(device.config.getMask, then=lambda mask: int(np.count_nonzero(mask)))
+        if size[0] * size[1] else 0,
     })
     info["memories"] = _get(device.vault.getIds, then=lambda ids: {m: _memory_info(device, m) for m in ids})
     return info
@@ -542,6 +569,9 @@ class _ProgressDisplay:
             return
         with self.lock:
             rate = f"{p.rate:,.0f} {p.unit}/s"
+            lost = getattr(p, "lost_blocks", 0)
+            if lost:  # never passed over: a recording that loses blocks says so while it runs
+                rate += f", {lost} blocks LOST"
             if self.bar is not None:
                 target = min(p.elapsed, self.seconds) if self.blocks is None and self.seconds else p.blocks
                 self.bar.update(target - self.bar.n)
@@ -635,6 +665,12 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
                help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})"),
         option("--linear", action="store_true", help="linear colour scale for --png (default: log)"),
         option("--quiet", "-q", action="store_true", help="no progress display"),
+        option("--events", metavar="FILE",
+               help="write every block (hits, TDC stamps, frames, raw bytes, binned arrays) to a NeXus event file "
+                    f"as it arrives (needs h5py: {_HDF5_HINT})"),
+        option("--compression", choices=("gzip", "lz4", "zstd", "blosc"),
+               help="compress the event file (lz4, zstd and blosc need hdf5plugin)"),
+        option("--overwrite", action="store_true", help="replace an existing --events file"),
         option("--calibration", metavar="FILE",
                help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, saved and "
                     "summarised as an energy spectrum"),
@@ -656,9 +692,16 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    if args.events:
+        _check_output(args.events, "--events")
+        _require("h5py", f"--events {args.events}", _HDF5_HINT)
+        if os.path.exists(args.events) and not args.overwrite:
+            raise UsageError(f"--events {args.events}: the file exists (add --overwrite to replace it)")
+        if args.compression in ("lz4", "zstd", "blosc"):
+            _require("hdf5plugin", f"--compression {args.compression}", 'pip install "vrexsdk[compression]"')
     calibration = _load_calibration(args.calibration) if args.calibration else None
 
-    with _opened(args.device) as device:
+    with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
         modes = device.chip.getModeIds()
         mode = _choose("mode", args.mode, modes) if args.mode else (modes[0] if modes else None)
         if mode is None:
@@ -675,7 +718,8 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
                          binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
-                         energy_range=args.energy_range, energy_bins=args.energy_bins)
+                         energy_range=args.energy_range, energy_bins=args.energy_bins, events=args.events,
+                         overwrite=args.overwrite, compression=args.compression)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -713,6 +757,21 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print("vrexsdk: interrupted", file=err)
         return 130
     return 130 if interrupted else 0
+
+
+@contextlib.contextmanager
+def _nothing_saved_if_interrupted(*paths: Optional[str]) -> Iterator[None]:
+    """A Ctrl-C before there is a recording to save (opening the device, setting it up) is not status 130, which
+    says that what was acquired is saved, when files were asked for."""
+    from vrexsdk.record import RecordingInterrupted
+
+    try:
+        yield
+    except KeyboardInterrupt as e:
+        named = [p for p in paths if p]
+        if not named or isinstance(e, RecordingInterrupted):
+            raise
+        raise SaveInterrupted(", ".join(named), saved=False) from None
 
 
 def _load_calibration(path: str) -> Any:
@@ -763,6 +822,10 @@ def _mask_get(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     lower = _mask_file(args.file)
     _check_output(args.file, "mask get")
     with _opened(args.device) as device:
+        size = device.config.getMaskSize()
+        if size.width * size.height == 0:
+            raise CommandFailed(f"the device's pixel mask is empty ({size.width} x {size.height}): "
+                                f"nothing saved to {args.file}")
         mask = device.config.getMask()
     with open_replacing(args.file) as f:  # a file object, so numpy adds no suffix of its own
         if lower.endswith(".npy"):
@@ -798,7 +861,10 @@ def _mask_set(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def _memory(device: Any, name: str) -> Any:
     _choose("memory", name, device.vault.getIds())
-    return device.vault.selectMemory(name)
+    try:
+        return device.vault.selectMemory(name)
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"memory {name}: its layout reports {_unreadable(e)}") from None
 
 
 def _check_range(memory: Any, address: int, length: int) -> None:
@@ -888,7 +954,7 @@ group("flash", help="read or program a non-volatile memory",
 @command("flash read", help="read LENGTH bytes at ADDRESS",
          description="Read LENGTH bytes at ADDRESS of MEMORY: a hex dump, or the bytes into FILE with -o.",
          options=[option("memory", metavar="MEMORY"), option("address", type=_address, metavar="ADDRESS"),
-                  option("length", type=_address, metavar="LENGTH"),
+                  option("length", type=_length, metavar="LENGTH"),
                   option("-o", "--output", metavar="FILE", help="write the bytes to FILE")])
 def _flash_read(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.output:
@@ -916,6 +982,8 @@ def _flash_program(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             payload = bytearray(f.read())
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    if not payload:
+        raise UsageError(f"{args.file} is empty: nothing to program")
     with _opened(args.device) as device:
         memory = _memory(device, args.memory)
         _check_range(memory, args.address, len(payload))
@@ -947,8 +1015,8 @@ def _port(text: str) -> int:
 @command(
     "view", help="watch the detector live in a web browser",
     description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT spectrum, "
-                "the ToA histogram, rates, dropped blocks and temperatures, updated while an acquisition runs, with "
-                "buttons to start and stop one, save it and reset it. Open the printed address in a browser "
+                "the ToA histogram, rates, dropped blocks, temperatures and bias, updated while an acquisition runs, "
+                "with buttons to start and stop one, save it and reset it. Open the printed address in a browser "
                 "(through an SSH tunnel from another machine). Ctrl-C stops serving and any acquisition the page "
                 f"started. Needs aiohttp: {_VIEW_HINT}.",
     epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/",
@@ -1243,6 +1311,12 @@ def _main(argv: Optional[Sequence[str]], out: TextIO, err: TextIO) -> int:
     except VrexSdkException as e:
         print(f"vrexsdk: error: {type(e).__name__}: {e}" if str(e) else f"vrexsdk: error: {type(e).__name__}",
               file=err)
+        return 1
+    except CommandFailed as e:
+        print(f"vrexsdk: error: {e}", file=err)
+        return 1
+    except UnicodeDecodeError as e:  # only the device's own text is decoded
+        print(f"vrexsdk: error: the device reports {_unreadable(e)}", file=err)
         return 1
     except (ValueError, OverflowError, TypeError) as e:  # an argument the binding refused before the SDK saw it
         print(f"vrexsdk: error: {e}", file=err)

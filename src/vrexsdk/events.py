@@ -20,7 +20,8 @@ each time dataset)::
       program_name                     "vrexsdk"; attributes version, sdk_version
       acquisition/                     NXcollection: mode, channel, raw (bool), blocks (accepted), lost_blocks,
                                        dropped_blocks (queue full), failed_blocks (a getter failed),
-                                       ignored_blocks, complete (bool: closed normally), interrupted (bool),
+                                       ignored_blocks, complete (bool: every block delivered until the end
+                                       or the interrupt is in, and the file was closed), interrupted (bool),
                                        error (str, "" when none); counts in units "counts"
       instrument/                      NXinstrument; name = the device's product
         detector/                      NXdetector; attribute tick_length (s)
@@ -203,6 +204,8 @@ class EventWriter:
         self._pipeline: Optional[Pipeline] = None
         self._stop = threading.Event()
         self._positions: Dict[str, int] = {}
+        self._datasets: Dict[str, Any] = {}
+        self._lengths: Dict[str, int] = {}
         self._started = datetime.datetime.now(datetime.timezone.utc)
         if os.path.exists(self.path) and not overwrite:
             raise FileExistsError(f"{self.path} exists: choose another name or allow overwriting it")
@@ -343,9 +346,18 @@ class EventWriter:
         self._thread = threading.Thread(target=self._run, name="vrexsdk-event-writer", daemon=True)
         self._thread.start()
 
-    def _append(self, dataset: Any, values: npt.NDArray[Any], at: int) -> None:
+    def _append(self, path: str, values: npt.NDArray[Any]) -> None:
+        # Datasets and their lengths are kept here: looking them up through h5py costs more than writing.
+        dataset = self._datasets.get(path)
+        if dataset is None:
+            dataset = self._datasets[path] = self._file[path]
+            self._lengths[path] = len(dataset)
+        at = self._lengths[path]
+        if len(values) == 0:
+            return
         dataset.resize(at + len(values), axis=0)
         dataset[at:at + len(values)] = values
+        self._lengths[path] = at + len(values)
 
     def write(self, chunk: Mapping[str, Any]) -> None:
         """Appends one chunk (as :meth:`ChunkQueue.get` gives it)."""
@@ -354,7 +366,7 @@ class EventWriter:
         for group_name, columns in self._layout:
             part = chunk[group_name]
             place, nx_class = _PLACES[group_name]
-            group = self._file[f"entry/{place}"]
+            base = f"entry/{place}/"
             start = self._positions[group_name]
             counts = part["counts"].astype(np.uint64)
             for column, _dtype in columns:
@@ -362,18 +374,15 @@ class EventWriter:
                 values = part[column]
                 if group_name == "frames":
                     values = values.reshape(-1, 256, 256)
-                self._append(group[name], values, self._positions[f"{group_name}/{column}"])
-                self._positions[f"{group_name}/{column}"] += len(values)
+                self._append(base + name, values)
             scale = 65536 if group_name == "frames" else 1  # frames are indexed by frame, not by counter
             starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.uint64) // np.uint64(scale)
-            index_name = _index_name(group_name)
-            at = len(group[index_name])
-            self._append(group[index_name], np.uint64(start) + starts, at)
+            self._append(base + _index_name(group_name), np.uint64(start) + starts)
             if place not in numbered:
                 numbered.add(place)
-                self._append(group["block"], blocks, len(group["block"]))
+                self._append(base + "block", blocks)
             if nx_class == "NXevent_data":
-                self._append(group["event_time_zero"], chunk["shutter"], at)
+                self._append(base + "event_time_zero", chunk["shutter"])
             self._positions[group_name] = start + int(counts.sum()) // scale
         self.written_blocks += len(blocks)
         self.written_events += int(chunk[self._layout[0][0]]["counts"].sum())
@@ -398,7 +407,11 @@ class EventWriter:
             if dirty:
                 self._flush()
         except BaseException as e:  # a full disk, say: stop the acquisition, keep what is on disk
-            self.error = e
+            if isinstance(e, OSError):
+                self.error = e
+            else:  # h5py reports some failed writes as RuntimeError
+                self.error = OSError(f"writing the event file {self.path} failed: {e}")
+                self.error.__cause__ = e
             self.queue.close()  # later chunks are dropped and counted, and no sink waits for room any more
             if self.on_error is not None:
                 try:
@@ -430,6 +443,11 @@ class EventWriter:
             self._file.close()
         except Exception as e:  # noqa: BLE001 - the first error is the one to report
             self.error = self.error or e
+
+        if self.error is not None:
+            # The file could not be written: it holds what was flushed before, and is not touched again (HDF5
+            # cannot close a file it failed to write, and would try again at exit).
+            raise self.error
         ended = datetime.datetime.now(datetime.timezone.utc)
         try:
             with h5py.File(self.path, "r+") as f:
@@ -445,7 +463,7 @@ class EventWriter:
                 for name, value in values.items():
                     acq.create_dataset(name, data=np.uint64(value))
                     acq[name].attrs["units"] = "counts"
-                acq.create_dataset("complete", data=self.error is None and not interrupted)
+                acq.create_dataset("complete", data=self.error is None)
                 acq.create_dataset("interrupted", data=bool(interrupted))
                 acq.create_dataset("error", data="" if self.error is None else f"{type(self.error).__name__}: "
                                                                                 f"{self.error}")
@@ -534,7 +552,7 @@ class EventFile:
 
     @property
     def complete(self) -> bool:
-        """Whether the writer closed the file normally (False after a kill, a failure or an interrupt)."""
+        """Whether the writer closed the file normally, after an interrupt too (False after a kill or a failure)."""
         node = self._file["entry/acquisition"].get("complete")
         return bool(node[()]) if node is not None else False
 
