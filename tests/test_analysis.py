@@ -8,8 +8,8 @@ import signal
 import numpy as np
 import pytest
 
-from vrexsdk import analysis, events, simulator, stages
-from vrexsdk.record import device_metadata
+from vrexsdk import analysis, events, simulator, vrex
+from vrexsdk.record import record
 
 distributed = pytest.importorskip("distributed")  # installed by the test extra: this runs in CI
 
@@ -18,18 +18,10 @@ def write_recording(path, seed, blocks=24, hits=3000, compression=None):
     model = simulator.model()
     model["devices"][0]["acquisition"].update(block_count=blocks, hits=hits, seed=seed, interval_s=0.0)
     simulator.configure(model)
-    from vrexsdk import vrex
     with vrex.Device() as device:
         device.open(device.enumerate()[0].connectionString)
-        device.chip.selectMode("0:tpx3-dd-toa-tot")
-        queue = stages.ChunkQueue(on_full="wait")
-        writer = events.EventWriter(path, "0:tpx3-dd-toa-tot", queue, metadata=device_metadata(device),
-                                    chunk_events=4096, compression=compression)
-        pipe = stages.Pipeline(device, [stages.Sink(queue, chunk_events=4096)])
-        writer.start(pipe)
-        device.acq.begin(pipe.channel)
-        device.acq.end(pipe.channel)
-        writer.close()
+        record(device, "0:tpx3-dd-toa-tot", events=path, compression=compression, chunk_events=4096,
+               on_full="wait")
     return path
 
 
@@ -105,6 +97,8 @@ def test_damaged_files_are_named(files, tmp_path):
     cut = tmp_path / "cut.h5"
     shutil.copy(files[0], cut)
     os.truncate(cut, os.path.getsize(cut) // 2)
+    with pytest.raises(OSError, match="truncated"):  # refused at once, not retried as a file being written
+        events.open_events(cut)
     with pytest.raises((analysis.EventFileError, OSError), match="cut.h5"):
         analysis.open(cut).hit_map().compute(scheduler="sync")
 

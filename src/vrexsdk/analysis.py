@@ -53,28 +53,15 @@ def _dask() -> Any:
         raise ModuleNotFoundError(_HINT) from None
 
 
-def _h5py() -> Any:
-    try:
-        return importlib.import_module("h5py")
-    except ImportError:
-        raise ModuleNotFoundError(_HINT) from None
-
-
 def _open_file(path: str) -> Any:
-    h5py = _h5py()
+    from vrexsdk.events import open_hdf5
+
     try:
-        return h5py.File(path, "r")
+        return open_hdf5(path)
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such event file") from None
     except OSError as e:
-        # A recording still being written, or whose writer was killed, is marked open for writing: SWMR readers
-        # may read it. Nothing else is retried that way: HDF5's SWMR reader retries damaged metadata for minutes.
-        if "open for write" not in str(e) and "consistency flags" not in str(e):
-            raise EventFileError(f"{path}: not a readable event file ({e})") from None
-        try:
-            return h5py.File(path, "r", swmr=True)
-        except OSError as e:
-            raise EventFileError(f"{path}: not a readable event file ({e})") from None
+        raise EventFileError(f"{path}: not a readable event file ({e})") from None
 
 
 _EVENTS = "entry/instrument/detector/events"

@@ -71,7 +71,7 @@ import numpy.typing as npt
 from vrexsdk import __version__, _stages
 from vrexsdk.stages import ChunkQueue, Pipeline
 
-__all__ = ["DEFAULT_TICK", "EventFile", "EventWriter", "open_events"]
+__all__ = ["DEFAULT_TICK", "EventFile", "EventWriter", "open_events", "open_hdf5"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -514,6 +514,19 @@ def _write_reductions(entry: Any, reductions: Mapping[str, Any], tick_units: str
 # ---- reading -----------------------------------------------------------------------------------------------------
 
 
+def open_hdf5(path: PathLike) -> Any:
+    """An HDF5 file opened for reading, also one still being written or whose writer was killed (marked open for
+    writing, it is opened in SWMR mode). Nothing else is retried in SWMR mode: its reader retries damaged
+    metadata for minutes, so a cut-off file would hang instead of failing."""
+    h5py = _import_h5py()
+    try:
+        return h5py.File(path, "r")
+    except OSError as e:
+        if "open for write" not in str(e) and "consistency flags" not in str(e):
+            raise
+    return h5py.File(path, "r", swmr=True)
+
+
 class EventFile:
     """An event file opened for reading (also one whose writer was killed: SWMR mode is tried then).
 
@@ -524,11 +537,7 @@ class EventFile:
     def __init__(self, path: PathLike) -> None:
         h5py = _import_h5py()
         self.path = os.fspath(path)
-        try:
-            self._file = h5py.File(self.path, "r")
-        except OSError:
-            # A writer killed in SWMR mode leaves the file marked open for writing; SWMR readers may read it.
-            self._file = h5py.File(self.path, "r", swmr=True)
+        self._file = open_hdf5(self.path)
         entry = self._file["entry"]
         self.mode = entry["acquisition/mode"][()].decode()
         self.tick = float(entry["instrument/detector"].attrs["tick_length"])
