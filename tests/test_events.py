@@ -128,3 +128,18 @@ def test_a_killed_writer_leaves_every_flushed_chunk(tmp_path):
         assert blocks.tolist() == list(range(len(blocks)))
         ids = f.read()["event_id"]
         assert len(ids) >= index[flushed - 1] + 500 and os.path.getsize(path) > 0
+
+
+def test_the_file_records_the_whole_set_up(opened, tmp_path):
+    import json
+
+    import h5py
+
+    from vrexsdk import settings
+    from vrexsdk.record import record
+    opened.chip.setDacValue("Vfbk", 100)
+    record(opened, "0:tpx3-dd-toa-tot", blocks=2, events=tmp_path / "run.h5")
+    with h5py.File(tmp_path / "run.h5", "r") as f:
+        saved = json.loads(f["entry/instrument/detector/settings"][()])
+    assert saved == json.loads(json.dumps(settings.capture(opened)))
+    assert saved["chip"]["dacs"]["Vfbk"] == 100

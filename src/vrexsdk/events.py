@@ -59,6 +59,7 @@ are chunked as the recording asks (64k to 256k entries), optionally compressed t
 from __future__ import annotations
 
 import datetime
+import json
 import importlib
 import os
 import threading
@@ -294,6 +295,10 @@ class EventWriter:
         for name, version in found.items() if isinstance(found, Mapping) else found:
             if str(name) not in revisions:
                 self._value(revisions, str(name), version)
+        if meta.get("settings") is not None:
+            # The set-up as vrexsdk.settings saves it: settings.apply(device, json.loads(...)) repeats it.
+            self._value(det, "settings", json.dumps(meta["settings"], sort_keys=True))
+            det["settings"].attrs["format"] = "vrexsdk.settings JSON"
         acq = self._group("entry/acquisition", "NXcollection")
         self._value(acq, "mode", self.mode)
         self._value(acq, "channel", meta.get("channel"))

@@ -154,6 +154,11 @@ def describe(device: Device) -> Dict[str, Any]:
     trigger = getattr(device, "trigger", None)
     if trigger is not None:
         meta["trigger_modes"] = _try(trigger.getModeIds)
+    from vrexsdk import settings
+
+    # The whole set-up as vrexsdk.settings captures it (the selected trigger mode and shutter among it), so a
+    # recording can be repeated with settings.apply.
+    meta["settings"] = _try(lambda: settings.capture(device))
     return meta
 
 
