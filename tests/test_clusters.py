@@ -179,3 +179,21 @@ def test_strided_input_and_refused_block_leave_the_stream_intact():
         stream.push(np.array([(0, 1, 0), (70000, 1, 1)], HIT))
     parts = [stream.push(np.repeat(hits, 2)[::2]), stream.flush()]
     assert records(np.concatenate(parts)) == summary(hits, reference(hits))
+
+
+@pytest.mark.parametrize("mode", ["0:tpx3-dd-toa-tot", "0:tpx3-seq-toa-tot-vec"])
+def test_recording_with_clusters(tmp_path, mode):
+    from vrexsdk import record, stages, vrex
+
+    with vrex.Device() as device:
+        device.open(device.enumerate()[0].connectionString)
+        rec = record.record(device, mode, blocks=3, clusters=stages.Clusters(size_bins=4))
+        with pytest.raises(ValueError):
+            record.record(device, "0:raw-data", blocks=1, clusters=True)
+    sizes, energies = rec.cluster_size_histogram, rec.cluster_energy_histogram
+    # Every hit is in one cluster, counted once, open ones at the end included.
+    assert int((sizes.counts * np.arange(5)).sum()) + 5 * sizes.overflow <= rec.hits <= (
+        int((sizes.counts * np.arange(5)).sum()) + 99 * sizes.overflow)
+    assert sizes.total == energies.total > 0 and "clusters" in rec.summary()
+    rec.save(tmp_path / "run.npz")
+    assert np.array_equal(record.load(tmp_path / "run.npz").cluster_size_histogram.counts, sizes.counts)

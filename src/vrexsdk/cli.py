@@ -548,7 +548,7 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
                          binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
-                         energy_range=args.energy_range, energy_bins=args.energy_bins)
+                         energy_range=args.energy_range, energy_bins=args.energy_bins, clusters=args.clusters)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -884,6 +884,9 @@ def _build_parser() -> argparse.ArgumentParser:
                          help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
     acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
     acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
+    acquire.add_argument("--clusters", action="store_true",
+                         help="cluster Timepix3 hits into particles on the SDK's thread: cluster-size and "
+                              "cluster-energy (ToT sum) histograms, saved and summarised")
     acquire.add_argument("--calibration", metavar="FILE",
                          help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, "
                               "saved and summarised as an energy spectrum")

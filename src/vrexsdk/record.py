@@ -457,7 +457,8 @@ def _kind_of_mode(mode: Optional[str]) -> str:
 # ---- the recording -------------------------------------------------------------------------------------------------
 
 _ARRAYS = ("hit_map", "itot_map", "summed_frame", "hit_sums", "itot_sums")
-_HISTOGRAMS = ("tot_histogram", "toa_histogram", "itot_histogram")
+_HISTOGRAMS = ("tot_histogram", "toa_histogram", "itot_histogram", "cluster_size_histogram",
+               "cluster_energy_histogram")
 _SCALARS = ("mode", "channel", "kind", "blocks", "hits", "frames", "packets", "byte_count", "outside", "ignored",
             "interrupted", "duration")
 
@@ -499,6 +500,9 @@ class Recording:
     tot_histogram: Optional[Histogram] = None
     toa_histogram: Optional[Histogram] = None
     itot_histogram: Optional[Histogram] = None
+    #: With ``record(..., clusters=True)``: clusters by their number of hits (bin i: i hits) and by their ToT sum.
+    cluster_size_histogram: Optional[Histogram] = None
+    cluster_energy_histogram: Optional[Histogram] = None
     #: The hits' energies (keV) when :func:`record` was given a calibration.
     energy_spectrum: Optional[EnergySpectrum] = None
     tdc_counts: Tuple[int, ...] = (0, 0, 0)
@@ -616,6 +620,12 @@ class Recording:
                 lines.append(f"{self.packets} packets")
         elif self.kind == "raw":
             lines.append(f"{self.byte_count} bytes")
+        if self.cluster_size_histogram is not None:
+            sizes = self.cluster_size_histogram
+            count = int(sizes.counts.sum()) + sizes.overflow
+            mean = float((sizes.counts * np.arange(len(sizes.counts))).sum()) / max(1, int(sizes.counts.sum()))
+            lines.append(f"{count} clusters, {mean:.2f} hits each on average"
+                         + (f", {sizes.overflow} larger than {len(sizes.counts) - 1}" if sizes.overflow else ""))
         if self.energy_spectrum is not None:
             e = self.energy_spectrum
             lines.append(f"energy spectrum {e.low:g}..{e.high:g} keV: {int(e.counts.sum())} hits in range, "
@@ -889,6 +899,7 @@ def record(
     calibration: Optional[Calibration] = None,
     energy_bins: int = 1000,
     energy_range: Tuple[float, float] = (0.0, 100.0),
+    clusters: Any = False,
 ) -> Recording:
     """Runs one acquisition on an open `device` and returns what it delivered, reduced.
 
@@ -906,6 +917,9 @@ def record(
         calibration: a :class:`~vrexsdk.calibration.Calibration` of the chip: every ToA/ToT hit's energy is
             found on the SDK's thread (a native stage, without the GIL) and binned into
             :attr:`Recording.energy_spectrum`, `energy_bins` bins over `energy_range` keV.
+        clusters: True (or a :class:`~vrexsdk.stages.Clusters` stage, for its settings): the ToA/ToT hits are
+            clustered on the SDK's thread into :attr:`Recording.cluster_size_histogram` and
+            :attr:`Recording.cluster_energy_histogram`.
         progress: called with a :class:`Progress` about every `progress_interval` seconds and once at the end, from
             a helper thread of this call (never from an SDK thread).
 
@@ -962,15 +976,30 @@ def record(
                     requested_blocks=blocks, requested_seconds=seconds)
     sink = _Sink(RAW_MODE if raw else mode, blocks, keep_raw)
     pipeline: Any = None
+    native: List[Any] = []
+    energy: Any = None
+    cluster_stage: Any = None
     if calibration is not None:
         if raw:
             raise ValueError("a calibration gives energies to ToA/ToT hits, not to raw data")
+        energy = CalibrationStage(calibration, energy_bins, energy_range)
+        native.append(energy)
+        metadata.update(calibration=calibration.metadata())
+    if clusters is not False and clusters is not None:
+        from vrexsdk.stages import Clusters
+
+        if raw:
+            raise ValueError("clusters are made of ToA/ToT hits, not of raw data")
+        cluster_stage = Clusters() if clusters is True else clusters
+        if not isinstance(cluster_stage, Clusters):
+            raise TypeError(f"clusters must be True or a vrexsdk.stages.Clusters, not {type(clusters).__name__}")
+        native.append(cluster_stage)
+        metadata.update(clusters=dict(cluster_stage.settings))
+    if native:
         from vrexsdk.stages import Pipeline
 
-        energy = CalibrationStage(calibration, energy_bins, energy_range)
-        # The stage runs natively on the SDK's thread; the sink still runs beside it, on the same blocks.
-        pipeline = Pipeline(device, [energy], channel=channel, limit=blocks, callable=sink)
-        metadata.update(calibration=calibration.metadata())
+        # The stages run natively on the SDK's thread; the sink still runs beside them, on the same blocks.
+        pipeline = Pipeline(device, native, channel=channel, limit=blocks, callable=sink)
     elif raw:
         acq.setRawDataCallback(channel, sink)
     else:
@@ -1021,14 +1050,23 @@ def record(
             sink.full.set()
             watcher.join()
     sink.close()
-    spectrum = None
+    spectrum = sizes = energies = None
     if pipeline is not None:
         pipeline.detach()
-        spectrum = CalibrationStage.spectrum(pipeline.snapshot()[energy.label])
+        pipeline.flush()  # clusters still open at the end are counted too
+        snap = pipeline.snapshot()
+        if energy is not None:
+            spectrum = CalibrationStage.spectrum(snap[energy.label])
+        if cluster_stage is not None:
+            c = snap[cluster_stage.label]
+            sizes = Histogram(np.asarray(c["size_counts"], np.uint64), 0, 1, 0, int(c["size_overflow"]))
+            energies = Histogram(np.asarray(c["energy_counts"], np.uint64), 0, int(c["energy_bin_width"]), 0,
+                                 int(c["energy_overflow"]))
     metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=sink.blocks)
     result = sink.snapshot(mode=mode, channel=channel, metadata=metadata, interrupted=interrupted,
                            duration=duration)
     result.energy_spectrum = spectrum
+    result.cluster_size_histogram, result.cluster_energy_histogram = sizes, energies
     sink.drop()
     if progress is not None:
         try:
