@@ -197,3 +197,13 @@ def test_recording_with_clusters(tmp_path, mode):
     assert sizes.total == energies.total > 0 and "clusters" in rec.summary()
     rec.save(tmp_path / "run.npz")
     assert np.array_equal(record.load(tmp_path / "run.npz").cluster_size_histogram.counts, sizes.counts)
+
+
+def test_acquire_with_clusters(tmp_path, capsys):
+    from vrexsdk import cli, record
+
+    path = tmp_path / "run.npz"
+    assert cli.main(["acquire", "--mode", "0:tpx3-dd-toa-tot", "--blocks", "2", "--clusters", "-q", "-o",
+                     str(path)]) == 0
+    assert "clusters" in capsys.readouterr().out
+    assert record.load(path).cluster_size_histogram.total > 0
