@@ -12,8 +12,9 @@ All in one run, best of several rounds:
   FWHM      an independent Am-241 recording: the 59.5 keV line's width after the per-pixel calibration, and after
             the chip's single global curve (FitResult.global_calibration).
 
-The hits come from per-pixel curves spread around nominal values (a few dead and noisy pixels), written out
-below; a line's hits carry electronic noise in ToT and a low tail of charge shared with neighbours.
+The lines' hits come from the simulated detector (its per-pixel truth from vrexsdk.simulator.pixel_parameters(),
+single-pixel photons selected with the generator's particle index as a clusterer would), or with --source numpy
+from per-pixel curves written out below (electronic noise in ToT, a low tail of charge shared with neighbours).
 
 Targets: apply >= 200 Mhits/s; fit < 60 s; >= 99 % of live pixels within 1 % at 59.5 keV.
 
@@ -59,6 +60,25 @@ def line_hits(rng, truth, dead, noisy, energy, per_pixel, noise_tot=2.0, shared=
     return hits
 
 
+def simulated_line(energy, per_pixel, seed, chunk=2_000_000):
+    """Hits of a recording of one line from the simulated detector, kept as a calibration run keeps them: the
+    single-pixel photons (a photon that shared its charge with a neighbour gave each of them less than its
+    energy; the generator's particle index stands in for a clusterer here) and every noise hit."""
+    from vrexsdk import simulator
+
+    simulator.configure({"devices": [{"acquisition": {"source": {"lines_kev": [energy]}}}]})
+    kept, total, round_ = [], 0, 0
+    while total < per_pixel * P:
+        hits, particle = simulator.generate_hits(chunk, seed=seed * 1000 + round_)
+        round_ += 1
+        photon = particle >= 0
+        sizes = np.bincount(particle[photon])
+        keep = ~photon | (sizes[np.maximum(particle, 0)] == 1)
+        kept.append(hits[keep])
+        total += int(keep.sum())
+    return np.concatenate(kept)
+
+
 def numpy_energies(cal, hits):
     """The same inversion in plain NumPy, float32 as the kernel computes it."""
     address = hits["address"]
@@ -82,12 +102,34 @@ def main():
     parser.add_argument("--hits", type=int, default=4_000_000, help="hits timed per round")
     parser.add_argument("--block", type=int, default=65536, help="hits per call, as a delivery hands them over")
     parser.add_argument("--per-pixel", type=int, default=150, help="mean hits per pixel in each line")
+    try:
+        from vrexsdk import simulator
+        default_source = "simulator" if hasattr(simulator, "generate_hits") else "numpy"
+    except ImportError:
+        default_source = "numpy"
+    parser.add_argument("--source", choices=("simulator", "numpy"), default=default_source,
+                        help=f"where the lines' hits come from (default: {default_source})")
     args = parser.parse_args()
     for line in base.machine_lines():
         print(line)
 
     rng = np.random.default_rng(2026)
-    truth, dead, noisy = chip(rng)
+    simulated = args.source == "simulator"
+    if simulated:
+        from vrexsdk import simulator
+
+        params = simulator.pixel_parameters()
+        truth = {k: params[k].reshape(-1).astype(np.float64) for k in "abct"}
+        dead, noisy = params["dead"].reshape(-1), params["noisy"].reshape(-1)
+
+        def make_line(energy, per_pixel, seed):
+            return simulated_line(energy, per_pixel, seed)
+    else:
+        truth, dead, noisy = chip(rng)
+
+        def make_line(energy, per_pixel, seed):
+            return line_hits(rng, truth, dead, noisy, energy, per_pixel)
+    print(f"# hits from {'the simulated detector (single-pixel photons and noise)' if simulated else 'NumPy'}")
     true_cal = calibration.Calibration(**{k: v.reshape(256, 256) for k, v in truth.items()})
 
     # ---- apply ----
@@ -129,7 +171,7 @@ def main():
     print(f"  largest difference kernel - NumPy: {agree:.2g} keV")
 
     # ---- fit ----
-    recordings = {e: line_hits(rng, truth, dead, noisy, e, args.per_pixel) for e in LINES}
+    recordings = {e: make_line(e, args.per_pixel, i + 1) for i, e in enumerate(LINES)}
     total = sum(len(h) for h in recordings.values())
     start = time.perf_counter()
     peaks = [calibration.line_peaks(e, h) for e, h in recordings.items()]
@@ -159,7 +201,7 @@ def main():
           f"(target >= 99 %); median error {np.nanmedian(error) * 100:.3f} %")
 
     # ---- resolution ----
-    am = line_hits(rng, truth, dead, noisy, 59.5, args.per_pixel // 3)
+    am = make_line(59.5, max(1, args.per_pixel // 3), 99)
     per_pixel = cal.spectrum(am, bins=800, range=(20.0, 100.0))
     single = result.global_calibration.spectrum(am, bins=800, range=(20.0, 100.0))
     fwhm_pixel, fwhm_global = per_pixel.fwhm(59.5), single.fwhm(59.5)

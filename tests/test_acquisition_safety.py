@@ -22,6 +22,8 @@ def unraisable(monkeypatch):
 
 
 def configure(acquisition_settings, kind="tpx3", **device):
+    # A fixed seed: these tests compare runs with each other.
+    acquisition_settings = {"seed": 1, **acquisition_settings}
     simulator.configure({"devices": [dict(kind=kind, acquisition=acquisition_settings, **device)]})
 
 

@@ -227,7 +227,7 @@ def test_set_polarity_comparison_errors_propagate(c):
     [
         (None, None),
         (BinningParams(256, 256, 1000), (256, 256, 1000)),
-        (BinningParams(2**32 - 1, 2**32 - 1, 2**64 - 1), (2**32 - 1, 2**32 - 1, 2**64 - 1)),
+        (BinningParams(256, 256, 2**64 - 1), (256, 256, 2**64 - 1)),
         (types.SimpleNamespace(width=3.9, height=IntReturns(4), dwellTime=True, extra="ignored"), (3, 4, 1)),
     ],
     ids=["none", "binning", "maxima", "any-object"],
@@ -245,6 +245,12 @@ def test_select_mode(c, params, block):
     assert simulator.state()["mode_params"] == block
     assert simulator.state()["selected_mode"] == MODE
     assert selected_mode_field(c) == MODE
+
+
+def test_a_binning_at_the_converters_maxima_reaches_the_device_and_is_refused(c):
+    with recording() as calls, pytest.raises(errors.VrexSdkInvalidArgumentError, match="does not fit"):
+        c.selectMode(MODE, BinningParams(2**32 - 1, 2**32 - 1, 2**64 - 1))
+    assert calls[0] == ("vrex_chip_mode_select_ex", (MODE.encode(), (2**32 - 1, 2**32 - 1, 2**64 - 1)))
 
 
 class Recorded:
@@ -704,7 +710,7 @@ def test_concurrent_calls_on_one_chip(open_with):
     def work(i):
         try:
             for n in range(300):
-                c.selectMode(modes[i], None if n % 2 else BinningParams(n, i, n * i))
+                c.selectMode(modes[i], None if n % 2 else BinningParams(1 + n % 256, 1 + i, n * i))  # bins that fit
                 c.setDacValue("Vfbk", n % 256)
                 c.getDacValue("Vfbk")
                 c.getModeIds()

@@ -255,7 +255,7 @@ def test_generated_hits_same_in_every_form_and_deterministic(sdk):
     for b, s in zip(dd, run(sdk, "0:tpx3-sorted-dd-toa-tot", acq)):
         unsorted = hits(b, "dd")
         assert unsorted != sorted(unsorted, key=lambda h: h[2])  # the readout order is only roughly in time
-        assert hits(s, "sorted") == sorted(unsorted, key=lambda h: h[2])
+        assert hits(s, "sorted") == sorted(unsorted, key=lambda h: (h[2], h[0], h[1]))  # same ToA: by address
     for b, v in zip(dd, run(sdk, "0:tpx3-dd-toa-tot-vec", acq)):
         assert hits(v, "0:tpx3-dd-toa-tot-vec") == hits(b, "dd")
     seq = run(sdk, "0:tpx3-seq-toa-tot-vec", acq)
@@ -269,14 +269,14 @@ def test_generated_hits_same_in_every_form_and_deterministic(sdk):
 
 
 def test_generated_binned_data_consistent(sdk):
-    (b,) = run(sdk, "0:tpx3-binned-packets", {"block_count": 1, "hits": 500})
+    (b,) = run(sdk, "0:tpx3-binned-packets", {"block_count": 1, "hits": 500, "seed": 1})
     packets, bins = b["packets"][1], b["descriptors"][1]
     assert bins["packet_count"].sum() == len(packets) == 500
     assert list(bins["offset"]) == list(np.concatenate([[0], np.cumsum(bins["packet_count"])[:-1]]))
     counts = [int(packets["count"][o:o + n].sum()) for o, n in bins.tolist()]
     assert values(b["hit_sums"]) == counts
     assert values(b["itot_sums"]) == [int(packets["itot"][o:o + n].sum()) for o, n in bins.tolist()]
-    (s,) = run(sdk, "0:tpx3-binned-count-sums", {"block_count": 1, "hits": 500})
+    (s,) = run(sdk, "0:tpx3-binned-count-sums", {"block_count": 1, "hits": 500, "seed": 1})  # the same packets
     assert values(s["hit_sums"]) == counts and s["packets"] == (0, None) and s["itot_sums"] == (0, None)
 
 

@@ -203,6 +203,8 @@ def test_a_full_queue_drops_and_counts_or_waits(opened, on_full):
 
 
 def test_a_failing_getter_is_counted_with_its_message(opened):
+    settings(block_count=4)
+    opened.open("usb:vrex-sim-0")
     opened.chip.selectMode("0:tpx3-dd-toa-tot")
     pipe = stages.Pipeline(opened, [stages.HitMap()])
     simulator.fail("vrex_acq_tpx3_get_packets", -2, "link lost")
@@ -230,6 +232,8 @@ def test_snapshots_while_running_agree_across_stages(opened):
 
 
 def test_limit_ignores_later_blocks_and_dropping_the_pipeline_stops_it(opened):
+    settings(block_count=4)
+    opened.open("usb:vrex-sim-0")
     opened.chip.selectMode("0:tpx3-dd-toa-tot")
     pipe = stages.Pipeline(opened, [stages.HitMap()], limit=2)
     opened.acq.begin(pipe.channel)

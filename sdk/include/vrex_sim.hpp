@@ -19,6 +19,11 @@
 
 namespace vrexsim {
 
+// Time of arrival of generated hits counts ticks of this many ns; the read-out delivers a hit up to this many
+// ticks after hits of later ToA (data-driven order).
+constexpr double kToaTick = 1.5625;
+constexpr std::uint64_t kReadoutJitter = 256;
+
 // Strings of the model are byte strings: tests may hand the binding text that is not valid UTF-8.
 using Bytes = std::string;
 
@@ -44,6 +49,9 @@ struct ThresholdModel {
     int raw_min = 0;
     int raw_max = 0;
     int calibrated = 1;
+    // The chip's threshold calibration: raw steps per keV around the (kev, raw) pair above; 0 leaves the two
+    // independent.
+    float raw_per_kev = 0.0f;
 };
 
 struct CoolingModel {
@@ -151,22 +159,50 @@ struct BlockModel {
     std::map<std::string, BlockFault> fail;                   // getters of this block that fail
 };
 
+// Where the photons of generated data come from: emission lines, or a beam when `beam_kev` is positive.
+struct SourceModel {
+    std::vector<double> lines_kev = {59.5};  // Am-241
+    std::vector<double> weights = {1.0};
+    double beam_kev = 0.0;
+    double beam_spread_kev = 0.0;
+};
+
+// Relative rates of the particle kinds in generated data.
+struct ParticleRates {
+    double photon = 1.0;
+    double electron = 0.0;
+    double mip = 0.0;
+    double alpha = 0.0;
+};
+
 struct AcquisitionModel {
     bool scripted = false;  // true when "blocks" was given
     std::vector<BlockModel> blocks;
     // Generator settings, used when no script is given.
-    std::uint64_t seed = 1;
-    std::uint64_t block_count = 4;
+    std::optional<std::uint64_t> seed;  // nullopt: a new seed for every run
+    // Blocks of a run; nullopt: the run lasts as the device's settings say (see acquisition.cpp).
+    std::optional<std::uint64_t> block_count;
     std::uint64_t hits = 1024;       // hits per block
     std::uint64_t frames = 1;        // frames per block
     std::uint64_t raw = 4096;        // raw bytes per block
-    double interval_s = 0.0;         // pause between generated blocks
+    double interval_s = 0.0;         // extra pause between generated blocks
+    // Length and pacing of a run without a block count.
+    double duration_s = 1.0;         // acquisition time of the hit modes while no shutter duration is set
+    double hit_rate = 1e6;           // hits per second at the model's threshold (hit modes)
+    std::uint64_t frame_count = 4;   // frames of a run (frame modes)
+    double frame_rate = 10.0;        // frames per second while no shutter duration is set
+    double flux = 80.0;              // counts per pixel per second at the model's threshold (frame modes)
     // Physics of generated blocks (acquisition.cpp): noise hits per configured hit with the threshold far below its
-    // noise edge, and the keV over which beam hits fall by e as the threshold rises.
+    // noise edge.
     double noise_hits = 20.0;
-    double beam_kev = 20.0;
+    std::uint64_t pixel_seed = 1;    // fixes the chips' per-pixel response, like their silicon
+    SourceModel source;
+    ParticleRates particles;
     // Burst: deliver the first block (scripted or generated) this many times back to back, prepared once.
     std::uint64_t burst = 0;
+    // Generated blocks prepared at begin and delivered in turn (a burst cycles through them too); 0: each built
+    // when due.
+    std::uint64_t pool = 0;
 };
 
 struct DeviceModel {
@@ -314,6 +350,27 @@ struct Snapshot {
 };
 VREX_SIM_API std::optional<Snapshot> state(long long index);
 VREX_SIM_API const std::vector<std::string>& function_names();
+
+// The per-pixel truth of chip `chip` of the device generated data come from (the first open device, else device
+// 0): ToT = a*E + b - c/(E - t) per pixel, and the dead and noisy pixels; arrays of 256 x 256, row y, column x.
+struct PixelParameters {
+    std::vector<float> a, b, c, t;
+    std::vector<std::uint8_t> dead, noisy;
+};
+// nullopt (and `error` set) when there is no device or no such chip.
+VREX_SIM_API std::optional<PixelParameters> pixel_parameters(std::size_t chip, std::string& error);
+
+// One generated block of "0:tpx3-dd-toa-tot" hits as an acquisition on that device would make it now (its model
+// and state), `count` configured hits, from `seed`; with `particles` instead of the model's rates. `overlap` false
+// places the particles at least several microseconds apart, true about 100 ns apart.
+struct GeneratedHits {
+    std::vector<std::uint32_t> address, tot;
+    std::vector<std::uint64_t> toa;
+    std::vector<std::int64_t> particle;  // index of the true particle, -1 for noise
+};
+VREX_SIM_API std::optional<GeneratedHits> generate_hits(std::uint64_t count, std::uint64_t seed,
+                                                        const std::optional<ParticleRates>& particles, bool overlap,
+                                                        std::string& error);
 // Runs `work` on a new thread of the SDK's own (unknown to Python) and joins it.
 VREX_SIM_API void run_on_sdk_thread(const std::function<void()>& work);
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <mutex>
 #include <new>
 #include <string>
@@ -22,6 +23,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "physics.hpp"
 #include "sim.hpp"
 
 namespace vrexsim::engine {
@@ -369,23 +371,10 @@ void place_in_ring(Block& b) {
 
 // ---- deterministic data ------------------------------------------------------------------------------------------------
 
-class Rng {  // splitmix64: small, fast, and good enough for plausible detector data
-public:
-    explicit Rng(std::uint64_t state) : state_(state) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : next() % n; }
-
-private:
-    std::uint64_t state_;
-};
-
 // One independent stream per kind of data, so the hits of a block are the same whatever else the mode adds.
-enum class Stream : std::uint64_t { Hits = 1, Frames, Tdc0, Tdc1, Tdc2, TdcCounts, Packets, Bins, Sums, Noise };
+enum class Stream : std::uint64_t {
+    Hits = 1, Frames, Tdc0, Tdc1, Tdc2, TdcCounts, Packets, Bins, Sums, Noise, Particles, Readout, NoisyPixels
+};
 
 Rng stream(std::uint64_t seed, std::uint64_t block, Stream s) {
     Rng mix(seed ^ (static_cast<std::uint64_t>(s) * 0xD1B54A32D192ED03ull));
@@ -404,6 +393,7 @@ struct Hit {
     std::uint16_t events;
     std::uint16_t itot;
     std::uint64_t toa;
+    std::int64_t particle = -1;  // index of the particle in its block; -1 for noise
 };
 
 // Particle clusters: a few neighbouring pixels, ToA increasing within a cluster by a few ticks; clusters arrive
@@ -463,11 +453,11 @@ void make_raw(std::vector<std::uint8_t>& out, std::uint64_t seed, std::uint64_t 
 }
 
 std::vector<std::uint64_t> make_tdc(std::uint64_t seed, std::uint64_t index, std::size_t channel,
-                                    std::uint64_t count, std::uint64_t start) {
+                                    std::uint64_t count, std::uint64_t start, std::uint64_t span = kBlockPeriod) {
     std::vector<std::uint64_t> out;
     out.reserve(count);
     Rng rng = stream(seed, index, static_cast<Stream>(static_cast<std::uint64_t>(Stream::Tdc0) + channel));
-    const std::uint64_t gap = std::max<std::uint64_t>(1, 2 * kBlockPeriod / (count + 1));
+    const std::uint64_t gap = std::max<std::uint64_t>(1, 2 * span / (count + 1));
     std::uint64_t t = start;
     for (std::uint64_t i = 0; i < count; ++i) out.push_back(t += 1 + rng.below(gap));
     return out;
@@ -543,22 +533,33 @@ void fill_vectors(Block& b, const ModeInfo& mode, const std::vector<Hit>& hits) 
 
 // ---- physics of generated data ---------------------------------------------------------------------------------------
 //
-// Generated blocks answer to the device's settings at begin, as a detector in a steady beam does (scripted blocks are
-// delivered exactly as written):
-// - The effective threshold is the device's first threshold (keV) moved by its threshold DACs away from their model
-//   values: Vthreshold_fine and THLFine by 0.02 keV per step, Vthreshold_coarse and THLCoarse by 0.4 keV per step
-//   (a higher value is a higher threshold).
-// - Beam hits: the settings' `hits` at the model's own threshold, scaled by exp(-(T - T_model) / beam_kev) elsewhere
-//   (deposits fall off exponentially above the threshold).
+// Generated blocks answer to the device's settings at begin, as a detector facing a steady source does (scripted
+// blocks are delivered exactly as written):
+// - The effective threshold T is the device's first threshold (keV) moved by its threshold DACs away from their
+//   model values: Vthreshold_fine and THLFine by 0.02 keV per step, Vthreshold_coarse and THLCoarse by 0.4 keV per
+//   step (a higher value is a higher threshold).
+// - Hits come from particles: photons of the source, electrons, minimum-ionising tracks and alphas at the model's
+//   relative rates (physics.cpp gives their shapes). A pixel fires when its deposit, smeared by its energy
+//   resolution, is above T; it gives ToT = a*E + b - c/(E - t) with its own parameters (at least 1, at most 1023)
+//   and a ToA late by the ToT's time-walk. Dead and masked pixels never fire; noisy pixels fire on their own.
+// - A block holds `hits` hits at the model's own threshold; at another threshold the particle hits scale with the
+//   hits the source's particles leave above it.
 // - Noise hits: hits x noise_hits x erfc((T - edge) / width) / 2, with the threshold's noise edge and a width of a
 //   quarter of it (at least 0.05 keV): none far above the edge, an S-curve across it, noise_hits times the beam
-//   rate far below it. Noise hits are single pixels with a small ToT.
-// - Masked pixels (a non-zero mask byte) deliver no hits, and count 0 in frames.
+//   rate far below it. The edge moves with the chip's temperature (chip_temperature()). Noise hits are single
+//   pixels with a small ToT.
+// - Frames: each live pixel counts Poisson(flux x exposure x rate factor), the exposure being the shutter duration
+//   (or 1 / frame_rate while none is set); noisy pixels count more, dead and masked ones nothing.
 // - Binned modes selected with BinningParams deliver width x height bins per block, and a packet's hit count scales
 //   with the dwell time (1000 is the unscaled count); without parameters a block has 16 bins.
 struct Physics {
-    double beam = 1.0;   // beam hits per configured hit
+    double beam = 1.0;   // particle hits per configured hit
     double noise = 0.0;  // noise hits per configured hit
+    double threshold_kev = 0.0;
+    double noise_width = 0.05;
+    std::shared_ptr<const physics::PixelTable> pixels;
+    physics::SourceSpec source;
+    physics::KindTable kinds;
     // The pixel mask as the SDK keeps it, column after column (byte x * height + y); empty when nothing is masked.
     std::vector<std::uint8_t> mask;
     std::uint64_t mask_width = 0, mask_height = 0;
@@ -572,6 +573,7 @@ struct Physics {
         const std::uint64_t at = x * mask_height + y;
         return x < mask_width && y < mask_height && at < mask.size() && mask[at] != 0;
     }
+    bool silent(std::uint32_t address) const { return (pixels && pixels->dead[address]) || masked(address); }
     // Counts are capped so a threshold set far into the noise cannot ask for unbounded memory.
     static std::uint64_t scaled(std::uint64_t n, double factor) {
         const double v = std::round(static_cast<double>(n) * factor);
@@ -579,6 +581,10 @@ struct Physics {
     }
     std::uint64_t beam_hits(std::uint64_t n) const { return beam == 1.0 ? n : scaled(n, beam); }
     std::uint64_t noise_hits(std::uint64_t n) const { return noise == 0.0 ? 0 : scaled(n, noise); }
+    // Hits of noisy pixels per block of `n` configured hits: one in a hundred while the chip has any.
+    std::uint64_t noisy_hits(std::uint64_t n) const {
+        return pixels && !pixels->noisy_pixels.empty() ? n / 100 : 0;
+    }
     std::uint64_t bins() const {
         return binning ? std::uint64_t{binning->width_} * binning->height_ : std::uint64_t{16};
     }
@@ -587,10 +593,61 @@ struct Physics {
 constexpr double kFineKevPerStep = 0.02;
 constexpr double kCoarseKevPerStep = 0.4;
 constexpr double kReferenceDwell = 1000.0;
+constexpr double kEdgePerDegree = 0.02;  // relative move of the noise edge per degree Celsius
+
+physics::SourceSpec source_of(const SourceModel& m) {
+    physics::SourceSpec s;
+    s.beam_kev = m.beam_kev;
+    s.beam_spread_kev = m.beam_spread_kev;
+    double total = 0.0;
+    for (std::size_t i = 0; i < m.lines_kev.size(); ++i) {
+        const double w = i < m.weights.size() ? m.weights[i] : 1.0;
+        if (!(w > 0.0) || !(m.lines_kev[i] > 0.0)) continue;
+        s.lines_kev.push_back(m.lines_kev[i]);
+        total += w;
+        s.cumulative.push_back(total);
+    }
+    for (double& c : s.cumulative) c /= total;
+    return s;
+}
+
+physics::KindTable kinds_of(const ParticleRates& r) {
+    physics::KindTable t;
+    const double rates[] = {std::max(0.0, r.photon), std::max(0.0, r.electron), std::max(0.0, r.mip),
+                            std::max(0.0, r.alpha)};
+    const double total = rates[0] + rates[1] + rates[2] + rates[3];
+    double sum = 0.0;
+    for (int k = 0; k < physics::kParticleKinds; ++k) {
+        sum += total > 0.0 ? rates[k] : (k == 0 ? 1.0 : 0.0);
+        t.cumulative[k] = total > 0.0 ? sum / total : sum;
+    }
+    return t;
+}
+
+// Deposits above each of two thresholds per particle, over a fixed sample of the source's particles: how the hit
+// rate follows the threshold. The sample is the same at every threshold, so a scan never rises.
+std::pair<double, double> hits_above(const Physics& p, double low, double high) {
+    if (p.source.lines_kev.empty() && !(p.source.beam_kev > 0.0) && p.kinds.cumulative[0] >= 1.0) return {0.0, 0.0};
+    Rng rng(0x5A3D1E);
+    std::vector<physics::Deposit> deposits;
+    std::uint64_t above_low = 0, above_high = 0;
+    constexpr int kSample = 2048;
+    for (int i = 0; i < kSample; ++i) {
+        physics::particle(p.kinds.pick(rng), p.source, rng, deposits);
+        for (const physics::Deposit& d : deposits) {
+            above_low += d.kev > low;
+            above_high += d.kev > high;
+        }
+    }
+    return {static_cast<double>(above_low) / kSample, static_cast<double>(above_high) / kSample};
+}
 
 Physics physics_of(const DeviceModel& model, const DeviceState& state, const AcquisitionModel& settings,
                    const ModeInfo& mode) {
     Physics p;
+    p.pixels = physics::pixel_table(settings.pixel_seed, 0);
+    p.source = source_of(settings.source);
+    p.kinds = kinds_of(settings.particles);
     if (!model.thresholds.empty()) {
         const ThresholdModel& t = model.thresholds.front();
         double kev = t.kev;
@@ -602,10 +659,17 @@ Physics physics_of(const DeviceModel& model, const DeviceState& state, const Acq
             if (dac.id == "Vthreshold_fine" || dac.id == "THLFine") kev += steps * kFineKevPerStep;
             if (dac.id == "Vthreshold_coarse" || dac.id == "THLCoarse") kev += steps * kCoarseKevPerStep;
         }
-        const double above_model = kev - static_cast<double>(t.kev);
-        if (above_model != 0.0 && settings.beam_kev > 0.0) p.beam = std::exp(-above_model / settings.beam_kev);
-        const double width = std::max(0.05, static_cast<double>(t.noise) / 4.0);
-        const double noise = settings.noise_hits * 0.5 * std::erfc((kev - static_cast<double>(t.noise)) / width);
+        p.threshold_kev = kev;
+        if (kev != static_cast<double>(t.kev)) {
+            const auto [at_kev, at_model] = hits_above(p, kev, t.kev);
+            p.beam = at_model > 0.0 ? std::min(1e3, at_kev / at_model) : (at_kev > 0.0 ? 1e3 : 0.0);
+        }
+        // The noise edge is the model's at the temperature the model's own settings give, and moves with the chip.
+        const double degrees = chip_temperature(model, state) - model_temperature(model);
+        const double edge = static_cast<double>(t.noise) * (1.0 + kEdgePerDegree * degrees);
+        const double width = std::max(0.05, edge / 4.0);
+        p.noise_width = width;
+        const double noise = settings.noise_hits * 0.5 * std::erfc((kev - edge) / width);
         p.noise = noise * static_cast<double>(settings.hits) < 0.5 ? 0.0 : noise;  // not a single hit
     }
     if (std::any_of(state.mask.begin(), state.mask.end(), [](std::uint8_t m) { return m != 0; })) {
@@ -618,38 +682,126 @@ Physics physics_of(const DeviceModel& model, const DeviceState& state, const Acq
     return p;
 }
 
-// Single-pixel noise hits spread over the block's span, in time order.
-std::vector<Hit> make_noise(std::uint64_t seed, std::uint64_t index, std::uint64_t n) {
-    std::vector<Hit> hits(n);
-    Rng rng = stream(seed, index, Stream::Noise);
-    std::vector<std::uint64_t> times(n);
-    for (std::uint64_t& t : times) t = block_start(index) + rng.below(kBlockPeriod);
-    std::sort(times.begin(), times.end());
-    for (std::uint64_t i = 0; i < n; ++i) {
-        Hit& h = hits[i];
-        h.address = static_cast<std::uint32_t>(rng.below(kFramePixels));
+// Where and when a block's hits fall: ToA ticks from `start` over `span`.
+struct Window {
+    std::uint64_t start = 4096;
+    std::uint64_t span = kBlockPeriod;
+};
+
+// Single-pixel noise hits spread over the block's span: `edge` from the threshold's noise, `noisy` from the noisy
+// pixels; dead and masked pixels stay quiet.
+void add_noise(std::vector<Hit>& hits, const Physics& p, Rng& rng, const Window& w, std::uint64_t edge,
+               std::uint64_t noisy) {
+    const auto one = [&](std::uint32_t address) {
+        Hit h{};
+        h.address = address;
         h.tot = static_cast<std::uint16_t>(1 + rng.below(8));
         h.events = 1;
         h.itot = h.tot;
-        h.toa = times[i];
+        h.toa = w.start + rng.below(w.span);
+        hits.push_back(h);
+    };
+    for (std::uint64_t made = 0, tries = 0; made < edge && tries < 64 * edge + 64; ++tries) {
+        const auto address = static_cast<std::uint32_t>(rng.below(kFramePixels));
+        if (p.silent(address)) continue;
+        one(address);
+        ++made;
     }
-    return hits;
+    const auto& list = p.pixels->noisy_pixels;
+    for (std::uint64_t made = 0, tries = 0; made < noisy && tries < 64 * noisy + 64; ++tries) {
+        const std::uint32_t address = list[rng.below(list.size())];
+        if (p.masked(address)) continue;
+        one(address);
+        ++made;
+    }
 }
 
-// The hits of a generated block: beam and noise merged in time order, masked pixels dropped.
-std::vector<Hit> physical_hits(const Physics& p, std::uint64_t seed, std::uint64_t index, std::uint64_t n) {
-    std::vector<Hit> beam = make_hits(seed, index, p.beam_hits(n));
-    if (p.neutral()) return beam;
-    const std::vector<Hit> noise = make_noise(seed, index, p.noise_hits(n));
-    std::vector<Hit> out;
-    out.reserve(beam.size() + noise.size());
-    std::size_t i = 0, j = 0;
-    while (i < beam.size() || j < noise.size()) {
-        const bool take_beam = j == noise.size() || (i < beam.size() && beam[i].toa <= noise[j].toa);
-        const Hit& h = take_beam ? beam[i++] : noise[j++];
-        if (!p.masked(h.address)) out.push_back(h);
+// How particles are spread in time within a block.
+enum class Spacing {
+    Random,     // a steady source: independent arrival times over the span
+    Separated,  // at least kSeparationTicks apart, so no two particles overlap in space-time
+    Crowded,    // about kCrowdedTicks apart on average, so some overlap
+};
+constexpr std::uint64_t kSeparationTicks = 2048;  // 3.2 us, far beyond any cluster's own duration
+constexpr std::uint64_t kCrowdedTicks = 64;
+
+// The particle hits of a block: whole particles until `n` hits are made (the block boundary may cut the last one),
+// then their times. Hit i belongs to particle hits[i].particle.
+void add_particles(std::vector<Hit>& hits, const Physics& p, Rng& rng, const Window& w, std::uint64_t n,
+                   Spacing spacing) {
+    const std::size_t first = hits.size();
+    std::vector<physics::Deposit> deposits;
+    std::vector<std::pair<std::size_t, double>> delays;  // (hit, delay in ns) until the particles have times
+    std::int64_t particles = 0;
+    const double tick_ns = physics::kToaTickNs;
+    for (std::uint64_t tries = 0; hits.size() - first < n && tries < 64 * n + 64; ++tries) {
+        physics::particle(p.kinds.pick(rng), p.source, rng, deposits);
+        bool fired = false;
+        for (const physics::Deposit& d : deposits) {
+            if (hits.size() - first >= n) break;
+            if (p.silent(d.address)) continue;
+            const double kev = d.kev + physics::energy_sigma(p.noise_width, d.kev) * rng.normal();
+            if (!(kev > p.threshold_kev)) continue;
+            const double tot = std::clamp(std::round(physics::tot_of(*p.pixels, d.address, kev)), 1.0, 1023.0);
+            Hit h{};
+            h.address = d.address;
+            h.tot = static_cast<std::uint16_t>(tot);
+            h.events = static_cast<std::uint16_t>(1 + rng.below(4));
+            h.itot = static_cast<std::uint16_t>(std::min<std::uint64_t>(65535, std::uint64_t{h.tot} * h.events +
+                                                                                   rng.below(16)));
+            h.particle = particles;
+            delays.emplace_back(hits.size(), d.delay_ns + physics::walk_ns(tot) + 0.3 * rng.normal());
+            hits.push_back(h);
+            fired = true;
+        }
+        particles += fired;
     }
-    return out;
+    if (particles == 0) return;
+    // Arrival times of the particles, in index order.
+    std::vector<std::uint64_t> times(static_cast<std::size_t>(particles));
+    const auto k = static_cast<std::uint64_t>(particles);
+    if (spacing == Spacing::Random) {
+        for (std::uint64_t& t : times) t = w.start + rng.below(w.span);
+        std::sort(times.begin(), times.end());
+    } else {
+        const std::uint64_t gap = spacing == Spacing::Separated ? std::max(w.span / k, 2 * kSeparationTicks)
+                                                                : std::max<std::uint64_t>(1, kCrowdedTicks);
+        const std::uint64_t slack = spacing == Spacing::Separated ? gap - kSeparationTicks : 2 * gap;
+        for (std::uint64_t i = 0; i < k; ++i) times[i] = w.start + i * gap + rng.below(slack);
+    }
+    for (const auto& [at, delay] : delays) {
+        Hit& h = hits[at];
+        h.toa = times[static_cast<std::size_t>(h.particle)] +
+                static_cast<std::uint64_t>(std::max(0.0, std::round(delay / tick_ns)));
+    }
+}
+
+// The read-out sends hits roughly in time order: each is late by up to the read-out's jitter.
+void readout_order(std::vector<Hit>& hits, Rng& rng) {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(hits.size());
+    for (std::size_t i = 0; i < hits.size(); ++i)
+        keys[i] = {hits[i].toa + rng.below(physics::kReadoutJitterTicks), static_cast<std::uint32_t>(i)};
+    std::sort(keys.begin(), keys.end());
+    std::vector<Hit> ordered;
+    ordered.reserve(hits.size());
+    for (const auto& [key, i] : keys) ordered.push_back(hits[i]);
+    hits.swap(ordered);
+}
+
+// The hits of a generated block, in read-out order.
+std::vector<Hit> physical_hits(const Physics& p, std::uint64_t seed, std::uint64_t index, std::uint64_t n,
+                               const Window& w, Spacing spacing = Spacing::Random) {
+    std::vector<Hit> hits;
+    const std::uint64_t noisy = std::min(n, p.noisy_hits(n));
+    const std::uint64_t beam = p.beam_hits(n - noisy), edge = p.noise_hits(n);
+    hits.reserve(beam + noisy + edge);
+    Rng particles = stream(seed, index, Stream::Particles);
+    add_particles(hits, p, particles, w, beam, spacing);
+    Rng noise = stream(seed, index, Stream::Noise);
+    add_noise(hits, p, noise, w, edge, noisy);
+    Rng readout = stream(seed, index, Stream::Readout);
+    readout_order(hits, readout);
+    return hits;
 }
 
 // The packets of a generated binned block: per-pixel hit counts over the dwell time, masked pixels dropped.
@@ -671,16 +823,38 @@ std::vector<BinnedRecord> physical_packets(const Physics& p, std::uint64_t seed,
     return out;
 }
 
-// Frames: each pixel's count follows the hit rate; masked pixels count nothing.
-void physical_frames(const Physics& p, std::vector<std::uint16_t>& frames) {
-    if (p.neutral()) return;
-    const double rate = p.beam + p.noise;
+// Frames: each pixel counts a Poisson number of hits over the exposure; noisy pixels ten times the mean, dead and
+// masked ones nothing.
+void physical_frames(const Physics& p, std::vector<std::uint16_t>& frames, std::uint64_t seed, std::uint64_t index,
+                     std::uint64_t count, double mean) {
+    frames.resize(count * kFramePixels);
+    Rng rng = stream(seed, index, Stream::Frames);
+    // One cumulative table serves every ordinary pixel: a uniform draw and a short search per pixel.
+    const bool table = mean < 500.0;
+    std::vector<double> cdf;
+    if (table) {
+        double term = std::exp(-mean), sum = term;
+        for (std::size_t k = 0; k < 4096;) {
+            cdf.push_back(sum);
+            if (sum >= 1.0 - 1e-12 && static_cast<double>(k) > mean) break;
+            ++k;
+            term *= mean / static_cast<double>(k);
+            sum += term;
+        }
+    }
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        if (p.masked(static_cast<std::uint32_t>(i % kFramePixels))) {
+        const auto address = static_cast<std::uint32_t>(i % kFramePixels);
+        if (p.silent(address)) {
             frames[i] = 0;
             continue;
         }
-        frames[i] = static_cast<std::uint16_t>(std::min(std::round(frames[i] * rate), 65535.0));
+        std::uint64_t v;
+        if (p.pixels->noisy[address]) v = rng.poisson(10.0 * mean);
+        else if (table) {
+            const double u = rng.uniform();
+            v = static_cast<std::uint64_t>(std::lower_bound(cdf.begin(), cdf.end(), u) - cdf.begin());
+        } else v = rng.poisson(mean);
+        frames[i] = static_cast<std::uint16_t>(std::min<std::uint64_t>(v, 65535));
     }
 }
 
@@ -693,16 +867,24 @@ struct RunSpec {
     // shutter duration each (0: no exposure pacing).
     bool software_triggered = false;
     double shutter_s = 0.0;
+    std::uint64_t seed = 1;     // the model's seed, or one drawn for this run
+    std::uint64_t blocks = 0;   // blocks of a generated run
+    double period_s = 0.0;      // a generated run delivers block i at (i + 1) periods after its start
+    double exposure_s = 0.1;    // of each generated frame
+    std::uint64_t span = kBlockPeriod;  // ToA ticks per generated block
+    Window window(std::uint64_t index) const { return {4096 + index * span, span}; }
 };
 
+// Hits of the same ToA (the pixels of one photon often share it) come in address order.
 void sort_by_toa(Block& b) {
-    std::stable_sort(b.toa_tot.begin(), b.toa_tot.end(),
-                     [](const ToaTotRecord& l, const ToaTotRecord& r) { return l.toa < r.toa; });
+    std::stable_sort(b.toa_tot.begin(), b.toa_tot.end(), [](const ToaTotRecord& l, const ToaTotRecord& r) {
+        return l.toa != r.toa ? l.toa < r.toa : (l.address != r.address ? l.address < r.address : l.tot < r.tot);
+    });
 }
 
 void bins_and_sums(Block& b, const RunSpec& spec, std::uint64_t index, const std::vector<BinnedRecord>& packets,
                    std::uint64_t bins, bool hit_sums, bool itot_sums) {
-    b.descriptors = partition(packets.size(), bins, stream(spec.settings.seed, index, Stream::Bins));
+    b.descriptors = partition(packets.size(), bins, stream(spec.seed, index, Stream::Bins));
     if (hit_sums) b.hit_sums = sums(packets, b.descriptors, false);
     if (itot_sums) b.itot_sums = sums(packets, b.descriptors, true);
 }
@@ -710,38 +892,42 @@ void bins_and_sums(Block& b, const RunSpec& spec, std::uint64_t index, const std
 void generated_block(Block& b, const RunSpec& spec, std::uint64_t index) {
     const AcquisitionModel& s = spec.settings;
     const Physics& p = spec.physics;
+    const std::uint64_t seed = spec.seed;
     switch (spec.mode.kind) {
         case Kind::Frames:
-            make_frames(b.frames, s.seed, index, s.frames);
-            physical_frames(p, b.frames);
+            physical_frames(p, b.frames, seed, index, s.frames,
+                            s.flux * spec.exposure_s * (p.beam + p.noise));
             break;
         case Kind::None:
         case Kind::Raw:
-            make_raw(b.raw, s.seed, index, s.raw);
+            make_raw(b.raw, seed, index, s.raw);
             b.own_raw = true;
             break;
         case Kind::ToaTotRecords:
         case Kind::ItotEventRecords:
-            fill_records(b, spec.mode.kind, physical_hits(p, s.seed, index, s.hits));
+            fill_records(b, spec.mode.kind, physical_hits(p, seed, index, s.hits, spec.window(index)));
             if (spec.mode.sorted) sort_by_toa(b);
             break;
         case Kind::ToaTotVectors:
-        case Kind::ItotEventVectors: fill_vectors(b, spec.mode, physical_hits(p, s.seed, index, s.hits)); break;
+        case Kind::ItotEventVectors:
+            fill_vectors(b, spec.mode, physical_hits(p, seed, index, s.hits, spec.window(index)));
+            break;
         case Kind::BinnedPackets:
-            b.binned = physical_packets(p, s.seed, index, s.hits);
+            b.binned = physical_packets(p, seed, index, s.hits);
             bins_and_sums(b, spec, index, b.binned, p.bins(), true, true);
             break;
         case Kind::CountSums:
         case Kind::ItotSums:
-            bins_and_sums(b, spec, index, physical_packets(p, s.seed, index, s.hits), p.bins(),
+            bins_and_sums(b, spec, index, physical_packets(p, seed, index, s.hits), p.bins(),
                           spec.mode.kind == Kind::CountSums, spec.mode.kind == Kind::ItotSums);
             b.descriptors.clear();  // these modes deliver the sums only
             break;
     }
     if (spec.mode.data_driven) {
-        b.shutter = block_start(index);
-        Rng counts = stream(s.seed, index, Stream::TdcCounts);
-        for (std::size_t ch = 0; ch < 3; ++ch) b.tdc[ch] = make_tdc(s.seed, index, ch, 1 + counts.below(4), b.shutter);
+        b.shutter = spec.window(index).start;
+        Rng counts = stream(seed, index, Stream::TdcCounts);
+        for (std::size_t ch = 0; ch < 3; ++ch)
+            b.tdc[ch] = make_tdc(seed, index, ch, 1 + counts.below(4), b.shutter, spec.span);
     }
 }
 
@@ -750,18 +936,18 @@ std::vector<std::uint64_t> scripted_sums(const CountOrValues& given, const Block
                                          std::uint64_t index, bool itot) {
     if (const auto* values = std::get_if<std::vector<std::uint64_t>>(&given)) return *values;
     const std::uint64_t n = std::get<std::uint64_t>(given);
-    const std::vector<BinnedRecord> own = b.binned.empty() ? make_packets(spec.settings.seed, index, spec.settings.hits)
+    const std::vector<BinnedRecord> own = b.binned.empty() ? make_packets(spec.seed, index, spec.settings.hits)
                                                            : std::vector<BinnedRecord>{};
     const std::vector<BinnedRecord>& packets = b.binned.empty() ? own : b.binned;
     const std::vector<BinDescriptor> bins =
         n == b.descriptors.size() && !b.binned.empty()
             ? b.descriptors
-            : partition(packets.size(), n, stream(spec.settings.seed, index, Stream::Sums));
+            : partition(packets.size(), n, stream(spec.seed, index, Stream::Sums));
     return sums(packets, bins, itot);
 }
 
 void scripted_block(Block& b, const RunSpec& spec, std::uint64_t index, const BlockModel& m) {
-    const std::uint64_t seed = spec.settings.seed;
+    const std::uint64_t seed = spec.seed;
     const Kind kind = spec.mode.kind;
     if (m.frames) make_frames(b.frames, seed, index, *m.frames);
     if (m.raw) {
@@ -851,6 +1037,43 @@ std::unique_ptr<Block> prepare(const RunSpec& spec, std::uint64_t index) {
     return b;
 }
 
+// How long a run lasts and how its generated blocks are paced, from the device's settings at begin:
+// - a model block count gives exactly that many blocks, `interval_s` apart (frames also take the shutter duration
+//   each when one is set), spanning 2**24 ToA ticks each;
+// - otherwise frame modes deliver `frame_count` frames, one exposure each (the shutter duration, or 1 / frame_rate
+//   while none is set), and the other modes last the shutter duration (or `duration_s` while none is set), one block
+//   of `hits` hits (raw: `raw` / 8) every hits / hit_rate seconds, their ToA spanning that time.
+// The seed is the model's, or a new one per run when the model gives none; scripted runs use 1 then.
+void plan(RunSpec& spec) {
+    const AcquisitionModel& s = spec.settings;
+    if (s.seed) spec.seed = *s.seed;
+    else if (s.scripted) spec.seed = 1;
+    else {
+        std::random_device device;
+        spec.seed = (std::uint64_t{device()} << 32 | device()) ^
+                    static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    spec.exposure_s = spec.shutter_s > 0.0 ? spec.shutter_s : 1.0 / s.frame_rate;
+    if (s.scripted) return;
+    if (s.block_count) {
+        spec.blocks = *s.block_count;
+        return;
+    }
+    if (spec.mode.kind == Kind::Frames) {
+        const std::uint64_t per = std::max<std::uint64_t>(1, s.frames);
+        spec.blocks = s.frame_count / per + (s.frame_count % per != 0);
+        spec.period_s = static_cast<double>(per) * spec.exposure_s;
+        return;
+    }
+    const bool raw = spec.mode.kind == Kind::Raw || spec.mode.kind == Kind::None;
+    const double per_block = std::max(1.0, raw ? static_cast<double>(s.raw) / 8.0 : static_cast<double>(s.hits));
+    spec.period_s = per_block / s.hit_rate;
+    const double duration = spec.shutter_s > 0.0 ? spec.shutter_s : s.duration_s;
+    spec.blocks = static_cast<std::uint64_t>(std::clamp(std::round(duration / spec.period_s), 1.0, 1e15));
+    spec.span = static_cast<std::uint64_t>(
+        std::clamp(std::round(spec.period_s * 1e9 / physics::kToaTickNs), 1.0, static_cast<double>(kBlockPeriod) * 1024));
+}
+
 // ---- checking a model before it runs --------------------------------------------------------------------------------
 
 // No block may need more memory than this; a model asking for more is refused at begin instead of failing on
@@ -923,6 +1146,16 @@ std::optional<std::pair<int, std::string>> check(const RunSpec& spec) {
                                                    std::to_string(kMaxBlockBytes) + ")");
     };
     if (!spec.settings.scripted) {
+        const AcquisitionModel& s = spec.settings;
+        const auto positive = [](double v) { return std::isfinite(v) && v > 0.0; };
+        if (!positive(s.hit_rate) || !positive(s.frame_rate) || !positive(s.duration_s))
+            return std::pair(-3, std::string("The acquisition's hit_rate, frame_rate and duration_s must be positive"));
+        if (!(std::isfinite(s.flux) && s.flux >= 0.0))
+            return std::pair(-3, std::string("The acquisition's flux must be a finite count rate, 0 or more"));
+        const SourceModel& src = s.source;
+        const bool lines = std::any_of(src.lines_kev.begin(), src.lines_kev.end(), [&](double e) { return positive(e); });
+        if (!(std::isfinite(src.beam_kev) && std::isfinite(src.beam_spread_kev)) || (!lines && !positive(src.beam_kev)))
+            return std::pair(-3, std::string("The acquisition's source needs a positive beam_kev or a positive line"));
         const std::uint64_t bytes = generated_bytes(spec);
         if (bytes > kMaxBlockBytes) return too_big("A generated block", bytes);
         return std::nullopt;
@@ -1149,28 +1382,96 @@ void deliver(AcqRun& r, const Block& block) {
     if (!r.counted) delivered(r, block);
 }
 
+// Generated blocks prepared once at the start of a run and delivered in turn, so a fast run costs no generation:
+// each pass over the pool moves the blocks' times on by the pool's span, so time of arrival keeps increasing
+// as a stream of distinct blocks would have it.
+class Pool {
+public:
+    Pool(const RunSpec& spec, std::uint64_t count) {
+        if (spec.settings.scripted || spec.settings.pool == 0 || count == 0) return;
+        const std::uint64_t n = std::min(spec.settings.pool, spec.settings.burst > 0 ? spec.settings.pool : count);
+        for (std::uint64_t i = 0; i < n; ++i) blocks_.push_back(prepare(spec, i));
+        passes_.assign(n, 0);
+        shift_ = n * spec.span;
+    }
+    bool empty() const { return blocks_.empty(); }
+    // Block i of the run.
+    const Block& take(std::uint64_t i) {
+        const std::size_t at = static_cast<std::size_t>(i % blocks_.size());
+        const std::uint64_t pass = i / blocks_.size();
+        Block& b = *blocks_[at];
+        if (pass != passes_[at]) {
+            shift(b, (pass - passes_[at]) * shift_);
+            passes_[at] = pass;
+        }
+        return b;
+    }
+
+private:
+    // Moves every time a block carries on by `ticks`, in the memory its getters hand out.
+    static void shift(Block& b, std::uint64_t ticks) {
+        if (b.v_packets.data != nullptr && b.mode.kind == Kind::ToaTotRecords) {
+            auto* records = static_cast<ToaTotRecord*>(b.v_packets.data);
+            for (std::uint64_t k = 0; k < b.v_packets.count; ++k) records[k].toa += ticks;
+        }
+        if (b.v_toa.data != nullptr) {
+            if (b.mode.wide_toa) {
+                auto* toa = static_cast<std::uint64_t*>(b.v_toa.data);
+                for (std::uint64_t k = 0; k < b.v_toa.count; ++k) toa[k] += ticks;
+            } else {
+                auto* toa = static_cast<std::uint32_t*>(b.v_toa.data);  // the low word, as the mode counts it
+                for (std::uint64_t k = 0; k < b.v_toa.count; ++k) toa[k] += static_cast<std::uint32_t>(ticks);
+            }
+        }
+        b.shutter += ticks;
+        for (Block::View& v : b.v_tdc) {
+            if (v.data == nullptr) continue;
+            auto* stamps = static_cast<std::uint64_t*>(v.data);
+            for (std::uint64_t k = 0; k < v.count; ++k) stamps[k] += ticks;
+        }
+    }
+
+    std::vector<std::unique_ptr<Block>> blocks_;
+    std::vector<std::uint64_t> passes_;
+    std::uint64_t shift_ = 0;
+};
+
 void work(const std::shared_ptr<AcqRun>& r) {
     const RunSpec& spec = r->spec;
     const AcquisitionModel& s = spec.settings;
-    const std::uint64_t count = s.scripted ? s.blocks.size() : s.block_count;
+    const std::uint64_t count = s.scripted ? s.blocks.size() : spec.blocks;
     try {
+        Pool pool(spec, count);
         if (s.burst > 0) {
-            // The block is prepared once so a burst measures delivery, not generation.
+            // The block is prepared once (or the pool's blocks) so a burst measures delivery, not generation.
             if (count > 0) {
-                const auto block = prepare(spec, 0);
+                const auto block = pool.empty() ? prepare(spec, 0) : nullptr;
                 for (std::uint64_t i = 0; i < s.burst && !r->stop.load(std::memory_order_relaxed); ++i)
-                    deliver(*r, *block);
+                    deliver(*r, block ? *block : pool.take(i));
             }
         } else {
+            // A paced run keeps its schedule whatever building a block costs: block i is due (i + 1) periods after
+            // the start, as the device's own clock would deliver it.
+            const auto started = std::chrono::steady_clock::now();
+            const bool paced = !s.scripted && spec.period_s > 0.0;
             for (std::uint64_t i = 0; i < count; ++i) {
-                const double wait = s.scripted ? s.blocks[i].delay_s : (i > 0 ? s.interval_s : 0.0);
+                double wait = s.scripted ? s.blocks[i].delay_s : (i > 0 ? s.interval_s : 0.0);
+                if (paced) {
+                    const double elapsed =
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                    wait += std::max(0.0, spec.period_s * static_cast<double>(i + 1) - elapsed);
+                }
                 if (!r->pause(wait)) break;
                 if (spec.software_triggered && !r->await_trigger()) break;
-                if (spec.mode.kind == Kind::Frames && spec.shutter_s > 0.0) {  // each frame is one exposure
+                if (!paced && spec.mode.kind == Kind::Frames && spec.shutter_s > 0.0) {  // each frame is one exposure
                     const std::uint64_t frames = s.scripted ? s.blocks[i].frames.value_or(s.frames) : s.frames;
                     if (!r->pause(spec.shutter_s * static_cast<double>(frames))) break;
                 }
                 if (r->worker_registration().func == nullptr) continue;  // nobody listens: skip building it
+                if (!pool.empty()) {
+                    deliver(*r, pool.take(i));
+                    continue;
+                }
                 const auto block = prepare(spec, i);
                 if (r->stop.load(std::memory_order_relaxed)) break;
                 deliver(*r, *block);
@@ -1265,6 +1566,82 @@ void stop_acquisitions(VrexContext* ctx) {
 
 }  // namespace vrexsim
 
+// ---- ground truth for tests and benchmarks ------------------------------------------------------------------------
+
+namespace vrexsim {
+namespace {
+
+// The device generated data come from: the first open one, else device 0. Caller holds the simulator lock.
+std::optional<std::size_t> truth_device(std::string& error) {
+    Sim& s = sim();
+    for (std::size_t i = 0; i < s.states.size(); ++i)
+        if (s.states[i].open) return i;
+    if (s.model.devices.empty()) {
+        error = "the model has no device";
+        return std::nullopt;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<PixelParameters> pixel_parameters(std::size_t chip, std::string& error) {
+    std::uint64_t seed = 0;
+    {
+        std::lock_guard lock(sim().mutex);
+        const auto index = truth_device(error);
+        if (!index) return std::nullopt;
+        const DeviceModel& d = sim().model.devices[*index];
+        if (chip >= d.chips.size()) {
+            error = "chip " + std::to_string(chip) + " out of range: the device has " + std::to_string(d.chips.size()) +
+                    " chip(s)";
+            return std::nullopt;
+        }
+        seed = d.acquisition.pixel_seed;
+    }
+    const auto table = physics::pixel_table(seed, chip);
+    return PixelParameters{table->a, table->b, table->c, table->t, table->dead, table->noisy};
+}
+
+std::optional<GeneratedHits> generate_hits(std::uint64_t count, std::uint64_t seed,
+                                           const std::optional<ParticleRates>& particles, bool overlap,
+                                           std::string& error) {
+    engine::RunSpec spec;
+    {
+        std::lock_guard lock(sim().mutex);
+        const auto index = truth_device(error);
+        if (!index) return std::nullopt;
+        const DeviceModel& d = sim().model.devices[*index];
+        spec.settings = d.acquisition;
+        spec.settings.scripted = false;
+        spec.settings.hits = count;
+        if (particles) spec.settings.particles = *particles;
+        spec.mode = engine::mode_info("tpx3-dd-toa-tot");
+        spec.physics = engine::physics_of(d, sim().states[*index], spec.settings, spec.mode);
+    }
+    spec.seed = seed;
+    if (const auto problem = engine::check(spec)) {
+        error = problem->second;
+        return std::nullopt;
+    }
+    const auto hits = engine::physical_hits(spec.physics, seed, 0, count, spec.window(0),
+                                            overlap ? engine::Spacing::Crowded : engine::Spacing::Separated);
+    GeneratedHits out;
+    out.address.reserve(hits.size());
+    out.tot.reserve(hits.size());
+    out.toa.reserve(hits.size());
+    out.particle.reserve(hits.size());
+    for (const auto& h : hits) {
+        out.address.push_back(h.address);
+        out.tot.push_back(h.tot);
+        out.toa.push_back(h.toa);
+        out.particle.push_back(h.particle);
+    }
+    return out;
+}
+
+}  // namespace vrexsim
+
 using namespace vrexsim;
 using namespace vrexsim::engine;
 
@@ -1319,6 +1696,7 @@ int vrex_acq_begin(vrex_ctx_t* ctx, const char* channelId) {
         r->spec.shutter_s = dev.state->shutter_duration.value_or(0.0f);
         if (!r->spec.settings.scripted)
             r->spec.physics = physics_of(*dev.model, *dev.state, r->spec.settings, r->spec.mode);
+        plan(r->spec);
         if (const auto problem = check(r->spec)) return fail_with(ctx->error, problem->first, problem->second);
         r->channel = channelId;
         r->device = dev.index;

@@ -1,4 +1,5 @@
 // The chip family: chips and polarity, operating modes, DACs, sense DACs and thresholds.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -13,8 +14,28 @@ static_assert(sizeof(vrex_chip_polarity_t) == sizeof(std::uint32_t), "the polari
 
 namespace {
 
+// The threshold's calibration ties its two faces together: a keV value has its raw value and back, through the
+// model's (kev, raw) pair and its raw steps per keV. Without a slope the two stay independent.
+int raw_of(const ThresholdModel& t, double kev) {
+    const double raw = std::round(t.raw + (kev - t.kev) * t.raw_per_kev);
+    return static_cast<int>(std::clamp(raw, static_cast<double>(t.raw_min), static_cast<double>(t.raw_max)));
+}
+float kev_of(const ThresholdModel& t, int raw) {
+    return static_cast<float>(t.kev + (static_cast<double>(raw) - t.raw) / t.raw_per_kev);
+}
+bool linked(const ThresholdModel& t) { return std::isfinite(t.raw_per_kev) && t.raw_per_kev != 0.0f; }
+
 int select_mode(vrex_ctx_t* ctx, const OpenDevice& dev, const char* modeId, const scan_params* params) {
     if (!listed(dev.model->modes, modeId)) return unknown(ctx, "acquisition mode", modeId);
+    // Bins are groups of pixels: a binning needs at least one bin each way and no more bins than pixels, as the
+    // read-out refuses anything else.
+    const std::uint64_t width = dev.model->pixel_mask.width, height = dev.model->pixel_mask.height;
+    if (params && (params->width_ == 0 || params->height_ == 0 || params->width_ > width || params->height_ > height))
+        return fail_with(ctx->error, -3,
+                         "Binning " + std::to_string(params->width_) + " x " + std::to_string(params->height_) +
+                             " does not fit the " + std::to_string(width) + " x " + std::to_string(height) +
+                             " pixel matrix (1 to " + std::to_string(width) + " bins across, 1 to " +
+                             std::to_string(height) + " down)");
     dev.state->selected_mode = modeId;
     if (params) dev.state->mode_params = *params;
     else dev.state->mode_params.reset();
@@ -230,6 +251,7 @@ int vrex_chip_threshold_set(vrex_ctx_t* ctx, const char* threshId, float value) 
                                                  "Threshold " + quoted(threshId) + " value " + std::to_string(value) +
                                                      " keV outside its range");
                             s.kev = value;
+                            if (linked(t)) s.raw = raw_of(t, value);
                             return 0;
                         });
 }
@@ -262,6 +284,7 @@ int vrex_chip_threshold_raw_set(vrex_ctx_t* ctx, const char* threshId, int value
                                                  "Raw threshold " + quoted(threshId) + " value " +
                                                      std::to_string(value) + " outside its range");
                             s.raw = value;
+                            if (linked(t)) s.kev = kev_of(t, value);
                             return 0;
                         });
 }

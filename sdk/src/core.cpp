@@ -54,7 +54,7 @@ DeviceModel tpx3_device(std::size_t index) {
               {"VTP_coarse", 128, 0, 255},       {"VTP_fine", 256, 0, 511},
               {"Ibias_CP_PLL", 128, 0, 255},     {"PLL_Vcntrl", 128, 0, 255}};
     d.sense_dacs = {"Ibias_Preamp_ON", "VPreamp_NCAS", "Ibias_Ikrum", "Vfbk", "Vthreshold_fine", "Vthreshold_coarse"};
-    d.thresholds = {{"THL0", 5.0f, 2.0f, 60.0f, 0.75f, 1100, 0, 4095, 1}};
+    d.thresholds = {{"THL0", 5.0f, 2.0f, 60.0f, 0.75f, 1100, 0, 4095, 1, 20.0f}};
     d.channels = {"ch0", "ch1"};
     d.trigger_modes = {"internal", "software", "external-rising", "external-falling"};
     d.lockstep_options = {"none", "master", "slave"};
@@ -106,7 +106,7 @@ DeviceModel tpx_device(std::size_t index) {
               {"FBK", 128, 0, 255},        {"GND", 80, 0, 255},       {"THS", 100, 0, 255},
               {"BiasLVDS", 128, 0, 255},   {"RefLVDS", 128, 0, 255}};
     d.sense_dacs = {"IKrum", "Disc", "Preamp", "THLFine"};
-    d.thresholds = {{"THL", 6.0f, 3.0f, 40.0f, 1.1f, 400, 0, 1023, 0}};
+    d.thresholds = {{"THL", 6.0f, 3.0f, 40.0f, 1.1f, 400, 0, 1023, 0, 15.0f}};
     d.channels = {"ch0"};
     d.trigger_modes = {"internal", "software", "external-rising"};
     d.lockstep_options = {"none"};

@@ -196,6 +196,13 @@ inline double clock_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// The chip's temperature (degrees Celsius), the one temperature the detector's physics follows: the first cooling
+// unit's actual temperature (25 without one) plus the heat of every powered board (physics.cpp). Callers hold the
+// simulator lock or own `state`.
+double chip_temperature(const DeviceModel& device, const DeviceState& state);
+// The same for the model's own settings, as a device has them when it is attached.
+double model_temperature(const DeviceModel& device);
+
 // ---- helpers every family uses -----------------------------------------------------------------------------
 
 // An identifier as it appears in a last-error text.

@@ -50,6 +50,11 @@ class _DeferredInterrupt:
         self.installed = False
         self.armed = False
         self.pending: List[Optional[FrameType]] = []
+        # The file being written. The second Ctrl-C removes it before raising: the KeyboardInterrupt may land where
+        # no cleanup of ours runs any more (between a context manager's __enter__ and the start of its block).
+        self.temporary: Optional[str] = None
+        self.abandoned = False
+        self.saved_when_abandoned = False
 
     def _handler(self, signum: int, frame: Optional[FrameType]) -> None:
         self.pending.append(frame)
@@ -57,6 +62,11 @@ class _DeferredInterrupt:
 
     def check(self) -> None:
         if self.armed and len(self.pending) >= 2 and self.previous is signal.default_int_handler:
+            if self.temporary is not None and not self.abandoned:
+                self.abandoned = True
+                self.saved_when_abandoned = not os.path.lexists(self.temporary)  # renamed into place already
+                _remove(self.temporary)
+                self.restore()  # nor may our handler outlive the save, whoever finishes it
             raise KeyboardInterrupt
 
     def arm(self) -> None:
@@ -155,6 +165,7 @@ def replacing(path: PathLike) -> Iterator[str]:
     interrupts = _DeferredInterrupt()
     with interrupts:
         temporary = _create(target)
+        interrupts.temporary = temporary
         try:
             interrupts.arm()
             yield temporary
@@ -163,7 +174,7 @@ def replacing(path: PathLike) -> Iterator[str]:
             interrupts.restore()
         except KeyboardInterrupt:
             # The second Ctrl-C may land just after the rename: then the file is whole and stays.
-            saved = not os.path.lexists(temporary)
+            saved = interrupts.saved_when_abandoned if interrupts.abandoned else not os.path.lexists(temporary)
             _remove(temporary)
             raise SaveInterrupted(target, saved=saved) from None
         except BaseException:

@@ -854,6 +854,15 @@ class _Watcher(threading.Thread):
         self.interval = interval
         self.finished = threading.Event()  # set by the main thread once end() returned
         self.aborted = False
+        self.lock = threading.Lock()  # held while the acquisition is stopped, and while the next one begins
+
+    def wants_more(self) -> bool:
+        """Whether the limits ask for more than the acquisitions so far delivered."""
+        if self.aborted:
+            return False
+        if self.blocks is not None and self.sink.blocks < self.blocks:
+            return True
+        return self.seconds is not None and time.monotonic() < self.start_time + self.seconds
 
     def run(self) -> None:
         deadline = None if self.seconds is None else self.start_time + self.seconds
@@ -861,8 +870,9 @@ class _Watcher(threading.Thread):
         while not self.finished.is_set():
             now = time.monotonic()
             if not self.aborted and (self.sink.full.is_set() or (deadline is not None and now >= deadline)):
-                self.aborted = True
-                self.stop_acquisition()
+                with self.lock:  # no new acquisition starts while this one is stopped
+                    self.aborted = True
+                    self.stop_acquisition()
             if self.progress is not None and now >= next_report:
                 next_report = now + self.interval
                 self._report(now)
@@ -901,7 +911,7 @@ def record(
     energy_range: Tuple[float, float] = (0.0, 100.0),
     clusters: Any = False,
 ) -> Recording:
-    """Runs one acquisition on an open `device` and returns what it delivered, reduced.
+    """Acquires on an open `device` and returns what it delivered, reduced.
 
     Args:
         device: an open :class:`~vrexsdk.vrex.Device`.
@@ -924,8 +934,10 @@ def record(
             a helper thread of this call (never from an SDK thread).
 
     The data callable is registered after the mode is selected. The calling thread waits in ``acq.end``; a
-    helper thread aborts the acquisition when `blocks` or `seconds` are reached. When this returns (or raises)
-    the acquisition has ended and the registered callable ignores any later block.
+    helper thread aborts the acquisition when `blocks` or `seconds` are reached. An acquisition that ends by
+    itself before then (its length is the device's) is followed by the next at once, so `blocks` and `seconds`
+    get all they ask for; ``metadata["acquisitions"]`` counts them. When this returns (or raises) the
+    acquisition has ended and the registered callable ignores any later block.
 
     Raises:
         ValueError: a closed device, an unknown mode or channel, binning with a mode that takes none, or a
@@ -1017,20 +1029,34 @@ def record(
     start = time.monotonic()
     watcher: Optional[_Watcher] = None
     interrupted = False
+    acquisitions = 0
     waiting = False  # in end(), which stops the run itself when Ctrl-C interrupts it
     try:
         acq.begin(channel)
+        acquisitions, delivered = 1, 0
         watcher = _Watcher(stop_acquisition, sink, start, seconds, blocks, progress, progress_interval)
         watcher.start()
-        try:
-            waiting = True
-            acq.end(channel)
-            waiting = False
-        except VrexSdkInvalidOperationError:
-            # After our own abort the run is over: the abort waited for the last delivery. An end() refused then
-            # changes nothing for the data; any other refusal is the caller's to see.
-            if not watcher.aborted:
-                raise
+        while True:
+            try:
+                waiting = True
+                acq.end(channel)
+                waiting = False
+            except VrexSdkInvalidOperationError:
+                # After our own abort the run is over: the abort waited for the last delivery. An end() refused then
+                # changes nothing for the data; any other refusal is the caller's to see.
+                if not watcher.aborted:
+                    raise
+            # An acquisition that ended by itself before the limits were reached is followed by the next, as a
+            # detector is run for longer than one acquisition lasts; one that delivered nothing ends the recording,
+            # since the next would not either.
+            with watcher.lock:
+                if sink.blocks == delivered or not watcher.wants_more():
+                    break
+                delivered = sink.blocks
+                acquisitions += 1
+                if pipeline is not None:
+                    pipeline.flush()  # each acquisition starts its clock afresh: clusters end with it
+                acq.begin(channel)
     except KeyboardInterrupt:
         # end() on the main thread has aborted the run and waited for it already; Ctrl-C anywhere else (between
         # begin and end, say) leaves the run to stop here.
@@ -1062,7 +1088,8 @@ def record(
             sizes = Histogram(np.asarray(c["size_counts"], np.uint64), 0, 1, 0, int(c["size_overflow"]))
             energies = Histogram(np.asarray(c["energy_counts"], np.uint64), 0, int(c["energy_bin_width"]), 0,
                                  int(c["energy_overflow"]))
-    metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=sink.blocks)
+    metadata.update(start_time=started_at.isoformat(), duration=duration, blocks=sink.blocks,
+                    acquisitions=acquisitions)
     result = sink.snapshot(mode=mode, channel=channel, metadata=metadata, interrupted=interrupted,
                            duration=duration)
     result.energy_spectrum = spectrum

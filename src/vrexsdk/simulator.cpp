@@ -176,7 +176,10 @@ struct Codec<std::pair<A, B>> {
 
 template <class T>
 struct Codec<std::optional<T>> {
-    static std::optional<T> parse(PyObject* o, const std::string& w) { return Codec<T>::parse(o, w); }
+    static std::optional<T> parse(PyObject* o, const std::string& w) {
+        if (o == Py_None) return std::nullopt;  // None: as if the key were left out
+        return Codec<T>::parse(o, w);
+    }
     static Ref emit(const std::optional<T>& v) { return Codec<T>::emit(*v); }  // absent values are left out
     static std::string name() { return Codec<T>::name(); }
 };
@@ -335,6 +338,9 @@ struct FieldTable<ThresholdModel> {
             field<&ThresholdModel::raw_min>("raw_min", "raw range"),
             field<&ThresholdModel::raw_max>("raw_max", "raw range"),
             field<&ThresholdModel::calibrated>("calibrated", "the raw calibration flag reported"),
+            field<&ThresholdModel::raw_per_kev>("raw_per_kev",
+                                                "raw steps per keV through (kev, raw): setting one moves the other "
+                                                "(0: independent)"),
         };
         return f;
     }
@@ -587,27 +593,66 @@ struct FieldTable<BlockModel> {
 };
 
 template <>
+struct FieldTable<vrexsim::SourceModel> {
+    static const std::vector<Field<vrexsim::SourceModel>>& fields() {
+        using vrexsim::SourceModel;
+        static const std::vector<Field<SourceModel>> f = {
+            field<&SourceModel::lines_kev>("lines_kev", "photon lines in keV (default [59.5], Am-241; e.g. Cu 8.04, "
+                                                        "Mo 17.5, Ag 22.1)"),
+            field<&SourceModel::weights>("weights", "relative intensity of each line (missing ones: 1)"),
+            field<&SourceModel::beam_kev>("beam_kev", "above 0: a beam of this mean energy replaces the lines"),
+            field<&SourceModel::beam_spread_kev>("beam_spread_kev", "standard deviation of the beam's energy"),
+        };
+        return f;
+    }
+};
+
+template <>
+struct FieldTable<vrexsim::ParticleRates> {
+    static const std::vector<Field<vrexsim::ParticleRates>>& fields() {
+        using vrexsim::ParticleRates;
+        static const std::vector<Field<ParticleRates>> f = {
+            field<&ParticleRates::photon>("photon", "X-ray photons of the source: 1 to 4 pixels by charge sharing"),
+            field<&ParticleRates::electron>("electron", "electrons of 40 to 300 keV: curly tracks"),
+            field<&ParticleRates::mip>("mip", "minimum-ionising particles: straight tracks at an angle, ~22 keV per "
+                                              "pixel"),
+            field<&ParticleRates::alpha>("alpha", "alphas of ~5.5 MeV: large round blobs"),
+        };
+        return f;
+    }
+};
+
+template <>
 struct FieldTable<AcquisitionModel> {
     static const std::vector<Field<AcquisitionModel>>& fields() {
         static std::vector<Field<AcquisitionModel>> f = {
             field<&AcquisitionModel::blocks>("blocks", "optional: a script of blocks that replaces the generator"),
-            field<&AcquisitionModel::seed>("seed", "seed of the generated data"),
-            field<&AcquisitionModel::block_count>("block_count", "generated blocks per acquisition"),
-            field<&AcquisitionModel::hits>("hits", "hits per generated block"),
+            field<&AcquisitionModel::seed>("seed", "seed of the generated data; None (the default): a new one every "
+                                                   "run (scripted blocks' generated contents then use 1)"),
+            field<&AcquisitionModel::block_count>(
+                "block_count", "generated blocks per acquisition, `interval_s` apart; None (the default): the run "
+                               "lasts as the device's settings say (see Generated data)"),
+            field<&AcquisitionModel::hits>("hits", "hits per generated block at the model's threshold"),
             field<&AcquisitionModel::frames>("frames", "frames per generated block"),
             field<&AcquisitionModel::raw>("raw", "raw bytes per generated block"),
-            field<&AcquisitionModel::interval_s>("interval_s", "pause between generated blocks"),
+            field<&AcquisitionModel::interval_s>("interval_s", "extra pause between generated blocks"),
+            field<&AcquisitionModel::duration_s>("duration_s",
+                                                 "acquisition time of the hit modes while no shutter duration is set"),
+            field<&AcquisitionModel::hit_rate>("hit_rate", "hits per second at the model's threshold (hit modes)"),
+            field<&AcquisitionModel::frame_count>("frame_count", "frames of an acquisition (frame modes)"),
+            field<&AcquisitionModel::frame_rate>("frame_rate", "frames per second while no shutter duration is set"),
+            field<&AcquisitionModel::flux>("flux", "counts per pixel per second at the model's threshold (frames)"),
             field<&AcquisitionModel::noise_hits>(
-                "noise_hits", "generated data follow the first threshold (moved by the threshold DACs, 0.02 keV per "
-                              "fine and 0.4 keV per coarse step): noise hits per configured hit far below the "
-                              "threshold's noise edge, an erfc S-curve across it (a quarter of the edge wide), none "
-                              "above; masked pixels deliver nothing"),
-            field<&AcquisitionModel::beam_kev>(
-                "beam_kev", "beam hits are `hits` at the model's threshold and fall by e per this many keV above it; "
-                            "binned modes with BinningParams give width x height bins, counts scaled by "
-                            "dwellTime / 1000"),
+                "noise_hits", "noise hits per configured hit far below the threshold's noise edge, an erfc S-curve "
+                              "across it (a quarter of the edge wide), none above"),
+            field<&AcquisitionModel::pixel_seed>("pixel_seed", "fixes the chips' per-pixel response (pixel_parameters())"),
+            field<&AcquisitionModel::source>("source", "the photon source"),
+            field<&AcquisitionModel::particles>("particles", "relative rates of the particle kinds"),
             field<&AcquisitionModel::burst>(
                 "burst", "deliver the first block (scripted or generated) this many times back to back, prepared once"),
+            field<&AcquisitionModel::pool>(
+                "pool", "this many generated blocks prepared at begin and delivered in turn, their ToA moved on by "
+                        "the pool's span each pass (a burst cycles through them too); 0: each block built when due"),
         };
         // Giving blocks, even none, switches the generator off; the key is shown only then.
         f[0].parse = [](AcquisitionModel& a, PyObject* v, const std::string& w) {
@@ -616,6 +661,13 @@ struct FieldTable<AcquisitionModel> {
         };
         f[0].emit = [](const AcquisitionModel& a, PyObject* d, const char* k) {
             if (a.scripted) put(d, k, Codec<std::vector<BlockModel>>::emit(a.blocks));
+        };
+        // The seed and the block count show None when not fixed, so model() says what a run will do.
+        f[1].emit = [](const AcquisitionModel& a, PyObject* d, const char* k) {
+            put(d, k, a.seed ? Codec<std::uint64_t>::emit(*a.seed) : own(Py_NewRef(Py_None)));
+        };
+        f[2].emit = [](const AcquisitionModel& a, PyObject* d, const char* k) {
+            put(d, k, a.block_count ? Codec<std::uint64_t>::emit(*a.block_count) : own(Py_NewRef(Py_None)));
         };
         return f;
     }
@@ -708,6 +760,8 @@ std::string schema_doc() {
     describe<FlashModel>(out, "A non-volatile memory:");
     describe<RegionModel>(out, "A region of a memory:");
     describe<AcquisitionModel>(out, "The acquisition engine (``acquisition``):");
+    describe<vrexsim::SourceModel>(out, "The source (``acquisition.source``):");
+    describe<vrexsim::ParticleRates>(out, "The particle rates (``acquisition.particles``):");
     describe<BlockModel>(out, "A scripted block (absent keys: nothing of that kind unless the mode needs it):");
     return out;
 }
@@ -978,6 +1032,107 @@ PyObject* sim_state(PyObject*, Optional device) {
     }
 }
 
+// ---- ground truth ---------------------------------------------------------------------------------------------------
+
+// A NumPy array of `count` items of `dtype` copied from `data` (a writable array the caller owns), shaped `shape`
+// when given.
+Ref numpy_array(const void* data, std::size_t bytes, PyObject* dtype, PyObject* shape = nullptr) {
+    const Ref np = own(PyImport_ImportModule("numpy"));
+    const Ref raw = own(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+    const Ref view = own(PyObject_CallMethod(np.get(), "frombuffer", "OO", raw.get(), dtype));
+    Ref copy = own(PyObject_CallMethod(view.get(), "copy", nullptr));
+    if (shape == nullptr) return copy;
+    return own(PyObject_CallMethod(copy.get(), "reshape", "O", shape));
+}
+
+Ref dtype_of(const char* spec) {
+    const Ref np = own(PyImport_ImportModule("numpy"));
+    return own(PyObject_CallMethod(np.get(), "dtype", "s", spec));
+}
+
+PyObject* sim_pixel_parameters(PyObject*, Optional chip) {
+    std::size_t index = 0;
+    if (chip.given() && !vrex::to_size_t(chip.value, index)) return nullptr;
+    std::string error;
+    const auto params = vrex::nogil([&] { return vrexsim::pixel_parameters(index, error); });
+    if (!params) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    try {
+        const Ref shape = own(Py_BuildValue("(ii)", 256, 256));
+        const Ref f32 = dtype_of("float32"), boolean = dtype_of("bool");
+        Ref out = own(PyDict_New());
+        const auto floats = [&](const char* key, const std::vector<float>& v) {
+            put(out.get(), key, numpy_array(v.data(), v.size() * sizeof(float), f32.get(), shape.get()));
+        };
+        floats("a", params->a);
+        floats("b", params->b);
+        floats("c", params->c);
+        floats("t", params->t);
+        put(out.get(), "dead", numpy_array(params->dead.data(), params->dead.size(), boolean.get(), shape.get()));
+        put(out.get(), "noisy", numpy_array(params->noisy.data(), params->noisy.size(), boolean.get(), shape.get()));
+        return out.release();
+    } catch (const ModelError&) {
+        return nullptr;
+    }
+}
+
+PyObject* sim_generate_hits_impl(PyObject*, PyObject* count, Optional seed, Optional particles, Optional overlap) {
+    std::uint64_t n = 0, s = 0;
+    if (!vrex::to_uint64(count, n)) return nullptr;
+    if (seed.given() && !vrex::to_uint64(seed.value, s)) return nullptr;
+    if (n > (std::uint64_t{1} << 26)) {
+        PyErr_Format(PyExc_ValueError, "count %llu is more than one block may hold (%llu)",
+                     static_cast<unsigned long long>(n), static_cast<unsigned long long>(std::uint64_t{1} << 26));
+        return nullptr;
+    }
+    std::optional<vrexsim::ParticleRates> rates;
+    try {
+        if (particles.given() && particles.value != Py_None)
+            rates = Codec<vrexsim::ParticleRates>::parse(particles.value, "particles");
+    } catch (const ModelError&) {
+        return nullptr;
+    }
+    const int crowded = overlap.given() ? PyObject_IsTrue(overlap.value) : 0;
+    if (crowded < 0) return nullptr;
+    std::string error;
+    const auto hits = vrex::nogil([&] { return vrexsim::generate_hits(n, s, rates, crowded == 1, error); });
+    if (!hits) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    struct Record {
+        std::uint32_t address, tot;
+        std::uint64_t toa;
+    };
+    static_assert(sizeof(Record) == 16);
+    std::vector<Record> records(hits->address.size());
+    for (std::size_t i = 0; i < records.size(); ++i) records[i] = {hits->address[i], hits->tot[i], hits->toa[i]};
+    try {
+        const Ref np = own(PyImport_ImportModule("numpy"));
+        const Ref fields = own(Py_BuildValue("[(ss)(ss)(ss)]", "address", "<u4", "tot", "<u4", "toa", "<u8"));
+        const Ref dtype = own(PyObject_CallMethod(np.get(), "dtype", "O", fields.get()));
+        const Ref i64 = dtype_of("int64");
+        const Ref a = numpy_array(records.data(), records.size() * sizeof(Record), dtype.get());
+        const Ref b = numpy_array(hits->particle.data(), hits->particle.size() * sizeof(std::int64_t), i64.get());
+        return PyTuple_Pack(2, a.get(), b.get());
+    } catch (const ModelError&) {
+        return nullptr;
+    }
+}
+
+// Everything after `count` is keyword-only.
+PyObject* sim_generate_hits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "generate_hits() takes 1 positional argument but %zd were given", nargs);
+        vrex::add_traceback("vrexsdk.simulator.generate_hits");
+        return nullptr;
+    }
+    return vrex::fastcall<"generate_hits", "vrexsdk.simulator.generate_hits", sim_generate_hits_impl, "count", "seed",
+                          "particles", "overlap">(self, args, nargs, kwnames);
+}
+
 PyMethodDef functions[] = {
     VREX_METHOD("reset", "vrexsdk.simulator.reset", sim_reset,
                 "reset()\n--\n\nBack to the default model: default devices, fresh state, no faults, empty call log, "
@@ -1010,6 +1165,19 @@ PyMethodDef functions[] = {
                 "state(device=None)\n--\n\nA snapshot of a device's mutable state: by default the first open "
                 "device, else device 0; `device` may be an index or a connection string.",
                 "device"),
+    VREX_METHOD("pixel_parameters", "vrexsdk.simulator.pixel_parameters", sim_pixel_parameters,
+                "pixel_parameters(chip=0)\n--\n\nThe per-pixel truth generated data come from, for chip `chip` of "
+                "the first open device (else device 0): a dict of 256 x 256 arrays indexed [y, x], float32 \"a\", "
+                "\"b\", \"c\", \"t\" (ToT = a*E + b - c/(E - t), E in keV, ToT in counts) and bool \"dead\" "
+                "and \"noisy\". Fixed by the model's acquisition.pixel_seed.",
+                "chip"),
+    {"generate_hits", vrex::as_pycfunction(&sim_generate_hits), METH_FASTCALL | METH_KEYWORDS,
+     "generate_hits(count, *, seed=0, particles=None, overlap=False)\n--\n\n"
+     "One generated block of \"0:tpx3-dd-toa-tot\" hits as an acquisition would make it now on the first open "
+     "device (else device 0), with `count` configured hits: (records, particle), a structured array (address = "
+     "y * 256 + x, tot, toa) in data-driven order, and the int64 index of each hit's true particle (-1: noise). "
+     "`particles` replaces the model's particle rates; `overlap` False places particles at least 2048 ToA ticks "
+     "apart (no two overlap in space-time), True about 64 ticks apart."},
     VREX_METHODS_END};
 
 constexpr const char module_doc[] = R"DOC(Control of the simulated libVrexSdk.
@@ -1022,7 +1190,33 @@ Model schema
 ``model()`` returns and ``configure()`` takes ``{"devices": [device, ...]}``. A key left out takes its default;
 every string may be given as ``bytes``; integers must fit the field (a value that does not fit is refused).
 
-@SCHEMA@Configuration text
+@SCHEMA@Generated data
+--------------
+Without a script the device generates data from its physics, as the device's settings at ``begin`` make them:
+
+- Length and pacing: a ``block_count`` gives exactly that many blocks. Without one (the default), the frame mode
+  delivers ``frame_count`` frames of one exposure each (the shutter duration, or ``1 / frame_rate`` while none is
+  set), and the other modes last the shutter duration (the acquisition time; ``duration_s`` while none is set),
+  one block of ``hits`` hits every ``hits / hit_rate`` seconds. ``begin`` + ``end`` on the default model take
+  about a second.
+- Particles: hits come from particles of the ``source`` (photons) and of the other ``particles`` kinds, with
+  ground truth (``generate_hits()``). A pixel fires when its deposit, smeared by its resolution, is above the
+  threshold, and gives ToT = a*E + b - c/(E - t) with its own parameters (``pixel_parameters()``), 1 to 1023;
+  its ToA is late by the time-walk 100 ns * 4 / (4 + ToT). ToA counts ticks of ``TOA_TICK_NS`` ns; hits arrive
+  in ToA order, each up to ``READOUT_JITTER_TICKS`` ticks late (the sorted mode sorts them, same ToA by
+  address). Dead and masked pixels never fire; noisy pixels fire on their own (1 % of the hits).
+- Threshold: the first threshold in keV, moved by the threshold DACs (Vthreshold_fine and THLFine 0.02 keV per
+  step, Vthreshold_coarse and THLCoarse 0.4 keV per step from their model values). Its raw value follows it
+  through ``raw_per_kev``, and setting the raw value moves the keV value. A block holds ``hits`` hits at the
+  model's threshold; elsewhere the particle hits scale with the deposits above the threshold.
+- Noise: ``noise_hits`` per configured hit far below the noise edge, an erfc S-curve across it (a quarter of
+  the edge wide), none above. The edge moves by 2 % per degree of the chip's temperature away from the model's:
+  the first cooling unit's actual temperature (25 without one) plus 2 degrees per powered board.
+- Frames: each live pixel counts Poisson(``flux`` x exposure x the threshold's rate factor); noisy pixels ten
+  times that; dead and masked pixels 0.
+- The seed is the model's, or a new one for every run when it is None (the default).
+
+Configuration text
 ------------------
 ``vrex_load_configuration`` (``Device.config.load``) takes the types ``"xml"`` and ``"yml"`` (any other is
 refused with -3) and reads the same line form under both: each line is blank, a comment starting with ``#``, or
@@ -1041,7 +1235,9 @@ Calls
 -----
 ``reset()``, ``configure(model)``, ``model()``, ``fail(function, status, message="", count=1, perform=False)``,
 ``clear_faults()``, ``calls()``, ``clear_calls()``, ``record_calls(enabled=True)``,
-``emit_log(severity, message, thread="sdk")``, ``state(device=None)``.
+``emit_log(severity, message, thread="sdk")``, ``state(device=None)``, ``pixel_parameters(chip=0)``,
+``generate_hits(count, *, seed=0, particles=None, overlap=False)``; the constants ``TOA_TICK_NS`` and
+``READOUT_JITTER_TICKS``.
 
 ``state()`` keys: ``device``, ``connection_string``, ``open``, ``dacs``, ``thresholds`` (``{id: {"kev", "raw"}}``),
 ``polarity``, ``selected_mode``, ``mode_params`` (``(width, height, dwell_time)`` or None), ``sense_dac``,
@@ -1060,6 +1256,11 @@ int exec_simulator(PyObject* module) {
     const Ref text = Ref::steal(PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size())));
     if (!text || PyObject_SetAttrString(module, "__doc__", text.get()) < 0) return -1;
     if (PyModule_AddFunctions(module, functions) < 0) return -1;
+    const Ref tick = Ref::steal(PyFloat_FromDouble(vrexsim::kToaTick));
+    const Ref jitter = Ref::steal(PyLong_FromUnsignedLongLong(vrexsim::kReadoutJitter));
+    if (!tick || !jitter || PyObject_SetAttrString(module, "TOA_TICK_NS", tick.get()) < 0 ||
+        PyObject_SetAttrString(module, "READOUT_JITTER_TICKS", jitter.get()) < 0)
+        return -1;
     // emit_log releases the GIL like any binding method, so it takes part in the package's exit gate too.
     return vrex::import_gate() ? 0 : -1;
 }

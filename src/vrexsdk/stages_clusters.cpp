@@ -5,6 +5,7 @@
 #include "clusterer.hpp"
 
 #include <cmath>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -26,6 +27,7 @@ public:
     void consume(const Block& b) noexcept override {
         const std::uint64_t n = b.toa_tot_hits();
         if (n == 0) return;
+        const std::lock_guard lock(mutex_);
         // The buffers grow to the largest block once and are reused; without the memory the block is counted as
         // lost to clustering, never silently left out.
         try {
@@ -46,7 +48,10 @@ public:
         tally();
     }
 
+    // Flushing may come from any thread, beside a snapshot or (between acquisitions) before the next block, so the
+    // stage's own lock covers its state; uncontended on the SDK's thread, it costs one atomic pair per block.
     void flush() noexcept override {
+        const std::lock_guard lock(mutex_);
         try {
             out_.clear();
             kernel_.flush(out_);
@@ -58,6 +63,7 @@ public:
     }
 
     void capture(Capture& out) const override {
+        const std::lock_guard lock(mutex_);
         out.array("size_counts", sizes_.data(), {sizes_.size()});
         out.array("energy_counts", energies_.data(), {energies_.size()});
         out.scalar("energy_bin_width", energy_width_);
@@ -85,6 +91,7 @@ private:
         clusters_ += out_.size();
     }
 
+    mutable std::mutex mutex_;
     cl::Clusterer kernel_;
     std::vector<cl::Hit> hits_;
     std::vector<cl::Cluster> out_;
