@@ -207,3 +207,21 @@ def test_acquire_with_clusters(tmp_path, capsys):
                      str(path)]) == 0
     assert "clusters" in capsys.readouterr().out
     assert record.load(path).cluster_size_histogram.total > 0
+
+
+def exact_share(particle, labels):
+    """Share of true particles recovered as exactly one cluster holding no other particle (noise hits aside)."""
+    real = particle >= 0
+    pairs = np.unique(np.stack([particle[real], labels[real]]), axis=1)
+    clusters_of, particles_in = np.bincount(pairs[0]), np.bincount(pairs[1])
+    return ((clusters_of[pairs[0]] == 1) & (particles_in[pairs[1]] == 1)).sum() / len(np.unique(particle[real]))
+
+
+def test_simulated_particles_apart_are_found_whole():
+    from vrexsdk import simulator
+
+    hits, particle = simulator.generate_hits(100_000, seed=3, overlap=False,
+                                             particles={"photon": 1, "electron": 1, "mip": 1, "alpha": 1})
+    # Tracks have gaps of a pixel (below threshold, dead pixels): a radius of 2 bridges them.
+    _, labels = clusters.cluster(hits, labels=True, radius=2)
+    assert exact_share(particle, labels) >= 0.999
