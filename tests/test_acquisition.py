@@ -1,5 +1,4 @@
 import gc
-import sys
 import threading
 import time
 import traceback
@@ -10,10 +9,7 @@ import pytest
 
 from vrexsdk import errors, simulator
 
-TOA_TOT = [("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")]
-ITOT_EVENT = [("address", "<u4"), ("itot", "<u4"), ("event", "<u8")]
-BINNED = [("address", "<u4"), ("count", "<u4"), ("itot", "<u4")]
-DESCRIPTORS = [("offset", "<u4"), ("packet_count", "<u4")]
+from layouts import BINNED, DESCRIPTOR as DESCRIPTORS, ITOT_EVENT, TOA_TOT
 
 
 def snapshot(value):
@@ -34,13 +30,6 @@ class Collector:
     def __call__(self, *args):
         self.threads.add(threading.get_ident())
         self.blocks.append([snapshot(a) for a in args])
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u))
-    return seen
 
 
 def configure(acquisition, kind="tpx3", **device):
@@ -231,10 +220,14 @@ def test_raising_callable_is_reported_and_the_next_block_still_arrives(device, u
     assert traceback.extract_tb(report.exc_traceback)[0].name == "vrexsdk.acquisition.seq_toatot_data_cb"
 
 
-def test_none_as_callable_fails_each_delivery_without_stopping(device, unraisable):
-    configure({"blocks": [{"records": ROWS}, {"records": ROWS}]})
-    run(device, "0:tpx3-seq-toa-tot", None)
-    assert [u.exc_type for u in unraisable] == [TypeError, TypeError]
+@pytest.mark.parametrize("register", ["setDataCallback", "setRawDataCallback", "_Acquisition__setDataCallback"])
+@pytest.mark.parametrize("func", [None, 5, "print"])
+def test_a_callback_that_is_not_callable_is_refused_at_registration(opened, recording, register, func):
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    calls_before = len(recording())
+    with pytest.raises(TypeError, match=f"func must be callable, not '{type(func).__name__}'"):
+        getattr(opened.acq, register)("ch0", func)
+    assert recording()[calls_before:] == []
 
 
 @pytest.mark.parametrize("getter, mode", [

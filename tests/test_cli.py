@@ -1,5 +1,6 @@
 """The vrexsdk command: every sub-command on the simulated devices, exit statuses, Ctrl-C and missing extras."""
 import json
+import os
 import re
 import signal
 import subprocess
@@ -9,29 +10,17 @@ import textwrap
 import numpy as np
 import pytest
 
-from vrexsdk import simulator, vrex
-from vrexsdk.cli import main
+from vrexsdk import cli as cli_module, simulator, vrex
 from vrexsdk.record import load
 
 ENDLESS = {"block_count": 10**9, "interval_s": 0.002, "hits": 50}
 
 
-@pytest.fixture
-def cli(capsys):
-    """Runs main(argv) in this process; returns (status, stdout, stderr)."""
-
-    def run(*argv):
-        status = main([str(a) for a in argv])
-        captured = capsys.readouterr()
-        return status, captured.out, captured.err
-
-    return run
-
-
 def run_cli(argv, setup="", timeout=60, **popen):
     """`python -c` running the command with `argv` after `setup` (simulator settings, blocked modules)."""
     source = textwrap.dedent(setup) + f"\nimport sys\nfrom vrexsdk.cli import main\nsys.exit(main({list(argv)!r}))\n"
-    return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout, **popen)
+    popen.setdefault("stdout", subprocess.PIPE)
+    return subprocess.run([sys.executable, "-c", source], stderr=subprocess.PIPE, text=True, timeout=timeout, **popen)
 
 
 def test_devices_lists_every_attached_device(cli):
@@ -75,6 +64,44 @@ def test_info_json_and_refused_getters(cli):
     assert status == 0 and info["identity"]["serial_number"] == "VX3-1000"
     assert info["dacs"]["Vfbk"]["value"] == 164 and "limits lost" in info["dacs"]["Vfbk"]["limits"]
     assert info["memories"]["config"]["size"] == 278528 and info["thresholds"]["THL0"]["raw_range"] == [0, 4095]
+
+
+def test_refused_getters_show_unavailable_in_text(cli):
+    simulator.fail("vrex_chip_dac_count", -1, "no DAC table", count=-1)
+    simulator.fail("vrex_cooling_get_actual", -1, "sensor lost", count=-1)
+    status, out, _ = cli("info")
+    simulator.clear_faults()
+    assert status == 0
+    assert "DACs:\n  unavailable (VrexSdkInternalException: no DAC table)" in out
+    assert "unavailable (VrexSdkInternalException: sensor lost)" in out
+
+
+def test_a_registered_command_is_parsed_and_run(cli, monkeypatch):
+    monkeypatch.setattr(cli_module, "_COMMANDS", dict(cli_module._COMMANDS))
+    monkeypatch.setattr(cli_module, "_GROUPS", dict(cli_module._GROUPS))
+    cli_module.group("demo", help="a demo group", description="Demo actions.")
+
+    @cli_module.command("demo echo", help="print the words", options=[cli_module.option("words", nargs="+")])
+    def echo(args, out, err):
+        print(" ".join(args.words), args.device, file=out)
+        return 3
+
+    assert cli("demo", "echo", "a", "b", "--device", "usb:x") == (3, "a b usb:x\n", "")
+    assert "needs an action: echo" in cli("demo")[2]
+    assert "Print the words." in cli("demo", "echo", "--help")[1]
+    with pytest.raises(ValueError, match="registered twice"):
+        cli_module.command("demo echo", help="again")(echo)
+
+
+@pytest.mark.parametrize("argv", [["info"], ["devices", "--json"], ["--help"]])
+def test_a_closed_pipe_ends_quietly(argv):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader is gone before anything is written: every write fails
+    try:
+        result = run_cli(argv, stdout=write_end)
+    finally:
+        os.close(write_end)
+    assert result.returncode == 0 and result.stderr == ""
 
 
 @pytest.mark.parametrize("suffix", [".npz", ".h5"])

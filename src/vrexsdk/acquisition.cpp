@@ -579,6 +579,12 @@ vrex_acq_data_func selected_delivery(AcquisitionObject* self, bool use_raw, vrex
 }
 
 PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyObject* func, Optional raw) {
+    // Refused here, not at the first block: a delivery can only report a failed call as unraisable, once per
+    // block, while end() returns normally.
+    if (!PyCallable_Check(func)) {
+        PyErr_Format(PyExc_TypeError, "func must be callable, not '%.200s'", Py_TYPE(func)->tp_name);
+        return nullptr;
+    }
     if (!hold_callable(self, func)) return nullptr;
     Text channel;
     if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
