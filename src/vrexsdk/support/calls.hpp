@@ -85,43 +85,55 @@ PyObject* identifier_list(PyObject* self) {
         return identifier_list<Count, Id>(self);  // the private methods report a missing context themselves
     vrex_ctx_t* const ctx = reinterpret_cast<ContextObject*>(context)->c_vrexCtx;
 
+    // The SDK's strings are copied before its next call. A failing call ends the stretch for its status check;
+    // one the check lets pass gives what the SDK left in the out-value (0, or "" for the preset null), as the
+    // private method would. (An identifier that is not valid text raises only after the later ones were asked for.)
     int count = 0;
-    int status = nogil([&] { return SdkCount(ctx, &count); });
-    if (!check(status, ctx)) {
-        detail::add_method_traceback(count_method);
-        return nullptr;
+    int next = 0;
+    std::vector<std::string> ids;
+    const auto stretch = [&] {
+        for (; next < count; ++next) {
+            const char* id = nullptr;
+            const int s = SdkId(ctx, next, &id);
+            ids.emplace_back(id != nullptr ? id : "");
+            if (s < 0) return s;
+        }
+        return 0;
+    };
+    bool count_failed = false;
+    int status = nogil([&] {  // the count and every identifier in one release of the GIL
+        const int s = SdkCount(ctx, &count);
+        if (s < 0) {
+            count_failed = true;
+            return s;
+        }
+        if (count > 0) ids.reserve(static_cast<std::size_t>(count));
+        return stretch();
+    });
+    if (count_failed) {
+        if (!check(status, ctx)) {
+            detail::add_method_traceback(count_method);
+            return nullptr;
+        }
+        status = nogil(stretch);
     }
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    // The SDK's strings are copied before its next call. A failing call ends the stretch for its status check;
-    // one the check lets pass gives what the SDK left in the out-value ("" for the preset null), as the private
-    // method would. (An identifier that is not valid text raises only after the later ones were asked for.)
-    std::vector<std::string> ids;
-    ids.reserve(count > 0 ? static_cast<std::size_t>(count) : 0);
-    const auto append = [&](const std::string& id) {
-        const Ref text = Ref::steal(Policy::decode(id.c_str()));
-        if (!text) detail::add_method_traceback(id_method);
-        return text && PyList_Append(list.get(), text.get()) == 0;
-    };
-    for (int next = 0; next < count;) {
-        status = nogil([&] {
-            for (; next < count; ++next) {
-                const char* id = nullptr;
-                const int s = SdkId(ctx, next, &id);
-                ids.emplace_back(id != nullptr ? id : "");
-                if (s < 0) return s;
-            }
-            return 0;
-        });
+    for (;;) {
         const bool failed = next < count;
         if (failed && !check(status, ctx)) {
             detail::add_method_traceback(id_method);
             return nullptr;
         }
-        for (const std::string& id : ids)
-            if (!append(id)) return nullptr;
+        for (const std::string& id : ids) {
+            const Ref text = Ref::steal(Policy::decode(id.c_str()));
+            if (!text) detail::add_method_traceback(id_method);
+            if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+        }
         ids.clear();
-        if (failed) ++next;
+        if (!failed) break;
+        ++next;
+        status = nogil(stretch);
     }
     return list.release();
 }
