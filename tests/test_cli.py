@@ -346,3 +346,61 @@ def test_ctrl_c_stops_and_saves(tmp_path):
     assert "Traceback" not in err and "interrupted" in err and f"saved {output}" in out
     rec = load(output)
     assert rec.interrupted and rec.hit_map.sum() == rec.hits == 50 * rec.blocks
+
+
+def device_with(**changes):
+    """The default model with the first device's entries changed (a callable changes the entry in place)."""
+    model = simulator.model()
+    for key, change in changes.items():
+        if callable(change):
+            change(model["devices"][0][key])
+        else:
+            model["devices"][0][key] = change
+    simulator.configure(model)
+
+
+def far_sector(flash):
+    flash[0]["regions"][0]["sectors"][0] = [2**31 + 16, 2**31 + 31]
+
+
+def unknown_polarity(chips):
+    chips[0]["polarity"] = 7
+
+
+@pytest.mark.parametrize("changes, argv, status, expected", [
+    ({}, ["flash", "read", "config", "0", "0"], 2, "LENGTH: must be positive, not 0"),
+    ({}, ["flash", "program", "config", "0", "EMPTY"], 2, "EMPTY is empty: nothing to program"),
+    ({"pixel_mask": {"width": 0, "height": 256}}, ["info"], 0, "0 x 256, 0 masked"),
+    ({"pixel_mask": {"width": 256, "height": 0}}, ["mask", "get", "OUT.npy"], 1, "pixel mask is empty (256 x 0)"),
+    ({"pixel_mask": {"width": 0, "height": 0}}, ["acquire", "--blocks", "1"], 0, "1 blocks"),
+    ({"product": b"\xffVX3"}, ["devices"], 1, "cannot list the devices: one reports a value that cannot be read "
+                                              "(UnicodeDecodeError"),
+    ({"serial_number": b"\xff"}, ["info"], 1, "cannot list the devices"),
+    ({"serial_number": b"\xff"}, ["info", "--device", "usb:vrex-sim-0"], 0, "serial unavailable (UnicodeDecodeError"),
+    ({"serial_number": b"\xff"}, ["acquire", "--device", "usb:vrex-sim-0", "--blocks", "1"], 0, "1 blocks"),
+    ({"chips": unknown_polarity}, ["info"], 0, "polarity unavailable (ValueError"),
+    ({"chips": unknown_polarity}, ["acquire", "--blocks", "1"], 0, "1 blocks"),
+    ({"flash": far_sector}, ["info"], 0, "unavailable (OverflowError"),
+    ({"flash": far_sector}, ["flash", "read", "config", "0", "4"], 1, "memory config: its layout reports a value "
+                                                                     "that cannot be read (OverflowError"),
+])
+def test_what_the_binding_cannot_take_gives_a_message_and_the_documented_status(cli, tmp_path, changes, argv,
+                                                                                status, expected):
+    (tmp_path / "EMPTY").write_bytes(b"")
+    device_with(**changes)
+    got, out, err = cli(*[str(tmp_path / a) if a in ("EMPTY", "OUT.npy") else a for a in argv])
+    assert got == status and "Traceback" not in err and expected in out + err, (out, err)
+    assert not (tmp_path / "OUT.npy").exists()
+
+
+def test_ctrl_c_before_the_data_are_in_says_nothing_was_saved(cli, tmp_path, monkeypatch):
+    import vrexsdk.record
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(vrexsdk.record, "record", interrupted)
+    output = tmp_path / "run.npz"
+    status, _, err = cli("acquire", "--output", output)
+    assert status == 1 and err.endswith(f"\nvrexsdk: interrupted: nothing saved to {output}\n")
+    assert cli("acquire")[0] == 130 and not output.exists()

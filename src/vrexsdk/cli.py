@@ -52,6 +52,10 @@ class UsageError(Exception):
     """A mistake in the command line or its files: reported in one line, exit status 2."""
 
 
+class CommandFailed(Exception):
+    """The command could not do its job for a reason the device gave (not the SDK's failure): exit status 1."""
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports errors in one line (and where to find help) instead of the usage block."""
 
@@ -148,6 +152,13 @@ def _address(text: str) -> int:
     return value
 
 
+def _length(text: str) -> int:
+    value = _address(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be positive, not 0")
+    return value
+
+
 def _positive_float(text: str) -> float:
     try:
         value = float(text)
@@ -206,13 +217,15 @@ class Unavailable:
 
 
 def _get(getter: Callable[..., Any], *args: Any, then: Optional[Callable[[Any], Any]] = None) -> Any:
-    """``getter(*args)`` for display, passed through `then` when given. A value the device refuses becomes
+    """``getter(*args)`` for display, passed through `then` when given. A value the device refuses, or one the
+    binding cannot convert (text that is not UTF-8, an unknown polarity, an address out of range), becomes
     `Unavailable` (and skips `then`) instead of ending the listing."""
     from vrexsdk.errors import VrexSdkException
 
     try:
         value = getter(*args)
-    except (VrexSdkException, NotImplementedError) as e:  # the latter: an SDK family this build lacks
+    # NotImplementedError: an SDK family this build lacks.
+    except (VrexSdkException, NotImplementedError, ValueError, OverflowError) as e:
         return Unavailable(f"{type(e).__name__}: {e}")
     value = list(value) if isinstance(value, tuple) else value
     return value if then is None else then(value)
@@ -222,6 +235,11 @@ def _as_json(value: Any) -> str:
     if isinstance(value, Unavailable):
         return str(value)
     raise TypeError(f"{type(value).__name__} is not JSON serializable")
+
+
+def _unreadable(error: Exception) -> str:
+    """What a device value the binding could not convert was, for a message."""
+    return f"a value that cannot be read ({type(error).__name__}: {error})"
 
 
 # ---- the device ----------------------------------------------------------------------------------------------------
@@ -235,7 +253,12 @@ def _opened(locator: Optional[str]) -> Iterator[Any]:
 
     device = vrex.Device()
     try:
-        found = device.enumerate()
+        try:
+            found = device.enumerate()
+        except (ValueError, OverflowError) as e:
+            if locator is None:
+                raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
+            found = []  # the device named can still be opened
         if locator is None:
             if not found:
                 raise UsageError("no device attached (vrexsdk devices lists them)")
@@ -274,6 +297,8 @@ def _devices(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     device = vrex.Device()
     try:
         found = device.enumerate()
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
     finally:
         device.finalize()
     if args.json:
@@ -353,7 +378,9 @@ def _device_info(device: Any) -> Dict[str, Any]:
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
     info["mask"] = _get(device.config.getMaskSize, then=lambda size: {
         "width": size[0], "height": size[1],
-        "masked_pixels": _get(device.config.getMask, then=lambda mask: int(np.count_nonzero(mask))),
+        # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
+        "masked_pixels": _get(device.config.getMask, then=lambda mask: int(np.count_nonzero(mask)))
+        if size[0] * size[1] else 0,
     })
     info["memories"] = _get(device.vault.getIds, then=lambda ids: {m: _memory_info(device, m) for m in ids})
     return info
@@ -660,7 +687,7 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
     calibration = _load_calibration(args.calibration) if args.calibration else None
 
-    with _opened(args.device) as device:
+    with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
         modes = device.chip.getModeIds()
         mode = _choose("mode", args.mode, modes) if args.mode else (modes[0] if modes else None)
         if mode is None:
@@ -717,6 +744,21 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return 130 if interrupted else 0
 
 
+@contextlib.contextmanager
+def _nothing_saved_if_interrupted(*paths: Optional[str]) -> Iterator[None]:
+    """A Ctrl-C before there is a recording to save (opening the device, setting it up) is not status 130, which
+    says that what was acquired is saved, when files were asked for."""
+    from vrexsdk.record import RecordingInterrupted
+
+    try:
+        yield
+    except KeyboardInterrupt as e:
+        named = [p for p in paths if p]
+        if not named or isinstance(e, RecordingInterrupted):
+            raise
+        raise SaveInterrupted(", ".join(named), saved=False) from None
+
+
 def _load_calibration(path: str) -> Any:
     from vrexsdk import calibration
 
@@ -765,6 +807,10 @@ def _mask_get(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     lower = _mask_file(args.file)
     _check_output(args.file, "mask get")
     with _opened(args.device) as device:
+        size = device.config.getMaskSize()
+        if size.width * size.height == 0:
+            raise CommandFailed(f"the device's pixel mask is empty ({size.width} x {size.height}): "
+                                f"nothing saved to {args.file}")
         mask = device.config.getMask()
     with open_replacing(args.file) as f:  # a file object, so numpy adds no suffix of its own
         if lower.endswith(".npy"):
@@ -800,7 +846,10 @@ def _mask_set(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def _memory(device: Any, name: str) -> Any:
     _choose("memory", name, device.vault.getIds())
-    return device.vault.selectMemory(name)
+    try:
+        return device.vault.selectMemory(name)
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"memory {name}: its layout reports {_unreadable(e)}") from None
 
 
 def _check_range(memory: Any, address: int, length: int) -> None:
@@ -890,7 +939,7 @@ group("flash", help="read or program a non-volatile memory",
 @command("flash read", help="read LENGTH bytes at ADDRESS",
          description="Read LENGTH bytes at ADDRESS of MEMORY: a hex dump, or the bytes into FILE with -o.",
          options=[option("memory", metavar="MEMORY"), option("address", type=_address, metavar="ADDRESS"),
-                  option("length", type=_address, metavar="LENGTH"),
+                  option("length", type=_length, metavar="LENGTH"),
                   option("-o", "--output", metavar="FILE", help="write the bytes to FILE")])
 def _flash_read(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if args.output:
@@ -918,6 +967,8 @@ def _flash_program(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             payload = bytearray(f.read())
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    if not payload:
+        raise UsageError(f"{args.file} is empty: nothing to program")
     with _opened(args.device) as device:
         memory = _memory(device, args.memory)
         _check_range(memory, args.address, len(payload))
@@ -1162,6 +1213,12 @@ def _main(argv: Optional[Sequence[str]], out: TextIO, err: TextIO) -> int:
     except VrexSdkException as e:
         print(f"vrexsdk: error: {type(e).__name__}: {e}" if str(e) else f"vrexsdk: error: {type(e).__name__}",
               file=err)
+        return 1
+    except CommandFailed as e:
+        print(f"vrexsdk: error: {e}", file=err)
+        return 1
+    except UnicodeDecodeError as e:  # only the device's own text is decoded
+        print(f"vrexsdk: error: the device reports {_unreadable(e)}", file=err)
         return 1
     except (ValueError, OverflowError, TypeError) as e:  # an argument the binding refused before the SDK saw it
         print(f"vrexsdk: error: {e}", file=err)

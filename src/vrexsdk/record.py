@@ -772,7 +772,7 @@ def _try(getter: Callable[[], Any]) -> Any:
     # A failing getter (a real device may not report everything) leaves its entry None, never stops the run.
     try:
         return getter()
-    except (VrexSdkException, ValueError, TypeError):
+    except (VrexSdkException, ValueError, TypeError, OverflowError):  # refused, or not convertible
         return None
 
 
@@ -816,7 +816,9 @@ def device_metadata(device: Device) -> Dict[str, Any]:
             for t in (_try(chip.getThresholdIds) or [])
         }
     if config is not None:
-        mask = _try(config.getMask)
+        size = _try(config.getMaskSize)
+        # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
+        mask = _try(config.getMask) if size is None or size[0] * size[1] else np.zeros(0, np.uint8)
         meta["masked_pixels"] = None if mask is None else int(np.count_nonzero(mask))
     return meta
 
