@@ -1000,8 +1000,8 @@ def _port(text: str) -> int:
 @command(
     "view", help="watch the detector live in a web browser",
     description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT spectrum, "
-                "the ToA histogram, rates, dropped blocks and temperatures, updated while an acquisition runs, with "
-                "buttons to start and stop one, save it and reset it. Open the printed address in a browser "
+                "the ToA histogram, rates, dropped blocks, temperatures and bias, updated while an acquisition runs, "
+                "with buttons to start and stop one, save it and reset it. Open the printed address in a browser "
                 "(through an SSH tunnel from another machine). Ctrl-C stops serving and any acquisition the page "
                 f"started. Needs aiohttp: {_VIEW_HINT}.",
     epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/",
