@@ -348,6 +348,18 @@ def test_ctrl_c_stops_and_saves(tmp_path):
     assert rec.interrupted and rec.hit_map.sum() == rec.hits == 50 * rec.blocks
 
 
+def test_acquire_writes_an_event_file_and_refuses_to_overwrite_it(cli, tmp_path):
+    from vrexsdk import events
+
+    path = tmp_path / "run.h5"
+    status, out, err = cli("acquire", "--mode", "0:tpx3-dd-toa-tot", "--events", path, "--compression", "gzip", "-q")
+    assert status == 0 and f"every block in {path}" in out, err
+    with events.open_events(path) as f:
+        assert f.complete and len(f.read()["event_id"]) == f.acquisition["blocks"] * 1024
+    status, _, err = cli("acquire", "--events", path, "-q")
+    assert status == 2 and "--overwrite" in err
+    assert cli("acquire", "--events", path, "--overwrite", "-q")[0] == 0
+
 def device_with(**changes):
     """The default model with the first device's entries changed (a callable changes the entry in place)."""
     model = simulator.model()

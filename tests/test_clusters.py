@@ -181,33 +181,22 @@ def test_strided_input_and_refused_block_leave_the_stream_intact():
     assert records(np.concatenate(parts)) == summary(hits, reference(hits))
 
 
+
 @pytest.mark.parametrize("mode", ["0:tpx3-dd-toa-tot", "0:tpx3-seq-toa-tot-vec"])
-def test_recording_with_clusters(tmp_path, mode):
-    from vrexsdk import record, stages, vrex
+def test_clusters_stage_counts_every_hit_once(mode):
+    from vrexsdk import stages, vrex
 
     with vrex.Device() as device:
         device.open(device.enumerate()[0].connectionString)
-        rec = record.record(device, mode, blocks=3, clusters=stages.Clusters(size_bins=4))
-        with pytest.raises(ValueError):
-            record.record(device, "0:raw-data", blocks=1, clusters=True)
-    sizes, energies = rec.cluster_size_histogram, rec.cluster_energy_histogram
-    # Every hit is in one cluster, counted once, open ones at the end included.
-    assert int((sizes.counts * np.arange(5)).sum()) + 5 * sizes.overflow <= rec.hits <= (
-        int((sizes.counts * np.arange(5)).sum()) + 99 * sizes.overflow)
-    assert sizes.total == energies.total > 0 and "clusters" in rec.summary()
-    rec.save(tmp_path / "run.npz")
-    assert np.array_equal(record.load(tmp_path / "run.npz").cluster_size_histogram.counts, sizes.counts)
-
-
-def test_acquire_with_clusters(tmp_path, capsys):
-    from vrexsdk import cli, record
-
-    path = tmp_path / "run.npz"
-    assert cli.main(["acquire", "--mode", "0:tpx3-dd-toa-tot", "--blocks", "2", "--clusters", "-q", "-o",
-                     str(path)]) == 0
-    assert "clusters" in capsys.readouterr().out
-    assert record.load(path).cluster_size_histogram.total > 0
-
+        device.chip.selectMode(mode)
+        with stages.Pipeline(device, [stages.Clusters(size_bins=64)]) as pipe:
+            device.acq.begin(pipe.channel)
+            device.acq.end(pipe.channel)
+        snap = pipe.snapshot()
+    c = snap["clusters"]
+    assert c["size_overflow"] == c["late"] == c["open"] == c["pending"] == 0
+    assert int((c["size_counts"] * np.arange(len(c["size_counts"]))).sum()) == snap.hits == c["hits"] > 0
+    assert c["size_counts"].sum() == c["energy_counts"].sum() + c["energy_overflow"] == c["clusters"]
 
 def exact_share(particle, labels):
     """Share of true particles recovered as exactly one cluster holding no other particle (noise hits aside)."""

@@ -568,6 +568,9 @@ class _ProgressDisplay:
             return
         with self.lock:
             rate = f"{p.rate:,.0f} {p.unit}/s"
+            lost = getattr(p, "lost_blocks", 0)
+            if lost:  # never passed over: a recording that loses blocks says so while it runs
+                rate += f", {lost} blocks LOST"
             if self.bar is not None:
                 target = min(p.elapsed, self.seconds) if self.blocks is None and self.seconds else p.blocks
                 self.bar.update(target - self.bar.n)
@@ -661,9 +664,15 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
                help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})"),
         option("--linear", action="store_true", help="linear colour scale for --png (default: log)"),
         option("--quiet", "-q", action="store_true", help="no progress display"),
-        option("--clusters", action="store_true",
-               help="cluster Timepix3 hits into particles on the SDK's thread: cluster-size and cluster-energy "
-                    "(ToT sum) histograms, saved and summarised"),
+<<<<<<< HEAD
+=======
+        option("--events", metavar="FILE",
+               help="write every block (hits, TDC stamps, frames, raw bytes, binned arrays) to a NeXus event file "
+                    f"as it arrives (needs h5py: {_HDF5_HINT})"),
+        option("--compression", choices=("gzip", "lz4", "zstd", "blosc"),
+               help="compress the event file (lz4, zstd and blosc need hdf5plugin)"),
+        option("--overwrite", action="store_true", help="replace an existing --events file"),
+>>>>>>> main
         option("--calibration", metavar="FILE",
                help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, saved and "
                     "summarised as an energy spectrum"),
@@ -685,6 +694,13 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    if args.events:
+        _check_output(args.events, "--events")
+        _require("h5py", f"--events {args.events}", _HDF5_HINT)
+        if os.path.exists(args.events) and not args.overwrite:
+            raise UsageError(f"--events {args.events}: the file exists (add --overwrite to replace it)")
+        if args.compression in ("lz4", "zstd", "blosc"):
+            _require("hdf5plugin", f"--compression {args.compression}", 'pip install "vrexsdk[compression]"')
     calibration = _load_calibration(args.calibration) if args.calibration else None
 
     with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
@@ -704,7 +720,12 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
                          binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
-                         energy_range=args.energy_range, energy_bins=args.energy_bins, clusters=args.clusters)
+<<<<<<< HEAD
+                         energy_range=args.energy_range, energy_bins=args.energy_bins)
+=======
+                         energy_range=args.energy_range, energy_bins=args.energy_bins, events=args.events,
+                         overwrite=args.overwrite, compression=args.compression)
+>>>>>>> main
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
