@@ -664,15 +664,12 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
                help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})"),
         option("--linear", action="store_true", help="linear colour scale for --png (default: log)"),
         option("--quiet", "-q", action="store_true", help="no progress display"),
-<<<<<<< HEAD
-=======
         option("--events", metavar="FILE",
                help="write every block (hits, TDC stamps, frames, raw bytes, binned arrays) to a NeXus event file "
                     f"as it arrives (needs h5py: {_HDF5_HINT})"),
         option("--compression", choices=("gzip", "lz4", "zstd", "blosc"),
                help="compress the event file (lz4, zstd and blosc need hdf5plugin)"),
         option("--overwrite", action="store_true", help="replace an existing --events file"),
->>>>>>> main
         option("--calibration", metavar="FILE",
                help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, saved and "
                     "summarised as an energy spectrum"),
@@ -720,12 +717,8 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
                          binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
-<<<<<<< HEAD
-                         energy_range=args.energy_range, energy_bins=args.energy_bins)
-=======
                          energy_range=args.energy_range, energy_bins=args.energy_bins, events=args.events,
                          overwrite=args.overwrite, compression=args.compression)
->>>>>>> main
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
