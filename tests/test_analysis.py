@@ -94,13 +94,10 @@ def test_a_killed_worker_is_recovered_with_the_same_result(files, cluster):
 
 
 def test_damaged_files_are_named(files, tmp_path):
-    cut = tmp_path / "cut.h5"
-    shutil.copy(files[0], cut)
-    os.truncate(cut, os.path.getsize(cut) // 2)
-    with pytest.raises(OSError, match="truncated"):  # refused at once, not retried as a file being written
-        events.open_events(cut)
-    with pytest.raises((analysis.EventFileError, OSError), match="cut.h5"):
-        analysis.open(cut).hit_map().compute(scheduler="sync")
+    junk = tmp_path / "junk.h5"
+    junk.write_bytes(b"\x89HDF\r\n\x1a\n" + bytes(64))
+    with pytest.raises(OSError, match=r"junk\.h5"):
+        analysis.open(junk)
 
     bad = write_recording(tmp_path / "bad.h5", seed=5, compression="gzip")
     import h5py

@@ -60,7 +60,7 @@ def _open_file(path: str) -> Any:
         return open_hdf5(path)
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such event file") from None
-    except OSError as e:
+    except (OSError, RuntimeError) as e:  # HDF5 reports some damage as RuntimeError
         raise EventFileError(f"{path}: not a readable event file ({e})") from None
 
 

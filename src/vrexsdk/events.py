@@ -520,15 +520,14 @@ def _write_reductions(entry: Any, reductions: Mapping[str, Any], tick_units: str
 
 
 def open_hdf5(path: PathLike) -> Any:
-    """An HDF5 file opened for reading, also one still being written or whose writer was killed (marked open for
-    writing, it is opened in SWMR mode). Nothing else is retried in SWMR mode: its reader retries damaged
-    metadata for minutes, so a cut-off file would hang instead of failing."""
+    """An HDF5 file opened for reading, also one still being written, or left by a writer that was killed or
+    stopped by a full disk (marked open for writing, or shorter than it says): those are opened in SWMR mode,
+    which reads what was flushed."""
     h5py = _import_h5py()
     try:
         return h5py.File(path, "r")
-    except OSError as e:
-        if "open for write" not in str(e) and "consistency flags" not in str(e):
-            raise
+    except OSError:
+        pass
     return h5py.File(path, "r", swmr=True)
 
 

@@ -158,7 +158,10 @@ def describe(device: Device) -> Dict[str, Any]:
 
     # The whole set-up as vrexsdk.settings captures it (the selected trigger mode and shutter among it), so a
     # recording can be repeated with settings.apply.
-    meta["settings"] = _try(lambda: settings.capture(device))
+    try:
+        meta["settings"] = settings.capture(device)
+    except (VrexSdkException, ValueError, TypeError, OverflowError, IndexError):  # e.g. a 0-wide pixel mask
+        meta["settings"] = None
     return meta
 
 
