@@ -72,7 +72,7 @@ def simulated_line(energy, per_pixel, seed, chunk=2_000_000):
         hits, particle = simulator.generate_hits(chunk, seed=seed * 1000 + round_)
         round_ += 1
         photon = particle >= 0
-        sizes = np.bincount(particle[photon])
+        sizes = np.bincount(particle[photon], minlength=1)
         keep = ~photon | (sizes[np.maximum(particle, 0)] == 1)
         kept.append(hits[keep])
         total += int(keep.sum())

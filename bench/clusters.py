@@ -172,6 +172,18 @@ def main():
         h, part = generate(min(args.hits, 1_000_000), apart=apart, seed=2)
         eff, pur = truth(h, part)
         print(f"truth        {label:9}: {eff:.4%} of particles as exactly one cluster, {pur:.4%} of clusters pure")
+    try:
+        from vrexsdk import simulator
+    except ImportError:
+        return
+    import test_clusters as t
+
+    mix = {"photon": 1, "electron": 1, "mip": 1, "alpha": 1}
+    for overlap in (False, True):
+        h, part = simulator.generate_hits(min(args.hits, 500_000), seed=2, particles=mix, overlap=overlap)
+        shares = [t.exact_share(part, clusters.cluster(h, labels=True, radius=r)[1]) for r in (1, 2)]
+        print(f"simulator    overlap={overlap!s:5}: {shares[0]:.4%} (radius 1), {shares[1]:.4%} (radius 2) of "
+              f"particles as exactly one cluster")
 
 
 def _timed(f):

@@ -1,3 +1,4 @@
+import contextlib
 import gc
 import subprocess
 import sys
@@ -35,6 +36,39 @@ def opened(device):
 
 
 @pytest.fixture
+def open_with(device):
+    """Attaches one device with the given model keys instead of the default ones, opens it, returns the Device."""
+
+    def open_(**model):
+        simulator.configure({"devices": [model]})
+        device.open(device.enumerate()[0].connectionString)
+        return device
+
+    return open_
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """What reaches sys.unraisablehook during the test, one UnraisableHookArgs each (indexable: type, value, tb)."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@pytest.fixture
+def cli(capsys):
+    """Runs the vrexsdk command's main(argv) in this process; returns (status, stdout, stderr)."""
+    from vrexsdk.cli import main
+
+    def run(*argv):
+        status = main([str(a) for a in argv])
+        captured = capsys.readouterr()
+        return status, captured.out, captured.err
+
+    return run
+
+
+@pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter with a timeout; returns the CompletedProcess."""
 
@@ -49,16 +83,27 @@ def run_python():
     return run
 
 
-@pytest.fixture
-def recording():
-    """Records the SDK calls from here to the end of the test; `recording()` returns them so far.
+@contextlib.contextmanager
+def recorded_calls():
+    """Records the SDK calls made inside the block; the list it yields is filled when the block ends.
 
-    Devices left over from earlier tests are collected first and the collector is paused, so no finalizer of
+    Devices left over from earlier code are collected first and the collector is paused, so no finalizer of
     theirs adds its own calls to the log."""
     gc.collect()
     gc.disable()
     simulator.clear_calls()
     simulator.record_calls()
-    yield simulator.calls
-    simulator.record_calls(False)
-    gc.enable()
+    calls = []
+    try:
+        yield calls
+    finally:
+        simulator.record_calls(False)
+        gc.enable()
+        calls.extend(simulator.calls())
+
+
+@pytest.fixture
+def recording():
+    """Records the SDK calls from here to the end of the test; `recording()` returns them so far."""
+    with recorded_calls():
+        yield simulator.calls

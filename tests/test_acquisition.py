@@ -1,5 +1,4 @@
 import gc
-import sys
 import threading
 import time
 import traceback
@@ -10,10 +9,7 @@ import pytest
 
 from vrexsdk import errors, simulator
 
-TOA_TOT = [("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")]
-ITOT_EVENT = [("address", "<u4"), ("itot", "<u4"), ("event", "<u8")]
-BINNED = [("address", "<u4"), ("count", "<u4"), ("itot", "<u4")]
-DESCRIPTORS = [("offset", "<u4"), ("packet_count", "<u4")]
+from layouts import BINNED, DESCRIPTOR as DESCRIPTORS, ITOT_EVENT, TOA_TOT
 
 
 def snapshot(value):
@@ -34,13 +30,6 @@ class Collector:
     def __call__(self, *args):
         self.threads.add(threading.get_ident())
         self.blocks.append([snapshot(a) for a in args])
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u))
-    return seen
 
 
 def configure(acquisition, kind="tpx3", **device):
@@ -231,10 +220,14 @@ def test_raising_callable_is_reported_and_the_next_block_still_arrives(device, u
     assert traceback.extract_tb(report.exc_traceback)[0].name == "vrexsdk.acquisition.seq_toatot_data_cb"
 
 
-def test_none_as_callable_fails_each_delivery_without_stopping(device, unraisable):
-    configure({"blocks": [{"records": ROWS}, {"records": ROWS}]})
-    run(device, "0:tpx3-seq-toa-tot", None)
-    assert [u.exc_type for u in unraisable] == [TypeError, TypeError]
+@pytest.mark.parametrize("register", ["setDataCallback", "setRawDataCallback", "_Acquisition__setDataCallback"])
+@pytest.mark.parametrize("func", [None, 5, "print"])
+def test_a_callback_that_is_not_callable_is_refused_at_registration(opened, recording, register, func):
+    opened.chip.selectMode("0:tpx3-dd-toa-tot")
+    calls_before = len(recording())
+    with pytest.raises(TypeError, match=f"func must be callable, not '{type(func).__name__}'"):
+        getattr(opened.acq, register)("ch0", func)
+    assert recording()[calls_before:] == []
 
 
 @pytest.mark.parametrize("getter, mode", [
@@ -326,20 +319,62 @@ class Callable:
         pass
 
 
-def test_replaced_callables_stay_alive_and_finalize_releases_the_current_one(device):
+def alive(ref):
+    gc.collect()
+    return ref() is not None
+
+
+@pytest.mark.parametrize("ran", [False, True])
+@pytest.mark.parametrize("second_channel, first_kept", [("ch0", False), ("ch1", True)])
+def test_a_replaced_callable_is_released_once_its_channel_is_idle(device, ran, second_channel, first_kept):
+    # Replaced on its own channel while no run can deliver, a callable is let go of at once; registered on the
+    # other channel, the first stays registered and alive until finalize().
+    configure({"block_count": 2, "hits": 4})
     device.open(device.enumerate()[0].connectionString)
     device.chip.selectMode("0:tpx3-dd-toa-tot")
-    first, second = Callable(), Callable()
+    first, second = Collector(), Collector()
     refs = weakref.ref(first), weakref.ref(second)
     device.acq.setDataCallback("ch0", first)
-    device.acq.setDataCallback("ch0", second)
+    if ran:
+        device.acq.begin("ch0")
+        device.acq.end("ch0")
+    device.acq.setDataCallback(second_channel, second)
     del first, second
-    gc.collect()
-    assert all(r() is not None for r in refs)
+    assert [alive(r) for r in refs] == [first_kept, True]
     device.finalize()
-    gc.collect()
-    assert refs[0]() is not None and refs[1]() is None
+    assert [alive(r) for r in refs] == [False, False]
     device.finalize()  # nothing left to release
+
+
+def test_a_callable_replaced_during_a_delivery_completes_it_and_is_released_after_the_run(device):
+    configure({"burst": 10**9, "hits": 16})
+    device.open(device.enumerate()[0].connectionString)
+    device.chip.selectMode("0:tpx3-seq-toa-tot")
+    entered, go_on, completed, second_called = (threading.Event() for _ in range(4))
+
+    class Blocking:
+        def __call__(self, records):
+            if not entered.is_set():
+                entered.set()
+                assert go_on.wait(30)
+                completed.set()
+
+    first = Blocking()
+    ref = weakref.ref(first)
+    device.acq.setDataCallback("ch0", first)
+    device.acq.begin("ch0")
+    try:
+        assert entered.wait(30)
+        device.acq.setDataCallback("ch0", lambda records: second_called.set())
+        del first
+        assert alive(ref)  # its delivery is still running
+        go_on.set()
+        assert completed.wait(30) and second_called.wait(30)
+        assert alive(ref)  # the run may still hand its pointer to a delivery
+    finally:
+        go_on.set()
+        device.acq.abort("ch0")
+    assert not alive(ref)
 
 
 def test_finalize_during_deliveries_stops_calls_to_the_released_callable(device):

@@ -14,6 +14,7 @@ import pytest
 from vrexsdk import chip, context, errors, simulator
 
 from argtypes import EncodesTo, IntReturns
+from conftest import recorded_calls as recording
 
 Chip = chip.__Chip
 BinningParams = chip.BinningParams
@@ -30,21 +31,6 @@ def selected_mode_field(c):
     return raw.split(b"\0", 1)[0].decode()
 
 
-@contextlib.contextmanager
-def recording():
-    """Collects the SDK calls made inside the block (available once it has ended)."""
-    gc.disable()  # a Device of an earlier test released here would log its own close
-    simulator.clear_calls()
-    simulator.record_calls()
-    calls = []
-    try:
-        yield calls
-    finally:
-        simulator.record_calls(False)
-        gc.enable()
-        calls.extend(simulator.calls())
-
-
 def single(f):
     return struct.unpack("f", struct.pack("f", f))[0]
 
@@ -56,18 +42,6 @@ def tb_names(exc):
 @pytest.fixture
 def c(opened):
     return opened.chip
-
-
-@pytest.fixture
-def open_with(device):
-    """Attaches one device with the given model keys instead of the default ones, opens it, returns its chip."""
-
-    def open_(**model):
-        simulator.configure({"devices": [model]})
-        device.open(device.enumerate()[0].connectionString)
-        return device.chip
-
-    return open_
 
 
 # ---- identifier lists -------------------------------------------------------------------------------------------
@@ -95,7 +69,7 @@ lists = pytest.mark.parametrize("method,count_fn,id_fn,key,entry,kind,keyword", 
 @pytest.mark.parametrize("ids", [["a", "b", "c"], ["", "µ-é"], []], ids=["three", "empty-and-utf8", "none"])
 def test_identifier_list_calls_count_then_each_index(open_with, method, count_fn, id_fn, key, entry, kind, keyword,
                                                      ids):
-    c = open_with(**{key: [entry(i) for i in ids]})
+    c = open_with(**{key: [entry(i) for i in ids]}).chip
     with recording() as calls:
         assert getattr(c, method)() == ids
     assert calls == [(count_fn, ())] + [(id_fn, (i,)) for i in range(len(ids))]
@@ -103,21 +77,32 @@ def test_identifier_list_calls_count_then_each_index(open_with, method, count_fn
 
 @lists
 def test_identifier_list_failures(open_with, method, count_fn, id_fn, key, entry, kind, keyword):
-    c = open_with(**{key: [entry("a"), entry(b"bad\xff"), entry("c")]})
+    c = open_with(**{key: [entry("a"), entry(b"bad\xff"), entry("c")]}).chip
     with pytest.raises(UnicodeDecodeError):
         getattr(c, method)()
     simulator.fail(count_fn, -1, "count broke")
     with pytest.raises(errors.VrexSdkInternalException, match="^count broke$"):
         getattr(c, method)()
     simulator.fail(id_fn, -3, "no such index")
-    with recording() as calls, pytest.raises(errors.VrexSdkInvalidArgumentError, match="^no such index$"):
+    with recording() as calls, pytest.raises(errors.VrexSdkInvalidArgumentError, match="^no such index$") as info:
         getattr(c, method)()
     assert calls == [(count_fn, ()), (id_fn, (0,)), ("vrex_ctx_get_last_error", ())]
+    private = "vrexsdk.chip.__Chip.__" + private_names(kind)[1].split("__")[1]
+    assert {private, f"vrexsdk.chip.__Chip.{method}"} <= set(tb_names(info.value))
+
+
+@lists
+def test_identifier_list_status_outside_the_table(open_with, method, count_fn, id_fn, key, entry, kind, keyword):
+    c = open_with(**{key: [entry("a"), entry("b")]}).chip
+    simulator.fail(id_fn, -6, "not in the table")  # raises nothing: the preset null reads as ""
+    with recording() as calls:
+        assert getattr(c, method)() == ["", "b"]
+    assert calls == [(count_fn, ()), (id_fn, (0,)), ("vrex_ctx_get_last_error", ()), (id_fn, (1,))]
 
 
 @lists
 def test_private_identifier_methods(open_with, method, count_fn, id_fn, key, entry, kind, keyword):
-    c = open_with(**{key: [entry("a"), entry("b")]})
+    c = open_with(**{key: [entry("a"), entry("b")]}).chip
     count_method, id_method = private_names(kind)
     assert getattr(c, count_method)() == 2
     assert getattr(c, id_method)(**{keyword: 1}) == "b"
@@ -170,7 +155,7 @@ def test_refresh(c):
 @pytest.mark.parametrize("raw,expected", [(0, ChipPolarity.positive), (1, ChipPolarity.negative), (2, None),
                                           (-1, None)])
 def test_get_polarity(open_with, raw, expected):
-    c = open_with(chips=[{"id": "x", "polarity": 0}, {"id": "y", "polarity": raw}])
+    c = open_with(chips=[{"id": "x", "polarity": 0}, {"id": "y", "polarity": raw}]).chip
     if expected is None:
         with pytest.raises(ValueError, match="is not a valid ChipPolarity"):
             c.getPolarity(1)
@@ -201,7 +186,7 @@ class Untruthful:
     ids=repr,
 )
 def test_set_polarity_selects_positive_only_for_what_equals_positive(open_with, given, expected):
-    c = open_with(chips=[{"id": "x", "polarity": 1 - expected}, {"id": "y", "polarity": 1 - expected}])
+    c = open_with(chips=[{"id": "x", "polarity": 1 - expected}, {"id": "y", "polarity": 1 - expected}]).chip
     with recording() as calls:
         assert c.setPolarity(chipIdx=1, chipPolarity=given) is None
     assert calls == [("vrex_chip_set_polarity", (1, expected))]
@@ -313,7 +298,7 @@ def test_selected_mode_is_written_only_after_success(c, params):
 @pytest.mark.parametrize("params", [None, BinningParams(1, 2, 3)], ids=["plain", "params"])
 def test_mode_identifier_length_limit(open_with, params):
     longest, wide = "m" * 29, "é" * 14 + "m"  # 29 bytes each
-    c = open_with(modes=[longest, wide, "m" * 30, "é" * 15, "m"])
+    c = open_with(modes=[longest, wide, "m" * 30, "é" * 15, "m"]).chip
     c.selectMode(longest, params)
     assert selected_mode_field(c) == longest
     c.selectMode(wide, params)
@@ -425,7 +410,7 @@ THRESHOLD = {"id": "T", "kev": 5.0, "min": 0.0, "max": 100.0, "noise": 0.75, "ra
          "-half"],
 )
 def test_set_threshold_passes_single_precision(open_with, given, passed, accepted):
-    c = open_with(thresholds=[THRESHOLD])
+    c = open_with(thresholds=[THRESHOLD]).chip
     with recording() as calls, contextlib.ExitStack() as stack:
         if not accepted:
             stack.enter_context(pytest.raises(errors.VrexSdkInvalidArgumentError, match="outside its range"))
@@ -436,7 +421,7 @@ def test_set_threshold_passes_single_precision(open_with, given, passed, accepte
 
 
 def test_thresholds(open_with):
-    c = open_with(thresholds=[dict(THRESHOLD, min=0.1, max=60.5, noise=0.7)])
+    c = open_with(thresholds=[dict(THRESHOLD, min=0.1, max=60.5, noise=0.7)]).chip
     r = c.getThresholdRange("T")
     assert type(r) is chip.ThresholdRange and r == (single(0.1), 60.5, single(0.7))
     raw = c.getRawThresholdRange(threshId="T")
@@ -454,7 +439,7 @@ def test_thresholds(open_with):
 
 @pytest.mark.parametrize("flag,expected", [(0, False), (1, True), (-1, True), (7, True)])
 def test_is_threshold_calibrated(open_with, flag, expected):
-    assert open_with(thresholds=[dict(THRESHOLD, calibrated=flag)]).isThresholdCalibrated("T") is expected
+    assert open_with(thresholds=[dict(THRESHOLD, calibrated=flag)]).chip.isThresholdCalibrated("T") is expected
 
 
 # ---- conversion errors, before any SDK call ------------------------------------------------------------------------
@@ -609,7 +594,7 @@ def test_private_methods_keep_their_written_names(open_with):
             assert not hasattr(Chip, written)
     assert Chip._Chip__selectModeWithParams.__qualname__ == "__Chip.__selectModeWithParams"
     assert Chip.getDacValue.__qualname__ == "__Chip.getDacValue"
-    c = open_with(chips=[{"id": "ok"}, {"id": b"\xff"}])
+    c = open_with(chips=[{"id": "ok"}, {"id": b"\xff"}]).chip
     with pytest.raises(UnicodeDecodeError) as e:
         c.getChipIds()
     assert tb_names(e.value)[-2:] == ["vrexsdk.chip.__Chip.getChipIds", "vrexsdk.chip.__Chip.__getChipId"]
@@ -704,7 +689,7 @@ def test_chip_and_acquisition_import_each_other_in_either_order(run_python, firs
 
 def test_concurrent_calls_on_one_chip(open_with):
     modes = [f"mode-{i}" for i in range(4)]
-    c = open_with(modes=modes)
+    c = open_with(modes=modes).chip
     failures = []
 
     def work(i):

@@ -1,5 +1,6 @@
 """The vrexsdk command: every sub-command on the simulated devices, exit statuses, Ctrl-C and missing extras."""
 import json
+import os
 import re
 import signal
 import subprocess
@@ -9,29 +10,17 @@ import textwrap
 import numpy as np
 import pytest
 
-from vrexsdk import simulator, vrex
-from vrexsdk.cli import main
+from vrexsdk import cli as cli_module, simulator, vrex
 from vrexsdk.record import load
 
 ENDLESS = {"block_count": 10**9, "interval_s": 0.002, "hits": 50}
 
 
-@pytest.fixture
-def cli(capsys):
-    """Runs main(argv) in this process; returns (status, stdout, stderr)."""
-
-    def run(*argv):
-        status = main([str(a) for a in argv])
-        captured = capsys.readouterr()
-        return status, captured.out, captured.err
-
-    return run
-
-
 def run_cli(argv, setup="", timeout=60, **popen):
     """`python -c` running the command with `argv` after `setup` (simulator settings, blocked modules)."""
     source = textwrap.dedent(setup) + f"\nimport sys\nfrom vrexsdk.cli import main\nsys.exit(main({list(argv)!r}))\n"
-    return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout, **popen)
+    popen.setdefault("stdout", subprocess.PIPE)
+    return subprocess.run([sys.executable, "-c", source], stderr=subprocess.PIPE, text=True, timeout=timeout, **popen)
 
 
 def test_devices_lists_every_attached_device(cli):
@@ -75,6 +64,44 @@ def test_info_json_and_refused_getters(cli):
     assert status == 0 and info["identity"]["serial_number"] == "VX3-1000"
     assert info["dacs"]["Vfbk"]["value"] == 164 and "limits lost" in info["dacs"]["Vfbk"]["limits"]
     assert info["memories"]["config"]["size"] == 278528 and info["thresholds"]["THL0"]["raw_range"] == [0, 4095]
+
+
+def test_refused_getters_show_unavailable_in_text(cli):
+    simulator.fail("vrex_chip_dac_count", -1, "no DAC table", count=-1)
+    simulator.fail("vrex_cooling_get_actual", -1, "sensor lost", count=-1)
+    status, out, _ = cli("info")
+    simulator.clear_faults()
+    assert status == 0
+    assert "DACs:\n  unavailable (VrexSdkInternalException: no DAC table)" in out
+    assert "unavailable (VrexSdkInternalException: sensor lost)" in out
+
+
+def test_a_registered_command_is_parsed_and_run(cli, monkeypatch):
+    monkeypatch.setattr(cli_module, "_COMMANDS", dict(cli_module._COMMANDS))
+    monkeypatch.setattr(cli_module, "_GROUPS", dict(cli_module._GROUPS))
+    cli_module.group("demo", help="a demo group", description="Demo actions.")
+
+    @cli_module.command("demo echo", help="print the words", options=[cli_module.option("words", nargs="+")])
+    def echo(args, out, err):
+        print(" ".join(args.words), args.device, file=out)
+        return 3
+
+    assert cli("demo", "echo", "a", "b", "--device", "usb:x") == (3, "a b usb:x\n", "")
+    assert "needs an action: echo" in cli("demo")[2]
+    assert "Print the words." in cli("demo", "echo", "--help")[1]
+    with pytest.raises(ValueError, match="registered twice"):
+        cli_module.command("demo echo", help="again")(echo)
+
+
+@pytest.mark.parametrize("argv", [["info"], ["devices", "--json"], ["--help"]])
+def test_a_closed_pipe_ends_quietly(argv):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader is gone before anything is written: every write fails
+    try:
+        result = run_cli(argv, stdout=write_end)
+    finally:
+        os.close(write_end)
+    assert result.returncode == 0 and result.stderr == ""
 
 
 @pytest.mark.parametrize("suffix", [".npz", ".h5"])
@@ -319,3 +346,73 @@ def test_ctrl_c_stops_and_saves(tmp_path):
     assert "Traceback" not in err and "interrupted" in err and f"saved {output}" in out
     rec = load(output)
     assert rec.interrupted and rec.hit_map.sum() == rec.hits == 50 * rec.blocks
+
+
+def test_acquire_writes_an_event_file_and_refuses_to_overwrite_it(cli, tmp_path):
+    from vrexsdk import events
+
+    path = tmp_path / "run.h5"
+    status, out, err = cli("acquire", "--mode", "0:tpx3-dd-toa-tot", "--events", path, "--compression", "gzip", "-q")
+    assert status == 0 and f"every block in {path}" in out, err
+    with events.open_events(path) as f:
+        assert f.complete and len(f.read()["event_id"]) == f.acquisition["blocks"] * 1024
+    status, _, err = cli("acquire", "--events", path, "-q")
+    assert status == 2 and "--overwrite" in err
+    assert cli("acquire", "--events", path, "--overwrite", "-q")[0] == 0
+
+def device_with(**changes):
+    """The default model with the first device's entries changed (a callable changes the entry in place)."""
+    model = simulator.model()
+    for key, change in changes.items():
+        if callable(change):
+            change(model["devices"][0][key])
+        else:
+            model["devices"][0][key] = change
+    simulator.configure(model)
+
+
+def far_sector(flash):
+    flash[0]["regions"][0]["sectors"][0] = [2**31 + 16, 2**31 + 31]
+
+
+def unknown_polarity(chips):
+    chips[0]["polarity"] = 7
+
+
+@pytest.mark.parametrize("changes, argv, status, expected", [
+    ({}, ["flash", "read", "config", "0", "0"], 2, "LENGTH: must be positive, not 0"),
+    ({}, ["flash", "program", "config", "0", "EMPTY"], 2, "EMPTY is empty: nothing to program"),
+    ({"pixel_mask": {"width": 0, "height": 256}}, ["info"], 0, "0 x 256, 0 masked"),
+    ({"pixel_mask": {"width": 256, "height": 0}}, ["mask", "get", "OUT.npy"], 1, "pixel mask is empty (256 x 0)"),
+    ({"pixel_mask": {"width": 0, "height": 0}}, ["acquire", "--blocks", "1"], 0, "1 blocks"),
+    ({"product": b"\xffVX3"}, ["devices"], 1, "cannot list the devices: one reports a value that cannot be read "
+                                              "(UnicodeDecodeError"),
+    ({"serial_number": b"\xff"}, ["info"], 1, "cannot list the devices"),
+    ({"serial_number": b"\xff"}, ["info", "--device", "usb:vrex-sim-0"], 0, "serial unavailable (UnicodeDecodeError"),
+    ({"serial_number": b"\xff"}, ["acquire", "--device", "usb:vrex-sim-0", "--blocks", "1"], 0, "1 blocks"),
+    ({"chips": unknown_polarity}, ["info"], 0, "polarity unavailable (ValueError"),
+    ({"chips": unknown_polarity}, ["acquire", "--blocks", "1"], 0, "1 blocks"),
+    ({"flash": far_sector}, ["info"], 0, "unavailable (OverflowError"),
+    ({"flash": far_sector}, ["flash", "read", "config", "0", "4"], 1, "memory config: its layout reports a value "
+                                                                     "that cannot be read (OverflowError"),
+])
+def test_what_the_binding_cannot_take_gives_a_message_and_the_documented_status(cli, tmp_path, changes, argv,
+                                                                                status, expected):
+    (tmp_path / "EMPTY").write_bytes(b"")
+    device_with(**changes)
+    got, out, err = cli(*[str(tmp_path / a) if a in ("EMPTY", "OUT.npy") else a for a in argv])
+    assert got == status and "Traceback" not in err and expected in out + err, (out, err)
+    assert not (tmp_path / "OUT.npy").exists()
+
+
+def test_ctrl_c_before_the_data_are_in_says_nothing_was_saved(cli, tmp_path, monkeypatch):
+    import vrexsdk.record
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(vrexsdk.record, "record", interrupted)
+    output = tmp_path / "run.npz"
+    status, _, err = cli("acquire", "--output", output)
+    assert status == 1 and err.endswith(f"\nvrexsdk: interrupted: nothing saved to {output}\n")
+    assert cli("acquire")[0] == 130 and not output.exists()

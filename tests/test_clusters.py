@@ -179,3 +179,38 @@ def test_strided_input_and_refused_block_leave_the_stream_intact():
         stream.push(np.array([(0, 1, 0), (70000, 1, 1)], HIT))
     parts = [stream.push(np.repeat(hits, 2)[::2]), stream.flush()]
     assert records(np.concatenate(parts)) == summary(hits, reference(hits))
+
+
+
+@pytest.mark.parametrize("mode", ["0:tpx3-dd-toa-tot", "0:tpx3-seq-toa-tot-vec"])
+def test_clusters_stage_counts_every_hit_once(mode):
+    from vrexsdk import stages, vrex
+
+    with vrex.Device() as device:
+        device.open(device.enumerate()[0].connectionString)
+        device.chip.selectMode(mode)
+        with stages.Pipeline(device, [stages.Clusters(size_bins=64)]) as pipe:
+            device.acq.begin(pipe.channel)
+            device.acq.end(pipe.channel)
+        snap = pipe.snapshot()
+    c = snap["clusters"]
+    assert c["size_overflow"] == c["late"] == c["open"] == c["pending"] == 0
+    assert int((c["size_counts"] * np.arange(len(c["size_counts"]))).sum()) == snap.hits == c["hits"] > 0
+    assert c["size_counts"].sum() == c["energy_counts"].sum() + c["energy_overflow"] == c["clusters"]
+
+def exact_share(particle, labels):
+    """Share of true particles recovered as exactly one cluster holding no other particle (noise hits aside)."""
+    real = particle >= 0
+    pairs = np.unique(np.stack([particle[real], labels[real]]), axis=1)
+    clusters_of, particles_in = np.bincount(pairs[0]), np.bincount(pairs[1])
+    return ((clusters_of[pairs[0]] == 1) & (particles_in[pairs[1]] == 1)).sum() / len(np.unique(particle[real]))
+
+
+def test_simulated_particles_apart_are_found_whole():
+    from vrexsdk import simulator
+
+    hits, particle = simulator.generate_hits(100_000, seed=3, overlap=False,
+                                             particles={"photon": 1, "electron": 1, "mip": 1, "alpha": 1})
+    # Tracks have gaps of a pixel (below threshold, dead pixels): a radius of 2 bridges them.
+    _, labels = clusters.cluster(hits, labels=True, radius=2)
+    assert exact_share(particle, labels) >= 0.999

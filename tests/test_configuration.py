@@ -1,24 +1,14 @@
 """vrexsdk.configuration against the simulated device: configuration loading and the pixel mask."""
 
+import gc
+
 import numpy as np
 import pytest
 
-from vrexsdk import configuration, errors, simulator
+from vrexsdk import configuration, context, errors, simulator
 
 Configuration = configuration.__Configuration
 CONTINUATION = " != \\\n" + " " * 16
-
-
-@pytest.fixture
-def open_with(device):
-    """Attaches one Timepix3 device with the given model keys, opens it, returns its configuration wrapper."""
-
-    def open_(**model):
-        simulator.configure({"devices": [model]})
-        device.open(device.enumerate()[0].connectionString)
-        return device.config
-
-    return open_
 
 
 @pytest.fixture
@@ -44,7 +34,7 @@ class Flattens:
 
 
 def test_mask_round_trip_on_a_non_square_mask_keeps_the_column_layout(open_with, recording):
-    c = open_with(pixel_mask={"width": 5, "height": 3})
+    c = open_with(pixel_mask={"width": 5, "height": 3}).config
     assert c.getMaskSize() == configuration.PixelMaskDimensions(5, 3)
     empty = c.getMask()
     assert empty.shape == (5, 3) and empty.dtype == np.uint8 and not empty.any()
@@ -75,7 +65,7 @@ def test_default_mask_is_256_by_256_and_survives_reopening(device):
 
 @pytest.mark.parametrize("shape", [(15,), (3, 5), (1, 15, 1)], ids=["flat", "transposed", "three-d"])
 def test_only_the_element_count_is_compared_and_elements_go_in_c_order(open_with, shape):
-    c = open_with(pixel_mask={"width": 5, "height": 3})
+    c = open_with(pixel_mask={"width": 5, "height": 3}).config
     mask = np.arange(15, dtype=np.uint8).reshape(shape)
     c.setMask(mask)
     assert mask_state() == mask.tobytes()
@@ -121,8 +111,25 @@ def test_set_mask_with_a_wrong_element_count_names_both_sizes(cfg, recording):
     assert [name for name, _ in recording()] == ["vrex_get_pixel_mask_size"]
 
 
+def test_the_size_mismatch_message_reads_width_and_height_again(opened):
+    class Drifting:  # a record whose width grows at every read
+        reads = 0
+        height = 256
+
+        @property
+        def width(self):
+            Drifting.reads += 1
+            return 255 + Drifting.reads
+
+    ctx = next(o for o in gc.get_referents(opened.config) if isinstance(o, context._Context))
+    sub = type("Sub", (Configuration,), {"getMaskSize": lambda self: Drifting()})(ctx)
+    with pytest.raises(errors.VrexSdkInternalException) as info:
+        sub.setMask(np.zeros(100, dtype=np.uint8))
+    assert info.value.args == ("Provided mask size (== 100)" + CONTINUATION + "expected mask size (== 65792)",)
+
+
 def test_get_mask_refuses_a_length_the_sdk_reports_otherwise(open_with):
-    c = open_with(pixel_mask={"width": 256, "height": 256, "reported_length": 1000})
+    c = open_with(pixel_mask={"width": 256, "height": 256, "reported_length": 1000}).config
     with pytest.raises(errors.VrexSdkInternalException) as info:
         c.getMask()
     assert info.value.args == ("Pixel mask real size (== 1000)" + CONTINUATION + "expected size (== 65536)",)
@@ -130,7 +137,7 @@ def test_get_mask_refuses_a_length_the_sdk_reports_otherwise(open_with):
 
 @pytest.mark.parametrize("width,height", [(0, 256), (256, 0), (0, 0)])
 def test_an_empty_mask_raises_index_error_without_asking_for_contents(open_with, recording, width, height):
-    c = open_with(pixel_mask={"width": width, "height": height})
+    c = open_with(pixel_mask={"width": width, "height": height}).config
     with pytest.raises(IndexError, match=r"^Out of bounds on buffer access \(axis 0\)$"):
         c.getMask()
     with pytest.raises(IndexError, match=r"^Out of bounds on buffer access \(axis 0\)$"):
@@ -143,7 +150,7 @@ def test_an_empty_mask_raises_index_error_without_asking_for_contents(open_with,
 
 
 def test_a_mask_too_large_to_allocate_fails_in_numpy_not_in_the_sdk(open_with, recording):
-    c = open_with(pixel_mask={"width": 2**40, "height": 2**40})
+    c = open_with(pixel_mask={"width": 2**40, "height": 2**40}).config
     with pytest.raises((ValueError, MemoryError)):
         c.getMask()
     assert "vrex_get_pixel_mask" not in {name for name, _ in recording()}
@@ -200,7 +207,7 @@ def test_load_accepts_bytes_and_bytearray_encodings_and_refuses_others(cfg):
 
 
 def test_configuration_statements_set_dacs_thresholds_and_mask_regions(open_with):
-    c = open_with(pixel_mask={"width": 4, "height": 3})
+    c = open_with(pixel_mask={"width": 4, "height": 3}).config
     c.load("yml", "\r\n".join([
         "  # a comment, then a blank line",
         "",

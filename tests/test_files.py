@@ -162,6 +162,31 @@ def test_replacing_keeps_the_permissions_of_the_file_it_replaces(tmp_path):
     assert stat.S_IMODE(os.stat(tmp_path / "fresh.txt").st_mode) == 0o666 & ~umask
 
 
+@pytest.mark.parametrize("special", ["/dev/null", "fifo", "link"])
+def test_devices_and_pipes_are_written_in_place_and_links_followed(tmp_path, special):
+    import threading
+
+    path, read = os.path.join(tmp_path, special), []
+    if special == "fifo":
+        os.mkfifo(path)
+        reader = threading.Thread(target=lambda: read.append(open(path, "rb").read()))
+        reader.start()
+    elif special == "link":
+        (tmp_path / "data.bin").write_bytes(b"old")
+        os.symlink("data.bin", path)
+    else:
+        path = special
+    with open_replacing(path) as f:
+        f.write(b"new")
+    if special == "fifo":
+        reader.join(30)
+        assert read == [b"new"] and stat.S_ISFIFO(os.stat(path).st_mode)
+    elif special == "link":
+        assert os.readlink(path) == "data.bin" and (tmp_path / "data.bin").read_bytes() == b"new"
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert sorted(os.listdir(tmp_path)) == {"fifo": ["fifo"], "link": ["data.bin", "link"], "/dev/null": []}[special]
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda p: open_replacing(p, "r"), ValueError),
     (lambda p: open_replacing(p, "ab"), ValueError),

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import vrexsdk
-from vrexsdk import simulator
+from vrexsdk import events, simulator
 from vrexsdk.errors import VrexSdkInternalException, VrexSdkInvalidOperationError
 from vrexsdk.chip import BinningParams
 from vrexsdk.record import BINNED_MODES, HIT_MODES, Recording, RecordingInterrupted, load, record
@@ -387,3 +387,102 @@ def test_record_leaves_no_accumulators_behind(device, kind, mode):
     finally:
         tracemalloc.stop()
     assert results == [1] * calls and per_call < 16384, per_call
+
+
+# ---- the native path: event files, lost blocks, failures --------------------------------------------------------
+
+def test_a_run_without_hits_gives_an_all_zero_hit_map(opened, tmp_path):
+    acquisition(blocks=[{"hits": 0}, {"hits": 0, "tdc": [1, 0, 0]}])
+    opened.open("usb:vrex-sim-0")
+    rec = record(opened, "0:tpx3-dd-toa-tot")
+    assert rec.hits == 0 and rec.hit_map.shape == (256, 256) and not rec.hit_map.any() and rec.tdc_counts[0] == 1
+    rec.save_png(tmp_path / "empty.png")
+    assert (tmp_path / "empty.png").stat().st_size > 0
+
+
+def test_events_go_to_the_file_beside_the_reductions(opened, tmp_path):
+    acquisition(block_count=4)
+    opened.open("usb:vrex-sim-0")
+    reports = []
+    rec = record(opened, "0:tpx3-dd-toa-tot", events=tmp_path / "run.h5", progress=reports.append)
+    with events.open_events(tmp_path / "run.h5") as f:
+        assert f.complete and f.acquisition["blocks"] == rec.blocks == 4 and f.acquisition["lost_blocks"] == 0
+        ids = f.read()["event_id"]
+        np.testing.assert_array_equal(np.bincount(ids, minlength=65536).reshape(256, 256), rec.hit_map)
+        np.testing.assert_array_equal(f.reduction("hit_map"), rec.hit_map)
+    assert rec.events_path == str(tmp_path / "run.h5") and reports[-1].lost_blocks == 0
+
+
+def test_a_writer_that_falls_behind_loses_blocks_counted_everywhere(opened, tmp_path, monkeypatch):
+    import time
+    from vrexsdk.record import LostBlocksWarning
+
+    acquisition(hits=1000, block_count=40)
+    opened.open("usb:vrex-sim-0")
+    write = events.EventWriter.write
+
+    def slow_write(self, chunk):  # held until the full queue has dropped a chunk
+        for _ in range(3000):
+            if self.queue.stats.dropped_blocks or self.queue.stats.closed:
+                break
+            time.sleep(0.01)
+        write(self, chunk)
+
+    monkeypatch.setattr(events.EventWriter, "write", slow_write)
+    reports = []
+    with pytest.warns(LostBlocksWarning, match="blocks were lost"):
+        rec = record(opened, "0:tpx3-dd-toa-tot", events=tmp_path / "slow.h5", queue_bytes=40000, chunk_events=1024,
+                     progress=reports.append)
+    with events.open_events(tmp_path / "slow.h5") as f:
+        written, lost = f.acquisition["written_blocks"], f.acquisition["lost_blocks"]
+    assert lost == rec.lost_blocks == reports[-1].lost_blocks > 0 and written + lost == rec.blocks == 40
+    assert "LOST" in rec.summary()
+
+
+def test_an_unwritable_event_file_fails_before_the_acquisition(opened, tmp_path, recording):
+    with pytest.raises(OSError, match="cannot create the event file"):
+        record(opened, "0:tpx3-dd-toa-tot", events=tmp_path / "missing" / "run.h5")
+    assert "vrex_acq_begin" not in [name for name, _ in recording()]
+
+
+@pytest.mark.parametrize("stop", ["ctrl-c", "full disk"])
+def test_a_stopped_recording_leaves_a_readable_file(run_python, tmp_path, stop):
+    path = tmp_path / "run.h5"
+    done = run_python(f"""
+        import os, resource, signal, threading
+        from vrexsdk import events, simulator, vrex
+        from vrexsdk.record import RecordingInterrupted, record
+        model = simulator.model()
+        model["devices"][0]["acquisition"].update(block_count=10**9, interval_s=0.002, hits=2000)
+        simulator.configure(model)
+        d = vrex.Device(); d.open("usb:vrex-sim-0")
+        sent = []
+        def progress(p):
+            if p.blocks >= 20 and {stop!r} == "ctrl-c" and not sent:
+                sent.append(os.kill(os.getpid(), signal.SIGINT))
+        if {stop!r} == "full disk":  # writes beyond 2 MiB fail as on a full disk
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (2 << 20, 2 << 20))
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            rec = record(d, "0:tpx3-dd-toa-tot", events={str(path)!r}, chunk_events=4096, progress=progress)
+        except RecordingInterrupted as e:
+            print("interrupted", e.recording.blocks)
+        except OSError as e:
+            print("failed", e.recording.blocks, flush=True)
+        d.close()
+        # HDF5 cannot close a file it failed to write and crashes at exit trying again: leave without it.
+        os._exit(0)
+    """)
+    assert done.returncode == 0, done.stderr
+    outcome, blocks, *_ = done.stdout.split()
+    with events.open_events(path) as f:
+        acq = f.acquisition
+        if stop == "ctrl-c":
+            assert outcome == "interrupted" and f.complete and acq["interrupted"]
+            assert acq["written_blocks"] == acq["blocks"] == int(blocks) and acq["lost_blocks"] == 0
+        else:
+            # Stopped with a clear error, the file opens and says it is incomplete; what HDF5 had extended past
+            # the last good flush may read back as zeros.
+            assert outcome == "failed" and not f.complete and int(blocks) > 0
+            assert len(f.read()["event_id"]) > 0

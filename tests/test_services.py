@@ -17,18 +17,6 @@ def single(f):
     return struct.unpack("f", struct.pack("f", f))[0]
 
 
-@pytest.fixture
-def open_with(device):
-    """Attaches one device with the given model keys, opens it and returns the Device."""
-
-    def open_(**model):
-        simulator.configure({"devices": [model]})
-        device.open(device.enumerate()[0].connectionString)
-        return device
-
-    return open_
-
-
 # ---- identifier lists, shared by four modules ---------------------------------------------------------------------
 
 # attribute, list method, private count, private id, count SDK function, id SDK function, model key, entry, keyword

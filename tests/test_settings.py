@@ -151,18 +151,6 @@ def test_diff_lists_what_differs(tuned):
 
 # ---- the command line -----------------------------------------------------------------------------------------------
 
-@pytest.fixture
-def cli(capsys):
-    from vrexsdk.cli import main
-
-    def run(*argv):
-        status = main([str(a) for a in argv])
-        captured = capsys.readouterr()
-        return status, captured.out, captured.err
-
-    return run
-
-
 def test_settings_save_diff_and_load(cli, tmp_path):
     path, other = tmp_path / "a.json", tmp_path / "b.json"
     assert cli("settings", "save", path)[0] == 0

@@ -20,10 +20,7 @@ for name in ("vrex_ctx_create", "vrex_ctx_destroy", "vrex_dev_open", "vrex_dev_c
     getattr(LIB, name).restype = c_int
 LIB.vrex_acq_set_data_callback.argtypes = [c_void_p, c_char_p, CALLBACK, c_void_p]
 
-TOA_TOT = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
-ITOT_EVENT = np.dtype([("address", "<u4"), ("itot", "<u4"), ("event", "<u8")])
-BINNED = np.dtype([("address", "<u4"), ("count", "<u4"), ("itot", "<u4")])
-DESCRIPTOR = np.dtype([("offset", "<u4"), ("packet_count", "<u4")])
+from layouts import BINNED, DESCRIPTOR, ITOT_EVENT, TOA_TOT  # noqa: E402
 RECORDS = {"0:tpx3-dd-toa-tot": TOA_TOT, "0:tpx3-sorted-dd-toa-tot": TOA_TOT, "0:tpx3-seq-toa-tot": TOA_TOT,
            "0:tpx3-seq-itot-event": ITOT_EVENT, "0:tpx3-binned-packets": BINNED}
 

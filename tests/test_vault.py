@@ -29,14 +29,13 @@ def memory(id_="m0", part="PN-1", regions=((4, 4096), (2, 65536)), base=0, **ext
 
 
 @pytest.fixture
-def open_with(device):
+def open_memories(open_with):
     """Attaches one Timepix3 device with the given memories, opens it, returns its vault wrapper."""
 
     def open_(*memories):
-        simulator.configure({"devices": [{"flash": list(memories)}]})
-        device.open(device.enumerate()[0].connectionString)
+        vault = open_with(flash=list(memories)).vault
         simulator.clear_calls()
-        return device.vault
+        return vault
 
     return open_
 
@@ -54,14 +53,14 @@ def flash_state(memory_id="config"):
 
 
 @pytest.mark.parametrize("ids", [[], ["boot"], ["boot", "config", "user"]], ids=["none", "one", "three"])
-def test_get_ids_asks_the_count_then_each_index(open_with, recording, ids):
-    v = open_with(*[memory(i) for i in ids])
+def test_get_ids_asks_the_count_then_each_index(open_memories, recording, ids):
+    v = open_memories(*[memory(i) for i in ids])
     assert v.getIds() == ids
     assert recording() == [("vrex_flash_count", ())] + [("vrex_flash_id", (i,)) for i in range(len(ids))]
 
 
-def test_select_memory_numbers_sectors_over_the_whole_memory(open_with, recording):
-    v = open_with(memory("m0", "PN-1", regions=((4, 4096), (2, 65536))))
+def test_select_memory_numbers_sectors_over_the_whole_memory(open_memories, recording):
+    v = open_memories(memory("m0", "PN-1", regions=((4, 4096), (2, 65536))))
     m = v.selectMemory("m0")
     assert recording() == (
         [("vrex_flash_part_nr", (b"m0",)), ("vrex_flash_regions", (b"m0",))]
@@ -79,8 +78,8 @@ def test_select_memory_numbers_sectors_over_the_whole_memory(open_with, recordin
                       [(16384 + i * 65536, 16384 + i * 65536 + 65535) for i in range(2)]]
 
 
-def test_empty_regions_and_memories(open_with):
-    v = open_with(memory("none", regions=()), memory("gap", regions=((0, 512), (2, 256))))
+def test_empty_regions_and_memories(open_memories):
+    v = open_memories(memory("none", regions=()), memory("gap", regions=((0, 512), (2, 256))))
     assert v.selectMemory("none").regions == []
     first, second = v.selectMemory("gap").regions
     assert first.sectors == [] and first.sectorSize == 512
@@ -101,8 +100,8 @@ def test_an_unknown_memory_fails_at_its_first_query(opened, recording):
     assert recording() == [("vrex_flash_part_nr", (b"nope",)), ("vrex_ctx_get_last_error", ())]
 
 
-def test_an_address_beyond_a_signed_int_fails_the_selection(open_with):
-    v = open_with({"id": "hi", "part_number": "", "regions": [{"sector_size": 16, "sectors": [[2**31 - 16, 2**31]]}]})
+def test_an_address_beyond_a_signed_int_fails_the_selection(open_memories):
+    v = open_memories({"id": "hi", "part_number": "", "regions": [{"sector_size": 16, "sectors": [[2**31 - 16, 2**31]]}]})
     with pytest.raises(OverflowError, match="^value too large to convert to int$"):
         v.selectMemory("hi")
     # The query itself reports the unsigned value.
@@ -119,8 +118,8 @@ def test_an_address_beyond_a_signed_int_fails_the_selection(open_with):
         ("_Vault__getSectorAddressRange", ("m0", -1), "Sector index -1 out of range for memory 'm0' (6 sectors)"),
     ],
 )
-def test_indices_out_of_range_are_refused_by_the_sdk(open_with, method, args, message):
-    v = open_with(memory("m0"))
+def test_indices_out_of_range_are_refused_by_the_sdk(open_memories, method, args, message):
+    v = open_memories(memory("m0"))
     with pytest.raises(errors.VrexSdkInvalidArgumentError) as info:
         getattr(v, method)(*args)
     assert info.value.args == (message,)
@@ -463,8 +462,8 @@ def test_contents_with_a_backing_file_persist_across_processes(run_python, tmp_p
     assert second.stdout.strip() == repr(b"\xff\xffkept\xff\xff")
 
 
-def test_without_a_backing_file_contents_last_for_the_process_only(open_with, run_python):
-    m = open_with(memory("nv")).selectMemory("nv")
+def test_without_a_backing_file_contents_last_for_the_process_only(open_memories, run_python):
+    m = open_memories(memory("nv")).selectMemory("nv")
     m.program(0, bytearray(b"here"))
     simulator.configure(simulator.model())
     other = run_python(SCRIPT.format(model=memory("nv"), body="print(m.read(0, 4))"))
@@ -472,11 +471,11 @@ def test_without_a_backing_file_contents_last_for_the_process_only(open_with, ru
     assert other.stdout.strip() == repr(b"\xff" * 4)
 
 
-def test_a_backing_file_is_read_back_when_the_device_is_attached_again(open_with, device, tmp_path):
+def test_a_backing_file_is_read_back_when_the_device_is_attached_again(open_memories, device, tmp_path):
     path = tmp_path / "short.bin"
     path.write_bytes(b"abc")  # shorter than the memory: the rest reads erased
     model = memory("nv", regions=((1, 8),), backing_file=str(path))
-    m = open_with(model).selectMemory("nv")
+    m = open_memories(model).selectMemory("nv")
     assert m.read(0, 8) == b"abc" + b"\xff" * 5
     m.program(3, bytearray(b"de"))
     device.close()
@@ -486,9 +485,9 @@ def test_a_backing_file_is_read_back_when_the_device_is_attached_again(open_with
     assert path.read_bytes() == b"abcde" + b"\xff" * 3
 
 
-def test_a_backing_file_that_cannot_be_replaced_fails_the_program_and_changes_nothing(open_with, tmp_path):
+def test_a_backing_file_that_cannot_be_replaced_fails_the_program_and_changes_nothing(open_memories, tmp_path):
     path = tmp_path / "missing-dir" / "nv.bin"
-    m = open_with(memory("nv", regions=((1, 8),), backing_file=str(path))).selectMemory("nv")
+    m = open_memories(memory("nv", regions=((1, 8),), backing_file=str(path))).selectMemory("nv")
     with pytest.raises(errors.VrexSdkInternalException, match="missing-dir/nv.bin"):
         m.program(0, bytearray(b"x"))
     assert m.read(0, 1) == b"\xff"
@@ -518,7 +517,7 @@ def test_a_process_killed_while_programming_never_leaves_a_torn_file(tmp_path):
     assert len(data) == size and len(set(data)) == 1
 
 
-def test_temporary_files_left_by_a_killed_writer_are_removed_when_the_memory_is_attached(open_with, tmp_path):
+def test_temporary_files_left_by_a_killed_writer_are_removed_when_the_memory_is_attached(open_memories, tmp_path):
     import fcntl
 
     path = tmp_path / "nv.bin"
@@ -529,7 +528,7 @@ def test_temporary_files_left_by_a_killed_writer_are_removed_when_the_memory_is_
         (tmp_path / name).write_bytes(b"\xff" * 4096)
     with open(tmp_path / "nv.bin.tmp.LIVE00", "rb") as live:
         fcntl.flock(live, fcntl.LOCK_EX)  # as a writer in another process holds its file while writing
-        m = open_with(memory("nv", regions=((1, 8),), backing_file=str(path))).selectMemory("nv")
+        m = open_memories(memory("nv", regions=((1, 8),), backing_file=str(path))).selectMemory("nv")
     remaining = {p.name for p in tmp_path.iterdir()}
     assert remaining == {"nv.bin"} | {n for n, fate in names.items() if fate != "removed"}
     assert m.read(0, 4) == b"kept"

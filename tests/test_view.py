@@ -2,6 +2,7 @@
 import asyncio
 import json
 import os
+import pathlib
 import shutil
 import struct
 
@@ -182,6 +183,8 @@ def test_start_stop_reset_and_save_round_trip(viewer, tmp_path):
         await page.request(cmd="save", format="npz")
         saved = await page.next("saved")
         final = await page.next("update")
+        while not final["temperatures"]:  # the device's readings come at their own, slower pace
+            final = await page.next("update")
         return stopped, saved["path"], final
 
     stopped, path, final = talk(viewer, script)
@@ -324,7 +327,9 @@ def test_the_page_shows_a_live_acquisition(viewer, browser, tmp_path):
     wait(lambda b: b.execute_script(PROBE, "image")[1] != first[1])  # a later update drew another image
     wait(lambda b: b.execute_script("return vrexView.spectrum.data.reduce((a, v) => a + v, 0)") > 0)
     assert browser.execute_script(PROBE, "spectrum")[0] > 2  # bars drawn on the white plot
-    screenshot = tmp_path / "live-view.png"
+    # Kept as a test artifact: in the test's temporary directory, and where CI collects them (VREX_ARTIFACTS).
+    screenshot = pathlib.Path(os.environ.get("VREX_ARTIFACTS") or tmp_path) / "live-view.png"
+    screenshot.parent.mkdir(parents=True, exist_ok=True)
     browser.save_screenshot(str(screenshot))
     print(f"live view screenshot: {screenshot}")
 

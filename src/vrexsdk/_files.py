@@ -156,12 +156,25 @@ def replacing(path: PathLike) -> Iterator[str]:
     """Yields the name of a temporary file beside `path` for the caller to write; renames it to `path` after.
 
     The temporary file exists (empty) when the block starts. When the block ends normally the file is flushed to
-    disk and renamed over `path` (atomically, keeping an existing file's permissions); when it raises, the
-    temporary file is removed and `path` is untouched. Ctrl-C is deferred as the module describes.
+    disk and renamed over `path` (atomically, keeping an existing file's permissions; through a symbolic link to
+    the file it names); when it raises, the temporary file is removed and `path` is untouched. Ctrl-C is
+    deferred as the module describes. A `path` that is a device, pipe or socket is yielded itself, to write in
+    place.
     """
     target = os.fspath(path)
     if not isinstance(target, str):
         raise TypeError(f"a file name must be text, not {type(target).__name__}")
+    # Through a symbolic link, as writing in place went: the link stays, the file it names is replaced.
+    target = os.path.realpath(target) if os.path.islink(target) else target
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = stat.S_IFREG
+    if not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+        # A device, a pipe or a socket (/dev/null, /dev/stdout, a FIFO) is written in place: renaming over it
+        # would put a plain file where the device was.
+        yield target
+        return
     interrupts = _DeferredInterrupt()
     with interrupts:
         temporary = _create(target)

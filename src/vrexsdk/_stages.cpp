@@ -643,6 +643,35 @@ PyObject* queue_stats(PyObject*, PyObject* capsule) {
                          "wait", s.waits ? Py_True : Py_False);
 }
 
+// _layout(mode): the sink's groups for the blocks of `mode` (raw: "0:raw-data"), as [(group, [(column,
+// dtype)])], the dtype a NumPy type string.
+PyObject* layout(PyObject*, PyObject* mode) {
+    if (!PyUnicode_Check(mode)) {
+        PyErr_Format(PyExc_TypeError, "mode must be str, not %.200s", Py_TYPE(mode)->tp_name);
+        return nullptr;
+    }
+    const vrex::block::ModeShape* const m = vrex::block::find_mode(text_of(mode));
+    if (m == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "unknown mode %R", mode);
+        return nullptr;
+    }
+    Ref groups = Ref::steal(PyList_New(0));
+    if (!groups) return nullptr;
+    for (const GroupSpec& g : groups_of(m->shape)) {
+        Ref columns = Ref::steal(PyList_New(0));
+        if (!columns) return nullptr;
+        for (const ColumnSpec& c : g.columns) {
+            const Ref descr = Ref::steal(numpy_type(c.type));
+            const Ref str = descr ? Ref::steal(PyObject_GetAttrString(descr.get(), "str")) : Ref();
+            const Ref item = str ? Ref::steal(Py_BuildValue("(sO)", c.name, str.get())) : Ref();
+            if (!item || PyList_Append(columns.get(), item.get()) < 0) return nullptr;
+        }
+        const Ref item = Ref::steal(Py_BuildValue("(sO)", g.name, columns.get()));
+        if (!item || PyList_Append(groups.get(), item.get()) < 0) return nullptr;
+    }
+    return groups.release();
+}
+
 PyObject* kinds(PyObject*) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -678,6 +707,8 @@ PyMethodDef functions[] = {
     VREX_METHOD("_queue_stats", QUALNAME("_queue_stats"), queue_stats,
                 "_queue_stats(queue)\n--\n\nThe queue's counts.", "queue"),
     VREX_METHOD("_kinds", QUALNAME("_kinds"), kinds, "_kinds()\n--\n\nThe registered stage kinds."),
+    VREX_METHOD("_layout", QUALNAME("_layout"), layout,
+                "_layout(mode)\n--\n\nThe sink's chunk groups and columns for the blocks of mode.", "mode"),
     VREX_METHODS_END};
 
 #undef QUALNAME

@@ -11,11 +11,15 @@
 #include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -52,6 +56,83 @@ LiveCallable* live_callable(PyObject* f) {
     auto& live = live_callables();
     const auto it = live.find(f);
     return it == live.end() ? nullptr : &it->second;
+}
+
+// ---- when a replaced callable may be released ------------------------------------------------------------------
+//
+// A registration replaces the SDK's user pointer of one channel; a run that was delivering there may still hand
+// the old pointer to a delivery (the SDK applies a registration from the next block). A replaced holder is
+// therefore deleted only once its channel is idle: no run begun, or about to begin, since the last end() or
+// abort() that returned. Deleting it earlier would also let a new callable take the freed address and receive
+// blocks meant for the old one. State per SDK context and channel, so every wrapper of a context sees the same
+// runs; touched with the GIL held only.
+
+struct ChannelRuns {
+    int users = 0;            // begin(), end() and abort() calls using this entry (it is erased when idle)
+    int beginning = 0;        // begin() calls in progress
+    bool active = false;      // a begin() succeeded and no end() or abort() returned since
+    std::uint64_t begun = 0;  // successful begin() calls so far
+};
+
+using RunKey = std::pair<vrex_ctx_t*, std::string>;
+
+std::map<RunKey, ChannelRuns>& channel_runs() {
+    static auto* runs = new std::map<RunKey, ChannelRuns>();  // never destroyed: used until the process ends
+    return *runs;
+}
+
+bool channel_idle(vrex_ctx_t* ctx, const std::string& channel) {
+    const auto it = channel_runs().find(RunKey(ctx, channel));
+    return it == channel_runs().end() || (!it->second.active && it->second.beginning == 0);
+}
+
+// Registrations hold this from before their SDK call until their holders are filed, so the holder recorded as
+// a channel's registered one is the one the SDK kept, whatever the threads' order. Taken with the GIL released
+// (a thread waiting for it holds no GIL); no Python code runs while it is held.
+std::mutex registration_mutex;
+
+// Holders to delete once a call is done with its bookkeeping: deleting one may run Python code (a __del__, a
+// weak-reference callback), which may register again. An exception pending meanwhile is kept out of it.
+class Doomed {
+public:
+    Doomed() = default;
+    Doomed(const Doomed&) = delete;
+    Doomed& operator=(const Doomed&) = delete;
+    ~Doomed() {
+        if (holders_.empty()) return;
+        const vrex::ErrorScope scope;
+        for (vrex::PyRef* holder : holders_) delete holder;
+    }
+    // Reserves room first where it may fail; push() itself never allocates beyond it.
+    bool reserve(std::size_t n) {
+        try {
+            holders_.reserve(n);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    void push(vrex::PyRef* holder) noexcept {
+        if (holders_.size() < holders_.capacity()) holders_.push_back(holder);  // else kept: a leak, not a fault
+    }
+
+private:
+    std::vector<vrex::PyRef*> holders_;
+};
+
+// Moves the replaced holders of `a` whose channel is idle now into `doomed`.
+void release_idle(AcquisitionObject* a, vrex_ctx_t* ctx, Doomed& doomed) {
+    auto& replaced = a->dataHolders.replaced;
+    if (replaced.empty() || !doomed.reserve(replaced.size() + 2)) return;
+    std::size_t kept = 0;
+    for (auto& entry : replaced) {
+        if (channel_idle(ctx, entry.first)) {
+            doomed.push(entry.second);
+        } else {
+            replaced[kept++] = std::move(entry);
+        }
+    }
+    replaced.resize(kept);
 }
 
 // vrexsdk.acquisition.DeliveredArrayWarning, made at initialisation.
@@ -356,6 +437,7 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!self) return nullptr;
     auto* a = reinterpret_cast<AcquisitionObject*>(self.get());
     new (&a->modeToCallback) vrex::ModeTable();
+    new (&a->dataHolders) vrex::DataHolders();
     a->context = Py_NewRef(Py_None);
     a->chip = Py_NewRef(Py_None);
     if (!vrex::store_context(a->context, slots[0])) return nullptr;
@@ -384,13 +466,14 @@ int acquisition_clear(PyObject* self) {
     return 0;
 }
 
-// No SDK call, and the data-callable holder is kept: a block delivered later still finds a live callable. Only
-// Device.finalize() releases it.
+// No SDK call, and the data-callable holders are kept: a block delivered later still finds a live callable. Only
+// Device.finalize() releases them (and replacing registrations, once their channel is idle).
 void acquisition_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     auto* a = reinterpret_cast<AcquisitionObject*>(self);
     std::destroy_at(&a->modeToCallback);
+    std::destroy_at(&a->dataHolders);  // the table only: the holders themselves stay, see above
     Py_CLEAR(a->context);
     Py_CLEAR(a->chip);
     type->tp_free(self);
@@ -471,28 +554,62 @@ int interruptible_end(vrex_ctx_t* ctx, const char* channel, bool& interrupted) {
 
 bool on_main_thread() { return main_thread_ident != 0 && PyThread_get_thread_ident() == main_thread_ident; }
 
-// begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised.
-template <auto Sdk>
+// begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised. They also keep
+// the channel's run state: once an end() or abort() returns and no begin() came meanwhile, no delivery can use
+// a replaced callable any more, and this object's replaced holders of idle channels are released.
+enum class Control { begin, abort, end };
+
+template <auto Sdk, Control kind>
 PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     Text channel;
     if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
     vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
+    constexpr bool begins = kind == Control::begin;
+    ChannelRuns* runs = nullptr;
+    RunKey key;
+    try {
+        key = RunKey(ctx, channel.c_str());
+        runs = &channel_runs()[key];  // std::map: the reference stays valid while other entries come and go
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    ++runs->users;
+    const std::uint64_t begun_before = runs->begun;
+    if constexpr (begins) ++runs->beginning;  // before the SDK call: a registration meanwhile keeps what it replaces
     int status = 0;
-    if (Sdk == vrex_acq_end && on_main_thread()) {
+    bool stopped = false;  // the run is over even though the call reports no success
+    if (kind == Control::end && on_main_thread()) {
         bool interrupted = false;
         status = interruptible_end(ctx, channel.c_str(), interrupted);
-        if (interrupted) return nullptr;
+        stopped = interrupted;  // aborted and waited for
     } else {
         status = vrex::nogil([&] { return Sdk(ctx, channel.c_str()); });
     }
+    Doomed doomed;
+    if constexpr (begins) {
+        --runs->beginning;
+        if (status >= 0) {
+            runs->active = true;
+            ++runs->begun;
+        }
+    } else if ((status >= 0 || stopped) && runs->begun == begun_before) {
+        runs->active = false;
+    }
+    if (--runs->users == 0 && !runs->active && runs->beginning == 0) channel_runs().erase(key);  // idle again
+    if constexpr (!begins) release_idle(self, ctx, doomed);
+    if (stopped) return nullptr;
     if (!vrex::check_after_wait(status, ctx, 0.1)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* begin(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_begin>(self, channelId); }
-PyObject* abort_(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_abort>(self, channelId); }
-PyObject* end(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_end>(self, channelId); }
+PyObject* begin(AcquisitionObject* self, PyObject* channelId) {
+    return control<vrex_acq_begin, Control::begin>(self, channelId);
+}
+PyObject* abort_(AcquisitionObject* self, PyObject* channelId) {
+    return control<vrex_acq_abort, Control::abort>(self, channelId);
+}
+PyObject* end(AcquisitionObject* self, PyObject* channelId) { return control<vrex_acq_end, Control::end>(self, channelId); }
 
 // self._Acquisition__setDataCallback(channelId, func, raw=<raw>)
 PyObject* register_with(AcquisitionObject* self, PyObject* channelId, PyObject* func, PyObject* raw) {
@@ -535,8 +652,8 @@ int refuse_mode(PyObject* mode) {
     return vrex::__throw(-2, text);
 }
 
-// A new holder for `func`, stored first and kept even if the registration fails later. A holder it replaces is
-// never released: the SDK may still deliver to its callable on another channel.
+// A new holder for `func`, stored first and kept even if the registration fails later. The holder it replaces
+// as the newest stays where it is filed: a registered one is released only when its own channel gets another.
 bool hold_callable(AcquisitionObject* self, PyObject* func) {
     auto* holder = new (std::nothrow) vrex::PyRef(func, release_callable);
     if (holder == nullptr) {
@@ -579,14 +696,56 @@ vrex_acq_data_func selected_delivery(AcquisitionObject* self, bool use_raw, vrex
 }
 
 PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyObject* func, Optional raw) {
+    // Refused here, not at the first block: a delivery can only report a failed call as unraisable, once per
+    // block, while end() returns normally.
+    if (!PyCallable_Check(func)) {
+        PyErr_Format(PyExc_TypeError, "func must be callable, not '%.200s'", Py_TYPE(func)->tp_name);
+        return nullptr;
+    }
     if (!hold_callable(self, func)) return nullptr;
+    vrex::PyRef* const holder = self->data_func_ref;
     Text channel;
     if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
     const vrex_acq_data_func function = selected_delivery(self, raw.given() && raw.value == Py_True, nullptr);
     if (function == nullptr) return nullptr;
     vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
-    const int status = vrex::nogil([&] { return vrex_acq_set_data_callback(ctx, channel.c_str(), function, func); });
+
+    // Everything the filing below needs is allocated before the SDK call, which cannot be undone.
+    Doomed doomed;
+    std::string channel_key;
+    try {
+        channel_key = channel.c_str();
+        self->dataHolders.registered.try_emplace(channel_key, nullptr);
+        self->dataHolders.replaced.reserve(self->dataHolders.replaced.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!doomed.reserve(self->dataHolders.replaced.size() + 2)) return PyErr_NoMemory();
+    std::unique_lock filing(registration_mutex, std::defer_lock);
+    const int status = vrex::nogil([&] {
+        filing.lock();
+        return vrex_acq_set_data_callback(ctx, channel.c_str(), function, func);
+    });
+    if (status >= 0) {
+        // Filed only if this holder is still the newest, made by this call: a finalize() that ran meanwhile (on
+        // another thread, during the SDK call) has deleted it, and a registration that started meanwhile has
+        // taken its place; an unfiled holder is kept, as every holder was before.
+        const auto slot = self->dataHolders.registered.find(channel_key);
+        if (self->data_func_ref == holder && slot != self->dataHolders.registered.end()) {
+            vrex::PyRef* const previous = std::exchange(slot->second, holder);
+            if (previous != nullptr && previous != holder) {
+                if (channel_idle(ctx, channel_key)) {
+                    doomed.push(previous);
+                } else {
+                    self->dataHolders.replaced.emplace_back(channel_key, previous);  // room reserved above
+                }
+            }
+        }
+    }
+    // A failed call (even one whose status the mapping passes) files nothing: the SDK may have kept either.
+    filing.unlock();
+    release_idle(self, ctx, doomed);
     if (!vrex::check(status, ctx)) return nullptr;
     Py_RETURN_NONE;
 }

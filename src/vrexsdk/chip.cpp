@@ -26,7 +26,7 @@ constexpr auto sdk = vrex::method<ChipObject, Sdk, Result>;
 // ---- chips and polarity ------------------------------------------------------------------------------------------
 
 PyObject* getChipIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId">(&self->ob_base);
+    return vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId", vrex_chip_count, vrex_chip_id>(&self->ob_base);
 }
 PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
     int index = 0;
@@ -71,12 +71,12 @@ PyObject* setPolarity(ChipObject* self, PyObject* chipIdx, PyObject* chipPolarit
 // ---- sense DACs --------------------------------------------------------------------------------------------------
 
 PyObject* getSenseDacIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName">(&self->ob_base);
+    return vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName", vrex_chip_sense_dac_count, vrex_chip_sense_dac_name>(&self->ob_base);
 }
 // ---- modes ---------------------------------------------------------------------------------------------------------
 
 PyObject* getModeIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId">(&self->ob_base);
+    return vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId", vrex_chip_mode_count, vrex_chip_mode_id>(&self->ob_base);
 }
 PyObject* selectMode(ChipObject* self, PyObject* modeId, Optional modeParams) {
     const Ref done = !modeParams.given() || modeParams.value == Py_None
@@ -143,12 +143,12 @@ PyObject* selectModeWithParams(ChipObject* self, PyObject* modeId, PyObject* mod
 // ---- DACs ----------------------------------------------------------------------------------------------------------
 
 PyObject* getDacIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName">(&self->ob_base);
+    return vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName", vrex_chip_dac_count, vrex_chip_dac_name>(&self->ob_base);
 }
 // ---- thresholds ------------------------------------------------------------------------------------------------------
 
 PyObject* getThresholdIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId">(&self->ob_base);
+    return vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId", vrex_chip_threshold_count, vrex_chip_threshold_id>(&self->ob_base);
 }
 // ---- type and module -----------------------------------------------------------------------------------------------
 

@@ -5,7 +5,20 @@ Run ``vrexsdk --help`` (or ``python -m vrexsdk --help``) for the sub-commands. E
 the SDK reports a failure, 2 for a usage error (a bad option, an unknown mode, an unreadable file, a missing
 optional package), 130 when Ctrl-C stopped an acquisition (what was acquired is still saved). Files are written
 whole or not at all: Ctrl-C while one is written takes effect once it is complete, and a second Ctrl-C abandons it,
-leaving the file as it was; the status is then 1 ("nothing saved to FILE").
+leaving the file as it was; the status is then 1 ("nothing saved to FILE"). A closed output pipe
+(``vrexsdk info | head``) ends the command quietly with status 0.
+
+Adding a command is one decorated function: its options sit beside its handler, and the parser, the help and
+the dispatch are derived from the registrations::
+
+    @command("status", help="one line per chip", options=[option("--json", action="store_true")])
+    def _status(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+        with _opened(args.device) as device:
+            ...
+        return 0
+
+A name with a space (``"mask get"``) is an action of a group declared first with :func:`group`. Commands take
+``--device`` unless registered with ``device=False``.
 """
 
 from __future__ import annotations
@@ -19,7 +32,7 @@ import math
 import os
 import sys
 import threading
-import time
+from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
@@ -33,10 +46,15 @@ __all__ = ["main"]
 _CLI_HINT = 'pip install "vrexsdk[cli]"'
 _HDF5_HINT = 'pip install "vrexsdk[hdf5]"'
 _VIEW_HINT = 'pip install "vrexsdk[view]"'
+_ANALYSIS_HINT = 'pip install "vrexsdk[analysis]"'
 
 
 class UsageError(Exception):
     """A mistake in the command line or its files: reported in one line, exit status 2."""
+
+
+class CommandFailed(Exception):
+    """The command could not do its job for a reason the device gave (not the SDK's failure): exit status 1."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -44,6 +62,72 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+# ---- the commands --------------------------------------------------------------------------------------------------
+
+Handler = Callable[[argparse.Namespace, TextIO, TextIO], int]
+"""A command's handler: the parsed options, stdout and stderr in; the exit status out."""
+
+
+@dataclass(frozen=True)
+class _Option:
+    flags: Tuple[str, ...]
+    settings: Dict[str, Any]
+
+
+def option(*flags: str, **settings: Any) -> _Option:
+    """One option or positional of a command, as ``argparse.ArgumentParser.add_argument`` takes it."""
+    return _Option(flags, settings)
+
+
+@dataclass(frozen=True)
+class _Command:
+    name: str
+    run: Handler
+    help: str
+    description: Optional[str]
+    epilog: Optional[str]
+    options: Tuple[_Option, ...]
+    device: bool
+
+
+@dataclass(frozen=True)
+class _Group:
+    name: str
+    help: str
+    description: str
+    actions: List[str] = field(default_factory=list)
+
+
+# In registration order, which is the order of the help.
+_COMMANDS: Dict[str, _Command] = {}
+_GROUPS: Dict[str, _Group] = {}
+
+
+def command(name: str, *, help: str, description: Optional[str] = None, epilog: Optional[str] = None,
+            options: Sequence[_Option] = (), device: bool = True) -> Callable[[Handler], Handler]:
+    """Registers the decorated handler as the command `name` (``"GROUP ACTION"`` for an action of a group)."""
+
+    def register(run: Handler) -> Handler:
+        if name in _COMMANDS or name in _GROUPS:
+            raise ValueError(f"command {name!r} is registered twice")
+        parent, _, action = name.rpartition(" ")
+        if parent:
+            if parent not in _GROUPS:
+                raise ValueError(f"command {name!r}: declare the group {parent!r} first")
+            _GROUPS[parent].actions.append(action)
+        _COMMANDS[name] = _Command(name, run, help, description, epilog, tuple(options), device)
+        return run
+
+    return register
+
+
+def group(name: str, *, help: str, description: str) -> None:
+    """Declares the command `name` whose actions are registered as ``"name ACTION"``."""
+    if name in _COMMANDS or name in _GROUPS:
+        raise ValueError(f"command {name!r} is registered twice")
+    _GROUPS[name] = _Group(name, help, description)
 
 
 # ---- small helpers -------------------------------------------------------------------------------------------------
@@ -66,6 +150,13 @@ def _address(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if not 0 <= value <= 0xFFFFFFFF:
         raise argparse.ArgumentTypeError(f"must be between 0 and 0xffffffff, not {text}")
+    return value
+
+
+def _length(text: str) -> int:
+    value = _address(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be positive, not 0")
     return value
 
 
@@ -116,15 +207,40 @@ def _table(rows: Sequence[Sequence[Any]], header: Sequence[str]) -> List[str]:
     return lines
 
 
-def _get(getter: Callable[..., Any], *args: Any) -> Any:
-    """``getter(*args)`` for display: a value the device refuses shows its error instead of ending the listing."""
+@dataclass(frozen=True)
+class Unavailable:
+    """A value the device refused to give: shown (and written to JSON) as its error."""
+
+    error: str
+
+    def __str__(self) -> str:
+        return f"unavailable ({self.error})"
+
+
+def _get(getter: Callable[..., Any], *args: Any, then: Optional[Callable[[Any], Any]] = None) -> Any:
+    """``getter(*args)`` for display, passed through `then` when given. A value the device refuses, or one the
+    binding cannot convert (text that is not UTF-8, an unknown polarity, an address out of range), becomes
+    `Unavailable` (and skips `then`) instead of ending the listing."""
     from vrexsdk.errors import VrexSdkException
 
     try:
         value = getter(*args)
-    except (VrexSdkException, NotImplementedError) as e:  # the latter: an SDK family this build lacks
-        return f"unavailable ({type(e).__name__}: {e})"
-    return list(value) if isinstance(value, tuple) else value
+    # NotImplementedError: an SDK family this build lacks.
+    except (VrexSdkException, NotImplementedError, ValueError, OverflowError) as e:
+        return Unavailable(f"{type(e).__name__}: {e}")
+    value = list(value) if isinstance(value, tuple) else value
+    return value if then is None else then(value)
+
+
+def _as_json(value: Any) -> str:
+    if isinstance(value, Unavailable):
+        return str(value)
+    raise TypeError(f"{type(value).__name__} is not JSON serializable")
+
+
+def _unreadable(error: Exception) -> str:
+    """What a device value the binding could not convert was, for a message."""
+    return f"a value that cannot be read ({type(error).__name__}: {error})"
 
 
 # ---- the device ----------------------------------------------------------------------------------------------------
@@ -138,7 +254,12 @@ def _opened(locator: Optional[str]) -> Iterator[Any]:
 
     device = vrex.Device()
     try:
-        found = device.enumerate()
+        try:
+            found = device.enumerate()
+        except (ValueError, OverflowError) as e:
+            if locator is None:
+                raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
+            found = []  # the device named can still be opened
         if locator is None:
             if not found:
                 raise UsageError("no device attached (vrexsdk devices lists them)")
@@ -168,12 +289,17 @@ def _choose(name: str, value: str, choices: Sequence[str]) -> str:
 # ---- devices and info ----------------------------------------------------------------------------------------------
 
 
-def _cmd_devices(args: argparse.Namespace, out: TextIO) -> int:
+@command("devices", help="list the attached devices", device=False,
+         description="List the attached devices: locator, product, serial number, USB.",
+         options=[option("--json", action="store_true", help="print JSON instead of a table")])
+def _devices(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from vrexsdk import vrex
 
     device = vrex.Device()
     try:
         found = device.enumerate()
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"cannot list the devices: one reports {_unreadable(e)}") from None
     finally:
         device.finalize()
     if args.json:
@@ -215,20 +341,16 @@ def _device_info(device: Any) -> Dict[str, Any]:
         },
         "revisions": _get(device.revisions.get),
     }
-    chips = _get(chip.getChipIds)
-    info["chips"] = chips if isinstance(chips, str) else [
-        {"index": i, "id": cid, "polarity": _get(_polarity, chip, i)} for i, cid in enumerate(chips)
-    ]
+    info["chips"] = _get(chip.getChipIds, then=lambda ids: [
+        {"index": i, "id": cid, "polarity": _get(_polarity, chip, i)} for i, cid in enumerate(ids)
+    ])
     info["modes"] = _get(chip.getModeIds)
     info["channels"] = _get(device.acq.getChannelIds)
-    dacs = _get(chip.getDacIds)
-    info["dacs"] = dacs if isinstance(dacs, str) else {
-        d: {"value": _get(chip.getDacValue, d), "limits": _get(chip.getDacLimits, d)}
-        for d in dacs
-    }
+    info["dacs"] = _get(chip.getDacIds, then=lambda ids: {
+        d: {"value": _get(chip.getDacValue, d), "limits": _get(chip.getDacLimits, d)} for d in ids
+    })
     info["sense_dacs"] = _get(chip.getSenseDacIds)
-    thresholds = _get(chip.getThresholdIds)
-    info["thresholds"] = thresholds if isinstance(thresholds, str) else {
+    info["thresholds"] = _get(chip.getThresholdIds, then=lambda ids: {
         t: {
             "kev": _get(chip.getThreshold, t),
             "range_kev": _get(chip.getThresholdRange, t),  # min, max and the noise edge
@@ -236,42 +358,38 @@ def _device_info(device: Any) -> Dict[str, Any]:
             "raw_range": _get(chip.getRawThresholdRange, t),
             "calibrated": _get(chip.isThresholdCalibrated, t),
         }
-        for t in thresholds
-    }
+        for t in ids
+    })
     cooling = device.cooling
-    units = _get(cooling.getIds)
-    info["cooling"] = units if isinstance(units, str) else {
+    info["cooling"] = _get(cooling.getIds, then=lambda ids: {
         u: {
             "unit": _get(cooling.getValueUnit, u),
             "actual": _get(cooling.getActualTemperature, u),
             "desired": _get(cooling.getDesiredTemperature, u),
             "limits": _get(cooling.getLimits, u),
         }
-        for u in units
-    }
+        for u in ids
+    })
     board = device.board
-    boards = _get(board.getBoardIds)
-    info["boards"] = boards if isinstance(boards, str) else {b: {"powered": _get(board.isPowered, b)}
-                                                             for b in boards}
+    info["boards"] = _get(board.getBoardIds, then=lambda ids: {b: {"powered": _get(board.isPowered, b)}
+                                                               for b in ids})
     info["bias"] = _bias_info(device)
     info["monitor"] = _monitor_info(device)
     info["trigger_modes"] = _get(device.trigger.getModeIds)
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
-    size = _get(device.config.getMaskSize)
-    mask = _get(device.config.getMask)
-    info["mask"] = size if isinstance(size, str) else {
+    info["mask"] = _get(device.config.getMaskSize, then=lambda size: {
         "width": size[0], "height": size[1],
-        "masked_pixels": mask if isinstance(mask, str) else int(np.count_nonzero(mask)),
-    }
-    memories = _get(device.vault.getIds)
-    info["memories"] = memories if isinstance(memories, str) else {m: _memory_info(device, m) for m in memories}
+        # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
+        "masked_pixels": _get(device.config.getMask, then=lambda mask: int(np.count_nonzero(mask)))
+        if size[0] * size[1] else 0,
+    })
+    info["memories"] = _get(device.vault.getIds, then=lambda ids: {m: _memory_info(device, m) for m in ids})
     return info
 
 
 def _bias_info(device: Any) -> Any:
     b = device.bias
-    sources = _get(b.getBiasIds)
-    return sources if isinstance(sources, str) else {
+    return _get(b.getBiasIds, then=lambda sources: {
         s: {
             "polarity": _get(b.getPolarity, s),
             "limits": _get(b.getLimits, s),
@@ -284,30 +402,29 @@ def _bias_info(device: Any) -> Any:
             "tripped": _get(b.isTripped, s),
         }
         for s in sources
-    }
+    })
 
 
 def _monitor_info(device: Any) -> Any:
     m = device.monitor
-    quantities = _get(m.getMonitorIds)
-    return quantities if isinstance(quantities, str) else {
+    return _get(m.getMonitorIds, then=lambda quantities: {
         q: {"value": _get(m.getValue, q) if _get(m.isAvailable, q) is True else "unavailable",
             "unit": _get(m.getUnit, q)}
         for q in quantities
-    }
+    })
 
 
 def _memory_info(device: Any, memory_id: str) -> Any:
-    memory = _get(device.vault.selectMemory, memory_id)
-    if isinstance(memory, str):
-        return memory
-    regions = [
-        {"sector_size": r.sectorSize, "sectors": len(r.sectors or []),
-         "start": r.sectors[0].startingAddress if r.sectors else None,
-         "end": r.sectors[-1].endingAddress if r.sectors else None}
-        for r in memory.regions or []
-    ]
-    return {"part_number": memory.partNumber, "size": _memory_size(memory), "regions": regions}
+    def describe(memory: Any) -> Dict[str, Any]:
+        regions = [
+            {"sector_size": r.sectorSize, "sectors": len(r.sectors or []),
+             "start": r.sectors[0].startingAddress if r.sectors else None,
+             "end": r.sectors[-1].endingAddress if r.sectors else None}
+            for r in memory.regions or []
+        ]
+        return {"part_number": memory.partNumber, "size": _memory_size(memory), "regions": regions}
+
+    return _get(device.vault.selectMemory, memory_id, then=describe)
 
 
 def _memory_size(memory: Any) -> int:
@@ -315,11 +432,16 @@ def _memory_size(memory: Any) -> int:
     return max(ends) + 1 if ends else 0
 
 
-def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
+@command("info", help="describe one device",
+         description="Describe one device: identity, SDK and hardware revisions, chips and polarity, modes, "
+                     "channels, DACs with limits, thresholds, cooling, boards, trigger modes, pixel mask and "
+                     "memories.",
+         options=[option("--json", action="store_true", help="print JSON instead of text")])
+def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     with _opened(args.device) as device:
         info = _device_info(device)
     if args.json:
-        json.dump(info, out, indent=2)
+        json.dump(info, out, indent=2, default=_as_json)
         print(file=out)
         return 0
     ident = info["identity"]
@@ -329,14 +451,12 @@ def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     sdk = info["sdk"]
     print(f"  SDK {sdk['runtime']} (built against {sdk['compiled']}), vrexsdk {sdk['package']}", file=out)
     revisions = info["revisions"]
-    if isinstance(revisions, dict):
-        print("revisions: " + (", ".join(f"{k} {v}" for k, v in revisions.items()) or "none"), file=out)
-    else:
-        print(f"revisions: {revisions}", file=out)
+    print("revisions: " + (str(revisions) if isinstance(revisions, Unavailable) else
+                           ", ".join(f"{k} {v}" for k, v in revisions.items()) or "none"), file=out)
 
     def section(title: str, value: Any, render: Callable[[Any], None]) -> None:
         print(f"{title}:", file=out)
-        if isinstance(value, str):
+        if isinstance(value, Unavailable):
             print(f"  {value}", file=out)
         elif not value:
             print("  none", file=out)
@@ -355,7 +475,7 @@ def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     section("modes", info["modes"], lambda v: print("  " + ", ".join(v), file=out))
     section("acquisition channels", info["channels"], lambda v: print("  " + ", ".join(v), file=out))
     section("DACs", info["dacs"], lambda v: rows(v, ("DAC", "VALUE", "MIN", "MAX"), lambda k, d: (
-        k, d["value"], *(d["limits"] if isinstance(d["limits"], list) else [d["limits"], ""]))))
+        k, d["value"], *([d["limits"], ""] if isinstance(d["limits"], Unavailable) else d["limits"]))))
     section("sense DACs", info["sense_dacs"], lambda v: print("  " + ", ".join(v), file=out))
     section("thresholds", info["thresholds"], lambda v: rows(
         v, ("THRESHOLD", "KEV", "RANGE KEV", "NOISE EDGE", "RAW", "RAW RANGE", "CALIBRATED"), lambda k, t: (
@@ -378,7 +498,7 @@ def _cmd_info(args: argparse.Namespace, out: TextIO) -> int:
 
     def memories(value: Any) -> None:
         for name, m in value.items():
-            if isinstance(m, str):
+            if isinstance(m, Unavailable):
                 print(f"  {name}: {m}", file=out)
                 continue
             print(f"  {name}: part {m['part_number']}, {m['size']} bytes", file=out)
@@ -400,7 +520,7 @@ def _vid_pid(props: Any) -> str:
 
 
 def _nth(value: Any, index: int) -> str:
-    return _num(value[index]) if isinstance(value, list) else str(value)
+    return str(value) if isinstance(value, Unavailable) else _num(value[index])
 
 
 def _num(value: Any) -> str:
@@ -408,7 +528,7 @@ def _num(value: Any) -> str:
 
 
 def _range(value: Any) -> str:
-    return f"{_num(value[0])}..{_num(value[1])}" if isinstance(value, list) else str(value)
+    return str(value) if isinstance(value, Unavailable) else f"{_num(value[0])}..{_num(value[1])}"
 
 
 def _hex(value: Optional[int]) -> str:
@@ -449,6 +569,9 @@ class _ProgressDisplay:
             return
         with self.lock:
             rate = f"{p.rate:,.0f} {p.unit}/s"
+            lost = getattr(p, "lost_blocks", 0)
+            if lost:  # never passed over: a recording that loses blocks says so while it runs
+                rate += f", {lost} blocks LOST"
             if self.bar is not None:
                 target = min(p.elapsed, self.seconds) if self.blocks is None and self.seconds else p.blocks
                 self.bar.update(target - self.bar.n)
@@ -516,7 +639,47 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
         device.config.setMask(_load_mask_file(args.mask, size.width, size.height))
 
 
-def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+@command(
+    "acquire", help="run an acquisition and save or show what it delivered",
+    description="Run one acquisition and reduce it on the fly: a hit map with ToT and ToA histograms for Timepix3 "
+                "hit modes, a summed frame for frame modes, accumulated sums for binned modes, a byte count for raw "
+                "data. Stops after --blocks or --seconds, when the acquisition ends by itself, or at Ctrl-C (exit "
+                "status 130, the data acquired so far still saved).",
+    epilog="Example: vrexsdk acquire --mode 0:tpx3-dd-toa-tot --seconds 5 --output run.h5 --png run.png",
+    options=[
+        option("--mode", help="chip mode (see 'info'; default: the device's first mode)"),
+        option("--blocks", type=_positive_int, metavar="N", help="stop after N blocks"),
+        option("--seconds", type=_positive_float, metavar="S", help="stop after S seconds"),
+        option("--channel", help="acquisition channel (default: the device's first)"),
+        option("--binning", type=_positive_int, nargs=3, metavar=("W", "H", "DWELL"),
+               help="bins and dwell time for a binned mode (BinningParams)"),
+        option("--raw", action="store_true", help="receive the raw byte stream whatever the mode"),
+        option("--dac", type=_setting(int), action="append", metavar="NAME=VALUE",
+               help="set a DAC first (repeatable)"),
+        option("--threshold", type=_setting(float), action="append", metavar="NAME=KEV",
+               help="set a threshold in keV first (repeatable)"),
+        option("--mask", metavar="FILE", help="apply this pixel mask first (.npy, .txt or .png)"),
+        option("--output", "-o", metavar="FILE",
+               help=f"save the recording: .h5/.hdf5 (needs h5py: {_HDF5_HINT}), otherwise .npz"),
+        option("--png", metavar="FILE",
+               help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})"),
+        option("--linear", action="store_true", help="linear colour scale for --png (default: log)"),
+        option("--quiet", "-q", action="store_true", help="no progress display"),
+        option("--events", metavar="FILE",
+               help="write every block (hits, TDC stamps, frames, raw bytes, binned arrays) to a NeXus event file "
+                    f"as it arrives (needs h5py: {_HDF5_HINT})"),
+        option("--compression", choices=("gzip", "lz4", "zstd", "blosc"),
+               help="compress the event file (lz4, zstd and blosc need hdf5plugin)"),
+        option("--overwrite", action="store_true", help="replace an existing --events file"),
+        option("--calibration", metavar="FILE",
+               help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, saved and "
+                    "summarised as an energy spectrum"),
+        option("--energy-range", type=float, nargs=2, default=(0.0, 100.0), metavar=("LOW", "HIGH"),
+               help="the energy spectrum's range in keV (default: 0 100)"),
+        option("--energy-bins", type=_positive_int, default=1000, metavar="N",
+               help="the energy spectrum's bins (default: 1000)"),
+    ])
+def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from vrexsdk.record import BINNED_MODES, RecordingInterrupted, record
 
     # Everything that can fail before the data are in is checked first: options, extras, output folders.
@@ -529,9 +692,16 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         _require("PIL.Image", "--png", _CLI_HINT)
     if args.mask and not os.path.isfile(args.mask):
         raise UsageError(f"cannot read mask file {args.mask}: no such file")
+    if args.events:
+        _check_output(args.events, "--events")
+        _require("h5py", f"--events {args.events}", _HDF5_HINT)
+        if os.path.exists(args.events) and not args.overwrite:
+            raise UsageError(f"--events {args.events}: the file exists (add --overwrite to replace it)")
+        if args.compression in ("lz4", "zstd", "blosc"):
+            _require("hdf5plugin", f"--compression {args.compression}", 'pip install "vrexsdk[compression]"')
     calibration = _load_calibration(args.calibration) if args.calibration else None
 
-    with _opened(args.device) as device:
+    with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
         modes = device.chip.getModeIds()
         mode = _choose("mode", args.mode, modes) if args.mode else (modes[0] if modes else None)
         if mode is None:
@@ -548,7 +718,8 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         try:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
                          binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
-                         energy_range=args.energy_range, energy_bins=args.energy_bins)
+                         energy_range=args.energy_range, energy_bins=args.energy_bins, events=args.events,
+                         overwrite=args.overwrite, compression=args.compression)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -588,6 +759,21 @@ def _cmd_acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return 130 if interrupted else 0
 
 
+@contextlib.contextmanager
+def _nothing_saved_if_interrupted(*paths: Optional[str]) -> Iterator[None]:
+    """A Ctrl-C before there is a recording to save (opening the device, setting it up) is not status 130, which
+    says that what was acquired is saved, when files were asked for."""
+    from vrexsdk.record import RecordingInterrupted
+
+    try:
+        yield
+    except KeyboardInterrupt as e:
+        named = [p for p in paths if p]
+        if not named or isinstance(e, RecordingInterrupted):
+            raise
+        raise SaveInterrupted(", ".join(named), saved=False) from None
+
+
 def _load_calibration(path: str) -> Any:
     from vrexsdk import calibration
 
@@ -613,25 +799,34 @@ def _identity(path: str) -> Optional[Tuple[int, int]]:
 # ---- mask ------------------------------------------------------------------------------------------------------------
 
 
-def _cmd_mask(args: argparse.Namespace, out: TextIO) -> int:
-    lower = args.file.lower()
+group("mask", help="read or write the pixel mask",
+      description="Read the device's pixel mask into a file, or send a file to the device. .npy and .txt hold the "
+                  "SDK's width x height array (element [x, y]); .png is 8-bit grey with rows as y. A non-zero value "
+                  "masks the pixel.")
+
+
+def _mask_file(path: str) -> str:
+    """`path` in lower case, once its suffix is one a mask is kept in and the package to read it is there."""
+    lower = path.lower()
     if not lower.endswith((".npy", ".txt", ".png")):
-        raise UsageError(f"mask file {args.file}: use .npy, .txt or .png")
+        raise UsageError(f"mask file {path}: use .npy, .txt or .png")
     if lower.endswith(".png"):
         _require("PIL.Image", "PNG masks", _CLI_HINT)
-    if args.action == "get":
-        _check_output(args.file, "mask get")
-    elif not os.path.isfile(args.file):
-        raise UsageError(f"cannot read mask file {args.file}: no such file")
+    return lower
+
+
+@command("mask get", help="save the device's mask to FILE",
+         description="Save the device's pixel mask to FILE (.npy, .txt, .png).",
+         options=[option("file", metavar="FILE")])
+def _mask_get(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    lower = _mask_file(args.file)
+    _check_output(args.file, "mask get")
     with _opened(args.device) as device:
-        config = device.config
-        if args.action == "set":
-            size = config.getMaskSize()
-            mask = _load_mask_file(args.file, size.width, size.height)
-            config.setMask(mask)
-            print(f"mask set from {args.file}: {int(np.count_nonzero(mask))} of {mask.size} pixels masked", file=out)
-            return 0
-        mask = config.getMask()
+        size = device.config.getMaskSize()
+        if size.width * size.height == 0:
+            raise CommandFailed(f"the device's pixel mask is empty ({size.width} x {size.height}): "
+                                f"nothing saved to {args.file}")
+        mask = device.config.getMask()
     with open_replacing(args.file) as f:  # a file object, so numpy adds no suffix of its own
         if lower.endswith(".npy"):
             np.save(f, mask)
@@ -645,12 +840,31 @@ def _cmd_mask(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+@command("mask set", help="send the mask in FILE to the device",
+         description="Send the pixel mask in FILE (.npy, .txt, .png) to the device.",
+         options=[option("file", metavar="FILE")])
+def _mask_set(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    _mask_file(args.file)
+    if not os.path.isfile(args.file):
+        raise UsageError(f"cannot read mask file {args.file}: no such file")
+    with _opened(args.device) as device:
+        config = device.config
+        size = config.getMaskSize()
+        mask = _load_mask_file(args.file, size.width, size.height)
+        config.setMask(mask)
+    print(f"mask set from {args.file}: {int(np.count_nonzero(mask))} of {mask.size} pixels masked", file=out)
+    return 0
+
+
 # ---- flash -----------------------------------------------------------------------------------------------------------
 
 
 def _memory(device: Any, name: str) -> Any:
     _choose("memory", name, device.vault.getIds())
-    return device.vault.selectMemory(name)
+    try:
+        return device.vault.selectMemory(name)
+    except (ValueError, OverflowError) as e:
+        raise CommandFailed(f"memory {name}: its layout reports {_unreadable(e)}") from None
 
 
 def _check_range(memory: Any, address: int, length: int) -> None:
@@ -667,62 +881,109 @@ def _hexdump(data: bytes, address: int, out: TextIO) -> None:
         print(f"{address + offset:08x}  {chunk.hex(' '):<47}  {text}", file=out)
 
 
-def _cmd_settings(args: argparse.Namespace, out: TextIO) -> int:
+group("settings", help="save, load or compare a device's whole set-up",
+      description="A device's set-up as a JSON file: mode and binning, polarity, DACs, thresholds, pixel mask, "
+                  "trigger mode and shutter, synchronisation, cooling set points, board power and bias. 'load' "
+                  "checks the whole file first and changes nothing if an entry is wrong or the file is for "
+                  "another kind of device; it powers boards on first and ramps the bias last, and lists what "
+                  "it changed.")
+
+
+def _read_settings(path: str) -> Dict[str, Any]:
     from vrexsdk import settings
 
-    def read(path: str) -> Dict[str, Any]:
-        try:
-            return settings.load(path)
-        except OSError as e:
-            raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
-        except settings.SettingsError as e:
-            raise UsageError(str(e)) from None
+    try:
+        return settings.load(path)
+    except OSError as e:
+        raise UsageError(f"cannot read {path}: {e.strerror or e}") from None
+    except settings.SettingsError as e:
+        raise UsageError(str(e)) from None
 
-    if args.action == "save":
-        _check_output(args.file, "FILE")
-        with _opened(args.device) as device:
-            setup = settings.capture(device)
-        settings.save(setup, args.file)
-        print(f"saved the set-up of {setup['device']['product']} (serial {setup['device']['serial_number']}) "
-              f"to {args.file}", file=out)
-        return 0
-    setup = read(args.file)
-    if args.action == "diff" and args.other:
-        changes = settings.diff(setup, read(args.other))
-    else:
-        with _opened(args.device) as device:
-            if args.action == "diff":
-                changes = [c for c in settings.diff(settings.capture(device), setup) if c.new is not None]
-            else:
-                try:
-                    changes = settings.apply(device, setup)
-                except settings.SettingsError as e:
-                    raise UsageError(f"{args.file}: {e}") from None
-    print(settings.describe(changes) or ("no differences" if args.action == "diff" else "nothing to change"),
-          file=out)
+
+@command("settings save", help="save the device's set-up to FILE",
+         description="Save the device's whole set-up to FILE (JSON).", options=[option("file", metavar="FILE")])
+def _settings_save(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk import settings
+
+    _check_output(args.file, "FILE")
+    with _opened(args.device) as device:
+        setup = settings.capture(device)
+    settings.save(setup, args.file)
+    print(f"saved the set-up of {setup['device']['product']} (serial {setup['device']['serial_number']}) "
+          f"to {args.file}", file=out)
     return 0
 
 
-def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
-    if args.action == "read":
-        if args.output:
-            _check_output(args.output, "-o")
+@command("settings load", help="apply the set-up in FILE to the device",
+         description="Apply the set-up in FILE to the device and list the changes.",
+         options=[option("file", metavar="FILE")])
+def _settings_load(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk import settings
+
+    setup = _read_settings(args.file)
+    with _opened(args.device) as device:
+        try:
+            changes = settings.apply(device, setup)
+        except settings.SettingsError as e:
+            raise UsageError(f"{args.file}: {e}") from None
+    print(settings.describe(changes) or "nothing to change", file=out)
+    return 0
+
+
+@command("settings diff", help="compare FILE with the device or OTHER",
+         description="List what loading FILE would change on the device, or how FILE and OTHER differ.",
+         options=[option("file", metavar="FILE"), option("other", metavar="OTHER", nargs="?")])
+def _settings_diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vrexsdk import settings
+
+    setup = _read_settings(args.file)
+    if args.other:
+        changes = settings.diff(setup, _read_settings(args.other))
+    else:
         with _opened(args.device) as device:
-            memory = _memory(device, args.memory)
-            _check_range(memory, args.address, args.length)
-            data = memory.read(args.address, args.length)
-        if args.output:
-            with open_replacing(args.output) as f:
-                f.write(data)
-            print(f"read {len(data)} bytes at 0x{args.address:x} of {args.memory} into {args.output}", file=out)
-        else:
-            _hexdump(data, args.address, out)
-        return 0
+            changes = [c for c in settings.diff(settings.capture(device), setup) if c.new is not None]
+    print(settings.describe(changes) or "no differences", file=out)
+    return 0
+
+
+group("flash", help="read or program a non-volatile memory",
+      description="Read or program a non-volatile memory ('info' lists them and their layout). Addresses and "
+                  "lengths take decimal or 0x hexadecimal.")
+
+
+@command("flash read", help="read LENGTH bytes at ADDRESS",
+         description="Read LENGTH bytes at ADDRESS of MEMORY: a hex dump, or the bytes into FILE with -o.",
+         options=[option("memory", metavar="MEMORY"), option("address", type=_address, metavar="ADDRESS"),
+                  option("length", type=_length, metavar="LENGTH"),
+                  option("-o", "--output", metavar="FILE", help="write the bytes to FILE")])
+def _flash_read(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    if args.output:
+        _check_output(args.output, "-o")
+    with _opened(args.device) as device:
+        memory = _memory(device, args.memory)
+        _check_range(memory, args.address, args.length)
+        data = memory.read(args.address, args.length)
+    if args.output:
+        with open_replacing(args.output) as f:
+            f.write(data)
+        print(f"read {len(data)} bytes at 0x{args.address:x} of {args.memory} into {args.output}", file=out)
+    else:
+        _hexdump(data, args.address, out)
+    return 0
+
+
+@command("flash program", help="program FILE at ADDRESS",
+         description="Program the bytes of FILE into MEMORY at ADDRESS.",
+         options=[option("memory", metavar="MEMORY"), option("address", type=_address, metavar="ADDRESS"),
+                  option("file", metavar="FILE")])
+def _flash_program(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         with open(args.file, "rb") as f:
             payload = bytearray(f.read())
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror or e}") from None
+    if not payload:
+        raise UsageError(f"{args.file} is empty: nothing to program")
     with _opened(args.device) as device:
         memory = _memory(device, args.memory)
         _check_range(memory, args.address, len(payload))
@@ -732,26 +993,6 @@ def _cmd_flash(args: argparse.Namespace, out: TextIO) -> int:
 
 
 # ---- the live view ---------------------------------------------------------------------------------------------------
-
-
-def _cmd_view(args: argparse.Namespace, out: TextIO) -> int:
-    _require("aiohttp", "the live view", _VIEW_HINT)
-    from vrexsdk.view import serve
-
-    if not os.path.isdir(args.save_dir):
-        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
-    cal = _load_calibration(args.calibration) if args.calibration else None
-
-    def ready(url: str) -> None:
-        print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True)
-
-    with _opened(args.device) as device:
-        try:
-            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
-                  calibration=cal, ready=ready)
-        except OSError as e:
-            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
-    return 0
 
 
 def _rate(text: str) -> float:
@@ -771,6 +1012,47 @@ def _port(text: str) -> int:
     return value
 
 
+@command(
+    "view", help="watch the detector live in a web browser",
+    description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT spectrum, "
+                "the ToA histogram, rates, dropped blocks, temperatures and bias, updated while an acquisition runs, "
+                "with buttons to start and stop one, save it and reset it. Open the printed address in a browser "
+                "(through an SSH tunnel from another machine). Ctrl-C stops serving and any acquisition the page "
+                f"started. Needs aiohttp: {_VIEW_HINT}.",
+    epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/",
+    options=[
+        option("--host", default="127.0.0.1",
+               help="address to listen on (default 127.0.0.1: this machine only; anything else lets other machines "
+                    "control the device)"),
+        option("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)"),
+        option("--rate", type=_rate, default=25.0, metavar="HZ",
+               help="updates per second pushed to each page, at most (default 25)"),
+        option("--channel", help="acquisition channel (default: the device's first)"),
+        option("--save-dir", default=".", metavar="DIR",
+               help="where the page's Save button writes its .npz files (default: here)"),
+        option("--calibration", metavar="FILE",
+               help="a calibration (from 'calibrate'): the spectrum shows Timepix3 hits' energies in keV"),
+    ])
+def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    _require("aiohttp", "the live view", _VIEW_HINT)
+    from vrexsdk.view import serve
+
+    if not os.path.isdir(args.save_dir):
+        raise UsageError(f"--save-dir {args.save_dir}: not a directory")
+    cal = _load_calibration(args.calibration) if args.calibration else None
+
+    def ready(url: str) -> None:
+        print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True)
+
+    with _opened(args.device) as device:
+        try:
+            serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
+                  calibration=cal, ready=ready)
+        except OSError as e:
+            raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
+    return 0
+
+
 # ---- calibrate -------------------------------------------------------------------------------------------------------
 
 
@@ -785,7 +1067,31 @@ def _line(text: str) -> Tuple[float, str]:
     return kev, path
 
 
-def _cmd_calibrate(args: argparse.Namespace, out: TextIO) -> int:
+@command(
+    "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines", device=False,
+    description="Fit every pixel's curve ToT = a*E + b - c/(E - t) to the hits of recordings of known lines (one "
+                "file per line: .npy records, .npz address and tot arrays, HDF5 datasets address and tot, or the "
+                "hits of a NeXus event file) and write the calibration. Pixels without hits are flagged dead, "
+                "pixels firing far more often than the others noisy; neither is fitted. Three lines or more; four "
+                "or more fit t per pixel.",
+    epilog="Example: vrexsdk calibrate 8.04=cu.npz 17.5=mo.npz 22.1=ag.npz 59.5=am241.npz -o cal.h5",
+    options=[
+        option("lines", type=_line, nargs="+", metavar="KEV=FILE",
+               help="a line's energy in keV and the file of its hits"),
+        option("--output", "-o", required=True, metavar="FILE",
+               help=f"the calibration: .h5 (needs h5py: {_HDF5_HINT}), .npz, or .txt (four text matrices "
+                    "FILE_a.txt ... FILE_t.txt)"),
+        option("--chip-id", default="", metavar="ID", help="the chip's identifier, kept in the file"),
+        option("--polarity", choices=("positive", "negative"), default="positive",
+               help="the polarity the chip was calibrated at (default: positive)"),
+        option("--threshold-kev", type=float, metavar="KEV", help="the threshold during the runs"),
+        option("--temperature", type=float, metavar="CELSIUS", help="the chip temperature during the runs"),
+        option("--min-hits", type=_positive_int, default=20, metavar="N",
+               help="hits a pixel needs in a line's peak to use it (default: 20)"),
+        option("--noisy-factor", type=_positive_float, default=8.0, metavar="F",
+               help="flag pixels with F times the median hits or ToT spread as noisy (default: 8)"),
+    ])
+def _calibrate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from vrexsdk import calibration
 
     _check_output(args.output, "--output")
@@ -827,6 +1133,89 @@ def _cmd_calibrate(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+@command(
+    "analyse", help="reduce event files on Dask: hit map, spectra, regions of interest, time slices", device=False,
+    description="Reduce the hits of one or many event files (from 'acquire --events' or record(events=...)) "
+                "without loading them: each file is read in partitions of whole HDF5 chunks by Dask, on this "
+                "machine's threads, on local worker processes, or on a dask.distributed cluster given by its "
+                "address. Prints the totals; writes the hit map as a PNG, the ToT spectrum and the ToA histogram "
+                f"as CSV. Needs dask and h5py: {_ANALYSIS_HINT}.",
+    epilog="Example: vrexsdk analyse run1.h5 run2.h5 --hitmap map.png --spectrum tot.csv --scheduler processes",
+    options=[
+        option("files", nargs="+", metavar="FILE", help="event files"),
+        option("--hitmap", metavar="PNG", help=f"write the hit map as a colour-mapped PNG (needs Pillow: {_CLI_HINT})"),
+        option("--linear", action="store_true", help="linear colour scale for --hitmap (default: log)"),
+        option("--spectrum", metavar="CSV", help="write the ToT spectrum: bin's low edge, counts"),
+        option("--toa", metavar="CSV", help="write the ToA histogram: bin's low edge in s, counts"),
+        option("--bins", type=_positive_int, default=1024, metavar="N", help="bins of both (default: 1024)"),
+        option("--roi", type=int, nargs=4, metavar=("X0", "X1", "Y0", "Y1"),
+               help="only hits with X0 <= x < X1 and Y0 <= y < Y1"),
+        option("--seconds", type=float, nargs=2, metavar=("T0", "T1"), help="only hits with T0 <= ToA < T1 (s)"),
+        option("--scheduler", default="threads", metavar="ADDRESS",
+               help="'threads' (default), 'processes' (local worker processes), 'sync', or the address of a "
+                    "dask.distributed scheduler, e.g. tcp://host:8786"),
+        option("--quiet", "-q", action="store_true", help="no progress display"),
+    ])
+def _analyse(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    _require("dask", "analysis", _ANALYSIS_HINT)
+    _require("h5py", "reading event files", _HDF5_HINT)
+    if args.hitmap:
+        _require("PIL", "--hitmap", _CLI_HINT)
+    for target, flag in ((args.hitmap, "--hitmap"), (args.spectrum, "--spectrum"), (args.toa, "--toa")):
+        if target:
+            _check_output(target, flag)
+    for path in args.files:
+        if not os.path.isfile(path):
+            raise UsageError(f"no file {path}")
+    from vrexsdk import analysis
+
+    try:
+        ev = analysis.open(args.files).select(roi=args.roi, seconds=args.seconds)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    wanted = {"hit_map": ev.hit_map(), "spectrum": ev.spectrum(bins=args.bins)}
+    if args.toa:
+        wanted["toa"] = ev.toa_histogram(bins=args.bins)
+    results = dict(zip(wanted, _compute_on(args.scheduler, list(wanted.values()), quiet=args.quiet, err=err)))
+    hit_map = results["hit_map"]
+    print(f"{len(ev.paths)} file(s), {len(ev.partitions)} partitions: {int(hit_map.sum())} hits selected of "
+          f"{len(ev)}, {int(np.count_nonzero(hit_map))} pixels hit", file=out)
+    if args.hitmap:
+        from vrexsdk.record import write_png
+        write_png(hit_map, args.hitmap, log=not args.linear)
+        print(f"saved {args.hitmap}", file=out)
+    for name, target in (("spectrum", args.spectrum), ("toa", args.toa)):
+        if target:
+            counts, edges = results[name]
+            with open_replacing(target, "w") as f:
+                f.write("low_edge,counts\n" + "".join(f"{e:.12g},{int(c)}\n" for e, c in zip(edges, counts)))
+            print(f"saved {target}", file=out)
+    return 0
+
+
+def _compute_on(scheduler: str, lazy: List[Any], *, quiet: bool, err: TextIO) -> List[Any]:
+    import dask
+
+    if scheduler in ("threads", "processes", "sync"):
+        if quiet:
+            return list(dask.compute(*lazy, scheduler=scheduler))
+        from dask.diagnostics import ProgressBar
+        with ProgressBar(out=err):
+            return list(dask.compute(*lazy, scheduler=scheduler))
+    _require("distributed", "--scheduler ADDRESS", _ANALYSIS_HINT)
+    import distributed
+
+    try:
+        client = distributed.Client(scheduler, timeout=10)
+    except (OSError, ValueError, TimeoutError) as e:
+        raise OSError(f"cannot reach the Dask scheduler {scheduler}: {e}") from None
+    with client:
+        futures = client.compute(lazy)
+        if not quiet:
+            distributed.progress(futures)
+        return list(client.gather(futures))
+
+
 # ---- the parser ------------------------------------------------------------------------------------------------------
 
 
@@ -841,194 +1230,93 @@ def _build_parser() -> argparse.ArgumentParser:
                     "inspect devices, acquire data into .npz/HDF5 files and PNG quick looks, watch live in a "
                     "browser, read and write the pixel mask and the non-volatile memories.",
         epilog="Exit status: 0 success, 1 SDK failure, 2 usage error, 130 acquisition stopped by Ctrl-C "
-               "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). 'vrexsdk COMMAND --help' describes each command.",
+               "(the data acquired so far are saved; 1 when a second Ctrl-C abandoned the save). "
+               "'vrexsdk COMMAND --help' describes each command.",
     )
     parser.add_argument("--version", action="version", version=f"vrexsdk {__version__}")
     parser.add_argument("--device", metavar="LOCATOR", default=None,
                         help="connection string of the device (default: the first enumerated)")
     parser.add_argument("-v", "--verbose", action="store_true", help="show the SDK's log messages on stderr")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-
-    devices = commands.add_parser("devices", help="list the attached devices",
-                                  description="List the attached devices: locator, product, serial number, USB.")
-    devices.add_argument("--json", action="store_true", help="print JSON instead of a table")
-
-    info = commands.add_parser("info", parents=[common], help="describe one device",
-                               description="Describe one device: identity, SDK and hardware revisions, chips and "
-                                           "polarity, modes, channels, DACs with limits, thresholds, cooling, "
-                                           "boards, trigger modes, pixel mask and memories.")
-    info.add_argument("--json", action="store_true", help="print JSON instead of text")
-
-    acquire = commands.add_parser(
-        "acquire", parents=[common], help="run an acquisition and save or show what it delivered",
-        description="Run one acquisition and reduce it on the fly: a hit map with ToT and ToA histograms for "
-                    "Timepix3 hit modes, a summed frame for frame modes, accumulated sums for binned modes, a byte "
-                    "count for raw data. Stops after --blocks or --seconds, when the acquisition ends by itself, "
-                    "or at Ctrl-C (exit status 130, the data acquired so far still saved).",
-        epilog="Example: vrexsdk acquire --mode 0:tpx3-dd-toa-tot --seconds 5 --output run.h5 --png run.png")
-    acquire.add_argument("--mode", help="chip mode (see 'info'; default: the device's first mode)")
-    acquire.add_argument("--blocks", type=_positive_int, metavar="N", help="stop after N blocks")
-    acquire.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
-    acquire.add_argument("--channel", help="acquisition channel (default: the device's first)")
-    acquire.add_argument("--binning", type=_positive_int, nargs=3, metavar=("W", "H", "DWELL"),
-                         help="bins and dwell time for a binned mode (BinningParams)")
-    acquire.add_argument("--raw", action="store_true", help="receive the raw byte stream whatever the mode")
-    acquire.add_argument("--dac", type=_setting(int), action="append", metavar="NAME=VALUE",
-                         help="set a DAC first (repeatable)")
-    acquire.add_argument("--threshold", type=_setting(float), action="append", metavar="NAME=KEV",
-                         help="set a threshold in keV first (repeatable)")
-    acquire.add_argument("--mask", metavar="FILE", help="apply this pixel mask first (.npy, .txt or .png)")
-    acquire.add_argument("--output", "-o", metavar="FILE",
-                         help=f"save the recording: .h5/.hdf5 (needs h5py: {_HDF5_HINT}), otherwise .npz")
-    acquire.add_argument("--png", metavar="FILE",
-                         help=f"write a colour-mapped quick look with a colour scale (needs Pillow: {_CLI_HINT})")
-    acquire.add_argument("--linear", action="store_true", help="linear colour scale for --png (default: log)")
-    acquire.add_argument("--quiet", "-q", action="store_true", help="no progress display")
-    acquire.add_argument("--calibration", metavar="FILE",
-                         help="a calibration (from 'calibrate': .h5, .npz, .txt): Timepix3 hits get energies, "
-                              "saved and summarised as an energy spectrum")
-    acquire.add_argument("--energy-range", type=float, nargs=2, default=(0.0, 100.0),
-                         metavar=("LOW", "HIGH"), help="the energy spectrum's range in keV (default: 0 100)")
-    acquire.add_argument("--energy-bins", type=_positive_int, default=1000, metavar="N",
-                         help="the energy spectrum's bins (default: 1000)")
-
-    view = commands.add_parser(
-        "view", parents=[common], help="watch the detector live in a web browser",
-        description="Serve a live view of the device on this machine: the hit map or summed frame, the ToT "
-                    "spectrum, the ToA histogram, rates, dropped blocks and temperatures, updated while an "
-                    "acquisition runs, with buttons to start and stop one, save it and reset it. Open the printed "
-                    "address in a browser (through an SSH tunnel from another machine). Ctrl-C stops serving "
-                    f"and any acquisition the page started. Needs aiohttp: {_VIEW_HINT}.",
-        epilog="Example: vrexsdk view --port 8321, then open http://127.0.0.1:8321/")
-    view.add_argument("--host", default="127.0.0.1",
-                      help="address to listen on (default 127.0.0.1: this machine only; anything else lets other "
-                           "machines control the device)")
-    view.add_argument("--port", type=_port, default=8321, help="TCP port (default 8321; 0: any free port)")
-    view.add_argument("--rate", type=_rate, default=25.0, metavar="HZ",
-                      help="updates per second pushed to each page, at most (default 25)")
-    view.add_argument("--channel", help="acquisition channel (default: the device's first)")
-    view.add_argument("--save-dir", default=".", metavar="DIR",
-                      help="where the page's Save button writes its .npz files (default: here)")
-    view.add_argument("--calibration", metavar="FILE",
-                      help="a calibration (from 'calibrate'): the spectrum shows Timepix3 hits' energies in keV")
-
-    mask = commands.add_parser(
-        "mask", parents=[common], help="read or write the pixel mask",
-        description="Read the device's pixel mask into a file, or send a file to the device. .npy and .txt hold "
-                    "the SDK's width x height array (element [x, y]); .png is 8-bit grey with rows as y. A "
-                    "non-zero value masks the pixel.")
-    mask_actions = mask.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
-    mask_get = mask_actions.add_parser("get", parents=[common], help="save the device's mask to FILE",
-                                       description="Save the device's pixel mask to FILE (.npy, .txt, .png).")
-    mask_get.add_argument("file", metavar="FILE")
-    mask_set = mask_actions.add_parser("set", parents=[common], help="send the mask in FILE to the device",
-                                       description="Send the pixel mask in FILE (.npy, .txt, .png) to the device.")
-    mask_set.add_argument("file", metavar="FILE")
-
-    flash = commands.add_parser("flash", parents=[common], help="read or program a non-volatile memory",
-                                description="Read or program a non-volatile memory ('info' lists them and their "
-                                            "layout). Addresses and lengths take decimal or 0x hexadecimal.")
-    flash_actions = flash.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
-    flash_read = flash_actions.add_parser("read", parents=[common], help="read LENGTH bytes at ADDRESS",
-                                          description="Read LENGTH bytes at ADDRESS of MEMORY: a hex dump, or the "
-                                                      "bytes into FILE with -o.")
-    flash_read.add_argument("memory", metavar="MEMORY")
-    flash_read.add_argument("address", type=_address, metavar="ADDRESS")
-    flash_read.add_argument("length", type=_address, metavar="LENGTH")
-    flash_read.add_argument("-o", "--output", metavar="FILE", help="write the bytes to FILE")
-    flash_program = flash_actions.add_parser("program", parents=[common], help="program FILE at ADDRESS",
-                                             description="Program the bytes of FILE into MEMORY at ADDRESS.")
-    flash_program.add_argument("memory", metavar="MEMORY")
-    flash_program.add_argument("address", type=_address, metavar="ADDRESS")
-    flash_program.add_argument("file", metavar="FILE")
-
-    setup = commands.add_parser(
-        "settings", parents=[common], help="save, load or compare a device's whole set-up",
-        description="A device's set-up as a JSON file: mode and binning, polarity, DACs, thresholds, pixel mask, "
-                    "trigger mode and shutter, synchronisation, cooling set points, board power and bias. 'load' "
-                    "checks the whole file first and changes nothing if an entry is wrong or the file is for "
-                    "another kind of device; it powers boards on first and ramps the bias last, and lists what "
-                    "it changed.")
-    setup_actions = setup.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
-    setup_save = setup_actions.add_parser("save", parents=[common], help="save the device's set-up to FILE",
-                                          description="Save the device's whole set-up to FILE (JSON).")
-    setup_save.add_argument("file", metavar="FILE")
-    setup_load = setup_actions.add_parser("load", parents=[common], help="apply the set-up in FILE to the device",
-                                          description="Apply the set-up in FILE to the device and list the changes.")
-    setup_load.add_argument("file", metavar="FILE")
-    setup_diff = setup_actions.add_parser("diff", parents=[common], help="compare FILE with the device or OTHER",
-                                          description="List what loading FILE would change on the device, or how "
-                                                      "FILE and OTHER differ.")
-    setup_diff.add_argument("file", metavar="FILE")
-    setup_diff.add_argument("other", metavar="OTHER", nargs="?")
-
-    calibrate = commands.add_parser(
-        "calibrate", help="fit every pixel's ToT -> keV curve to recordings of known lines",
-        description="Fit every pixel's curve ToT = a*E + b - c/(E - t) to the hits of recordings of known lines "
-                    "(one file per line: .npy records, .npz address and tot arrays, HDF5 datasets address and "
-                    "tot, or the hits of a NeXus event file) and write the calibration. Pixels without hits are "
-                    "flagged dead, pixels firing far more often than the others noisy; neither is fitted. Three "
-                    "lines or more; four or more fit t per pixel.",
-        epilog="Example: vrexsdk calibrate 8.04=cu.npz 17.5=mo.npz 22.1=ag.npz 59.5=am241.npz -o cal.h5")
-    calibrate.add_argument("lines", type=_line, nargs="+", metavar="KEV=FILE",
-                           help="a line's energy in keV and the file of its hits")
-    calibrate.add_argument("--output", "-o", required=True, metavar="FILE",
-                           help=f"the calibration: .h5 (needs h5py: {_HDF5_HINT}), .npz, or .txt (four text "
-                                "matrices FILE_a.txt ... FILE_t.txt)")
-    calibrate.add_argument("--chip-id", default="", metavar="ID", help="the chip's identifier, kept in the file")
-    calibrate.add_argument("--polarity", choices=("positive", "negative"), default="positive",
-                           help="the polarity the chip was calibrated at (default: positive)")
-    calibrate.add_argument("--threshold-kev", type=float, metavar="KEV", help="the threshold during the runs")
-    calibrate.add_argument("--temperature", type=float, metavar="CELSIUS", help="the chip temperature during the runs")
-    calibrate.add_argument("--min-hits", type=_positive_int, default=20, metavar="N",
-                           help="hits a pixel needs in a line's peak to use it (default: 20)")
-    calibrate.add_argument("--noisy-factor", type=_positive_float, default=8.0, metavar="F",
-                           help="flag pixels with F times the median hits or ToT spread as noisy (default: 8)")
+    actions: Dict[str, Any] = {}  # a group's name -> the sub-parsers of its actions
+    for name, cmd in _COMMANDS.items():
+        parent, _, action = name.rpartition(" ")
+        under = commands
+        if parent:
+            if parent not in actions:
+                declared = _GROUPS[parent]
+                group_parser = commands.add_parser(parent, parents=[common], help=declared.help,
+                                                   description=declared.description)
+                group_parser.set_defaults(group=declared)
+                actions[parent] = group_parser.add_subparsers(dest="action", metavar="ACTION", parser_class=_Parser)
+            under = actions[parent]
+        sub = under.add_parser(action, parents=[common] if cmd.device else [], help=cmd.help,
+                               description=cmd.description or cmd.help[:1].upper() + cmd.help[1:] + ".",
+                               epilog=cmd.epilog)
+        for opt in cmd.options:
+            sub.add_argument(*opt.flags, **opt.settings)
+        sub.set_defaults(run=cmd.run)
     return parser
+
+
+def _quiet_stdout() -> None:
+    """Points stdout at the null device, so the interpreter's own flush at exit does not fail on the closed pipe."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError):  # stdout replaced by an object without a descriptor
+        pass
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the ``vrexsdk`` command with `argv` (``sys.argv[1:]`` by default); returns the exit status."""
+    try:
+        status = _main(argv, sys.stdout, sys.stderr)
+        sys.stdout.flush()  # a closed pipe is found here, not in the interpreter's flush at exit
+    except BrokenPipeError:
+        # The reader went away (`vrexsdk info | head`): it has what it wanted; no message, success.
+        _quiet_stdout()
+        return 0
+    return status
+
+
+def _main(argv: Optional[Sequence[str]], out: TextIO, err: TextIO) -> int:
     from vrexsdk.errors import VrexSdkException
 
-    out, err = sys.stdout, sys.stderr
     parser = _build_parser()
     try:
         try:
             args = parser.parse_args(argv)
         except SystemExit as e:  # --help and --version
             return e.code if isinstance(e.code, int) else 0
-        if args.command is None:
-            parser.print_help(out)
-            return 2
-        if args.command in ("mask", "flash", "settings") and args.action is None:
-            actions = {"mask": "get or set", "flash": "read or program", "settings": "save, load or diff"}
-            raise UsageError(f"{args.command} needs an action: {actions[args.command]} "
-                             f"(see 'vrexsdk {args.command} --help')")
+        run: Optional[Handler] = getattr(args, "run", None)
+        if run is None:
+            declared: Optional[_Group] = getattr(args, "group", None)
+            if declared is None:
+                parser.print_help(out)
+                return 2
+            *others, last = declared.actions
+            choices = f"{', '.join(others)} or {last}" if others else last
+            raise UsageError(f"{declared.name} needs an action: {choices} (see 'vrexsdk {declared.name} --help')")
         if args.verbose:
             logging.basicConfig(format="vrexsdk: %(levelname)s: %(message)s")
             logging.getLogger("vrexsdk").setLevel(logging.DEBUG)
-        if args.command == "devices":
-            return _cmd_devices(args, out)
-        if args.command == "info":
-            return _cmd_info(args, out)
-        if args.command == "acquire":
-            return _cmd_acquire(args, out, err)
-        if args.command == "view":
-            return _cmd_view(args, out)
-        if args.command == "mask":
-            return _cmd_mask(args, out)
-        if args.command == "settings":
-            return _cmd_settings(args, out)
-        if args.command == "calibrate":
-            return _cmd_calibrate(args, out)
-        return _cmd_flash(args, out)
+        return run(args, out, err)
+    except BrokenPipeError:
+        raise  # an OSError, but not a failure of the command: see main
     except UsageError as e:
         print(f"vrexsdk: error: {e}", file=err)
         return 2
     except VrexSdkException as e:
         print(f"vrexsdk: error: {type(e).__name__}: {e}" if str(e) else f"vrexsdk: error: {type(e).__name__}",
               file=err)
+        return 1
+    except CommandFailed as e:
+        print(f"vrexsdk: error: {e}", file=err)
+        return 1
+    except UnicodeDecodeError as e:  # only the device's own text is decoded
+        print(f"vrexsdk: error: the device reports {_unreadable(e)}", file=err)
         return 1
     except (ValueError, OverflowError, TypeError) as e:  # an argument the binding refused before the SDK saw it
         print(f"vrexsdk: error: {e}", file=err)

@@ -125,7 +125,10 @@ PyObject* setMask(ServiceObject* self, PyObject* mask) {
     const int same = PyObject_RichCompareBool(provided.get(), expected.get(), Py_EQ);
     if (same < 0) return nullptr;
     if (!same) {
-        raise_size_mismatch("Provided mask size", provided.get(), "expected mask size", expected.get());
+        // The message shows width x height read again from the record, as getMask's does.
+        const Ref again = pixel_count(size.get());
+        if (!again) return nullptr;
+        raise_size_mismatch("Provided mask size", provided.get(), "expected mask size", again.get());
         return nullptr;
     }
     std::uint8_t* const first = view.first();

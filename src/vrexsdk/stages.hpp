@@ -172,6 +172,19 @@ struct Group {
     std::vector<Column> columns;
 };
 
+// The groups and columns of the sink's chunks for each shape, written once (stages_builtin.cpp): the sink fills
+// them, and vrexsdk._stages._layout() tells a writer what to expect before the first chunk.
+struct ColumnSpec {
+    const char* name;
+    Capture::Type type;
+    std::size_t itemsize;
+};
+struct GroupSpec {
+    const char* name;
+    std::vector<ColumnSpec> columns;
+};
+const std::vector<GroupSpec>& groups_of(Shape s);
+
 // Whole blocks copied out of the SDK's memory, in order. `blocks` numbers them as the pipeline accepted them.
 struct Chunk {
     Shape shape = Shape::Raw;

@@ -46,6 +46,7 @@ from vrexsdk import _stages
 __all__ = [
     "BinnedSums",
     "ChunkQueue",
+    "Clusters",
     "FrameSum",
     "Histogram",
     "HitMap",
@@ -95,6 +96,31 @@ class HitMap(Stage):
 
     def __init__(self, label: Optional[str] = None) -> None:
         super().__init__(label)
+
+
+class Clusters(Stage):
+    """Clusters of the ToA/ToT hits (:class:`vrexsdk.clusters.Clusterer`, with its window, jitter and radius) on
+    the SDK's thread: ``size_counts`` (bin i: clusters of i hits; larger ones in ``size_overflow``),
+    ``energy_counts`` (ToT sum per cluster in bins of ``energy_bin_width``; beyond in ``energy_overflow``), the
+    counts ``clusters``, ``hits``, ``late``, ``open`` and ``pending``, and ``failed_blocks`` (blocks the stage had
+    no memory for). Clusters still open when the acquisition ends are counted once the pipeline is flushed."""
+
+    kind = "clusters"
+
+    def __init__(self, window_ns: Optional[float] = None, window_ticks: Optional[int] = None,
+                 jitter_ns: Optional[float] = None, jitter_ticks: Optional[int] = None, radius: int = 1,
+                 size_bins: int = 256, energy_bins: int = 1000, energy_bin_width: int = 16,
+                 label: Optional[str] = None) -> None:
+        from vrexsdk import clusters
+
+        # The clusterer's own checks and conversions, once.
+        probe = clusters.Clusterer(window_ns, window_ticks, jitter_ns, jitter_ticks, radius)
+        for name, value in (("size_bins", size_bins), ("energy_bins", energy_bins),
+                            ("energy_bin_width", energy_bin_width)):
+            if isinstance(value, bool) or not isinstance(value, int) or not 0 < value <= 1 << 20:
+                raise ValueError(f"{name} must be a positive integer up to 1048576, not {value!r}")
+        super().__init__(label, window_ticks=probe.window_ticks, jitter_ticks=probe.jitter_ticks, radius=probe.radius,
+                         size_bins=size_bins + 1, energy_bins=energy_bins, energy_bin_width=energy_bin_width)
 
 
 class Histogram(Stage):

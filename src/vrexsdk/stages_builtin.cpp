@@ -4,6 +4,7 @@
 #include "stages.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <stdexcept>
 
@@ -100,16 +101,19 @@ public:
     void consume(const Block& b) noexcept override {
         if (quantity_ == Quantity::Itot) {
             if (b.itot_event_hits() == 0) return;
-            b.for_each_itot_event([&](std::uint32_t, std::uint64_t, std::uint32_t itot) { add(itot); });
+            Filler fill(*this);
+            b.for_each_itot_event([&](std::uint32_t, std::uint64_t, std::uint32_t itot) { fill(itot); });
+            fill.done(*this);
             return;
         }
         if (b.toa_tot_hits() == 0) return;
-        if (quantity_ == Quantity::Tot) {
-            b.for_each_toa_tot([&](std::uint32_t, std::uint64_t, std::uint32_t tot) { add(tot); });
-            return;
-        }
-        if (adaptive_) widen(b);
-        b.for_each_toa_tot([&](std::uint32_t, std::uint64_t toa, std::uint32_t) { add(toa); });
+        if (quantity_ == Quantity::Toa && adaptive_) widen(b);
+        Filler fill(*this);
+        if (quantity_ == Quantity::Tot)
+            b.for_each_toa_tot([&](std::uint32_t, std::uint64_t, std::uint32_t tot) { fill(tot); });
+        else
+            b.for_each_toa_tot([&](std::uint32_t, std::uint64_t toa, std::uint32_t) { fill(toa); });
+        fill.done(*this);
     }
 
     void capture(Capture& out) const override {
@@ -121,15 +125,31 @@ public:
     }
 
 private:
-    void add(std::uint64_t value) noexcept {
-        if (value < origin_) {
-            ++underflow_;
-            return;
+    // The hot loop's state in locals, so the compiler keeps it in registers (the counters could alias the
+    // members otherwise), and a shift instead of a division for the power-of-two widths (the adaptive ToA
+    // histogram's always, ToT's 1).
+    struct Filler {
+        std::uint64_t* counts;
+        std::uint64_t bins, origin, width, underflow = 0, overflow = 0;
+        int shift;
+        explicit Filler(Histogram& h)
+            : counts(h.counts_.data()), bins(h.counts_.size()), origin(h.origin_), width(h.width_),
+              shift((h.width_ & (h.width_ - 1)) == 0 ? std::countr_zero(h.width_) : -1) {}
+        void operator()(std::uint64_t value) noexcept {
+            if (value < origin) {
+                ++underflow;
+                return;
+            }
+            const std::uint64_t offset = value - origin;
+            const std::uint64_t index = shift >= 0 ? offset >> shift : offset / width;
+            if (index < bins) ++counts[index];
+            else ++overflow;
         }
-        const std::uint64_t index = (value - origin_) / width_;
-        if (index < counts_.size()) ++counts_[index];
-        else ++overflow_;
-    }
+        void done(Histogram& h) const noexcept {
+            h.underflow_ += underflow;
+            h.overflow_ += overflow;
+        }
+    };
 
     // Before a block's ToA values are counted: the origin from the first block, and a bin width that holds them.
     void widen(const Block& b) noexcept {
@@ -250,18 +270,9 @@ VREX_STAGE("binned_sums", make_binned_sums);
 // stamps per channel. A chunk older than `max_age_s` is sealed with the next block, and flush() seals the one
 // being filled, so a writer sees data at least that often.
 
-// The groups and columns of each shape, written once: the sink fills them, the writer reads their names.
-struct ColumnSpec {
-    const char* name;
-    Capture::Type type;
-    std::size_t itemsize;
-};
-struct GroupSpec {
-    const char* name;
-    std::vector<ColumnSpec> columns;
-};
+}  // namespace
 
-const std::vector<GroupSpec>& groups_of(Shape s) {
+const std::vector<vrex::stages::GroupSpec>& vrex::stages::groups_of(Shape s) {
     using T = Capture::Type;
     static const std::vector<GroupSpec> toa_tot = {
         {"events", {{"address", T::U32, 4}, {"toa", T::U64, 8}, {"tot", T::U32, 4}}}};
@@ -296,6 +307,8 @@ const std::vector<GroupSpec>& groups_of(Shape s) {
     }
     return raw;
 }
+
+namespace {
 
 // Appends `n` values to a column, converting each with `get(i)`.
 template <class T, class Get>

@@ -43,8 +43,8 @@ from vrexsdk.calibration import Calibration, CalibrationStage
 from vrexsdk.record import BINNED_MODES, Histogram, Recording, _binning_params, _kind_of_mode, device_metadata
 from vrexsdk.vrex import Device
 
-__all__ = ["DEFAULT_PORT", "NativeSource", "Series", "Snapshot", "SnapshotSource", "ViewError", "Viewer", "encode_update",
-           "serve"]
+__all__ = ["DEFAULT_PORT", "NativeSource", "Series", "Snapshot", "SnapshotSource", "ViewError", "Viewer",
+           "encode_update", "serve"]
 
 _log = logging.getLogger("vrexsdk")
 
@@ -64,7 +64,7 @@ class ViewError(ValueError):
     """
 
 
-# ---- what the panels show -------------------------------------------------------------------------------------------
+# ---- what the panels show --------------------------------------------------------------------------------------------
 
 
 @dataclasses.dataclass(frozen=True)
@@ -258,7 +258,7 @@ class NativeSource:
             outside=int(hit_map.get("outside", 0)), ignored=snap.ignored, **fields)
 
 
-# ---- the acquisition the page controls ------------------------------------------------------------------------------
+# ---- the acquisition the page controls -------------------------------------------------------------------------------
 
 
 class _Session:
@@ -481,7 +481,7 @@ class _Session:
             self.stop()
 
 
-# ---- the wire format --------------------------------------------------------------------------------------------------
+# ---- the wire format -------------------------------------------------------------------------------------------------
 
 
 _WIRE_TYPES = (("u1", 0xFF), ("u2", 0xFFFF), ("u4", 0xFFFFFFFF))
@@ -558,7 +558,7 @@ class _Rates:
         return (events - e0) / span, (blocks - b0) / span
 
 
-# ---- the server ----------------------------------------------------------------------------------------------------
+# ---- the server ------------------------------------------------------------------------------------------------------
 
 
 def _import_aiohttp() -> Any:
@@ -685,9 +685,10 @@ class Viewer:
             if runner.addresses:
                 self.port = int(runner.addresses[0][1])
             self._ready.set()
-            pusher = asyncio.ensure_future(self._push())
+            tasks = [asyncio.ensure_future(self._push()), asyncio.ensure_future(self._poll_status())]
             await self._stopping.wait()
-            pusher.cancel()
+            for task in tasks:
+                task.cancel()
             for ws in list(self._clients):
                 await ws.close()
         finally:
@@ -795,30 +796,40 @@ class Viewer:
     async def _push(self) -> None:
         rates = _Rates()
         period = 1.0 / self.rate
-        next_status = 0.0
         loop = asyncio.get_running_loop()
         due = loop.time()
         while True:
             # On a fixed schedule, so a late wake-up (a busy machine) is made up at the next update, not lost.
             due = max(due + period, loop.time() - period)
-            started = loop.time()
             if self._clients:
-                if started >= next_status:
-                    next_status = started + _STATUS_INTERVAL
-                    self._status = await self._run(self._session.status)
                 ready = [ws for ws, pending in self._clients.items()
                          if not ws.closed and (pending is None or pending.done())]
                 if not ready:  # every page is still taking the last update: no snapshot until one is free
                     await asyncio.sleep(max(0.0, due - loop.time()))
                     continue
-                snapshot = self.source.snapshot()
-                hits_rate, block_rate = rates(time.monotonic(), snapshot.events, snapshot.blocks)
-                message = encode_update(snapshot, {"running": self._session.running, "eventsPerSecond": hits_rate,
-                                                   "blocksPerSecond": block_rate, "rate": self.rate,
-                                                   **self._status})
+                try:
+                    snapshot = self.source.snapshot()
+                    hits_rate, block_rate = rates(time.monotonic(), snapshot.events, snapshot.blocks)
+                    message = encode_update(snapshot, {"running": self._session.running, "eventsPerSecond": hits_rate,
+                                                       "blocksPerSecond": block_rate, "rate": self.rate,
+                                                       **self._status})
+                except Exception:  # the pages keep their last picture; the updates go on at the next tick
+                    _log.exception("taking a snapshot for the live view failed")
+                    await asyncio.sleep(max(0.0, due - loop.time()))
+                    continue
                 for ws in ready:  # a page still taking the last update misses this one
                     self._clients[ws] = asyncio.ensure_future(self._send(ws, message))
             await asyncio.sleep(max(0.0, due - loop.time()))
+
+    async def _poll_status(self) -> None:
+        # Apart from the updates: the readings wait for the control thread, which a start or stop may hold.
+        while True:
+            if self._clients:
+                try:
+                    self._status = await self._run(self._session.status)
+                except Exception:
+                    _log.exception("reading the device's temperatures and bias failed")
+            await asyncio.sleep(_STATUS_INTERVAL)
 
     async def _send(self, ws: Any, message: Any) -> None:
         try:

@@ -222,8 +222,7 @@ PyObject* Device_finalize(DeviceObject* self) {
     // second finalize() finds nothing to delete and a callable's __del__ cannot meet a half-cleared map.
     PyObject* const acq = self->fields[ACQ];
     if (acq != nullptr && PyObject_TypeCheck(acq, field_types[ACQ])) {
-        auto* a = reinterpret_cast<vrex::AcquisitionObject*>(acq);
-        delete std::exchange(a->data_func_ref, nullptr);
+        vrex::release_data_holders(reinterpret_cast<vrex::AcquisitionObject*>(acq));
     }
     PyObject* const monitor = self->fields[MONITOR];
     if (monitor != nullptr && PyObject_TypeCheck(monitor, field_types[MONITOR])) {

@@ -2,7 +2,10 @@
 // list built from them, and calling a method of `self` by name (so subclasses can replace it).
 #pragma once
 
-#include "module.hpp"
+#include "derive.hpp"
+
+#include <string>
+#include <vector>
 
 namespace vrex {
 
@@ -29,6 +32,108 @@ PyObject* identifier_list(PyObject* self) {
         if (!index) return nullptr;
         const Ref id = call_method<Id>(self, index.get());
         if (!id || PyList_Append(list.get(), id.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+namespace detail {
+
+// The type a wrapper's methods were installed on: the last class before `object` in the instance's MRO (a
+// wrapper derives from object directly; a Python subclass comes before it).
+inline PyTypeObject* own_type(PyObject* self) {
+    PyObject* const mro = Py_TYPE(self)->tp_mro;
+    if (mro == nullptr || PyTuple_GET_SIZE(mro) < 2) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, PyTuple_GET_SIZE(mro) - 2));
+}
+
+// The method `name` as `self` would find it, when that is still the wrapper's own native method (not replaced on
+// the class, overridden by a subclass, or shadowed in the instance's dict); else null. No exception is set.
+inline PyMethodDescrObject* own_method(PyObject* self, PyTypeObject* own, PyObject* name) {
+    PyObject* const found = _PyType_Lookup(Py_TYPE(self), name);
+    if (found == nullptr || !Py_IS_TYPE(found, &PyMethodDescr_Type)) return nullptr;
+    auto* const descr = reinterpret_cast<PyMethodDescrObject*>(found);
+    if (descr->d_common.d_type != own || _PyType_Lookup(own, name) != found) return nullptr;
+    if (PyObject** dict = _PyObject_GetDictPtr(self); dict != nullptr && *dict != nullptr &&
+                                                      PyDict_GET_SIZE(*dict) != 0)
+        return nullptr;
+    return descr;
+}
+
+// Raised from a private method's SDK call made on the direct path: the error gets the traceback entry that
+// method would have added ("vrexsdk.chip.__Chip.__getChipCount").
+inline void add_method_traceback(PyMethodDescrObject* descr) {
+    add_traceback((std::string(descr->d_common.d_type->tp_name) + "." + descr->d_method->ml_name).c_str());
+}
+
+}  // namespace detail
+
+// The same list, taking a direct path while both private methods are the wrapper's own: the SDK's count and
+// identifier functions called in one stretch without the GIL (rather than two method calls, and one GIL release,
+// per identifier), the same calls in the same order, the same status checks and errors. A subclass or a class
+// attribute that replaces either method is called by name as above.
+template <fixed_string Count, fixed_string Id, auto SdkCount, auto SdkId, class Policy = ExactText>
+PyObject* identifier_list(PyObject* self) {
+    PyObject* const count_name = interned<Count>();
+    PyObject* const id_name = interned<Id>();
+    if (count_name == nullptr || id_name == nullptr) return nullptr;
+    PyTypeObject* const own = detail::own_type(self);
+    PyMethodDescrObject* const count_method = own ? detail::own_method(self, own, count_name) : nullptr;
+    PyMethodDescrObject* const id_method = count_method ? detail::own_method(self, own, id_name) : nullptr;
+    PyObject* const context = reinterpret_cast<ServiceObject*>(self)->context;
+    if (id_method == nullptr || context == nullptr || context == Py_None ||
+        reinterpret_cast<ContextObject*>(context)->c_vrexCtx == nullptr)
+        return identifier_list<Count, Id>(self);  // the private methods report a missing context themselves
+    vrex_ctx_t* const ctx = reinterpret_cast<ContextObject*>(context)->c_vrexCtx;
+
+    // The SDK's strings are copied before its next call. A failing call ends the stretch for its status check;
+    // one the check lets pass gives what the SDK left in the out-value (0, or "" for the preset null), as the
+    // private method would. (An identifier that is not valid text raises only after the later ones were asked for.)
+    int count = 0;
+    int next = 0;
+    std::vector<std::string> ids;
+    const auto stretch = [&] {
+        for (; next < count; ++next) {
+            const char* id = nullptr;
+            const int s = SdkId(ctx, next, &id);
+            ids.emplace_back(id != nullptr ? id : "");
+            if (s < 0) return s;
+        }
+        return 0;
+    };
+    bool count_failed = false;
+    int status = nogil([&] {  // the count and every identifier in one release of the GIL
+        const int s = SdkCount(ctx, &count);
+        if (s < 0) {
+            count_failed = true;
+            return s;
+        }
+        if (count > 0) ids.reserve(static_cast<std::size_t>(count));
+        return stretch();
+    });
+    if (count_failed) {
+        if (!check(status, ctx)) {
+            detail::add_method_traceback(count_method);
+            return nullptr;
+        }
+        status = nogil(stretch);
+    }
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (;;) {
+        const bool failed = next < count;
+        if (failed && !check(status, ctx)) {
+            detail::add_method_traceback(id_method);
+            return nullptr;
+        }
+        for (const std::string& id : ids) {
+            const Ref text = Ref::steal(Policy::decode(id.c_str()));
+            if (!text) detail::add_method_traceback(id_method);
+            if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+        }
+        ids.clear();
+        if (!failed) break;
+        ++next;
+        status = nogil(stretch);
     }
     return list.release();
 }
