@@ -66,6 +66,13 @@ private:
 
 // One block as the stages see it: every part fetched for its shape (the others stay empty), valid only during
 // consume(). Records are toa_tot_struct / itot_event_struct (block::Packets), vectors block::Vectors.
+// The shapes whose hits for_each_toa_tot() / for_each_itot_event() loop over, for a stage's accepts().
+inline bool is_toa_tot(Shape s) noexcept {
+    return s == Shape::ToaTotRecords || s == Shape::ToaTotVectors || s == Shape::DdToaTotRecords ||
+           s == Shape::DdToaTotVectors;
+}
+inline bool is_itot_event(Shape s) noexcept { return s == Shape::ItotEventRecords || s == Shape::ItotEventVectors; }
+
 struct Block {
     Shape shape = Shape::Raw;
     std::uint64_t index = 0;  // 0 for the first block the pipeline accepted

@@ -12,12 +12,6 @@ namespace {
 
 using namespace vrex::stages;
 
-bool is_toa_tot(Shape s) {
-    return s == Shape::ToaTotRecords || s == Shape::ToaTotVectors || s == Shape::DdToaTotRecords ||
-           s == Shape::DdToaTotVectors;
-}
-bool is_itot_event(Shape s) { return s == Shape::ItotEventRecords || s == Shape::ItotEventVectors; }
-
 // A positive integer setting no larger than `most`.
 std::uint64_t count_param(const Params& p, const char* key, std::uint64_t fallback, std::uint64_t most) {
     const double v = p.number(key, static_cast<double>(fallback));

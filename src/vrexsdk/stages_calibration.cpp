@@ -22,10 +22,7 @@ public:
     Calibration(std::vector<kernels::InversePixel> table, std::size_t bins, double low, double high)
         : table_(std::move(table)), counts_(bins), low_(low), high_(high), spectrum_(counts_.data(), bins, low, high) {}
 
-    bool accepts(Shape s) noexcept override {
-        return s == Shape::ToaTotRecords || s == Shape::ToaTotVectors || s == Shape::DdToaTotRecords ||
-               s == Shape::DdToaTotVectors;
-    }
+    bool accepts(Shape s) noexcept override { return is_toa_tot(s); }
 
     void consume(const Block& b) noexcept override {
         const std::uint64_t n = b.toa_tot_hits();

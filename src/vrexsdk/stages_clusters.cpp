@@ -19,10 +19,7 @@ public:
     Clusters(const cl::Settings& s, std::size_t size_bins, std::size_t energy_bins, std::uint64_t energy_width)
         : kernel_(s), sizes_(size_bins), energies_(energy_bins), energy_width_(energy_width) {}
 
-    bool accepts(Shape s) noexcept override {
-        return s == Shape::ToaTotRecords || s == Shape::ToaTotVectors || s == Shape::DdToaTotRecords ||
-               s == Shape::DdToaTotVectors;
-    }
+    bool accepts(Shape s) noexcept override { return is_toa_tot(s); }
 
     void consume(const Block& b) noexcept override {
         const std::uint64_t n = b.toa_tot_hits();
