@@ -449,20 +449,22 @@ def test_an_unwritable_event_file_fails_before_the_acquisition(opened, tmp_path,
 def test_a_stopped_recording_leaves_a_readable_file(run_python, tmp_path, stop):
     path = tmp_path / "run.h5"
     done = run_python(f"""
-        import os, resource, signal, threading
+        import os, resource, signal, threading, time
         from vrexsdk import events, simulator, vrex
         from vrexsdk.record import RecordingInterrupted, record
         model = simulator.model()
         model["devices"][0]["acquisition"].update(block_count=10**9, interval_s=0.002, hits=2000)
         simulator.configure(model)
         d = vrex.Device(); d.open("usb:vrex-sim-0")
-        sent = []
+        sent, started = [], time.monotonic()
         def progress(p):
             if p.blocks >= 20 and {stop!r} == "ctrl-c" and not sent:
                 sent.append(os.kill(os.getpid(), signal.SIGINT))
-        if {stop!r} == "full disk":  # writes beyond 2 MiB fail as on a full disk
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (2 << 20, 2 << 20))
+            if {stop!r} == "full disk" and not sent and time.monotonic() - started > 1.5:
+                # Once the writer has flushed a few times, writes 1 MiB beyond the file's size fail as on a full disk.
+                size = os.path.getsize({str(path)!r}) + (1 << 20)
+                sent.append(resource.setrlimit(resource.RLIMIT_FSIZE, (size, size)))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         signal.signal(signal.SIGINT, signal.default_int_handler)
         try:
             rec = record(d, "0:tpx3-dd-toa-tot", events={str(path)!r}, chunk_events=4096, progress=progress)

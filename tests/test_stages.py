@@ -65,10 +65,10 @@ def fields(block, names):
     """A copied block's hits as the named fields (records) or vectors, in that order; empty for an empty block."""
     first = block[0]
     if first.size == 0:
-        return [np.zeros(0, np.uint64)] * len(names)
+        return [np.zeros(0, np.int64)] * len(names)
     if first.dtype.names:
-        return [first[n].astype(np.uint64) for n in names]
-    return [v.astype(np.uint64) for v in block[:3]]
+        return [first[n].astype(np.int64) for n in names]
+    return [v.astype(np.int64) for v in block[:3]]
 
 
 def adaptive(values, bins):
@@ -81,12 +81,12 @@ def adaptive(values, bins):
         while int(v.max()) - origin >= bins * width:
             counts = np.concatenate([counts.reshape(-1, 2).sum(1, dtype=np.uint64), np.zeros(bins // 2, np.uint64)])
             width *= 2
-        counts += np.bincount((v - origin) // width, minlength=bins).astype(np.uint64)
+        counts += np.bincount(((v - origin) // width).astype(np.intp), minlength=bins).astype(np.uint64)
     return counts, width, origin or 0
 
 
 def pixel_map(addresses, weights=None):
-    return np.bincount(addresses, weights, minlength=65536)[:65536].astype(np.uint64).reshape(256, 256)
+    return np.bincount(addresses.astype(np.intp), weights, minlength=65536)[:65536].astype(np.uint64).reshape(256, 256)
 
 
 @pytest.mark.parametrize("mode", HIT_MODES + ITOT_MODES)

@@ -569,7 +569,7 @@ def _import_aiohttp() -> Any:
 
 
 def _page(name: str) -> bytes:
-    return importlib.resources.files("vrexsdk").joinpath("static", name).read_bytes()
+    return (importlib.resources.files("vrexsdk") / "static" / name).read_bytes()
 
 
 class Viewer:
