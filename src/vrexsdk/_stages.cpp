@@ -535,12 +535,20 @@ PyObject* detach(PyObject*, PyObject* capsule) {
     Py_RETURN_NONE;
 }
 
-// _flush(pipeline): every stage seals and hands on its partial work (sinks: the chunk being filled).
-PyObject* flush(PyObject*, PyObject* capsule) {
+// _flush(pipeline, partial=False): every stage seals and hands on its partial work (sinks: the chunk being
+// filled); with `partial`, stages whose work spans blocks keep it (the acquisition goes on).
+PyObject* flush(PyObject*, PyObject* capsule, Optional partial) {
     PipelineHandle* const h = pipeline_of(capsule);
     if (h == nullptr) return nullptr;
+    const int only_pending = !partial.given() ? 0 : PyObject_IsTrue(partial.value);
+    if (only_pending < 0) return nullptr;
     vrex::nogil([&] {
-        for (const auto& stage : h->pipeline->stages) stage->flush();
+        for (const auto& stage : h->pipeline->stages) {
+            if (only_pending)
+                stage->hand_over();
+            else
+                stage->flush();
+        }
         return 0;
     });
     Py_RETURN_NONE;
@@ -694,7 +702,8 @@ PyMethodDef functions[] = {
     VREX_METHOD("_detach", QUALNAME("_detach"), detach, "_detach(pipeline)\n--\n\nIgnore later blocks.",
                 "pipeline"),
     VREX_METHOD("_flush", QUALNAME("_flush"), flush,
-                "_flush(pipeline)\n--\n\nSeal and hand on every stage's partial work.", "pipeline"),
+                "_flush(pipeline, partial=False)\n--\n\nSeal and hand on every stage's partial work (with partial, "
+                "keep what spans blocks).", "pipeline", "partial"),
     VREX_METHOD("_wait_full", QUALNAME("_wait_full"), wait_full,
                 "_wait_full(pipeline, timeout)\n--\n\nWait for the block limit; whether it was reached.", "pipeline",
                 "timeout"),

@@ -4,6 +4,7 @@
 #include "support/module.hpp"
 
 #include "clusterer.hpp"
+#include "labelled_clusters.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -141,7 +142,7 @@ struct Hits {
     std::size_t count = 0;
 };
 
-bool hits_of(PyObject* o, const cl::Settings& s, Hits& out) {
+bool hits_of(PyObject* o, const cl::Settings& s, Hits& out, bool refuse_outside = true) {
     if (!PyArray_Check(o)) {
         PyErr_Format(PyExc_TypeError, "hits must be a NumPy array of hit records, not %.200s", Py_TYPE(o)->tp_name);
         return false;
@@ -163,6 +164,7 @@ bool hits_of(PyObject* o, const cl::Settings& s, Hits& out) {
     if (!out.array) return false;
     out.data = static_cast<const cl::Hit*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.array.get())));
     out.count = static_cast<std::size_t>(PyArray_SIZE(a));
+    if (!refuse_outside) return true;
     // Checked before any state changes, so a refused block leaves a stream as it was.
     const std::uint64_t pixels = std::uint64_t{s.width} * s.height;
     for (std::size_t i = 0; i < out.count; ++i)
@@ -272,26 +274,31 @@ struct ClustererObject {
 // One call at a time works on a stream: its state is touched with the GIL released.
 class Busy {
 public:
-    explicit Busy(ClustererObject* c) : c_(c), held_(!c->busy.exchange(true)) {
+    explicit Busy(std::atomic<bool>& busy) : busy_(busy), held_(!busy.exchange(true)) {
         if (!held_) PyErr_SetString(PyExc_RuntimeError, "the Clusterer is in use by another thread");
     }
     ~Busy() {
-        if (held_) c_->busy.store(false);
+        if (held_) busy_.store(false);
     }
     explicit operator bool() const noexcept { return held_; }
 
 private:
-    ClustererObject* c_;
+    std::atomic<bool>& busy_;
     bool held_;
 };
 
-PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The settings of a stream's constructor, named as Clusterer's.
+bool stream_settings(const char* type, PyObject* args, PyObject* kwargs, cl::Settings& s) {
     static const char* const names[] = {"window_ns", "window_ticks", "jitter_ns", "jitter_ticks",
                                         "radius",    "width",        "height",    nullptr};
     PyObject* slot[7];
-    if (!vrex::parse_tuple("Clusterer", names, 7, 0, args, kwargs, slot)) return nullptr;
+    return vrex::parse_tuple(type, names, 7, 0, args, kwargs, slot) &&
+           settings_of(slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], s);
+}
+
+PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     cl::Settings s;
-    if (!settings_of(slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], s)) return nullptr;
+    if (!stream_settings("Clusterer", args, kwargs, s)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* c = reinterpret_cast<ClustererObject*>(self.get());
@@ -313,7 +320,7 @@ void clusterer_dealloc(PyObject* self) {
 }
 
 PyObject* clusterer_push(ClustererObject* self, PyObject* hits) {
-    const Busy busy(self);
+    const Busy busy(self->busy);
     if (!busy) return nullptr;
     Hits h;
     if (!hits_of(hits, self->settings, h)) return nullptr;
@@ -323,7 +330,7 @@ PyObject* clusterer_push(ClustererObject* self, PyObject* hits) {
 }
 
 PyObject* clusterer_flush(ClustererObject* self) {
-    const Busy busy(self);
+    const Busy busy(self->busy);
     if (!busy) return nullptr;
     std::vector<cl::Cluster> out;
     if (!run_released([&] { self->kernel->flush(out); })) return nullptr;
@@ -404,6 +411,134 @@ PyType_Slot clusterer_slots[] = {
 PyType_Spec clusterer_spec = {"vrexsdk.clusters.Clusterer", sizeof(ClustererObject), 0, Py_TPFLAGS_DEFAULT,
                               clusterer_slots};
 
+// ---- _Labelled ------------------------------------------------------------------------------------------------
+
+// A stream that also labels every hit and adds up a per-hit value per cluster (labelled_clusters.hpp): what the
+// event writer keeps beside the events of a file. Private: its public face is the file.
+struct LabelledObject {
+    PyObject_HEAD
+    cl::LabelledStream* kernel;
+    cl::Settings settings;
+    std::atomic<bool> busy;
+};
+
+PyTypeObject* labelled_type = nullptr;
+
+PyObject* labelled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    cl::Settings s;
+    if (!stream_settings("_Labelled", args, kwargs, s)) return nullptr;
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* c = reinterpret_cast<LabelledObject*>(self.get());
+    c->settings = s;
+    new (&c->busy) std::atomic<bool>(false);
+    try {
+        c->kernel = new cl::LabelledStream(s);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return self.release();
+}
+
+void labelled_dealloc(PyObject* self) {
+    PyTypeObject* const type = Py_TYPE(self);
+    delete reinterpret_cast<LabelledObject*>(self)->kernel;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// (clusters, sums float64, labels int64) of one push or flush.
+PyObject* labelled_result(const cl::LabelledStream::Out& out) {
+    const Ref found = Ref::steal(clusters_array(out.clusters));
+    if (!found) return nullptr;
+    npy_intp n = static_cast<npy_intp>(out.sums.size()), m = static_cast<npy_intp>(out.labels.size());
+    const Ref sums = Ref::steal(PyArray_SimpleNew(1, &n, NPY_FLOAT64)),
+              labels = Ref::steal(PyArray_SimpleNew(1, &m, NPY_INT64));
+    if (!sums || !labels) return nullptr;
+    if (n) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sums.get())), out.sums.data(), n * sizeof(double));
+    if (m)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())), out.labels.data(),
+                    m * sizeof(std::int64_t));
+    return PyTuple_Pack(3, found.get(), sums.get(), labels.get());
+}
+
+PyObject* labelled_push(LabelledObject* self, PyObject* hits, Optional values) {
+    const Busy busy(self->busy);
+    if (!busy) return nullptr;
+    Hits h;
+    if (!hits_of(hits, self->settings, h, false)) return nullptr;
+    Ref v;
+    const double* per_hit = nullptr;
+    if (!is_none(values)) {
+        v = Ref::steal(PyArray_FROMANY(values.value, NPY_FLOAT64, 1, 1, NPY_ARRAY_IN_ARRAY));
+        if (!v) return nullptr;
+        if (static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(v.get()))) != h.count) {
+            PyErr_Format(PyExc_ValueError, "values must hold one number per hit (%zu), not %zd", h.count,
+                         PyArray_SIZE(reinterpret_cast<PyArrayObject*>(v.get())));
+            return nullptr;
+        }
+        per_hit = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(v.get())));
+    }
+    cl::LabelledStream::Out out;
+    if (!run_released([&] { self->kernel->push(h.data, per_hit, h.count, out); })) return nullptr;
+    return labelled_result(out);
+}
+
+PyObject* labelled_flush(LabelledObject* self) {
+    const Busy busy(self->busy);
+    if (!busy) return nullptr;
+    cl::LabelledStream::Out out;
+    if (!run_released([&] { self->kernel->flush(out); })) return nullptr;
+    return labelled_result(out);
+}
+
+template <auto Get>
+PyObject* labelled_stat(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong((reinterpret_cast<LabelledObject*>(self)->kernel->*Get)());
+}
+
+PyGetSetDef labelled_getset[] = {
+    {"hits", labelled_stat<&cl::LabelledStream::received>, nullptr, "Hits pushed so far.", nullptr},
+    {"late", labelled_stat<&cl::LabelledStream::late>, nullptr, "Hits later than the jitter allows.", nullptr},
+    {"outside", labelled_stat<&cl::LabelledStream::outside>, nullptr, "Hits outside the matrix (label -1).",
+     nullptr},
+    {"emitted", labelled_stat<&cl::LabelledStream::emitted>, nullptr, "Clusters handed out so far.", nullptr},
+    {"unlabelled", labelled_stat<&cl::LabelledStream::unlabelled>, nullptr, "Hits whose label is still to come.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+#define QUALNAME(name) "vrexsdk.clusters._Labelled." name
+
+PyMethodDef labelled_methods[] = {
+    VREX_METHOD("push", QUALNAME("push"), labelled_push,
+                "Clusters one block of hits (hit records in read-out order; addresses outside the matrix are in\n"
+                "        no cluster) with one value per hit to add up per cluster (None: NaN).\n\n"
+                "        Returns:\n"
+                "            (clusters, sums, labels): the clusters that completed, the sum of the values per cluster,\n"
+                "            and the labels of the next hits in arrival order, as far as they are known (the index\n"
+                "            of the hit's cluster among all emitted, -1 outside the matrix).\n        ",
+                "hits", "values"),
+    VREX_METHOD("flush", QUALNAME("flush"), labelled_flush,
+                "Ends the stream: (clusters, sums, labels) of everything held; cluster numbers go on.\n        "),
+    VREX_PICKLING_METHODS,
+    VREX_METHODS_END};
+
+#undef QUALNAME
+
+PyType_Slot labelled_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "_Labelled(window_ns=None, window_ticks=None, jitter_ns=None, jitter_ticks=None, radius=None, "
+                    "width=None, height=None)\n--\n\n"
+                    "A Clusterer that also labels every hit and sums a per-hit value per cluster.")},
+    {Py_tp_new, reinterpret_cast<void*>(labelled_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(labelled_dealloc)},
+    {Py_tp_methods, labelled_methods},
+    {Py_tp_getset, labelled_getset},
+    {0, nullptr}};
+
+PyType_Spec labelled_spec = {"vrexsdk.clusters._Labelled", sizeof(LabelledObject), 0, Py_TPFLAGS_DEFAULT,
+                             labelled_slots};
+
 PyMethodDef functions[] = {
     VREX_METHOD("cluster", "vrexsdk.clusters.cluster", cluster,
                 "Clusters hits into particles.\n\n"
@@ -429,6 +564,9 @@ int exec_clusters(PyObject* module) {
     if ((cluster_descr = make_cluster_descr()) == nullptr) return -1;
     clusterer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&clusterer_spec));
     if (clusterer_type == nullptr || PyModule_AddObjectRef(module, "Clusterer", reinterpret_cast<PyObject*>(clusterer_type)) < 0)
+        return -1;
+    labelled_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&labelled_spec));
+    if (labelled_type == nullptr || PyModule_AddObjectRef(module, "_Labelled", reinterpret_cast<PyObject*>(labelled_type)) < 0)
         return -1;
     PyArray_Descr* const hit = vrex::array_types().descr[static_cast<int>(vrex::Element::ToaTot)];
     return PyModule_AddObjectRef(module, "CLUSTER_DTYPE", reinterpret_cast<PyObject*>(cluster_descr)) < 0 ||

@@ -404,7 +404,7 @@ class EventWriter:
                 elif self._stop.is_set() and self.queue.stats.queued_chunks == 0:
                     break
                 elif self._pipeline is not None:
-                    self._pipeline.flush()  # a quiet queue: have the partial chunk handed over
+                    self._pipeline.flush(partial=True)  # a quiet queue: have the partial chunk handed over
                 now = time.monotonic()
                 if dirty and (chunk is None or now - last_flush >= _FLUSH_INTERVAL):
                     self._flush()

@@ -252,9 +252,13 @@ public:
     virtual void publish() noexcept {}
     // On the reader's thread, under the pipeline's lock: copy the state out.
     virtual void capture(Capture& out) const = 0;
-    // The acquisition is over (or a writer wants what is pending): seal and hand on partial work. Any thread,
-    // no GIL, not under the pipeline's lock.
+    // The acquisition is over: seal and hand on partial work, end whatever spans blocks. Any thread, no GIL, not
+    // under the pipeline's lock.
     virtual void flush() noexcept {}
+    // A writer wants what is pending while the acquisition may go on: sinks hand on their partial chunk, but a
+    // stage whose work spans blocks (the clusterer's open clusters) keeps it, since ending it here would cut what
+    // the next block continues. The same threads as flush().
+    virtual void hand_over() noexcept { flush(); }
 };
 
 // Makes a stage from its settings; throws std::invalid_argument (becomes ValueError) for bad settings. A queue

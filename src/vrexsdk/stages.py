@@ -365,9 +365,11 @@ class Pipeline:
         raw = _stages._snapshot(self._capsule)
         return Snapshot(**raw)
 
-    def flush(self) -> None:
-        """Makes every sink hand its partial chunk to its queue (call it once the acquisition is over)."""
-        _stages._flush(self._capsule)
+    def flush(self, *, partial: bool = False) -> None:
+        """Makes every sink hand its partial chunk to its queue and ends what spans blocks (the clusters still
+        open are counted): call it once the acquisition is over. With `partial` (a writer wanting what is pending
+        while the acquisition goes on) the sinks hand over, and the open clusters stay open."""
+        _stages._flush(self._capsule, bool(partial))
 
     def wait_full(self, timeout: Optional[float] = None) -> bool:
         """Waits until `limit` blocks were accepted (at most `timeout` seconds); whether they were."""
