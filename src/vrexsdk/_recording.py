@@ -10,7 +10,7 @@ import importlib
 import json
 import math
 import os
-from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -135,6 +135,13 @@ class Recording:
     itot_histogram: Optional[Histogram] = None
     #: The hits' energies (keV) when :func:`record` was given a calibration.
     energy_spectrum: Optional[EnergySpectrum] = None
+    #: With ``record(..., clusters=True)``: the clusters counted, by their number of hits (bin i: clusters of i
+    #: hits) and by their energy as ToT sum; with a calibration too, by their energy in keV (the sum of their hits'
+    #: calibrated energies; ``uncalibrated`` counts clusters with a hit of a pixel without calibration).
+    clusters: int = 0
+    cluster_size_histogram: Optional[Histogram] = None
+    cluster_energy_histogram: Optional[Histogram] = None
+    cluster_energy_spectrum: Optional[EnergySpectrum] = None
     tdc_counts: Tuple[int, ...] = (0, 0, 0)
     raw: Optional[bytes] = None
     #: Hits whose pixel address lies outside the 256 x 256 matrix (not in the maps).
@@ -189,11 +196,12 @@ class Recording:
                 arrays[name] = h.counts
                 scalars[name] = {"origin": h.origin, "bin_width": h.bin_width, "underflow": h.underflow,
                                  "overflow": h.overflow}
-        if self.energy_spectrum is not None:
-            e = self.energy_spectrum
-            arrays["energy_spectrum"] = e.counts
-            scalars["energy_spectrum"] = {"low": e.low, "high": e.high, "underflow": e.underflow,
-                                          "overflow": e.overflow, "uncalibrated": e.uncalibrated}
+        for name in _SPECTRA:
+            e: Optional[EnergySpectrum] = getattr(self, name)
+            if e is not None:
+                arrays[name] = e.counts
+                scalars[name] = {"low": e.low, "high": e.high, "underflow": e.underflow, "overflow": e.overflow,
+                                 "uncalibrated": e.uncalibrated}
         if self.raw is not None:
             arrays["raw"] = np.frombuffer(self.raw, dtype=np.uint8)
         return arrays, scalars
@@ -238,7 +246,19 @@ class Recording:
         ``log`` maps ``log(1 + counts)`` to the colours, so a few hot pixels do not wash out the rest; the scale
         is labelled in counts either way.
         """
-        write_png(self.image(), path, log=log)
+        write_png(self.image(), path, log=log, histograms=self._png_histograms())
+
+    def _png_histograms(self) -> List[Tuple[str, npt.NDArray[Any], npt.NDArray[np.float64]]]:
+        # The cluster histograms, drawn under the image: (title, counts, edges), empty bins at the top trimmed.
+        found: List[Tuple[str, npt.NDArray[Any], npt.NDArray[np.float64]]] = []
+        for title, h in (("cluster size (hits)", self.cluster_size_histogram),
+                         ("cluster energy (ToT sum)", self.cluster_energy_histogram),
+                         ("cluster energy (keV)", self.cluster_energy_spectrum)):
+            if h is not None:
+                nonzero = np.flatnonzero(h.counts)
+                last = int(nonzero[-1]) + 1 if nonzero.size else 1
+                found.append((title, h.counts[:last], h.edges[:last + 1]))
+        return found
 
     def summary(self) -> str:
         """A few lines describing the recording, for people."""
@@ -266,6 +286,16 @@ class Recording:
             e = self.energy_spectrum
             lines.append(f"energy spectrum {e.low:g}..{e.high:g} keV: {int(e.counts.sum())} hits in range, "
                          f"{e.underflow} below, {e.overflow} above, {e.uncalibrated} without calibration")
+        if self.cluster_size_histogram is not None:
+            sizes = self.cluster_size_histogram
+            counted = int(sizes.counts.sum())
+            mean = float((sizes.counts * np.arange(len(sizes.counts))).sum()) / max(1, counted)
+            lines.append(f"{self.clusters} clusters, {mean:.2f} hits each on average"
+                         + (f", {sizes.overflow} larger than {len(sizes.counts) - 1} hits" if sizes.overflow else ""))
+        if self.cluster_energy_spectrum is not None:
+            e = self.cluster_energy_spectrum
+            lines.append(f"cluster energies {e.low:g}..{e.high:g} keV: {int(e.counts.sum())} clusters in range, "
+                         f"{e.underflow} below, {e.overflow} above, {e.uncalibrated} without calibration")
         if self.ignored:
             lines.append(f"{self.ignored} blocks delivered after the end were not counted")
         if self.lost_blocks:
@@ -276,12 +306,13 @@ class Recording:
 
 
 # What a file holds of a recording, derived from the field list above: arrays by name, histograms as counts plus
-# their scalars, everything plain in the summary. metadata, tdc_counts, raw and energy_spectrum have their own
+# their scalars, energy spectra likewise, everything plain in the summary. metadata, tdc_counts and raw have their own
 # handling.
 _FIELDS = {f.name: str(f.type) for f in dataclasses.fields(Recording)}
 _ARRAYS = tuple(n for n, t in _FIELDS.items() if t == "Optional[ArrayU64]")
 _HISTOGRAMS = tuple(n for n, t in _FIELDS.items() if t == "Optional[Histogram]")
 _SCALARS = tuple(n for n, t in _FIELDS.items() if t in ("int", "float", "bool", "str", "Optional[str]"))
+_SPECTRA = tuple(n for n, t in _FIELDS.items() if t == "Optional[EnergySpectrum]")
 
 
 def load(path: PathLike) -> Recording:
@@ -310,9 +341,9 @@ def load(path: PathLike) -> Recording:
     for name in _HISTOGRAMS:
         if name in arrays:
             fields[name] = Histogram(arrays[name].astype(np.uint64, copy=False), **scalars[name])
-    if "energy_spectrum" in arrays and "energy_spectrum" in scalars:
-        fields["energy_spectrum"] = EnergySpectrum(arrays["energy_spectrum"].astype(np.uint64, copy=False),
-                                                   **scalars["energy_spectrum"])
+    for name in _SPECTRA:
+        if name in arrays and name in scalars:
+            fields[name] = EnergySpectrum(arrays[name].astype(np.uint64, copy=False), **scalars[name])
     if "raw" in arrays:
         fields["raw"] = arrays["raw"].tobytes()
     return Recording(metadata=json.loads(metadata), **fields)
@@ -368,8 +399,12 @@ def _import_pil() -> Any:
     return Image, ImageDraw, ImageFont
 
 
-def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True) -> None:
-    """Writes a 2-D array as a colour-mapped PNG with a labelled colour scale on its right (needs Pillow)."""
+_Panel = Tuple[str, npt.NDArray[Any], npt.NDArray[np.float64]]
+
+
+def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True, histograms: Sequence[_Panel] = ()) -> None:
+    """Writes a 2-D array as a colour-mapped PNG with a labelled colour scale on its right (needs Pillow), and
+    under it one panel per histogram in `histograms`, given as ``(title, counts, edges)``."""
     Image, ImageDraw, ImageFont = _import_pil()
     data = np.asarray(image, dtype=np.float64)
     if data.ndim != 2 or data.size == 0:
@@ -404,8 +439,40 @@ def write_png(image: npt.ArrayLike, path: PathLike, *, log: bool = True) -> None
         draw.line([(x0 + bar_width, y), (x0 + bar_width + 3, y)], fill=(0, 0, 0))
         text_y = min(max(y - 5, 0), height - 11)
         draw.text((x0 + bar_width + 5, text_y), _label(value), fill=(0, 0, 0), font=font)
+    if histograms:
+        panel = 96
+        framed = Image.new("RGB", (canvas.width, canvas.height + panel * len(histograms)), (255, 255, 255))
+        framed.paste(canvas, (0, 0))
+        draw = ImageDraw.Draw(framed)
+        for i, (title, counts, edges) in enumerate(histograms):
+            _draw_histogram(draw, font, (0, canvas.height + i * panel, framed.width, panel), title,
+                            np.asarray(counts, np.float64), np.asarray(edges, np.float64), table[200])
+        canvas = framed
     with open_replacing(path) as out:
         canvas.save(out, format="PNG")
+
+
+def _draw_histogram(draw: Any, font: Any, box: Tuple[int, int, int, int], title: str, counts: npt.NDArray[np.float64],
+                    edges: npt.NDArray[np.float64], colour: npt.NDArray[np.uint8]) -> None:
+    """Bars of log(1 + counts) in `box` (x, y, width, height): the title above, the first and last edge below."""
+    x, y, width, height = box
+    top, bottom = y + 14, y + height - 14
+    draw.text((x + 4, y + 2), title, fill=(0, 0, 0), font=font)
+    draw.line([(x, bottom), (x + width - 1, bottom)], fill=(0, 0, 0))
+    if counts.size == 0:
+        return
+    # Bins share the panel's pixel columns: each column shows the largest bin that falls in it.
+    columns = np.minimum((np.arange(counts.size) * width) // counts.size, width - 1)
+    tallest = np.zeros(width)
+    np.maximum.at(tallest, columns, counts)
+    peak = math.log1p(float(tallest.max()))
+    step = max(1, width // counts.size)
+    for c in np.flatnonzero(tallest):
+        h = int(round(math.log1p(float(tallest[c])) / peak * (bottom - top))) if peak > 0 else 0
+        draw.rectangle([(x + int(c), bottom - h), (x + int(c) + step - 1, bottom)], fill=tuple(int(v) for v in colour))
+    draw.text((x + 2, bottom + 1), _label(float(edges[0])), fill=(0, 0, 0), font=font)
+    last = _label(float(edges[-1]))
+    draw.text((x + width - 6 * len(last) - 2, bottom + 1), last, fill=(0, 0, 0), font=font)
 
 
 def _label(value: float) -> str:

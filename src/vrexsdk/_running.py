@@ -115,13 +115,15 @@ def stop_quietly(acq: Any, channel: str) -> None:
 
 def run(acq: Any, channel: str, pipeline: Pipeline, *, seconds: Optional[float], blocks: Optional[int],
         report: Optional[Callable[[float], Any]], interval: float,
-        on_watcher: Optional[Callable[[Callable[[], None]], None]] = None) -> Tuple[bool, float, int]:
+        on_watcher: Optional[Callable[[Callable[[], None]], None]] = None,
+        between: Optional[Callable[[], None]] = None) -> Tuple[bool, float, int]:
     """Runs the acquisition of `channel` until it ends, `blocks` were accepted or `seconds` passed.
 
     An acquisition that ends by itself before the limits were reached is followed by the next at once, as a
     detector is run for longer than one acquisition lasts; one that delivered nothing ends the run, since the next
     would not either. Returns (interrupted, duration, acquisitions). Ctrl-C stops it and returns interrupted=True; any other exception stops
-    it and propagates. `on_watcher` receives the function that aborts the run (for a failing event writer).
+    it and propagates. `on_watcher` receives the function that aborts the run (for a failing event writer);
+    `between` is called after an acquisition ended by itself, before the next begins.
     """
 
     def stop_acquisition() -> None:
@@ -160,6 +162,8 @@ def run(acq: Any, channel: str, pipeline: Pipeline, *, seconds: Optional[float],
                     break
                 delivered = accepted
                 acquisitions += 1
+                if between is not None:
+                    between()
                 acq.begin(channel)
     except KeyboardInterrupt:
         # end() on the main thread has aborted the run and waited for it already; Ctrl-C anywhere else (between

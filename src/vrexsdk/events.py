@@ -117,6 +117,16 @@ _DATASETS: Dict[Tuple[str, str], Tuple[str, str]] = {
 for _tdc in ("tdc0", "tdc1", "tdc2"):
     _DATASETS[(_tdc, "time")] = ("event_time_offset", "tick")
 
+#: The datasets of /entry/clusters: the fields of vrexsdk.clusters.CLUSTER_DTYPE (and "energy", keV, with a
+#: calibration), with their units ("tick" for the SDK's clock).
+_CLUSTER_UNITS = {"x": "pixel", "y": "pixel", "x_mean": "pixel", "y_mean": "pixel", "toa": "tick",
+                  "toa_spread": "tick", "tot_sum": "dimensionless", "size": "counts", "elongation": "dimensionless",
+                  "x_min": "pixel", "x_max": "pixel", "y_min": "pixel", "y_max": "pixel"}
+_CLUSTER_CHUNK = 65536
+_PLACES["clusters"] = ("clusters", "NXdata")
+for _field, _unit in {**_CLUSTER_UNITS, "energy": "keV"}.items():
+    _DATASETS[("clusters", _field)] = (_field, _unit)
+
 
 def _dataset_of(group: str, column: str) -> Tuple[str, str]:
     return _DATASETS[(group, column)]
@@ -174,13 +184,25 @@ class EventWriter:
         compression: None, ``"gzip"``, or a filter of hdf5plugin (``"lz4"``, ``"zstd"``, ``"blosc"``).
         tick: the SDK's clock tick in seconds.
         on_error: called (from the writer thread) when writing fails, to stop the acquisition.
+        clusters: the clusterer's settings (``window_ticks``, ``jitter_ticks``, ``radius``): the writer clusters
+            the hits it writes and keeps the clusters in ``/entry/clusters``.
+        cluster_labels: also give every hit the index of its cluster (``events/cluster_id``).
+        calibration: a :class:`~vrexsdk.calibration.Calibration`: the clusters' energies in keV too.
     """
 
     def __init__(self, path: PathLike, mode: str, queue: ChunkQueue, *, metadata: Optional[Mapping[str, Any]] = None,
                  mask: Optional[npt.ArrayLike] = None, chunk_events: int = 131072, compression: Optional[str] = None,
                  tick: float = DEFAULT_TICK, overwrite: bool = False,
-                 on_error: Optional[Callable[[BaseException], Any]] = None) -> None:
+                 on_error: Optional[Callable[[BaseException], Any]] = None,
+                 clusters: Optional[Mapping[str, Any]] = None, cluster_labels: bool = False,
+                 calibration: Any = None) -> None:
         h5py = _import_h5py()
+        self._clusters = _ClusterWriter(clusters, cluster_labels, calibration) if clusters is not None else None
+        if self._clusters is None and cluster_labels:
+            raise ValueError("cluster_labels needs clusters")
+        if self._clusters is not None and not any(g == "events" and any(c == "toa" for c, _ in columns)
+                                                  for g, columns in _stages._layout(mode)):
+            raise ValueError(f"clusters are made of ToA/ToT hits; mode {mode!r} delivers none")
         if isinstance(chunk_events, bool) or not isinstance(chunk_events, int) or not 1024 <= chunk_events <= 1 << 24:
             raise ValueError(f"chunk_events must be an integer from 1024 to {1 << 24}, not {chunk_events!r}")
         if isinstance(tick, bool) or not isinstance(tick, (int, float)) or not 0 < tick < 1:
@@ -217,6 +239,8 @@ class EventWriter:
         try:
             self._describe(metadata or {}, mask)
             self._create_streams()
+            if self._clusters is not None:  # SWMR mode adds no dataset later: they are all made now
+                self._clusters.create(self)
             self._file.swmr_mode = True
             self._file.flush()
         except BaseException:
@@ -364,6 +388,12 @@ class EventWriter:
         dataset[at:at + len(values)] = values
         self._lengths[path] = at + len(values)
 
+    def next_acquisition(self, first_block: int) -> None:
+        """Another acquisition begins with block `first_block`: its ToA starts again, so what was clustered ends
+        before its first chunk (any thread)."""
+        if self._clusters is not None:
+            self._clusters.boundaries.append(int(first_block))
+
     def write(self, chunk: Mapping[str, Any]) -> None:
         """Appends one chunk (as :meth:`ChunkQueue.get` gives it)."""
         blocks = chunk["blocks"]
@@ -391,6 +421,8 @@ class EventWriter:
             self._positions[group_name] = start + int(counts.sum()) // scale
         self.written_blocks += len(blocks)
         self.written_events += int(chunk[self._layout[0][0]]["counts"].sum())
+        if self._clusters is not None:
+            self._clusters.write(self, chunk)
 
     def _run(self) -> None:
         last_flush = time.monotonic()
@@ -409,6 +441,9 @@ class EventWriter:
                 if dirty and (chunk is None or now - last_flush >= _FLUSH_INTERVAL):
                     self._flush()
                     last_flush, dirty = now, False
+            if self._clusters is not None:
+                self._clusters.end(self)
+                dirty = True
             if dirty:
                 self._flush()
         except BaseException as e:  # a full disk, say: stop the acquisition, keep what is on disk
@@ -472,11 +507,92 @@ class EventWriter:
                 acq.create_dataset("interrupted", data=bool(interrupted))
                 acq.create_dataset("error", data="" if self.error is None else f"{type(self.error).__name__}: "
                                                                                 f"{self.error}")
+                if self._clusters is not None:
+                    self._clusters.close(entry)
                 _write_reductions(entry, reductions or {}, self.tick_units)
         except Exception as e:  # noqa: BLE001
             self.error = self.error or e
         if self.error is not None:
             raise self.error
+
+
+# ---- clusters ------------------------------------------------------------------------------------------------
+
+
+
+class _ClusterWriter:
+    """The clusters of the hits an :class:`EventWriter` writes, clustered on its thread as it writes them.
+
+    Here rather than in a native sink on the SDK's thread: the file's clusters are then exactly those of the
+    file's hits (a chunk the queue dropped is in neither), the clusterer runs with the GIL released on the
+    writer's thread, so it costs the acquisition nothing beyond the writer's own queue rules (a writer that falls
+    behind drops or waits as the queue says), and the SDK's thread is left to the reductions."""
+
+    def __init__(self, settings: Mapping[str, Any], labels: bool, calibration: Any) -> None:
+        from vrexsdk import clusters
+
+        self.settings = {k: int(settings[k]) for k in ("window_ticks", "jitter_ticks", "radius")}
+        self.stream = clusters._Labelled(window_ticks=self.settings["window_ticks"],
+                                         jitter_ticks=self.settings["jitter_ticks"], radius=self.settings["radius"])
+        self.dtype = clusters.CLUSTER_DTYPE
+        self.hit_dtype = clusters.HIT_DTYPE
+        self.labels = bool(labels)
+        self.calibration = calibration
+        #: Block numbers at which an acquisition began (EventWriter.next_acquisition), appended from any thread.
+        self.boundaries: List[int] = []
+        self._next = 0
+
+    def create(self, writer: "EventWriter") -> None:
+        group = writer._group("entry/clusters", "NXdata")
+        names = list(self.dtype.names or ())
+        if self.calibration is not None:
+            names.append("energy")
+        group.attrs.update(signal="tot_sum", auxiliary_signals=[n for n in names if n != "tot_sum"],
+                           **{k: np.uint64(v) for k, v in self.settings.items()})
+        for name in names:
+            dtype = np.float64 if name == "energy" else self.dtype.fields[name][0]
+            ds = group.create_dataset(name, shape=(0,), maxshape=(None,), chunks=(_CLUSTER_CHUNK,), dtype=dtype,
+                                      **writer._filter)
+            units = "keV" if name == "energy" else _CLUSTER_UNITS[name]
+            ds.attrs["units"] = _units(units, writer.tick_units)
+            if units == "tick":
+                ds.attrs["tick_length"] = writer.tick
+        if self.labels:
+            place = _PLACES["events"][0]
+            ds = writer._file.require_group(f"entry/{place}").create_dataset(
+                "cluster_id", shape=(0,), maxshape=(None,), chunks=(writer.chunk_events,), dtype=np.int64,
+                **writer._filter)
+            ds.attrs.update(units="dimensionless", target="/entry/clusters",
+                            description="index of the hit's cluster in /entry/clusters; -1: outside the matrix")
+
+    def write(self, writer: "EventWriter", chunk: Mapping[str, Any]) -> None:
+        blocks = chunk["blocks"]
+        while self._next < len(self.boundaries) and len(blocks) and int(blocks[0]) >= self.boundaries[self._next]:
+            self._next += 1
+            self._append(writer, self.stream.flush())
+        events = chunk["events"]
+        hits = np.empty(len(events["address"]), self.hit_dtype)
+        for name in ("address", "toa", "tot"):
+            hits[name] = events[name]
+        values = None if self.calibration is None else self.calibration.energies(hits)
+        self._append(writer, self.stream.push(hits, values))
+
+    def end(self, writer: "EventWriter") -> None:
+        self._append(writer, self.stream.flush())
+
+    def _append(self, writer: "EventWriter", result: Tuple[Any, Any, Any]) -> None:
+        found, sums, labels = result
+        for name in self.dtype.names or ():
+            writer._append(f"entry/clusters/{name}", found[name])
+        if self.calibration is not None:
+            writer._append("entry/clusters/energy", sums)
+        if self.labels:
+            writer._append(f"entry/{_PLACES['events'][0]}/cluster_id", labels)
+
+    def close(self, entry: Any) -> None:
+        group = entry["clusters"]
+        for name, value in (("late_hits", self.stream.late), ("outside_hits", self.stream.outside)):
+            group.attrs[name] = np.uint64(value)
 
 
 def _write_reductions(entry: Any, reductions: Mapping[str, Any], tick_units: str) -> None:
@@ -613,6 +729,33 @@ class EventFile:
             raise ValueError(f"size must be a positive integer, not {size!r}")
         for at in range(0, total, step):
             yield {n: np.asarray(g[n][at:at + step]) for n in names}
+
+    def clusters(self) -> npt.NDArray[np.void]:
+        """Every cluster in the file, as an array of :data:`vrexsdk.clusters.CLUSTER_DTYPE` (mind the memory:
+        ``chunks("clusters")`` reads piece by piece; the keV sums are in :meth:`cluster_energies`)."""
+        from vrexsdk import clusters
+
+        if "clusters" not in self.groups:
+            raise KeyError("this file has no clusters: record them with clusters=True (acquire --clusters)")
+        g = self._file["entry/clusters"]
+        names = clusters.CLUSTER_DTYPE.names or ()
+        out = np.zeros(min(len(g[n]) for n in names), clusters.CLUSTER_DTYPE)
+        for name in names:
+            out[name] = g[name][:len(out)]
+        return out
+
+    def cluster_energies(self) -> Optional[npt.NDArray[np.float64]]:
+        """Each cluster's energy in keV (the sum of its hits' calibrated energies; NaN when a hit has none), or
+        None when the recording had no calibration."""
+        node = self._file["entry"].get("clusters/energy")
+        return None if node is None else np.asarray(node)
+
+    def cluster_labels(self) -> Optional[npt.NDArray[np.int64]]:
+        """The cluster of every hit (its index in :meth:`clusters`; -1 outside the matrix), in the order of the
+        events, or None when the recording kept no labels. A file whose writer was killed has labels for its
+        first hits only."""
+        node = self._file[f"entry/{_PLACES['events'][0]}"].get("cluster_id") if self._has("events") else None
+        return None if node is None else np.asarray(node)
 
     def read(self, group: str = "events", columns: Optional[Sequence[str]] = None) -> Dict[str, npt.NDArray[Any]]:
         """Every entry of `group` at once (mind the memory: :meth:`chunks` reads piece by piece)."""

@@ -57,7 +57,7 @@ from vrexsdk._recording import (BINNED_MODES, FRAME_MODES, HIT_MODES, MATRIX_HEI
                                 write_png)
 from vrexsdk._reducing import fields_from, reduction_stages
 from vrexsdk._running import Progress, progress_of, run
-from vrexsdk.calibration import Calibration, CalibrationStage
+from vrexsdk.calibration import Calibration, CalibrationStage, EnergySpectrum
 from vrexsdk.chip import BinningParams
 from vrexsdk.errors import VrexSdkException
 from vrexsdk.vrex import Device
@@ -210,6 +210,8 @@ def record(
     queue_bytes: int = 256 << 20,
     on_full: str = "drop",
     tick: Optional[float] = None,
+    clusters: Union[bool, stages.Clusters] = False,
+    cluster_labels: bool = False,
 ) -> Recording:
     """Acquires on an open `device` and returns what it delivered, reduced.
 
@@ -238,6 +240,12 @@ def record(
         queue_bytes, on_full: the bound of the queue between the SDK's thread and the event writer, and what a
             full queue does: ``"drop"`` (count the lost blocks) or ``"wait"`` (hold the SDK's thread).
         tick: the SDK's clock tick in seconds, recorded in the event file (:data:`vrexsdk.events.DEFAULT_TICK`).
+        clusters: True (the clusterer's defaults) or a :class:`~vrexsdk.stages.Clusters` stage (its window,
+            jitter, radius and bins): the ToA/ToT hits are clustered on the SDK's thread into
+            :attr:`Recording.cluster_size_histogram`, :attr:`Recording.cluster_energy_histogram` (ToT sum) and,
+            with `calibration`, :attr:`Recording.cluster_energy_spectrum` (keV, `energy_bins` over
+            `energy_range`); with `events`, the event file holds every cluster too (see :mod:`vrexsdk.events`).
+        cluster_labels: with `clusters` and `events`, the event file also gives every hit the index of its cluster.
 
     The reductions run natively on the SDK's thread (:mod:`vrexsdk.stages`); the calling thread waits in
     ``acq.end``; a helper thread aborts the acquisition when `blocks` or `seconds` are reached. An acquisition that
@@ -295,12 +303,17 @@ def record(
         raise ValueError(f"on_full must be 'drop' or 'wait', not {on_full!r}")
     if calibration is not None and raw:
         raise ValueError("a calibration gives energies to ToA/ToT hits, not to raw data")
+    cluster_stage = _cluster_stage(clusters, raw)
+    if cluster_labels and (cluster_stage is None or events is None):
+        raise ValueError("cluster_labels needs clusters and an event file (events=...)")
 
     # The selected mode's layout decides the stages: a pipeline without stages learns it as the SDK sees it.
     probe = stages.Pipeline(device, [], channel=channel, raw=raw)
     shape_mode = probe.snapshot().mode
     probe.detach()
     kind = _kind_of_mode(RAW_MODE if raw else (mode or shape_mode))
+    if cluster_stage is not None and not _has_toa_tot_hits(shape_mode):
+        raise ValueError(f"clusters are made of ToA/ToT hits; mode {mode or shape_mode!r} delivers none")
     chosen = reduction_stages(kind, mode or shape_mode)
     metadata = describe(device)
     metadata.update(mode=mode, channel=channel, raw=raw, binning=None if params is None else list(params),
@@ -310,6 +323,11 @@ def record(
         energy = CalibrationStage(calibration, energy_bins, energy_range)
         chosen.append(energy)
         metadata.update(calibration=calibration.metadata())
+    if cluster_stage is not None:
+        if calibration is not None:  # after the calibration stage, whose per-hit energies it sums
+            cluster_stage = cluster_stage.with_kev(energy_bins, energy_range)
+        chosen.append(cluster_stage)
+        metadata.update(clusters={k: cluster_stage.settings[k] for k in _CLUSTER_SETTINGS})
 
     writer: Any = None
     stopper: List[Callable[[], None]] = []
@@ -322,7 +340,9 @@ def record(
         writer = event_files.EventWriter(
             events, shape_mode, queue, metadata=metadata, mask=_mask(device), chunk_events=chunk_events,
             compression=compression, tick=event_files.DEFAULT_TICK if tick is None else tick, overwrite=overwrite,
-            on_error=lambda e: [stop() for stop in stopper])
+            on_error=lambda e: [stop() for stop in stopper],
+            clusters=None if cluster_stage is None else {k: cluster_stage.settings[k] for k in _CLUSTER_SETTINGS},
+            cluster_labels=cluster_labels, calibration=calibration)
         # The sink hands over a few HDF5 chunks at a time: the writer's cost is per append, not per byte.
         chosen.append(stages.Sink(queue, chunk_events=min(4 * chunk_events, 1 << 24), label="events"))
     if keep_raw and raw:
@@ -345,6 +365,12 @@ def record(
     if collector is not None:
         collector.start()
 
+    def between() -> None:
+        # The next acquisition counts its ToA from 0 again: what spans blocks (open clusters) ends with this one.
+        pipeline.flush()
+        if writer is not None:
+            writer.next_acquisition(pipeline.snapshot().blocks)
+
     def report(elapsed: float) -> None:
         assert progress is not None
         progress(progress_of(pipeline.snapshot(), elapsed, blocks, seconds, kind))
@@ -355,7 +381,7 @@ def record(
     try:
         interrupted, duration, acquisitions = run(acq, channel, pipeline, seconds=seconds, blocks=blocks,
                                     report=None if progress is None else report, interval=progress_interval,
-                                    on_watcher=stopper.append)
+                                    on_watcher=stopper.append, between=between)
     except BaseException as e:  # the files are closed below whatever stopped the run
         failure = e
     pipeline.flush()
@@ -367,6 +393,8 @@ def record(
                        events_path=None if events is None else str(events), **fields)
     if energy is not None:
         result.energy_spectrum = CalibrationStage.spectrum(snap[energy.label])
+    if cluster_stage is not None:
+        _cluster_fields(result, snap[cluster_stage.label])
     if collector is not None:
         kept.close()
         collector.join()
@@ -398,6 +426,48 @@ def record(
     if interrupted:
         raise RecordingInterrupted(result)
     return result
+
+
+def _has_toa_tot_hits(shape_mode: str) -> bool:
+    # Derived from the sinks' one table of groups and columns: ToA/ToT hits are events with a ToA.
+    from vrexsdk import _stages
+
+    return any(group == "events" and any(column == "toa" for column, _ in columns)
+               for group, columns in _stages._layout(shape_mode))
+
+
+#: The clusterer's settings, as the recording's metadata and the event file keep them.
+_CLUSTER_SETTINGS = ("window_ticks", "jitter_ticks", "radius")
+
+
+def _cluster_stage(clusters: Any, raw: bool) -> Optional[stages.Clusters]:
+    if clusters is False or clusters is None:
+        return None
+    if clusters is True:
+        stage = stages.Clusters()
+    elif isinstance(clusters, stages.Clusters):
+        stage = clusters
+    else:
+        raise TypeError(f"clusters must be True, False or a vrexsdk.stages.Clusters, not {type(clusters).__name__}")
+    if raw:
+        raise ValueError("clusters are made of ToA/ToT hits, not of raw data")
+    return stage
+
+
+def _cluster_fields(rec: Recording, values: Dict[str, Any]) -> None:
+    """The clusters stage's snapshot values as the recording's cluster fields."""
+    rec.clusters = int(values["clusters"])
+    rec.cluster_size_histogram = Histogram(np.asarray(values["size_counts"], np.uint64), 0, 1, 0,
+                                           int(values["size_overflow"]))
+    rec.cluster_energy_histogram = Histogram(np.asarray(values["energy_counts"], np.uint64), 0,
+                                             int(values["energy_bin_width"]), 0, int(values["energy_overflow"]))
+    if "kev_counts" in values:
+        rec.cluster_energy_spectrum = EnergySpectrum(np.asarray(values["kev_counts"], np.uint64),
+                                                     float(values["kev_low"]), float(values["kev_high"]),
+                                                     int(values["kev_underflow"]), int(values["kev_overflow"]),
+                                                     int(values["kev_uncalibrated"]))
+    clusters = rec.metadata.setdefault("clusters", {})
+    clusters.update({name: int(values[name]) for name in ("late", "outside", "failed_blocks")})
 
 
 def _last_error(snap: stages.Snapshot) -> str:

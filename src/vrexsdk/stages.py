@@ -38,6 +38,7 @@ snapshot count them.
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 from typing import Any, Callable, ClassVar, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
@@ -121,6 +122,19 @@ class Clusters(Stage):
                 raise ValueError(f"{name} must be a positive integer up to 1048576, not {value!r}")
         super().__init__(label, window_ticks=probe.window_ticks, jitter_ticks=probe.jitter_ticks, radius=probe.radius,
                          size_bins=size_bins + 1, energy_bins=energy_bins, energy_bin_width=energy_bin_width)
+
+    def with_kev(self, bins: int = 1000, range: Tuple[float, float] = (0.0, 100.0)) -> "Clusters":
+        """This stage with a spectrum of cluster energies in keV besides: placed after a
+        :class:`~vrexsdk.calibration.CalibrationStage`, it sums the calibrated energies of each cluster's hits into
+        ``kev_counts`` (`bins` bins over `range` keV; ``kev_underflow``, ``kev_overflow``, and
+        ``kev_uncalibrated`` for clusters with a hit of a pixel without calibration)."""
+        from vrexsdk.calibration import EnergySpectrum
+
+        empty = EnergySpectrum.empty(bins, range)  # checks bins and range
+        made = copy.copy(self)
+        made.settings = {**self.settings, "kev_bins": len(empty.counts), "kev_low": empty.low,
+                         "kev_high": empty.high}
+        return made
 
 
 class Histogram(Stage):
