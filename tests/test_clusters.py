@@ -116,6 +116,21 @@ def test_stream_across_blocks_is_the_reference(name, cuts):
     assert stream.open == stream.pending == 0
 
 
+@pytest.mark.parametrize("name", INPUTS)
+def test_labelled_stream_labels_every_hit_as_cluster_does(name):
+    # A hit outside the matrix between the others: in no cluster, and the labels after it still in order.
+    hits = np.insert(INPUTS[name], len(INPUTS[name]) // 2, np.array([(1 << 20, 1, 0)], HIT))
+    inside = hits["address"] < 65536
+    values = np.arange(len(hits), dtype=np.float64)
+    stream = clusters._Labelled(window_ticks=WINDOW, jitter_ticks=1000)
+    parts = [stream.push(hits[c], values[c]) for c in np.array_split(np.arange(len(hits)), 7)] + [stream.flush()]
+    found, sums, labels = (np.concatenate([p[i] for p in parts]) for i in range(3))
+    ref, ref_labels = clusters.cluster(hits[inside], window_ticks=WINDOW, labels=True)
+    assert stream.outside == 1 and stream.unlabelled == 0 and labels[~inside].tolist() == [-1]
+    assert np.array_equal(found[labels[inside]], ref[ref_labels])
+    np.testing.assert_allclose(sums, np.bincount(labels[inside], values[inside], len(found)))
+
+
 def test_late_hits_are_counted_and_kept():
     stream = clusters.Clusterer(window_ticks=10, jitter_ticks=5)
     first = stream.push(hits_of((1, 1, 1, 100), (9, 9, 1, 103)))

@@ -170,6 +170,26 @@ def _positive_float(text: str) -> float:
     return value
 
 
+def _non_negative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (0 <= value < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, not {text}")
+    return value
+
+
+def _cluster_radius(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= 16:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 16, not {value}")
+    return value
+
+
 def _setting(kind: Callable[[str], Any]) -> Callable[[str], Tuple[str, Any]]:
     def parse(text: str) -> Tuple[str, Any]:
         name, sep, value = text.partition("=")
@@ -678,6 +698,18 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
                help="the energy spectrum's range in keV (default: 0 100)"),
         option("--energy-bins", type=_positive_int, default=1000, metavar="N",
                help="the energy spectrum's bins (default: 1000)"),
+        option("--clusters", action="store_true",
+               help="cluster Timepix3 ToA/ToT hits into particles on the SDK's thread: cluster-size and "
+                    "cluster-energy histograms (ToT sum; keV with --calibration), saved, summarised and drawn "
+                    "under --png; with --events, every cluster in the event file too"),
+        option("--cluster-window-ns", type=_non_negative_float, metavar="NS",
+               help="hits at most NS apart in ToA may join one cluster (default: 300)"),
+        option("--cluster-jitter-ns", type=_non_negative_float, metavar="NS",
+               help="how far out of ToA order the read-out may deliver hits (default: 100000)"),
+        option("--cluster-radius", type=_cluster_radius, metavar="R",
+               help="hits at most R pixels apart in x and in y are neighbours (default: 1, the 8 around)"),
+        option("--cluster-labels", action="store_true",
+               help="with --events: give every hit in the event file the index of its cluster"),
     ])
 def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from vrexsdk.record import BINNED_MODES, RecordingInterrupted, record
@@ -700,6 +732,7 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         if args.compression in ("lz4", "zstd", "blosc"):
             _require("hdf5plugin", f"--compression {args.compression}", 'pip install "vrexsdk[compression]"')
     calibration = _load_calibration(args.calibration) if args.calibration else None
+    clusters = _cluster_option(args)
 
     with _nothing_saved_if_interrupted(args.output, args.png), _opened(args.device) as device:
         modes = device.chip.getModeIds()
@@ -719,7 +752,8 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             rec = record(device, mode, blocks=args.blocks, seconds=args.seconds, channel=args.channel,
                          binning=args.binning, raw=args.raw, progress=display, calibration=calibration,
                          energy_range=args.energy_range, energy_bins=args.energy_bins, events=args.events,
-                         overwrite=args.overwrite, compression=args.compression)
+                         overwrite=args.overwrite, compression=args.compression, clusters=clusters,
+                         cluster_labels=args.cluster_labels)
         except RecordingInterrupted as stopped:
             rec = stopped.recording
             interrupted = True
@@ -757,6 +791,24 @@ def _acquire(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print("vrexsdk: interrupted", file=err)
         return 130
     return 130 if interrupted else 0
+
+
+def _cluster_option(args: argparse.Namespace) -> Any:
+    """The clusters stage --clusters and its settings ask for (False without --clusters)."""
+    tuned = [flag for flag, value in (("--cluster-window-ns", args.cluster_window_ns),
+                                      ("--cluster-jitter-ns", args.cluster_jitter_ns),
+                                      ("--cluster-radius", args.cluster_radius),
+                                      ("--cluster-labels", args.cluster_labels or None)) if value is not None]
+    if not args.clusters:
+        if tuned:
+            raise UsageError(f"{tuned[0]} needs --clusters")
+        return False
+    if args.cluster_labels and not args.events:
+        raise UsageError("--cluster-labels needs --events FILE (the labels are kept beside the events)")
+    from vrexsdk.stages import Clusters
+
+    return Clusters(window_ns=args.cluster_window_ns, jitter_ns=args.cluster_jitter_ns,
+                    radius=1 if args.cluster_radius is None else args.cluster_radius)
 
 
 @contextlib.contextmanager

@@ -514,9 +514,9 @@ PyMethodDef labelled_methods[] = {
                 "Clusters one block of hits (hit records in read-out order; addresses outside the matrix are in\n"
                 "        no cluster) with one value per hit to add up per cluster (None: NaN).\n\n"
                 "        Returns:\n"
-                "            (clusters, sums, labels): the clusters that completed, the sum of the values per cluster,\n"
-                "            and the labels of the next hits in arrival order, as far as they are known (the index\n"
-                "            of the hit's cluster among all emitted, -1 outside the matrix).\n        ",
+                "            (clusters, sums, labels): the clusters that completed, the sum of the values per\n"
+                "            cluster, and the labels of the next hits in arrival order, as far as they are known\n"
+                "            (the index of the hit's cluster among all emitted, -1 outside the matrix).\n        ",
                 "hits", "values"),
     VREX_METHOD("flush", QUALNAME("flush"), labelled_flush,
                 "Ends the stream: (clusters, sums, labels) of everything held; cluster numbers go on.\n        "),
@@ -566,7 +566,8 @@ int exec_clusters(PyObject* module) {
     if (clusterer_type == nullptr || PyModule_AddObjectRef(module, "Clusterer", reinterpret_cast<PyObject*>(clusterer_type)) < 0)
         return -1;
     labelled_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&labelled_spec));
-    if (labelled_type == nullptr || PyModule_AddObjectRef(module, "_Labelled", reinterpret_cast<PyObject*>(labelled_type)) < 0)
+    if (labelled_type == nullptr ||
+        PyModule_AddObjectRef(module, "_Labelled", reinterpret_cast<PyObject*>(labelled_type)) < 0)
         return -1;
     PyArray_Descr* const hit = vrex::array_types().descr[static_cast<int>(vrex::Element::ToaTot)];
     return PyModule_AddObjectRef(module, "CLUSTER_DTYPE", reinterpret_cast<PyObject*>(cluster_descr)) < 0 ||

@@ -6,7 +6,8 @@ flushing at least twice a second, so a process killed mid-recording leaves a fil
 before the kill (open it with :func:`open_events`, or ``h5py.File(path, "r", swmr=True)``; NeXus tools that
 refuse a file left open for writing accept it after ``h5clear -s path``). When the acquisition is over,
 :meth:`EventWriter.close` writes the rest (reductions, end time, counts of lost blocks) and closes the file.
-:func:`open_events` reads a file back: its description, its reductions, and its events chunk by chunk.
+:func:`open_events` reads a file back: its description, its reductions, and its events chunk by chunk; with
+clusters, :meth:`EventFile.clusters`, :meth:`EventFile.cluster_energies` and :meth:`EventFile.cluster_labels`.
 
 Layout (every group has its ``NX_class``, every dataset a ``units`` attribute; ``TICK`` stands for the SDK's
 clock tick, e.g. ``"1.5625 ns"``, also given in seconds as the ``tick_length`` attribute of the detector and of
@@ -38,12 +39,24 @@ each time dataset)::
             event_time_offset          uint64, ToA in TICK (ToA/ToT modes)
             time_over_threshold        uint32, ToT as the SDK counts it (ToA/ToT modes)
             event_count, integrated_tot  uint64, uint32 (iToT/event modes)
+            cluster_id                 int64 (clusters with labels): the hit's cluster, its index in
+                                       /entry/clusters (-1: outside the matrix); attribute target
           tdc0/, tdc1/, tdc2/          NXevent_data (data-driven modes): event_time_offset uint64, TICK
       frames/                          NXdata (frame modes): counts uint16 [frame, y, x]; signal="counts"
       raw/                             NXcollection (raw stream): bytes uint8, the blocks back to back
       binned/                          NXcollection (binned modes): packets_address, packets_count,
                                        packets_itot (uint32), descriptors_offset, descriptors_packet_count
                                        (uint32), hit_sums, itot_sums (uint64), each with its own index below
+      clusters/                        NXdata (ToA/ToT modes, clusters asked for): one entry per cluster of the
+                                       file's hits, in the order they completed; signal="tot_sum"; attributes
+                                       window_ticks, jitter_ticks, radius, and at close late_hits, outside_hits
+        x, y, x_mean, y_mean           float64, pixel: ToT-weighted and plain centroid
+        toa, toa_spread                uint64, TICK: first ToA, last - first
+        tot_sum                        uint64; energy float64, keV (with a calibration: the hits' energies
+                                       added up, NaN when one has none)
+        size                           uint32, counts: hits
+        elongation                     float32: sqrt of the ratio of the principal second moments
+        x_min, x_max, y_min, y_max     uint16, pixel: the bounding box
       hit_map, itot_map, summed_frame  NXdata, written at close: signal uint64 [y, x], axes y, x
       tot_histogram, toa_histogram, itot_histogram, hit_sums, itot_sums
                                        NXdata, written at close: counts, and the bin edges as axis
@@ -550,7 +563,7 @@ class _ClusterWriter:
         group.attrs.update(signal="tot_sum", auxiliary_signals=[n for n in names if n != "tot_sum"],
                            **{k: np.uint64(v) for k, v in self.settings.items()})
         for name in names:
-            dtype = np.float64 if name == "energy" else self.dtype.fields[name][0]
+            dtype = np.dtype(np.float64) if name == "energy" else self.dtype[name]
             ds = group.create_dataset(name, shape=(0,), maxshape=(None,), chunks=(_CLUSTER_CHUNK,), dtype=dtype,
                                       **writer._filter)
             units = "keV" if name == "energy" else _CLUSTER_UNITS[name]
