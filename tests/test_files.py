@@ -68,17 +68,21 @@ else:
             return "interrupted"
         return "done"
 
-count = [0]
+count, live = [0], [()]
 def events(limit):
-    count[0] = 0
+    count[0], live[0] = 0, limit
     def hook(frame, event, arg):
         count[0] += 1
-        if count[0] in limit:
+        if count[0] in live[0]:
             os.kill(os.getpid(), signal.SIGINT)
     sys.setprofile(hook)
 
+def disarm():  # no signal from the call that removes the hook itself
+    live[0] = ()
+    sys.setprofile(None)
+
 attempt()
-sys.setprofile(None)
+disarm()
 total = count[0]
 results = []
 for i, k in enumerate(sorted({1 + total * j // 40 for j in range(40)})):
@@ -91,9 +95,10 @@ for i, k in enumerate(sorted({1 + total * j // 40 for j in range(40)})):
     armed[0] = kills
     try:
         outcome = attempt()
+        disarm()
     except KeyboardInterrupt:  # a signal landing after the save, in the child's own bookkeeping
         outcome = "late"
-    sys.setprofile(None)
+    disarm()
     leftovers = sorted(set(os.listdir(FOLDER)) - {os.path.basename(path)})
     results.append([k, before, outcome, contents(), leftovers])
 print(json.dumps(results))
