@@ -371,10 +371,10 @@ PyGetSetDef clusterer_getset[] = {
     {"height", settings_get, nullptr, "Matrix height, pixels.", reinterpret_cast<void*>(4)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-#define QUALNAME(name) "vrexsdk.clusters.Clusterer." name
+#define VREX_QUALIFIER "vrexsdk.clusters.Clusterer"
 
 PyMethodDef clusterer_methods[] = {
-    VREX_METHOD("push", QUALNAME("push"), clusterer_push,
+    VREX_METHOD("push", clusterer_push,
                 "Clusters one block of hits, in the order the read-out delivered them.\n\n"
                 "        Args:\n"
                 "            hits (numpy.ndarray): Hit records (address, tot, toa), or an empty array.\n\n"
@@ -383,7 +383,7 @@ PyMethodDef clusterer_methods[] = {
                 "            than the window below what later hits can still reach; the others come with later\n"
                 "            blocks or flush().\n        ",
                 "hits"),
-    VREX_METHOD("flush", QUALNAME("flush"), clusterer_flush,
+    VREX_METHOD("flush", clusterer_flush,
                 "Ends the stream: clusters every hit held back and hands out every open cluster. The Clusterer\n"
                 "        then starts a new stream.\n\n"
                 "        Returns:\n"
@@ -391,7 +391,8 @@ PyMethodDef clusterer_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
+#undef VREX_QUALIFIER
+#define VREX_QUALIFIER "vrexsdk.clusters"
 
 PyType_Slot clusterer_slots[] = {
     {Py_tp_doc, const_cast<char*>(
@@ -507,10 +508,11 @@ PyGetSetDef labelled_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-#define QUALNAME(name) "vrexsdk.clusters._Labelled." name
+#undef VREX_QUALIFIER
+#define VREX_QUALIFIER "vrexsdk.clusters._Labelled"
 
 PyMethodDef labelled_methods[] = {
-    VREX_METHOD("push", QUALNAME("push"), labelled_push,
+    VREX_METHOD("push", labelled_push,
                 "Clusters one block of hits (hit records in read-out order; addresses outside the matrix are in\n"
                 "        no cluster) with one value per hit to add up per cluster (None: NaN).\n\n"
                 "        Returns:\n"
@@ -518,12 +520,10 @@ PyMethodDef labelled_methods[] = {
                 "            cluster, and the labels of the next hits in arrival order, as far as they are known\n"
                 "            (the index of the hit's cluster among all emitted, -1 outside the matrix).\n        ",
                 "hits", "values"),
-    VREX_METHOD("flush", QUALNAME("flush"), labelled_flush,
+    VREX_METHOD("flush", labelled_flush,
                 "Ends the stream: (clusters, sums, labels) of everything held; cluster numbers go on.\n        "),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
-
-#undef QUALNAME
 
 PyType_Slot labelled_slots[] = {
     {Py_tp_doc, const_cast<char*>(
@@ -536,11 +536,13 @@ PyType_Slot labelled_slots[] = {
     {Py_tp_getset, labelled_getset},
     {0, nullptr}};
 
-PyType_Spec labelled_spec = {"vrexsdk.clusters._Labelled", sizeof(LabelledObject), 0, Py_TPFLAGS_DEFAULT,
-                             labelled_slots};
+PyType_Spec labelled_spec = {VREX_QUALIFIER, sizeof(LabelledObject), 0, Py_TPFLAGS_DEFAULT, labelled_slots};
+
+#undef VREX_QUALIFIER
+#define VREX_QUALIFIER "vrexsdk.clusters"
 
 PyMethodDef functions[] = {
-    VREX_METHOD("cluster", "vrexsdk.clusters.cluster", cluster,
+    VREX_METHOD("cluster", cluster,
                 "Clusters hits into particles.\n\n"
                 "    Hits that are at most `radius` pixels apart in x and in y and at most the window apart in ToA\n"
                 "    belong to one cluster (chains of such hits too). The hits may come in any order.\n\n"

@@ -246,7 +246,10 @@ class EventWriter:
         if os.path.exists(self.path) and not overwrite:
             raise FileExistsError(f"{self.path} exists: choose another name or allow overwriting it")
         try:
-            self._file = h5py.File(self.path, "w", libver="latest")
+            # No chunk cache: each chunk goes to disk when written, so a reader sees it at the next flush, and a
+            # write that fails (a full disk) fails there, leaving no dirty chunk that HDF5 would try again, and
+            # crash on, when it closes the datasets at exit.
+            self._file = h5py.File(self.path, "w", libver="latest", rdcc_nbytes=0)
         except OSError as e:
             raise OSError(f"cannot create the event file {self.path}: {e}") from None
         try:
@@ -460,6 +463,8 @@ class EventWriter:
             if dirty:
                 self._flush()
         except BaseException as e:  # a full disk, say: stop the acquisition, keep what is on disk
+            # Kept without its traceback: its frames hold datasets of the file, which must not outlive it.
+            e.with_traceback(None)
             if isinstance(e, OSError):
                 self.error = e
             else:  # h5py reports some failed writes as RuntimeError
@@ -474,6 +479,8 @@ class EventWriter:
 
     def _flush(self) -> None:
         written = self.written_blocks
+        if self._clusters is not None:
+            self._clusters.drain(self)
         self._file.flush()
         self.flushed_blocks = written
 
@@ -492,10 +499,17 @@ class EventWriter:
         if self._thread is not None:
             self._thread.join()
         h5py = self._h5py()
+        # The datasets this writer keeps open go first, while their file is still open: after a failed write
+        # HDF5 cannot close the file cleanly, and a dataset closed later (by the collector at exit, say) would
+        # touch what it freed.
+        self._datasets.clear()
         try:
             self._file.close()
         except Exception as e:  # noqa: BLE001 - the first error is the one to report
             self.error = self.error or e
+        # Nor is the file object kept: the error raised below holds this writer through its traceback, and a
+        # file object that HDF5 failed to close, freed after h5py has shut the library down at exit, crashes.
+        self._file = None
 
         if self.error is not None:
             # The file could not be written: it holds what was flushed before, and is not touched again (HDF5
@@ -554,6 +568,7 @@ class _ClusterWriter:
         #: Block numbers at which an acquisition began (EventWriter.next_acquisition), appended from any thread.
         self.boundaries: List[int] = []
         self._next = 0
+        self._held: Dict[str, List[npt.NDArray[Any]]] = {}
 
     def create(self, writer: "EventWriter") -> None:
         group = writer._group("entry/clusters", "NXdata")
@@ -594,13 +609,28 @@ class _ClusterWriter:
         self._append(writer, self.stream.flush())
 
     def _append(self, writer: "EventWriter", result: Tuple[Any, Any, Any]) -> None:
+        # Kept here until a whole HDF5 chunk is full or the writer flushes: without a chunk cache, each small
+        # append would rewrite its chunk.
         found, sums, labels = result
         for name in self.dtype.names or ():
-            writer._append(f"entry/clusters/{name}", found[name])
+            self._held.setdefault(f"entry/clusters/{name}", []).append(found[name])
         if self.calibration is not None:
-            writer._append("entry/clusters/energy", sums)
+            self._held.setdefault("entry/clusters/energy", []).append(sums)
         if self.labels:
-            writer._append(f"entry/{_PLACES['events'][0]}/cluster_id", labels)
+            self._held.setdefault(f"entry/{_PLACES['events'][0]}/cluster_id", []).append(labels)
+        self.drain(writer, whole_chunks=True)
+
+    def drain(self, writer: "EventWriter", whole_chunks: bool = False) -> None:
+        """Appends what is held: every whole chunk of it, or (the writer flushing) all of it."""
+        for path, parts in self._held.items():
+            held = sum(len(p) for p in parts)
+            chunk = _CLUSTER_CHUNK if path.startswith("entry/clusters/") else writer.chunk_events
+            if not held or (whole_chunks and held < chunk):
+                continue
+            values = np.concatenate(parts)
+            keep = held % chunk if whole_chunks else 0
+            writer._append(path, values[:held - keep])
+            parts[:] = [values[held - keep:]] if keep else []
 
     def close(self, entry: Any) -> None:
         group = entry["clusters"]
