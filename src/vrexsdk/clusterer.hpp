@@ -26,8 +26,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vrex::clusters {
 
@@ -144,11 +149,10 @@ class Clusterer {
 public:
     static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
-    explicit Clusterer(const Settings& s)
-        : s_(s),
-          gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)),
-          grid_(static_cast<std::size_t>(gw_) * (s.height + 2u * static_cast<std::uint32_t>(s.radius))) {
+    explicit Clusterer(const Settings& s) : s_(s), gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)) {
         if (s.width != 0 && (s.width & (s.width - 1)) == 0) shift_ = std::countr_zero(s.width);
+        reset_grid();
+        for (unsigned k = 0; k < 9; ++k) near_[k] = (k / 3) * gw_ + k % 3;
     }
 
     // Index of the first hit outside the matrix, or n.
@@ -221,7 +225,7 @@ public:
         process(pending_.data(), pending_.size(), nullptr);
         pending_.clear();
         close(0, true, out, labels);
-        std::fill(grid_.begin(), grid_.end(), Cell{});
+        reset_grid();
         slots_.clear();
         free_.clear();
         open_.clear();
@@ -237,13 +241,74 @@ public:
     std::size_t slots() const noexcept { return slots_.size(); }
 
 private:
-    // A cell keeps the ToA of the last hit processed there and the slot it joined. A hit of ToA t at or above
-    // every cell's passes over a cell by one subtraction and compare, t - toa > window; an empty cell (ToA 0, no
-    // slot) passes that only for t within the window of 0, and then its missing slot stops it.
-    struct Cell {
-        std::uint64_t toa = 0;
-        std::uint32_t slot = none;
+    // The matrix padded by the radius on every side, so that neighbours need no bounds checks: for each cell the
+    // ToA of the last hit processed there and the slot it joined (none: no hit yet). The ToA is kept as a key
+    // above a base: with 32-bit keys (`Key`) four cells are tested at once and the grid takes half the cache; the
+    // base moves up (rebase) before a key could overflow. Windows too long for that use 64-bit keys over base 0.
+    // A hit of ToA t at or above every cell's passes over a cell by one subtraction and compare, t - toa > window;
+    // an empty cell (key 0, no slot) passes that only within the window of the base, and then its missing slot
+    // stops it.
+    template <class Key>
+    struct Grid {
+        // Keys stay below this above the base, so that differences of keys are positive as signed 32-bit too.
+        static constexpr std::uint64_t span = std::is_same_v<Key, std::uint32_t> ? std::uint64_t{1} << 31
+                                                                                  : std::numeric_limits<std::uint64_t>::max();
+        std::vector<Key> key;
+        std::vector<std::uint32_t> slot;
+        std::uint64_t base = 0;
+
+        // Empty; four cells more than the matrix, read (never used) by the four-wide test of the last cell.
+        void reset(std::size_t cells) {
+            key.assign(cells + 4, 0);
+            slot.assign(cells + 4, none);
+            base = 0;
+        }
+        void release() {
+            key = {};
+            slot = {};
+        }
+        std::uint64_t toa(std::size_t i) const noexcept { return base + key[i]; }
+        // Keeps only the cells at or above `to`, as keys above it.
+        void rebase(std::uint64_t to) noexcept {
+            for (std::size_t i = 0; i < key.size(); ++i) {
+                if (slot[i] == none || base + key[i] < to) {
+                    key[i] = 0;
+                    slot[i] = none;
+                } else {
+                    key[i] = static_cast<Key>(base + key[i] - to);
+                }
+            }
+            base = to;
+        }
     };
+    // Windows at or above this take 64-bit keys: the base must stay within a window below every hit to come.
+    static constexpr std::uint64_t narrow_window = std::uint64_t{1} << 30;
+
+    // An empty grid of the kind the window takes.
+    void reset_grid() {
+        const std::size_t cells = static_cast<std::size_t>(gw_) * (s_.height + 2u * static_cast<std::uint32_t>(s_.radius));
+        wide_now_ = s_.window >= narrow_window;
+        if (wide_now_) {
+            narrow_.release();
+            wide_.reset(cells);
+        } else {
+            wide_.release();
+            narrow_.reset(cells);
+        }
+        rebased_at_ = sequence_;
+    }
+
+    // Hits seconds apart move the base of 32-bit keys often, and each move passes over the whole grid: when that
+    // would cost more than the hits themselves, the stream takes 64-bit keys (until it is flushed), converted once.
+    void widen() {
+        wide_.reset(narrow_.key.size() - 4);
+        for (std::size_t i = 0; i < narrow_.key.size(); ++i) {
+            wide_.slot[i] = narrow_.slot[i];
+            wide_.key[i] = narrow_.slot[i] == none ? 0 : narrow_.toa(i);
+        }
+        narrow_.release();
+        wide_now_ = true;
+    }
 
     struct Slot {
         std::uint32_t parent, next, tail, size;
@@ -365,78 +430,104 @@ private:
         c.y_max = std::max(c.y_max, y);
     }
 
-    // Joins the hit's cluster so far (`root`, or none) with the cluster of cell `c`.
-    std::uint32_t join(std::uint32_t root, std::uint32_t& last, const Cell& c) noexcept {
-        if (c.slot == none || c.slot == last) return root;  // empty, or the same cluster as the cell before
-        last = c.slot;
-        const std::uint32_t s = find(c.slot);
+    // Joins the hit's cluster so far (`root`, or none) with the cluster of slot `c`.
+    std::uint32_t join(std::uint32_t root, std::uint32_t& last, std::uint32_t c) noexcept {
+        if (c == none || c == last || c == root) return root;  // empty, or a cluster already joined
+        last = c;
+        const std::uint32_t s = find(c);
         return root == none ? s : (s == root ? root : unite(root, s));
     }
 
-    // Files the hit: into the cluster it joined (`root`), else into a new one, and into its own cell.
-    template <bool Late>
-    std::uint32_t settle(std::uint32_t root, const Hit& h, std::uint32_t x, std::uint32_t y, Cell& own) {
+    // Files the hit: into the cluster it joined (`root`), else into a new one, and into its own cell `i`.
+    template <bool Late, class Key>
+    std::uint32_t settle(Grid<Key>& g, std::size_t i, std::uint32_t root, const Hit& h, std::uint32_t x,
+                         std::uint32_t y) {
         if (root == none) {
             root = new_slot(h, x, y);
         } else {
             accumulate<Late>(root, h, x, y);
         }
-        if (!Late || own.slot == none || own.toa <= h.toa) own = Cell{h.toa, root};
+        if constexpr (Late) {
+            // Only a later hit replaces the cell's, and only a hit the keys can hold.
+            if (h.toa < g.base || h.toa - g.base >= Grid<Key>::span) return root;
+            if (g.slot[i] != none && g.toa(i) > h.toa) return root;
+        }
+        g.key[i] = static_cast<Key>(h.toa - g.base);
+        g.slot[i] = root;
         return root;
     }
 
     // One hit at or above everything processed, so each cell's hit is at or before it, on the 8 neighbours: the
     // cells within the window are found without a branch each (which their data-dependent pattern would
-    // mispredict), and only those are visited.
-    std::uint32_t link_near(const Hit& h, std::uint32_t x, std::uint32_t y) {
+    // mispredict), four of a row at once where the keys are 32-bit, and only those are visited.
+    template <class Key>
+    std::uint32_t link_near(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
         const std::size_t gw = gw_;
-        Cell* const mid = grid_.data() + (static_cast<std::size_t>(y) + 1) * gw + x + 1;
-        const Cell* const top = mid - gw - 1;
-        const std::uint64_t t = h.toa, w = s_.window;
-        const auto in = [t, w](const Cell& c) noexcept { return static_cast<unsigned>(t - c.toa <= w); };
-        const Cell* const r1 = top + gw;
-        const Cell* const r2 = r1 + gw;
-        unsigned mask = in(top[0]) | in(top[1]) << 1 | in(top[2]) << 2 | in(r1[0]) << 3 | in(r1[1]) << 4 |
-                        in(r1[2]) << 5 | in(r2[0]) << 6 | in(r2[1]) << 7 | in(r2[2]) << 8;
+        const std::size_t mid = (static_cast<std::size_t>(y) + 1) * gw + x + 1, top = mid - gw - 1;
+        const Key t = static_cast<Key>(h.toa - g.base), w = static_cast<Key>(s_.window);
+        const Key* const k = g.key.data() + top;
+        const std::uint32_t* const slots = g.slot.data() + top;
         std::uint32_t root = none, last = none;
-        while (mask != 0) {
-            const unsigned k = static_cast<unsigned>(std::countr_zero(mask));
-            mask &= mask - 1;
-            root = join(root, last, top[(k / 3) * gw + k % 3]);
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<Key, std::uint32_t>) {
+            // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row is
+            // read four cells wide; the fourth is past the neighbourhood and masked off.
+            const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
+            const auto far = [&](const Key* row) {
+                const __m128i d = _mm_sub_epi32(tv, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+                return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(d, wv)))) & 7u;
+            };
+            const unsigned mask = ~(far(k) | far(k + gw) << 3 | far(k + 2 * gw) << 6) & 0x1ffu;
+            for (unsigned m = mask; m != 0; m &= m - 1)
+                root = join(root, last, slots[near_[std::countr_zero(m)]]);
+            return settle<false>(g, mid, root, h, x, y);
         }
-        return settle<false>(root, h, x, y, *mid);
+#endif
+        const auto in = [t, w](Key c) noexcept { return static_cast<unsigned>(static_cast<Key>(t - c) <= w); };
+        const Key* const k1 = k + gw;
+        const Key* const k2 = k1 + gw;
+        for (unsigned m = in(k[0]) | in(k[1]) << 1 | in(k[2]) << 2 | in(k1[0]) << 3 | in(k1[1]) << 4 |
+                          in(k1[2]) << 5 | in(k2[0]) << 6 | in(k2[1]) << 7 | in(k2[2]) << 8;
+             m != 0; m &= m - 1)
+            root = join(root, last, slots[near_[std::countr_zero(m)]]);
+        return settle<false>(g, mid, root, h, x, y);
     }
 
     // One hit, any radius (`R` when known at compile time, 0: the run-time one): linked to the clusters of the
     // neighbouring cells whose hit is within the window, or starting a cluster. A late hit looks both ways, and
     // only at cells whose cluster is still open.
-    template <int R, bool Late>
-    std::uint32_t link(const Hit& h, std::uint32_t x, std::uint32_t y) {
-        if constexpr (R == 1 && !Late) return link_near(h, x, y);
-        const int r = R > 0 ? R : s_.radius;
-        const std::size_t gw = gw_;
-        const std::size_t base = (static_cast<std::size_t>(y) + r) * gw + x + r;
-        const std::uint64_t t = h.toa, w = s_.window;
-        const std::uint64_t open_from = closed_at_ > w ? closed_at_ - w : 0;
-        std::uint32_t root = none, last = none;
-        const Cell* row = grid_.data() + base - static_cast<std::size_t>(r) * gw;
-        for (int dy = -r; dy <= r; ++dy, row += gw) {
-            for (int dx = -r; dx <= r; ++dx) {
-                const Cell& c = row[dx];
-                if constexpr (Late) {
-                    const std::uint64_t gap = c.toa > t ? c.toa - t : t - c.toa;
-                    if (gap > w || c.toa < open_from) continue;
-                } else {
-                    if (t - c.toa > w) continue;
+    template <int R, bool Late, class Key>
+    std::uint32_t link(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
+        if constexpr (R == 1 && !Late) {
+            return link_near(g, h, x, y);
+        } else {
+            const int r = R > 0 ? R : s_.radius;
+            const std::size_t gw = gw_;
+            const std::size_t mid = (static_cast<std::size_t>(y) + r) * gw + x + r;
+            const std::uint64_t t = h.toa, w = s_.window;
+            const std::uint64_t open_from = closed_at_ > w ? closed_at_ - w : 0;
+            std::uint32_t root = none, last = none;
+            std::size_t row = mid - static_cast<std::size_t>(r) * gw;
+            for (int dy = -r; dy <= r; ++dy, row += gw) {
+                for (int dx = -r; dx <= r; ++dx) {
+                    const std::size_t i = row + static_cast<std::size_t>(dx);
+                    if constexpr (Late) {
+                        if (g.slot[i] == none) continue;
+                        const std::uint64_t c = g.toa(i), gap = c > t ? c - t : t - c;
+                        if (gap > w || c < open_from) continue;
+                    } else {
+                        if (static_cast<Key>(static_cast<Key>(t - g.base) - g.key[i]) > w) continue;
+                    }
+                    root = join(root, last, g.slot[i]);
                 }
-                root = join(root, last, c);
             }
+            return settle<Late>(g, mid, root, h, x, y);
         }
-        return settle<Late>(root, h, x, y, grid_[base]);
     }
 
-    template <int R>
-    void process_with(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
+    template <int R, class Key>
+    void process_with(Grid<Key>& g, const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
+        const std::uint64_t w = s_.window;
         std::uint64_t below = floor();
         for (std::size_t i = 0; i < n; ++i) {
             const Hit& h = hits[i];
@@ -444,9 +535,26 @@ private:
             xy(h.address, x, y);
             std::uint32_t s;
             if (h.toa < below) [[unlikely]] {
-                s = link<R, true>(h, x, y);
+                s = link<R, true>(g, h, x, y);
             } else {
-                s = link<R, false>(h, x, y);
+                if constexpr (std::is_same_v<Key, std::uint32_t>) {
+                    if (h.toa - g.base >= Grid<Key>::span) [[unlikely]] {
+                        if (sequence_ + i - rebased_at_ < g.key.size() / 4) {
+                            processed_ = std::max(processed_, below);
+                            sequence_ += i;
+                            widen();
+                            process_with<R>(wide_, hits + i, n - i, seq != nullptr ? seq + i : nullptr, track);
+                            return;
+                        }
+                        // Every cell a hit from here on can reach is at or above t - window; the cells still open
+                        // (from the closing frontier less the window on) are kept too where the keys allow, for
+                        // the late hits.
+                        const std::uint64_t open_from = std::min(h.toa, closed_at_), reach = h.toa - Grid<Key>::span / 2;
+                        g.rebase(std::max(open_from > w ? open_from - w : 0, reach));
+                        rebased_at_ = sequence_ + i;
+                    }
+                }
+                s = link<R, false>(g, h, x, y);
                 below = h.toa;
             }
             if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
@@ -455,11 +563,19 @@ private:
         sequence_ += n;
     }
 
-    void process(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track = false) {
+    template <class Key>
+    void process_on(Grid<Key>& g, const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
         if (s_.radius == 1)
-            process_with<1>(hits, n, seq, track);
+            process_with<1>(g, hits, n, seq, track);
         else
-            process_with<0>(hits, n, seq, track);
+            process_with<0>(g, hits, n, seq, track);
+    }
+
+    void process(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track = false) {
+        if (wide_now_)
+            process_on(wide_, hits, n, seq, track);
+        else
+            process_on(narrow_, hits, n, seq, track);
     }
 
     Cluster finish(const Slot& c) const noexcept {
@@ -529,7 +645,11 @@ private:
     Settings s_;
     std::uint32_t gw_;
     int shift_ = -1;
-    std::vector<Cell> grid_;
+    Grid<std::uint32_t> narrow_;
+    Grid<std::uint64_t> wide_;
+    bool wide_now_ = false;
+    std::uint64_t rebased_at_ = 0;  // sequence number of the hit at the last move of the base
+    std::size_t near_[9];          // the 8 neighbours and the cell itself, from the top left one
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_, open_, kept_;
     std::vector<Hit> pending_, work_, scratch_;
