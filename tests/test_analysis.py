@@ -142,18 +142,59 @@ def test_clusters_across_partition_edges_are_found_once(files, cluster):
         np.testing.assert_allclose(got[name].to_numpy(), want[name], rtol=1e-6, err_msg=name)
 
 
+@pytest.mark.parametrize("scheduler", ["threads", "cluster"])
+def test_calibrated_energies_equal_the_in_memory_computation(files, request, scheduler):
+    from vrexsdk import calibration, clusters
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+    rng = np.random.default_rng(3)
+    flags = np.zeros((256, 256), np.uint8)
+    flags[:, :3] = calibration.DEAD  # hits there have no energy: counted apart, NaN cluster energies
+    cal = calibration.Calibration(*(rng.normal(m, s, (256, 256)).astype(np.float32)
+                                    for m, s in ((1.6, 0.05), (22, 2), (35, 5), (3.2, 0.1))), flags=flags)
+    sel = analysis.open(files, partition_events=4096).select(roi=(0, 200, 0, 256))
+    kw = {"scheduler": "threads"} if scheduler == "threads" else {}
+    spectrum, = analysis.compute(sel.energy_spectrum(cal, bins=200, range=(0, 50)), **kw)
+    found = sel.clusters(calibration=cal).compute(**kw)
+    per_file = []  # the selected hits of each file (a cluster never spans two files)
+    for path in files:
+        e = events.open_events(path).read("events")
+        keep = e["event_id"] % 256 < 200
+        hits = np.empty(int(keep.sum()), clusters.HIT_DTYPE)
+        hits["address"], hits["toa"], hits["tot"] = (e[k][keep] for k in ("event_id", "event_time_offset",
+                                                                            "time_over_threshold"))
+        per_file.append(hits)
+    want = cal.spectrum(np.concatenate(per_file), bins=200, range=(0, 50))
+    np.testing.assert_array_equal(spectrum.counts, want.counts)
+    assert (spectrum.underflow, spectrum.overflow, spectrum.uncalibrated) == \
+        (want.underflow, want.overflow, want.uncalibrated) and want.uncalibrated > 0
+    energies = np.concatenate([cal.cluster_energies(h, clusters.cluster(h, labels=True)[1]) for h in per_file])
+    assert np.isnan(energies).any() and not np.isnan(energies).all()
+    np.testing.assert_allclose(np.sort(found["energy"].to_numpy()), np.sort(energies), rtol=1e-6)
+
+
 @pytest.mark.parametrize("extra, status, expect", [
     (["--roi", "0", "128", "0", "256", "--seconds", "0", "1", "-q", "--scheduler", "sync"], 0, "pixels hit"),
     (["--roi", "0", "300", "0", "1"], 2, "roi must be"),
     (["--scheduler", "tcp://127.0.0.1:9"], 1, "cannot reach the Dask scheduler"),
+    (["--energy", "kev.csv"], 2, "--energy needs --calibration"),
+    (["--calibration", "CAL", "--energy", "kev.csv", "--clusters", "c.csv", "--scheduler", "sync", "-q"], 0,
+     "without an energy"),
 ])
 def test_the_command_line(files, tmp_path, cli, extra, status, expect):
     out = tmp_path / "tot.csv"
+    if "CAL" in extra:
+        from vrexsdk import calibration
+        calibration.Calibration.uniform(1.6, 22.0, 35.0, 3.2).save(tmp_path / "cal.npz")
+    extra = [{"CAL": tmp_path / "cal.npz"}.get(a, tmp_path / a if a.endswith(".csv") else a) for a in extra]
     code, stdout, stderr = cli("analyse", *files, "--spectrum", out, "--bins", 64, *extra)
     assert code == status and expect in stdout + stderr
     if status == 0:
-        rows = out.read_text().splitlines()
-        assert rows[0] == "low_edge,counts" and len(rows) == 65
+        for name in ("tot.csv", "kev.csv") if "--energy" in extra else ("tot.csv",):
+            rows = (tmp_path / name).read_text().splitlines()
+            assert rows[0] == "low_edge,counts" and len(rows) == 65
+        if "--clusters" in extra:
+            assert "energy" in (tmp_path / "c.csv").read_text().splitlines()[0]
 
 
 def test_the_command_line_names_a_damaged_file(tmp_path, cli):

@@ -180,17 +180,19 @@ PyObject* bench_wrap_floor(PyObject*, PyObject* func, PyObject* args, PyObject* 
     return timed_calls(func, args, count, true, true);
 }
 
+#define VREX_QUALIFIER "vrexsdk._bench"
+
 PyMethodDef functions[] = {
-    VREX_METHOD("_noop", "vrexsdk._bench._noop", bench_noop,
+    VREX_METHOD("_noop", bench_noop,
                 "_noop(text)\n--\n\nFloor of a method call: encode `text`, release the GIL around an SDK call that "
                 "does nothing.",
                 "text"),
-    VREX_METHOD("_call_floor", "vrexsdk._bench._call_floor", bench_call_floor,
+    VREX_METHOD("_call_floor", bench_call_floor,
                 "_call_floor(func, args, count, gil_per_call=False)\n--\n\nFloor of a delivery: on an SDK thread, "
                 "hold the GIL and call func(*args) `count` times (with `gil_per_call`, take and release the GIL "
                 "around each call, keeping the thread state); returns the seconds taken.",
                 "func", "args", "count", "gil_per_call"),
-    VREX_METHOD("_wrap_floor", "vrexsdk._bench._wrap_floor", bench_wrap_floor,
+    VREX_METHOD("_wrap_floor", bench_wrap_floor,
                 "_wrap_floor(func, args, count)\n--\n\nFloor of a zero-copy delivery: on an SDK thread that takes "
                 "the GIL per call (keeping its thread state), build arrays over the memory of the arrays in `args` "
                 "(dtypes made once; dicts and lists rebuilt around them) and call func with them, `count` times; "

@@ -201,21 +201,23 @@ PyObject* correct_time_walk(PyObject*, PyObject* walk, PyObject* addresses, PyOb
     return result.release();
 }
 
+#define VREX_QUALIFIER "vrexsdk._calibration"
+
 PyMethodDef functions[] = {
-    VREX_METHOD("_fold", "vrexsdk._calibration._fold", fold,
+    VREX_METHOD("_fold", fold,
                 "_fold(a, b, c, t)\n--\n\nThe inversion table (65536 x 4 float32) of four 65536-value float32 "
                 "parameter maps.",
                 "a", "b", "c", "t"),
-    VREX_METHOD("_energies", "vrexsdk._calibration._energies", energies,
+    VREX_METHOD("_energies", energies,
                 "_energies(table, addresses, tot)\n--\n\nEnergies (keV, float32) of hits given as a uint32 address "
                 "array and a uint16 or uint32 ToT array; NaN for a pixel without calibration or outside the chip.",
                 "table", "addresses", "tot"),
-    VREX_METHOD("_add_spectrum", "vrexsdk._calibration._add_spectrum", add_spectrum,
+    VREX_METHOD("_add_spectrum", add_spectrum,
                 "_add_spectrum(table, addresses, tot, counts, low, high)\n--\n\nAdds the hits' energies to the "
                 "uint64 histogram `counts` of equal bins over [low, high); returns (underflow, overflow, "
                 "uncalibrated).",
                 "table", "addresses", "tot", "counts", "low", "high"),
-    VREX_METHOD("_correct_time_walk", "vrexsdk._calibration._correct_time_walk", correct_time_walk,
+    VREX_METHOD("_correct_time_walk", correct_time_walk,
                 "_correct_time_walk(walk, addresses, toa, energies, tick_ns)\n--\n\nArrival times in ns (float64) "
                 "corrected for time-walk: toa * tick_ns - (d + w / (E - e0)) with the pixel's (w, e0, d) from the "
                 "65536 x 3 float32 table `walk`.",

@@ -682,36 +682,35 @@ PyObject* kinds(PyObject*) {
     return list.release();
 }
 
-#define QUALNAME(name) "vrexsdk._stages." name
+#define VREX_QUALIFIER "vrexsdk._stages"
 
 PyMethodDef functions[] = {
-    VREX_METHOD("_pipeline", QUALNAME("_pipeline"), make_pipeline,
+    VREX_METHOD("_pipeline", make_pipeline,
                 "_pipeline(acq, channelId, stages, raw, limit, func)\n--\n\nRegisters a pipeline of native stages "
                 "as the channel's data function.",
                 "acq", "channelId", "stages", "raw", "limit", "func"),
-    VREX_METHOD("_snapshot", QUALNAME("_snapshot"), snapshot,
+    VREX_METHOD("_snapshot", snapshot,
                 "_snapshot(pipeline)\n--\n\nThe pipeline's totals and stage states, consistent.", "pipeline"),
-    VREX_METHOD("_detach", QUALNAME("_detach"), detach, "_detach(pipeline)\n--\n\nIgnore later blocks.",
+    VREX_METHOD("_detach", detach, "_detach(pipeline)\n--\n\nIgnore later blocks.",
                 "pipeline"),
-    VREX_METHOD("_flush", QUALNAME("_flush"), flush,
+    VREX_METHOD("_flush", flush,
                 "_flush(pipeline)\n--\n\nSeal and hand on every stage's partial work.", "pipeline"),
-    VREX_METHOD("_wait_full", QUALNAME("_wait_full"), wait_full,
+    VREX_METHOD("_wait_full", wait_full,
                 "_wait_full(pipeline, timeout)\n--\n\nWait for the block limit; whether it was reached.", "pipeline",
                 "timeout"),
-    VREX_METHOD("_queue", QUALNAME("_queue"), make_queue,
+    VREX_METHOD("_queue", make_queue,
                 "_queue(max_bytes, wait)\n--\n\nA chunk queue bounded by max_bytes.", "max_bytes", "wait"),
-    VREX_METHOD("_queue_pop", QUALNAME("_queue_pop"), queue_pop,
+    VREX_METHOD("_queue_pop", queue_pop,
                 "_queue_pop(queue, timeout)\n--\n\nThe oldest chunk, or None.", "queue", "timeout"),
-    VREX_METHOD("_queue_close", QUALNAME("_queue_close"), queue_close,
+    VREX_METHOD("_queue_close", queue_close,
                 "_queue_close(queue)\n--\n\nClose the queue; later chunks are dropped and counted.", "queue"),
-    VREX_METHOD("_queue_stats", QUALNAME("_queue_stats"), queue_stats,
+    VREX_METHOD("_queue_stats", queue_stats,
                 "_queue_stats(queue)\n--\n\nThe queue's counts.", "queue"),
-    VREX_METHOD("_kinds", QUALNAME("_kinds"), kinds, "_kinds()\n--\n\nThe registered stage kinds."),
-    VREX_METHOD("_layout", QUALNAME("_layout"), layout,
+    VREX_METHOD("_kinds", kinds, "_kinds()\n--\n\nThe registered stage kinds."),
+    VREX_METHOD("_layout", layout,
                 "_layout(mode)\n--\n\nThe sink's chunk groups and columns for the blocks of mode.", "mode"),
     VREX_METHODS_END};
 
-#undef QUALNAME
 
 int exec_stages(PyObject* module) {
     if (!vrex::first_initialisation("_stages")) return -1;

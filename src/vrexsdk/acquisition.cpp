@@ -442,10 +442,7 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     a->chip = Py_NewRef(Py_None);
     if (!vrex::store_context(a->context, slots[0])) return nullptr;
     PyObject* const chip = slots[1];
-    if (chip != Py_None && !PyObject_TypeCheck(chip, chip_type)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(chip)->tp_name, chip_type->tp_name);
-        return nullptr;
-    }
+    if (!vrex::none_or_instance(chip, chip_type)) return nullptr;
     Py_XSETREF(a->chip, Py_NewRef(chip));
     fill_mode_table(a->modeToCallback);
     return self.release();
@@ -778,43 +775,43 @@ int api_hold(PyObject* acq, PyObject* func) {
 
 vrex::block::DeliveryApi delivery_api = {vrex::block::DeliveryApi::current, api_select, api_hold};
 
-#define QUALNAME(name) "vrexsdk.acquisition.__Acquisition." name
+#define VREX_QUALIFIER "vrexsdk.acquisition.__Acquisition"
 
 PyMethodDef acquisition_methods[] = {
-    VREX_METHOD("getChannelIds", QUALNAME("getChannelIds"), getChannelIds,
+    VREX_METHOD("getChannelIds", getChannelIds,
                 "Retrieves identifiers of acquisition channels.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of acquistion channels.\n        "),
-    VREX_METHOD("__getChannelCount", QUALNAME("_Acquisition__getChannelCount"), (vrex::method<AcquisitionObject, vrex_acq_ch_count>), nullptr),
-    VREX_METHOD("__getChannelId", QUALNAME("_Acquisition__getChannelId"), (vrex::method<AcquisitionObject, vrex_acq_ch_id>), nullptr, "channelIdx"),
-    VREX_METHOD("begin", QUALNAME("begin"), begin,
+    VREX_METHOD("__getChannelCount", (vrex::method<AcquisitionObject, vrex_acq_ch_count>), nullptr),
+    VREX_METHOD("__getChannelId", (vrex::method<AcquisitionObject, vrex_acq_ch_id>), nullptr, "channelIdx"),
+    VREX_METHOD("begin", begin,
                 "Begins asynchronous acquisition.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n        ",
                 "channelId"),
-    VREX_METHOD("abort", QUALNAME("abort"), abort_,
+    VREX_METHOD("abort", abort_,
                 "Aborts acquisition.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n        ",
                 "channelId"),
-    VREX_METHOD("end", QUALNAME("end"), end,
+    VREX_METHOD("end", end,
                 "Blocks until the asynchronous acquisition started by :func:`~begin` is finished.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n        ",
                 "channelId"),
-    VREX_METHOD("setDataCallback", QUALNAME("setDataCallback"), setDataCallback,
+    VREX_METHOD("setDataCallback", setDataCallback,
                 "Sets processed acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
                 "            func (AcqDataCallback): Acquisition data callback.\n        ",
                 "channelId", "func"),
-    VREX_METHOD("setRawDataCallback", QUALNAME("setRawDataCallback"), setRawDataCallback,
+    VREX_METHOD("setRawDataCallback", setRawDataCallback,
                 "Sets raw acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
                 "            func (AcqDataCallback): Raw acquisition data callback.\n        ",
                 "channelId", "func"),
-    VREX_METHOD("__setDataCallback", QUALNAME("_Acquisition__setDataCallback"), setDataCallbackImpl,
+    VREX_METHOD("__setDataCallback", setDataCallbackImpl,
                 "Sets acquisition data callback.\n\n"
                 "        Args:\n"
                 "            channelId (str): Acquisition channel identifier.\n"
@@ -824,13 +821,8 @@ PyMethodDef acquisition_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-// The methods are installed at the end of initialisation (install_methods names the private ones).
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-
-vrex::ServiceSpec<AcquisitionObject> acquisition_spec("vrexsdk.acquisition.__Acquisition",
-                                                      VREX_SERVICE_DOC("Acquisition object."), no_methods,
+vrex::ServiceSpec<AcquisitionObject> acquisition_spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Acquisition object."),
+                                                      vrex::no_methods,
                                                       acquisition_new, acquisition_traverse, acquisition_clear,
                                                       acquisition_dealloc);
 
@@ -844,37 +836,29 @@ class DeliveredArrayWarning(RuntimeWarning):
     """
 )";
 
-int exec_acquisition(PyObject* module) {
-    if (!vrex::first_initialisation("acquisition")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, acquisition_spec.spec);
-    if (type == nullptr) return -1;
+// What the module does at initialisation beyond what every service module does.
+bool finish_acquisition(PyObject* module, PyTypeObject* type) {
     acquisition_type = type;
-    if (!vrex::import_siblings(module)) return -1;
     // Importing chip here completes the mutual import whichever of the two modules came first.
     chip_type = reinterpret_cast<PyTypeObject*>(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)));
-    if (chip_type == nullptr) return -1;
-    if (!vrex::bind_import(module, "time", "time")) return -1;
-    if (!vrex::bind_import(module, "np", "numpy")) return -1;
-    if (PyArray_ImportNumPyAPI() < 0) return -1;
-    if (!vrex::init_arrays()) return -1;
-    if (!vrex::run_in_module(module, delivered_array_warning_source)) return -1;
+    if (chip_type == nullptr || !vrex::init_arrays()) return false;
     delivered_array_warning = PyObject_GetAttrString(module, "DeliveredArrayWarning");  // kept for the process
-    if (delivered_array_warning == nullptr) return -1;
+    if (delivered_array_warning == nullptr) return false;
     {
         const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
         const Ref main = threading ? vrex::call_method<"main_thread">(threading.get()) : Ref();
         const Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
-        if (!ident) return -1;
+        if (!ident) return false;
         main_thread_ident = PyLong_AsUnsignedLong(ident.get());
-        if (PyErr_Occurred()) return -1;
+        if (PyErr_Occurred()) return false;
     }
-    {
-        const Ref api = Ref::steal(PyCapsule_New(&delivery_api, vrex::block::DeliveryApi::capsule_name, nullptr));
-        if (!api || PyModule_AddObjectRef(module, "_delivery_api", api.get()) < 0) return -1;
-    }
-    return vrex::install_methods(type, acquisition_methods) ? 0 : -1;
+    const Ref api = Ref::steal(PyCapsule_New(&delivery_api, vrex::block::DeliveryApi::capsule_name, nullptr));
+    return api && PyModule_AddObjectRef(module, "_delivery_api", api.get()) == 0;
 }
 
 }  // namespace
 
-VREX_MODULE(acquisition, "Acquisition channels, control and delivery of measured data.", exec_acquisition)
+VREX_SERVICE_MODULE(acquisition, "Acquisition channels, control and delivery of measured data.",
+                    .spec = &acquisition_spec.spec, .methods = acquisition_methods,
+                    .bindings = {{"time", "time"}, {"np", "numpy"}}, .import_numpy = PyArray_ImportNumPyAPI,
+                    .records = delivered_array_warning_source, .finish = finish_acquisition)

@@ -14,6 +14,8 @@ size of the recording.
     roi = events.select(roi=(100, 150, 100, 150), seconds=(0.5, 2.0))
     frame = roi.to_dataframe()          # a dask.dataframe: x, y, toa, tot
     found = events.clusters().compute() # clusters across partition edges found once, whole
+    cal = calibration.load("cal.h5")    # energies in keV: spectra, and cluster energies
+    spectrum = events.energy_spectrum(cal, bins=1000, range=(0, 100)).compute()
 
 Results equal processing the same events in memory, exactly: the reductions are integer counts.
 
@@ -23,6 +25,7 @@ Needs the ``analysis`` extra: ``pip install "vrexsdk[analysis]"`` (dask, distrib
 from __future__ import annotations
 
 import builtins
+import dataclasses
 import importlib
 import os
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -188,11 +191,13 @@ def _margin(part: Partition, edge: int, direction: int, beyond: float) -> List[D
     return runs[::-1] if direction < 0 else runs
 
 
-def _clusters(part: Partition, sel: _Selection, options: Dict[str, Any], margin_s: float) -> npt.NDArray[Any]:
+def _clusters(part: Partition, sel: _Selection, options: Dict[str, Any], margin_s: float,
+              cal: Any = None) -> Tuple[npt.NDArray[Any], Optional[npt.NDArray[np.float64]]]:
+    """The clusters this partition owns, and with a calibration their energies (keV, the sum over their hits)."""
     clusters = importlib.import_module("vrexsdk.clusters")
     core = read_partition(part, tuple(_COLUMNS))
     if len(core["event_id"]) == 0:
-        return np.zeros(0, clusters.CLUSTER_DTYPE)
+        return np.zeros(0, clusters.CLUSTER_DTYPE), None if cal is None else np.zeros(0)
     # A cluster is found by every partition that sees one of its hits, and kept by the one holding its earliest
     # hit in file order; each reads beyond its edges by the clusterer's jitter and more, so it sees its own
     # clusters whole.
@@ -214,7 +219,31 @@ def _clusters(part: Partition, sel: _Selection, options: Dict[str, Any], margin_
     found, labels = clusters.cluster(hits, labels=True, **options)
     earliest = np.full(len(found), np.iinfo(np.int64).max, np.int64)
     np.minimum.at(earliest, labels, position)
-    return found[(earliest >= part.start) & (earliest < part.stop)]
+    owned = (earliest >= part.start) & (earliest < part.stop)
+    if cal is None:
+        return found[owned], None
+    energy = np.full(len(found), np.nan)
+    summed = cal.cluster_energies(hits, labels)
+    energy[:len(summed)] = summed
+    return found[owned], energy[owned]
+
+
+def _energy_spectrum(part: Partition, sel: _Selection, cal: Any, bins: int, low: float, high: float) -> Any:
+    calibration = importlib.import_module("vrexsdk.calibration")
+    d = _load(part, sel, ["event_id", "time_over_threshold"])
+    spectrum = calibration.EnergySpectrum.empty(bins, (low, high))
+    spectrum.add(cal, d["event_id"], d["time_over_threshold"])  # the native kernel, without the GIL
+    return spectrum
+
+
+def _merge_spectra(*parts: Any) -> Any:
+    total = dataclasses.replace(parts[0], counts=parts[0].counts.copy())
+    for p in parts[1:]:
+        total.counts += p.counts
+        total.underflow += p.underflow
+        total.overflow += p.overflow
+        total.uncalibrated += p.uncalibrated
+    return total
 
 
 def _sum(*parts: Any) -> Any:
@@ -340,13 +369,31 @@ class Events:
             lo, hi = (0.0, 1.0) if n == 0 else (lo, hi + 1.0)
         return dask.delayed(lambda h: (h[0], h[1] * tick))(self.histogram("toa", bins, (lo, hi)))
 
+    def energy_spectrum(self, calibration: Any, bins: int = 1000, range: Tuple[float, float] = (0.0, 100.0)) -> Any:
+        """The energy spectrum of the selected hits through `calibration` (a
+        :class:`vrexsdk.calibration.Calibration` of the chip), in `bins` equal bins over `range` keV (lazy): a
+        :class:`vrexsdk.calibration.EnergySpectrum`, with the hits below, above and without an energy (flagged
+        pixels) counted beside the bins. The same as ``calibration.spectrum(...)`` over every hit in memory."""
+        cal = importlib.import_module("vrexsdk.calibration")
+        if not isinstance(calibration, cal.Calibration):
+            raise TypeError(f"calibration must be a vrexsdk.calibration.Calibration, not {type(calibration).__name__}")
+        empty = cal.EnergySpectrum.empty(bins, range)  # refuses bad bins or range now, not in a task
+        dask = _dask()
+        if not self.partitions:
+            return dask.delayed(empty)
+        shared = dask.delayed(calibration, pure=True)  # one copy in the graph, not one per task
+        return _tree(dask, self._map(_energy_spectrum, shared, len(empty.counts), empty.low, empty.high),
+                     _merge_spectra)
+
     def clusters(self, *, window_ns: Optional[float] = None, radius: Optional[int] = None,
-                 margin_s: Optional[float] = None) -> Any:
+                 margin_s: Optional[float] = None, calibration: Any = None) -> Any:
         """The clusters of the selected hits (:func:`vrexsdk.clusters.cluster`: neighbours within `radius`
         pixels and `window_ns` of each other), as a dask.dataframe of :data:`vrexsdk.clusters.CLUSTER_DTYPE`
-        records, one partition per file partition. Each partition reads `margin_s` beyond its edges (by default
-        the clusterer's read-out jitter plus 10 us), so a cluster across an edge is found once and whole; a
-        cluster lasting longer than the margin could be split. The same as clustering each file in memory."""
+        records, one partition per file partition; with a `calibration`, a column ``energy`` too (keV, the sum
+        of the hits' energies; NaN when a hit is on a flagged pixel). Each partition reads `margin_s` beyond its
+        edges (by default the clusterer's read-out jitter plus 10 us), so a cluster across an edge is found once
+        and whole; a cluster lasting longer than the margin could be split. The same as clustering each file in
+        memory."""
         clusters = importlib.import_module("vrexsdk.clusters")
         dd = importlib.import_module("dask.dataframe")
         pd = importlib.import_module("pandas")
@@ -356,8 +403,14 @@ class Events:
         if not (np.isfinite(margin) and margin >= 0):
             raise ValueError(f"margin_s must be a non-negative number of seconds, not {margin_s!r}")
         meta = pd.DataFrame(np.zeros(0, clusters.CLUSTER_DTYPE))
+        if calibration is not None:
+            cal = importlib.import_module("vrexsdk.calibration")
+            if not isinstance(calibration, cal.Calibration):
+                raise TypeError(f"calibration must be a vrexsdk.calibration.Calibration, not "
+                                f"{type(calibration).__name__}")
+            meta["energy"] = np.zeros(0)
         return dd.from_map(_cluster_frame, self.partitions, selection=self.selection, options=options,
-                           margin_s=margin, meta=meta, enforce_metadata=False)
+                           margin_s=margin, cal=calibration, meta=meta, enforce_metadata=False)
 
     def to_dataframe(self) -> Any:
         """The selected events as a dask.dataframe with columns x, y (uint16), toa (uint64 ticks), tot (uint32),
@@ -369,8 +422,13 @@ class Events:
         return dd.from_map(_frame, self.partitions, selection=self.selection, meta=meta, enforce_metadata=False)
 
 
-def _cluster_frame(part: Partition, selection: _Selection, options: Dict[str, Any], margin_s: float) -> Any:
-    return importlib.import_module("pandas").DataFrame(_clusters(part, selection, options, margin_s))
+def _cluster_frame(part: Partition, selection: _Selection, options: Dict[str, Any], margin_s: float,
+                   cal: Any = None) -> Any:
+    found, energy = _clusters(part, selection, options, margin_s, cal)
+    frame = importlib.import_module("pandas").DataFrame(found)
+    if energy is not None:
+        frame["energy"] = energy
+    return frame
 
 
 def _frame(part: Partition, selection: _Selection) -> Any:

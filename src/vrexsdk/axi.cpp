@@ -6,21 +6,19 @@
 namespace {
 
 using vrex::ServiceObject;
+using vrex::sdk;
 
-template <auto Sdk>
-constexpr auto sdk = vrex::method<ServiceObject, Sdk, vrex::Natural, vrex::AxiStatus>;
-
-#define QUALNAME(name) "vrexsdk.axi.__Axi." name
+#define VREX_QUALIFIER "vrexsdk.axi.__Axi"
 
 PyMethodDef axi_methods[] = {
-    VREX_METHOD("read", QUALNAME("read"), (sdk<vrex_axi_read>),
+    VREX_METHOD("read", (sdk<vrex_axi_read, vrex::Natural, vrex::AxiStatus>),
                 "Read from memory-mapped AXI4/AXI4-Lite slave.\n\n"
                 "        Args:\n"
                 "            address (int): Read address.\n\n"
                 "        Returns:\n"
                 "            An int representing value read from the specified address.\n        ",
                 "address"),
-    VREX_METHOD("write", QUALNAME("write"), (sdk<vrex_axi_write>),
+    VREX_METHOD("write", (sdk<vrex_axi_write, vrex::Natural, vrex::AxiStatus>),
                 "Write to memory-mapped AXI4/AXI4-Lite slave.\n\n"
                 "        Args:\n"
                 "            address (int): Write address.\n"
@@ -29,19 +27,9 @@ PyMethodDef axi_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> spec("vrexsdk.axi.__Axi", VREX_SERVICE_DOC("Axi object."), no_methods);
-
-int exec_axi(PyObject* module) {
-    if (!vrex::first_initialisation("axi")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    return vrex::install_methods(type, axi_methods) ? 0 : -1;
-}
+vrex::ServiceSpec<ServiceObject> spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Axi object."));
 
 }  // namespace
 
-VREX_MODULE(axi, "32-bit AXI register access.", exec_axi)
+VREX_SERVICE_MODULE(axi, "32-bit AXI register access.",
+                    .spec = &spec.spec, .methods = axi_methods)

@@ -14,14 +14,11 @@ namespace {
 using vrex::Optional;
 using vrex::Ref;
 using vrex::ServiceObject;
+using vrex::sdk;
 
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
-
-#define MISSING "vrexsdk.bias: the libVrexSdk this package was built against has no bias functions (vrex_bias_*)"
-#define QUALNAME(name) "vrexsdk.bias.__Bias." name
-#define BIAS_METHOD(name, impl, doc, ...) \
-    VREX_OPTIONAL_METHOD(VREX_HAVE_BIAS, MISSING, name, QUALNAME(name), impl, doc __VA_OPT__(, ) __VA_ARGS__)
+#define VREX_FAMILY VREX_HAVE_BIAS
+#define VREX_FAMILY_MISSING "vrexsdk.bias: the libVrexSdk this package was built against has no bias functions (vrex_bias_*)"
+#define VREX_QUALIFIER "vrexsdk.bias.__Bias"
 
 PyObject* getBiasIds(ServiceObject* self) {
     return vrex::identifier_list<"_Bias__getCount", "_Bias__getId">(&self->ob_base);
@@ -88,142 +85,136 @@ PyObject* rampTo(ServiceObject* self, PyObject* biasId, PyObject* voltage, Optio
 #define BIAS_ID_ARG "            biasId (str): Bias source identifier.\n"
 
 PyMethodDef bias_methods[] = {
-    VREX_METHOD("getBiasIds", QUALNAME("getBiasIds"), getBiasIds,
+    VREX_METHOD("getBiasIds", getBiasIds,
                 "Retrieves identifiers of the sensor's bias sources.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing bias source identifiers.\n        "),
-    BIAS_METHOD("__getCount", (sdk<vrex_bias_count>), nullptr),
-    BIAS_METHOD("__getId", (sdk<vrex_bias_id>), nullptr, "biasIdx"),
-    BIAS_METHOD("getPolarity", (sdk<vrex_bias_polarity>),
-                "Retrieves the polarity of the specified bias source.\n\n"
-                "        Every voltage the source accepts has this sign.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A str value: \"positive\" or \"negative\".\n        ",
-                "biasId"),
-    BIAS_METHOD("getLimits", (sdk<vrex_bias_limits, vrex::Record<"BiasLimits">>),
-                "Retrieves the voltage limits of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A :obj:`~BiasLimits` object, in volts.\n        ",
-                "biasId"),
-    BIAS_METHOD("getVoltage", (sdk<vrex_bias_get_voltage>),
-                "Retrieves the measured output voltage of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A float value in volts; it follows a running ramp.\n        ",
-                "biasId"),
-    BIAS_METHOD("getTargetVoltage", (sdk<vrex_bias_get_target>),
-                "Retrieves the voltage set point of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A float value in volts.\n        ",
-                "biasId"),
-    BIAS_METHOD("setVoltage", (sdk<vrex_bias_set_voltage>),
-                "Sets the voltage set point of the specified bias source.\n\n"
-                "        When the output is on, it ramps to the new set point at the ramp rate; see\n"
-                "        :func:`~waitRamp` and :func:`~rampTo`. The source refuses a voltage beyond its limits,\n"
-                "        one of the wrong polarity, and any voltage while it is tripped.\n\n"
-                "        Args:\n" BIAS_ID_ARG
-                "            voltage (float): Set point in volts.\n        ",
-                "biasId", "voltage"),
-    BIAS_METHOD("getRampRate", (sdk<vrex_bias_get_ramp_rate>),
-                "Retrieves the ramp rate of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A float value in volts per second.\n        ",
-                "biasId"),
-    BIAS_METHOD("setRampRate", (sdk<vrex_bias_set_ramp_rate>),
-                "Sets the ramp rate of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG
-                "            rate (float): Ramp rate in volts per second.\n        ",
-                "biasId", "rate"),
-    BIAS_METHOD("getCurrent", (sdk<vrex_bias_get_current>),
-                "Retrieves the measured current of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A float value in microamperes (the sensor's leakage current).\n        ",
-                "biasId"),
-    BIAS_METHOD("getCurrentLimit", (sdk<vrex_bias_get_current_limit>),
-                "Retrieves the current limit of the specified bias source.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A float value in microamperes.\n        ",
-                "biasId"),
-    BIAS_METHOD("setCurrentLimit", (sdk<vrex_bias_set_current_limit>),
-                "Sets the current limit of the specified bias source.\n\n"
-                "        A current above the limit trips the source: its output is switched off. A limit below the\n"
-                "        present current trips it at once.\n\n"
-                "        Args:\n" BIAS_ID_ARG
-                "            limit (float): Current limit in microamperes.\n        ",
-                "biasId", "limit"),
-    BIAS_METHOD("turnOn", (sdk<vrex_bias_on>),
-                "Switches the output of the specified bias source on; it ramps to its set point.\n\n"
-                "        Args:\n" BIAS_ID_ARG "        ",
-                "biasId"),
-    BIAS_METHOD("turnOff", (sdk<vrex_bias_off>),
-                "Switches the output of the specified bias source off; it ramps down to 0 V.\n\n"
-                "        Args:\n" BIAS_ID_ARG "        ",
-                "biasId"),
-    BIAS_METHOD("isOn", (sdk<vrex_bias_is_on, vrex::AsBool>),
-                "Checks whether the output of the specified bias source is on.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A bool value. True if the output is on, False otherwise.\n        ",
-                "biasId"),
-    BIAS_METHOD("isRamping", (sdk<vrex_bias_is_ramping, vrex::AsBool>),
-                "Checks whether the output of the specified bias source is still ramping.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A bool value. True while the output moves toward its set point.\n        ",
-                "biasId"),
-    BIAS_METHOD("isTripped", (sdk<vrex_bias_is_tripped, vrex::AsBool>),
-                "Checks whether the specified bias source has tripped at its current limit.\n\n"
-                "        Args:\n" BIAS_ID_ARG "\n"
-                "        Returns:\n"
-                "            A bool value. True if it has tripped and not been cleared since.\n        ",
-                "biasId"),
-    BIAS_METHOD("clearTrip", (sdk<vrex_bias_clear_trip>),
-                "Clears the trip of the specified bias source; its output stays off until :func:`~turnOn`.\n\n"
-                "        Args:\n" BIAS_ID_ARG "        ",
-                "biasId"),
-    BIAS_METHOD("stopRamp", (sdk<vrex_bias_stop_ramp>),
-                "Ends a ramp of the specified bias source where it is: the set point becomes the voltage reached.\n\n"
-                "        A source ramping down after :func:`~turnOff` goes on down.\n\n"
-                "        Args:\n" BIAS_ID_ARG "        ",
-                "biasId"),
-    BIAS_METHOD("waitRamp", waitRamp,
-                "Blocks until the output of the specified bias source has reached its set point.\n\n"
-                "        Interruptible: a signal whose handler raises (Ctrl-C) stops the ramp where it is, as\n"
-                "        :func:`~stopRamp` does, and the handler's exception propagates.\n\n"
-                "        Args:\n" BIAS_ID_ARG
-                "            timeout (float): Seconds to wait at most; None waits as long as the ramp takes.\n\n"
-                "        Returns:\n"
-                "            A bool value. True if the set point was reached, False on timeout.\n\n"
-                "        Raises:\n"
-                "            VrexSdkInvalidOperationError: The source tripped; its output is off.\n        ",
-                "biasId", "timeout"),
-    BIAS_METHOD("rampTo", rampTo,
-                "Ramps the specified bias source to a voltage: :func:`~setVoltage`, :func:`~turnOn`, then\n"
-                "        :func:`~waitRamp`.\n\n"
-                "        Args:\n" BIAS_ID_ARG
-                "            voltage (float): Set point in volts.\n"
-                "            timeout (float): Seconds to wait at most; None waits as long as the ramp takes.\n\n"
-                "        Returns:\n"
-                "            A bool value. True if the set point was reached, False on timeout.\n        ",
-                "biasId", "voltage", "timeout"),
+    VREX_FAMILY_METHOD("__getCount", (sdk<vrex_bias_count>), nullptr),
+    VREX_FAMILY_METHOD("__getId", (sdk<vrex_bias_id>), nullptr, "biasIdx"),
+    VREX_FAMILY_METHOD("getPolarity", (sdk<vrex_bias_polarity>),
+                       "Retrieves the polarity of the specified bias source.\n\n"
+                       "        Every voltage the source accepts has this sign.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A str value: \"positive\" or \"negative\".\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("getLimits", (sdk<vrex_bias_limits, vrex::Record<"BiasLimits">>),
+                       "Retrieves the voltage limits of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A :obj:`~BiasLimits` object, in volts.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("getVoltage", (sdk<vrex_bias_get_voltage>),
+                       "Retrieves the measured output voltage of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A float value in volts; it follows a running ramp.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("getTargetVoltage", (sdk<vrex_bias_get_target>),
+                       "Retrieves the voltage set point of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A float value in volts.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("setVoltage", (sdk<vrex_bias_set_voltage>),
+                       "Sets the voltage set point of the specified bias source.\n\n"
+                       "        When the output is on, it ramps to the new set point at the ramp rate; see\n"
+                       "        :func:`~waitRamp` and :func:`~rampTo`. The source refuses a voltage beyond its limits,\n"
+                       "        one of the wrong polarity, and any voltage while it is tripped.\n\n"
+                       "        Args:\n" BIAS_ID_ARG
+                       "            voltage (float): Set point in volts.\n        ",
+                       "biasId", "voltage"),
+    VREX_FAMILY_METHOD("getRampRate", (sdk<vrex_bias_get_ramp_rate>),
+                       "Retrieves the ramp rate of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A float value in volts per second.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("setRampRate", (sdk<vrex_bias_set_ramp_rate>),
+                       "Sets the ramp rate of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG
+                       "            rate (float): Ramp rate in volts per second.\n        ",
+                       "biasId", "rate"),
+    VREX_FAMILY_METHOD("getCurrent", (sdk<vrex_bias_get_current>),
+                       "Retrieves the measured current of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A float value in microamperes (the sensor's leakage current).\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("getCurrentLimit", (sdk<vrex_bias_get_current_limit>),
+                       "Retrieves the current limit of the specified bias source.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A float value in microamperes.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("setCurrentLimit", (sdk<vrex_bias_set_current_limit>),
+                       "Sets the current limit of the specified bias source.\n\n"
+                       "        A current above the limit trips the source: its output is switched off. A limit below the\n"
+                       "        present current trips it at once.\n\n"
+                       "        Args:\n" BIAS_ID_ARG
+                       "            limit (float): Current limit in microamperes.\n        ",
+                       "biasId", "limit"),
+    VREX_FAMILY_METHOD("turnOn", (sdk<vrex_bias_on>),
+                       "Switches the output of the specified bias source on; it ramps to its set point.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("turnOff", (sdk<vrex_bias_off>),
+                       "Switches the output of the specified bias source off; it ramps down to 0 V.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("isOn", (sdk<vrex_bias_is_on, vrex::AsBool>),
+                       "Checks whether the output of the specified bias source is on.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A bool value. True if the output is on, False otherwise.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("isRamping", (sdk<vrex_bias_is_ramping, vrex::AsBool>),
+                       "Checks whether the output of the specified bias source is still ramping.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A bool value. True while the output moves toward its set point.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("isTripped", (sdk<vrex_bias_is_tripped, vrex::AsBool>),
+                       "Checks whether the specified bias source has tripped at its current limit.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A bool value. True if it has tripped and not been cleared since.\n        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("clearTrip", (sdk<vrex_bias_clear_trip>),
+                       "Clears the trip of the specified bias source; its output stays off until :func:`~turnOn`.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("stopRamp", (sdk<vrex_bias_stop_ramp>),
+                       "Ends a ramp of the specified bias source where it is: the set point becomes the voltage reached.\n\n"
+                       "        A source ramping down after :func:`~turnOff` goes on down.\n\n"
+                       "        Args:\n" BIAS_ID_ARG "        ",
+                       "biasId"),
+    VREX_FAMILY_METHOD("waitRamp", waitRamp,
+                       "Blocks until the output of the specified bias source has reached its set point.\n\n"
+                       "        Interruptible: a signal whose handler raises (Ctrl-C) stops the ramp where it is, as\n"
+                       "        :func:`~stopRamp` does, and the handler's exception propagates.\n\n"
+                       "        Args:\n" BIAS_ID_ARG
+                       "            timeout (float): Seconds to wait at most; None waits as long as the ramp takes.\n\n"
+                       "        Returns:\n"
+                       "            A bool value. True if the set point was reached, False on timeout.\n\n"
+                       "        Raises:\n"
+                       "            VrexSdkInvalidOperationError: The source tripped; its output is off.\n        ",
+                       "biasId", "timeout"),
+    VREX_FAMILY_METHOD("rampTo", rampTo,
+                       "Ramps the specified bias source to a voltage: :func:`~setVoltage`, :func:`~turnOn`, then\n"
+                       "        :func:`~waitRamp`.\n\n"
+                       "        Args:\n" BIAS_ID_ARG
+                       "            voltage (float): Set point in volts.\n"
+                       "            timeout (float): Seconds to wait at most; None waits as long as the ramp takes.\n\n"
+                       "        Returns:\n"
+                       "            A bool value. True if the set point was reached, False on timeout.\n        ",
+                       "biasId", "voltage", "timeout"),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
 #undef BIAS_ID_ARG
-#undef BIAS_METHOD
-#undef QUALNAME
 
-#define MISSING_DOC VREX_IF(VREX_HAVE_BIAS)("", "\n    " MISSING ".\n    ")
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> bias_spec("vrexsdk.bias.__Bias", VREX_SERVICE_DOC("Bias object.") MISSING_DOC,
-                                           no_methods);
+vrex::ServiceSpec<ServiceObject> bias_spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Bias object.") VREX_FAMILY_DOC);
 
 constexpr const char records_source[] = R"PY(
 class BiasLimits(NamedTuple):
@@ -238,17 +229,9 @@ class BiasLimits(NamedTuple):
     max: "float"
 )PY";
 
-int exec_bias(PyObject* module) {
-    if (!vrex::first_initialisation("bias")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, bias_spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
-    if (!vrex::run_in_module(module, records_source)) return -1;
-    if (PyModule_AddIntConstant(module, "available", VREX_HAVE_BIAS) < 0) return -1;
-    return vrex::install_methods(type, bias_methods) ? 0 : -1;
-}
-
 }  // namespace
 
-VREX_MODULE(bias, "Bias service of a Device: the sensor's high-voltage supplies." MISSING_DOC, exec_bias)
+VREX_SERVICE_MODULE(bias, "Bias service of a Device: the sensor's high-voltage supplies." VREX_FAMILY_DOC,
+                    .spec = &bias_spec.spec, .methods = bias_methods,
+                    .bindings = {{"NamedTuple", "typing", "NamedTuple"}}, .records = records_source,
+                    .available = VREX_FAMILY)

@@ -8,9 +8,7 @@ namespace {
 
 using vrex::Ref;
 using vrex::ServiceObject;
-
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
+using vrex::sdk;
 
 PyObject* getBoardIds(ServiceObject* self) {
     return vrex::identifier_list<"_Board__getCount", "_Board__getId">(&self->ob_base);
@@ -40,26 +38,26 @@ PyObject* getCount(ServiceObject* self) {
     return PyLong_FromLong(count);
 }
 
-#define QUALNAME(name) "vrexsdk.board.__Board." name
+#define VREX_QUALIFIER "vrexsdk.board.__Board"
 
 PyMethodDef board_methods[] = {
-    VREX_METHOD("getBoardIds", QUALNAME("getBoardIds"), getBoardIds,
+    VREX_METHOD("getBoardIds", getBoardIds,
                 "Retrieves board identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing board identifiers.\n        "),
-    VREX_METHOD("__getCount", QUALNAME("__getCount"), getCount, nullptr),
-    VREX_METHOD("__getId", QUALNAME("__getId"), (sdk<vrex_board_id>), nullptr, "boardIdx"),
-    VREX_METHOD("powerOn", QUALNAME("powerOn"), (sdk<vrex_board_power_on>),
+    VREX_METHOD("__getCount", getCount, nullptr),
+    VREX_METHOD("__getId", (sdk<vrex_board_id>), nullptr, "boardIdx"),
+    VREX_METHOD("powerOn", (sdk<vrex_board_power_on>),
                 "Powers the board on.\n\n"
                 "        Args:\n"
                 "            boardId (str): Board identifier.\n        ",
                 "boardId"),
-    VREX_METHOD("powerOff", QUALNAME("powerOff"), (sdk<vrex_board_power_off>),
+    VREX_METHOD("powerOff", (sdk<vrex_board_power_off>),
                 "Powers the board off. Cannot be called before corresponding :func:`~powerOn`.\n\n"
                 "        Args:\n"
                 "            boardId (str): Board identifier.\n        ",
                 "boardId"),
-    VREX_METHOD("isPowered", QUALNAME("isPowered"), (sdk<vrex_board_is_powered, vrex::AsBool>),
+    VREX_METHOD("isPowered", (sdk<vrex_board_is_powered, vrex::AsBool>),
                 "Checks whether the board is powered.\n\n"
                 "        Args:\n"
                 "            boardId (str): Board identifier.\n\n"
@@ -69,19 +67,9 @@ PyMethodDef board_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> spec("vrexsdk.board.__Board", VREX_SERVICE_DOC("Board object."), no_methods);
-
-int exec_board(PyObject* module) {
-    if (!vrex::first_initialisation("board")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    return vrex::install_methods(type, board_methods) ? 0 : -1;
-}
+vrex::ServiceSpec<ServiceObject> spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Board object."));
 
 }  // namespace
 
-VREX_MODULE(board, "Board power of the device.", exec_board)
+VREX_SERVICE_MODULE(board, "Board power of the device.",
+                    .spec = &spec.spec, .methods = board_methods)

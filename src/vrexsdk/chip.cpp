@@ -20,8 +20,7 @@ using vrex::Text;
 PyObject* ctx_of(ChipObject* self) { return self->context; }
 
 // A method that is one SDK call, derived from the SDK function's prototype.
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<ChipObject, Sdk, Result>;
+using vrex::sdk;
 
 // ---- chips and polarity ------------------------------------------------------------------------------------------
 
@@ -169,143 +168,141 @@ PyObject* getModeParams(ChipObject* self) {
 
 #define READBACK_MISSING \
     "vrexsdk.chip: the libVrexSdk this package was built against cannot report the selected mode"
-#define QUALNAME(name) "vrexsdk.chip.__Chip." name
+#define VREX_QUALIFIER "vrexsdk.chip.__Chip"
 
 PyMethodDef chip_methods[] = {
-    VREX_METHOD("refresh", QUALNAME("refresh"), (sdk<vrex_chip_refresh>),
+    VREX_METHOD("refresh", (sdk<vrex_chip_refresh>),
                 "Brings chips into their default state.\n\n"
                 "        This includes DAC and configuration matrix setup.\n        "),
-    VREX_METHOD("getChipIds", QUALNAME("getChipIds"), getChipIds,
+    VREX_METHOD("getChipIds", getChipIds,
                 "Retrieves chip identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing chip identifiers.\n        "),
-    VREX_METHOD("__getChipCount", QUALNAME("__getChipCount"), (sdk<vrex_chip_count>), nullptr),
-    VREX_METHOD("__getChipId", QUALNAME("__getChipId"), (sdk<vrex_chip_id>), nullptr, "chipIdx"),
-    VREX_METHOD("getPolarity", QUALNAME("getPolarity"), getPolarity,
+    VREX_METHOD("__getChipCount", (sdk<vrex_chip_count>), nullptr),
+    VREX_METHOD("__getChipId", (sdk<vrex_chip_id>), nullptr, "chipIdx"),
+    VREX_METHOD("getPolarity", getPolarity,
                 "Retrieves chip polarity.\n\n"
                 "        Args:\n"
                 "            chipIdx (int): Chip index.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~ChipPolarity` member representing polarity of the chip.\n        ",
                 "chipIdx"),
-    VREX_METHOD("setPolarity", QUALNAME("setPolarity"), setPolarity,
+    VREX_METHOD("setPolarity", setPolarity,
                 "Sets chip polarity.\n\n"
                 "        Args:\n"
                 "            chipIdx (int): Chip index.\n"
                 "            chipPolarity (ChipPolarity): Chip polarity to be set.\n        ",
                 "chipIdx", "chipPolarity"),
-    VREX_METHOD("getSenseDacIds", QUALNAME("getSenseDacIds"), getSenseDacIds,
+    VREX_METHOD("getSenseDacIds", getSenseDacIds,
                 "Retrieves sense DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing sense DAC identifiers.\n        "),
-    VREX_METHOD("__getSenseDacCount", QUALNAME("__getSenseDacCount"), (sdk<vrex_chip_sense_dac_count>), nullptr),
-    VREX_METHOD("__getSenseDacName", QUALNAME("__getSenseDacName"), (sdk<vrex_chip_sense_dac_name>), nullptr, "senseDacIdx"),
-    VREX_METHOD("selectSenseDac", QUALNAME("selectSenseDac"), (sdk<vrex_chip_sense_dac_sel>),
+    VREX_METHOD("__getSenseDacCount", (sdk<vrex_chip_sense_dac_count>), nullptr),
+    VREX_METHOD("__getSenseDacName", (sdk<vrex_chip_sense_dac_name>), nullptr, "senseDacIdx"),
+    VREX_METHOD("selectSenseDac", (sdk<vrex_chip_sense_dac_sel>),
                 "Selects the specified sense DAC.\n\n"
                 "        Args:\n"
                 "            senseDacId (str): Sense DAC identifier.\n        ",
                 "senseDacId"),
-    VREX_METHOD("getModeIds", QUALNAME("getModeIds"), getModeIds,
+    VREX_METHOD("getModeIds", getModeIds,
                 "Retrieves acquisition mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing acquisition mode identifiers.\n        "),
-    VREX_METHOD("__getModeCount", QUALNAME("__getModeCount"), (sdk<vrex_chip_mode_count>), nullptr),
-    VREX_METHOD("__getModeId", QUALNAME("__getModeId"), (sdk<vrex_chip_mode_id>), nullptr, "modeIdx"),
-    VREX_METHOD("selectMode", QUALNAME("selectMode"), selectMode, nullptr, "modeId", "modeParams"),
-    VREX_METHOD("__selectModeWithoutParams", QUALNAME("__selectModeWithoutParams"), selectModeWithoutParams,
+    VREX_METHOD("__getModeCount", (sdk<vrex_chip_mode_count>), nullptr),
+    VREX_METHOD("__getModeId", (sdk<vrex_chip_mode_id>), nullptr, "modeIdx"),
+    VREX_METHOD("selectMode", selectMode, nullptr, "modeId", "modeParams"),
+    VREX_METHOD("__selectModeWithoutParams", selectModeWithoutParams,
                 "Selects acquisition mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Acquisition mode identifier.\n        ",
                 "modeId"),
-    VREX_METHOD("__selectModeWithParams", QUALNAME("__selectModeWithParams"), selectModeWithParams,
+    VREX_METHOD("__selectModeWithParams", selectModeWithParams,
                 "Selects acquisition mode.\n\n"
                 "        Args:\n"
                 "            modeId (str): Acquisition mode identifier.\n"
                 "            modeParams (obj): Acquisition mode parameters.\n        ",
                 "modeId", "modeParams"),
-    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedMode", QUALNAME("getSelectedMode"),
-                         (sdk<vrex_chip_mode_get>),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedMode", (sdk<vrex_chip_mode_get>),
                          "Retrieves the acquisition mode the device has selected.\n\n"
                          "        Returns:\n"
                          "            A str value; empty when no mode was selected since the device was attached.\n        "),
-    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getModeParams", QUALNAME("getModeParams"),
-                         getModeParams,
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getModeParams", getModeParams,
                          "Retrieves the parameters given with the selected acquisition mode.\n\n"
                          "        Returns:\n"
                          "            A :obj:`~BinningParams` object, or None for a mode selected without any.\n        "),
-    VREX_METHOD("getDacIds", QUALNAME("getDacIds"), getDacIds,
+    VREX_METHOD("getDacIds", getDacIds,
                 "Retrieves DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing DAC identifiers.\n        "),
-    VREX_METHOD("__getDacCount", QUALNAME("__getDacCount"), (sdk<vrex_chip_dac_count>), nullptr),
-    VREX_METHOD("__getDacName", QUALNAME("__getDacName"), (sdk<vrex_chip_dac_name>), nullptr, "dacIdx"),
-    VREX_METHOD("getDacValue", QUALNAME("getDacValue"), (sdk<vrex_chip_dac_value_get>),
+    VREX_METHOD("__getDacCount", (sdk<vrex_chip_dac_count>), nullptr),
+    VREX_METHOD("__getDacName", (sdk<vrex_chip_dac_name>), nullptr, "dacIdx"),
+    VREX_METHOD("getDacValue", (sdk<vrex_chip_dac_value_get>),
                 "Retrieves value of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n\n"
                 "        Returns:\n"
                 "            An int value representing the value of specified DAC.\n        ",
                 "dacId"),
-    VREX_METHOD("setDacValue", QUALNAME("setDacValue"), (sdk<vrex_chip_dac_value_set>),
+    VREX_METHOD("setDacValue", (sdk<vrex_chip_dac_value_set>),
                 "Sets value of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n"
                 "            dacValue (int): DAC value to set.\n        ",
                 "dacId", "dacValue"),
-    VREX_METHOD("getDacLimits", QUALNAME("getDacLimits"), (sdk<vrex_chip_dac_limits, vrex::Record<"DacLimits">>),
+    VREX_METHOD("getDacLimits", (sdk<vrex_chip_dac_limits, vrex::Record<"DacLimits">>),
                 "Retrieves DAC limits of the specified DAC.\n\n"
                 "        Args:\n"
                 "            dacId (str): DAC identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~DacLimits` object.\n        ",
                 "dacId"),
-    VREX_METHOD("getThresholdIds", QUALNAME("getThresholdIds"), getThresholdIds,
+    VREX_METHOD("getThresholdIds", getThresholdIds,
                 "Retrieves threshold identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing threshold identifiers.\n        "),
-    VREX_METHOD("__getThresholdCount", QUALNAME("__getThresholdCount"), (sdk<vrex_chip_threshold_count>), nullptr),
-    VREX_METHOD("__getThresholdId", QUALNAME("__getThresholdId"), (sdk<vrex_chip_threshold_id>), nullptr, "threshIdx"),
-    VREX_METHOD("isThresholdCalibrated", QUALNAME("isThresholdCalibrated"), (sdk<vrex_chip_threshold_is_calibrated, vrex::AsBool>),
+    VREX_METHOD("__getThresholdCount", (sdk<vrex_chip_threshold_count>), nullptr),
+    VREX_METHOD("__getThresholdId", (sdk<vrex_chip_threshold_id>), nullptr, "threshIdx"),
+    VREX_METHOD("isThresholdCalibrated", (sdk<vrex_chip_threshold_is_calibrated, vrex::AsBool>),
                 "Checks whether a specified threshold is calibrated.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the threshold is calibrated, False otherwise.\n        ",
                 "threshId"),
-    VREX_METHOD("getThreshold", QUALNAME("getThreshold"), (sdk<vrex_chip_threshold_get>),
+    VREX_METHOD("getThreshold", (sdk<vrex_chip_threshold_get>),
                 "Retrieves value of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A float value representing the value of the specified threshold.\n        ",
                 "threshId"),
-    VREX_METHOD("setThreshold", QUALNAME("setThreshold"), (sdk<vrex_chip_threshold_set>),
+    VREX_METHOD("setThreshold", (sdk<vrex_chip_threshold_set>),
                 "Sets value of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n"
                 "            threshValue (float): Threshold value to be set.\n        ",
                 "threshId", "threshValue"),
-    VREX_METHOD("getThresholdRange", QUALNAME("getThresholdRange"), (sdk<vrex_chip_threshold_range, vrex::Record<"ThresholdRange">>),
+    VREX_METHOD("getThresholdRange", (sdk<vrex_chip_threshold_range, vrex::Record<"ThresholdRange">>),
                 "Retrieves threshold range of the specified threshold (in keV).\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~ThresholdRange` object.\n        ",
                 "threshId"),
-    VREX_METHOD("getRawThreshold", QUALNAME("getRawThreshold"), (sdk<vrex_chip_threshold_raw_get>),
+    VREX_METHOD("getRawThreshold", (sdk<vrex_chip_threshold_raw_get>),
                 "Retrieves raw value of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
                 "        Returns:\n"
                 "            An int value representing raw value of the specified threshold.\n        ",
                 "threshId"),
-    VREX_METHOD("setRawThreshold", QUALNAME("setRawThreshold"), (sdk<vrex_chip_threshold_raw_set>),
+    VREX_METHOD("setRawThreshold", (sdk<vrex_chip_threshold_raw_set>),
                 "Sets raw value of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n"
                 "            threshValue (int): Threshold value to be set.\n        ",
                 "threshId", "threshValue"),
-    VREX_METHOD("getRawThresholdRange", QUALNAME("getRawThresholdRange"), (sdk<vrex_chip_threshold_raw_range, vrex::Record<"RawThresholdRange">>),
+    VREX_METHOD("getRawThresholdRange", (sdk<vrex_chip_threshold_raw_range, vrex::Record<"RawThresholdRange">>),
                 "Retrieves raw threshold range of the specified threshold.\n\n"
                 "        Args:\n"
                 "            threshId (str): Threshold identifier.\n\n"
@@ -315,11 +312,7 @@ PyMethodDef chip_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-// The methods are installed once the module's records exist (install_methods below), so the type starts bare.
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ChipObject> chip_spec("vrexsdk.chip.__Chip", VREX_SERVICE_DOC("Chip object."), no_methods);
+vrex::ServiceSpec<ChipObject> chip_spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Chip object."));
 
 constexpr const char records_source[] = R"PY(
 class DacLimits(NamedTuple):
@@ -377,20 +370,15 @@ class BinningParams(NamedTuple):
     dwellTime: "int"
 )PY";
 
-int exec_chip(PyObject* module) {
-    if (!vrex::first_initialisation("chip")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, chip_spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    // Importing acquisition here completes the mutual import whichever of the two modules came first.
-    if (!Ref::steal(vrex::import_type("vrexsdk.acquisition", "__Acquisition", sizeof(vrex::AcquisitionObject))))
-        return -1;
-    if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
-    if (!vrex::bind_import(module, "Enum", "enum", "Enum")) return -1;
-    if (!vrex::run_in_module(module, records_source)) return -1;
-    return vrex::install_methods(type, chip_methods) ? 0 : -1;
+// Importing acquisition here completes the mutual import whichever of the two modules came first.
+bool import_acquisition(PyObject*, PyTypeObject*) {
+    return static_cast<bool>(
+        Ref::steal(vrex::import_type("vrexsdk.acquisition", "__Acquisition", sizeof(vrex::AcquisitionObject))));
 }
 
 }  // namespace
 
-VREX_MODULE(chip, "Read-out chips: modes, polarity, DACs, sense DACs and thresholds.", exec_chip)
+VREX_SERVICE_MODULE(chip, "Read-out chips: modes, polarity, DACs, sense DACs and thresholds.",
+                    .spec = &chip_spec.spec, .methods = chip_methods,
+                    .bindings = {{"NamedTuple", "typing", "NamedTuple"}, {"Enum", "enum", "Enum"}},
+                    .records = records_source, .finish = import_acquisition)

@@ -1140,14 +1140,24 @@ def _calibrate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 "machine's threads, on local worker processes, or on a dask.distributed cluster given by its "
                 "address. Prints the totals; writes the hit map as a PNG, the ToT spectrum and the ToA histogram "
                 f"as CSV. Needs dask and h5py: {_ANALYSIS_HINT}.",
-    epilog="Example: vrexsdk analyse run1.h5 run2.h5 --hitmap map.png --spectrum tot.csv --scheduler processes",
+    epilog="Example: vrexsdk analyse run1.h5 run2.h5 --hitmap map.png --spectrum tot.csv --scheduler processes; "
+           "vrexsdk analyse run.h5 --calibration cal.h5 --energy kev.csv --clusters clusters.csv",
     options=[
         option("files", nargs="+", metavar="FILE", help="event files"),
         option("--hitmap", metavar="PNG", help=f"write the hit map as a colour-mapped PNG (needs Pillow: {_CLI_HINT})"),
         option("--linear", action="store_true", help="linear colour scale for --hitmap (default: log)"),
         option("--spectrum", metavar="CSV", help="write the ToT spectrum: bin's low edge, counts"),
         option("--toa", metavar="CSV", help="write the ToA histogram: bin's low edge in s, counts"),
-        option("--bins", type=_positive_int, default=1024, metavar="N", help="bins of both (default: 1024)"),
+        option("--calibration", metavar="FILE",
+               help="a calibration (from 'calibrate': .h5, .npz, .txt) for --energy and the clusters' energies"),
+        option("--energy", metavar="CSV",
+               help="write the energy spectrum (needs --calibration): bin's low edge in keV, counts"),
+        option("--energy-range", type=float, nargs=2, default=(0.0, 100.0), metavar=("LOW", "HIGH"),
+               help="keV range of --energy (default: 0 100)"),
+        option("--clusters", metavar="CSV",
+               help="write the clusters of the hits, one row each (with --calibration, their energy in keV)"),
+        option("--bins", type=_positive_int, default=1024, metavar="N",
+               help="bins of the spectra and the ToA histogram (default: 1024)"),
         option("--roi", type=int, nargs=4, metavar=("X0", "X1", "Y0", "Y1"),
                help="only hits with X0 <= x < X1 and Y0 <= y < Y1"),
         option("--seconds", type=float, nargs=2, metavar=("T0", "T1"), help="only hits with T0 <= ToA < T1 (s)"),
@@ -1161,9 +1171,15 @@ def _analyse(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     _require("h5py", "reading event files", _HDF5_HINT)
     if args.hitmap:
         _require("PIL", "--hitmap", _CLI_HINT)
-    for target, flag in ((args.hitmap, "--hitmap"), (args.spectrum, "--spectrum"), (args.toa, "--toa")):
+    if args.clusters:
+        _require("pandas", "--clusters", _ANALYSIS_HINT)
+    if args.energy and not args.calibration:
+        raise UsageError("--energy needs --calibration FILE")
+    for target, flag in ((args.hitmap, "--hitmap"), (args.spectrum, "--spectrum"), (args.toa, "--toa"),
+                         (args.energy, "--energy"), (args.clusters, "--clusters")):
         if target:
             _check_output(target, flag)
+    cal = _load_calibration(args.calibration) if args.calibration else None
     for path in args.files:
         if not os.path.isfile(path):
             raise UsageError(f"no file {path}")
@@ -1176,6 +1192,17 @@ def _analyse(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     wanted = {"hit_map": ev.hit_map(), "spectrum": ev.spectrum(bins=args.bins)}
     if args.toa:
         wanted["toa"] = ev.toa_histogram(bins=args.bins)
+    try:
+        if args.energy:
+            wanted["energy"] = ev.energy_spectrum(cal, bins=args.bins, range=tuple(args.energy_range))
+        if args.clusters:
+            # As one delayed table, so it computes in one go with the others (Dask warns on a mix of kinds).
+            import dask
+            pandas = importlib.import_module("pandas")
+            parts = ev.clusters(calibration=cal).to_delayed()
+            wanted["clusters"] = dask.delayed(pandas.concat)(parts, ignore_index=True)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
     results = dict(zip(wanted, _compute_on(args.scheduler, list(wanted.values()), quiet=args.quiet, err=err)))
     hit_map = results["hit_map"]
     print(f"{len(ev.paths)} file(s), {len(ev.partitions)} partitions: {int(hit_map.sum())} hits selected of "
@@ -1184,12 +1211,23 @@ def _analyse(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         from vrexsdk.record import write_png
         write_png(hit_map, args.hitmap, log=not args.linear)
         print(f"saved {args.hitmap}", file=out)
-    for name, target in (("spectrum", args.spectrum), ("toa", args.toa)):
+    if args.energy:
+        spectrum = results["energy"]
+        print(f"energy spectrum: {int(spectrum.counts.sum())} hits in {spectrum.low:g}-{spectrum.high:g} keV, "
+              f"{spectrum.underflow} below, {spectrum.overflow} above, {spectrum.uncalibrated} without an energy "
+              f"(flagged pixels)", file=out)
+        results["energy"] = (spectrum.counts, spectrum.edges)
+    for name, target in (("spectrum", args.spectrum), ("toa", args.toa), ("energy", args.energy)):
         if target:
             counts, edges = results[name]
             with open_replacing(target, "w") as f:
                 f.write("low_edge,counts\n" + "".join(f"{e:.12g},{int(c)}\n" for e, c in zip(edges, counts)))
             print(f"saved {target}", file=out)
+    if args.clusters:
+        table = results["clusters"]
+        with open_replacing(args.clusters, "w") as f:
+            table.to_csv(f, index=False)
+        print(f"{len(table)} clusters; saved {args.clusters}", file=out)
     return 0
 
 

@@ -364,10 +364,10 @@ PyGetSetDef clusterer_getset[] = {
     {"height", settings_get, nullptr, "Matrix height, pixels.", reinterpret_cast<void*>(4)},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-#define QUALNAME(name) "vrexsdk.clusters.Clusterer." name
+#define VREX_QUALIFIER "vrexsdk.clusters.Clusterer"
 
 PyMethodDef clusterer_methods[] = {
-    VREX_METHOD("push", QUALNAME("push"), clusterer_push,
+    VREX_METHOD("push", clusterer_push,
                 "Clusters one block of hits, in the order the read-out delivered them.\n\n"
                 "        Args:\n"
                 "            hits (numpy.ndarray): Hit records (address, tot, toa), or an empty array.\n\n"
@@ -376,7 +376,7 @@ PyMethodDef clusterer_methods[] = {
                 "            than the window below what later hits can still reach; the others come with later\n"
                 "            blocks or flush().\n        ",
                 "hits"),
-    VREX_METHOD("flush", QUALNAME("flush"), clusterer_flush,
+    VREX_METHOD("flush", clusterer_flush,
                 "Ends the stream: clusters every hit held back and hands out every open cluster. The Clusterer\n"
                 "        then starts a new stream.\n\n"
                 "        Returns:\n"
@@ -384,7 +384,8 @@ PyMethodDef clusterer_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
+#undef VREX_QUALIFIER
+#define VREX_QUALIFIER "vrexsdk.clusters"
 
 PyType_Slot clusterer_slots[] = {
     {Py_tp_doc, const_cast<char*>(
@@ -405,7 +406,7 @@ PyType_Spec clusterer_spec = {"vrexsdk.clusters.Clusterer", sizeof(ClustererObje
                               clusterer_slots};
 
 PyMethodDef functions[] = {
-    VREX_METHOD("cluster", "vrexsdk.clusters.cluster", cluster,
+    VREX_METHOD("cluster", cluster,
                 "Clusters hits into particles.\n\n"
                 "    Hits that are at most `radius` pixels apart in x and in y and at most the window apart in ToA\n"
                 "    belong to one cluster (chains of such hits too). The hits may come in any order.\n\n"

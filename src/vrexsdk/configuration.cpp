@@ -17,6 +17,7 @@ namespace {
 
 using vrex::Ref;
 using vrex::ServiceObject;
+using vrex::sdk;
 
 template <vrex::fixed_string Name>
 Ref attribute(PyObject* o) {
@@ -142,27 +143,27 @@ PyObject* setMask(ServiceObject* self, PyObject* mask) {
     Py_RETURN_NONE;
 }
 
-#define QUALNAME(name) "vrexsdk.configuration.__Configuration." name
+#define VREX_QUALIFIER "vrexsdk.configuration.__Configuration"
 
 PyMethodDef configuration_methods[] = {
-    VREX_METHOD("load", QUALNAME("load"), (vrex::method<ServiceObject, vrex_load_configuration, vrex::Natural, vrex::Utf8Text>),
+    VREX_METHOD("load", (sdk<vrex_load_configuration, vrex::Natural, vrex::Utf8Text>),
                 "Loads configuration.\n\n"
                 "        Args:\n"
                 "            configType (str): Type of configuration, for example \"xml\" or \"yml\".\n"
                 "            content (str): Content of configuration represented as str.\n        ",
                 "configType", "content"),
-    VREX_METHOD("getMaskSize", QUALNAME("getMaskSize"), getMaskSize,
+    VREX_METHOD("getMaskSize", getMaskSize,
                 "Retrieves dimensions (width, height) of pixel mask.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~PixelMaskDimensions` object\n        "),
-    VREX_METHOD("getMask", QUALNAME("getMask"), getMask,
+    VREX_METHOD("getMask", getMask,
                 "Retrieves current pixel mask.\n\n"
                 "        Returns:\n"
                 "            2D numpy array of uint8.\n"
                 "            Each uint8 element represents a mask of a single pixel.\n"
                 "            0 means the pixel is unmasked, non-zero implies pixel is masked.\n"
                 "            The array is stored in column-major order.\n        "),
-    VREX_METHOD("setMask", QUALNAME("setMask"), setMask,
+    VREX_METHOD("setMask", setMask,
                 "Sets pixel mask.\n\n"
                 "        Args:\n"
                 "            mask (ArrayLike): 2D numpy array of uint8.\n"
@@ -173,12 +174,7 @@ PyMethodDef configuration_methods[] = {
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-// The methods are installed once the record exists, so the type starts bare.
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> spec("vrexsdk.configuration.__Configuration", VREX_SERVICE_DOC("Configuration object."),
-                                      no_methods);
+vrex::ServiceSpec<ServiceObject> spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Configuration object."));
 
 constexpr const char records_source[] = R"PY(
 class PixelMaskDimensions(NamedTuple):
@@ -193,18 +189,9 @@ class PixelMaskDimensions(NamedTuple):
     height: "int"
 )PY";
 
-int exec_configuration(PyObject* module) {
-    if (!vrex::first_initialisation("configuration")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
-    if (!vrex::bind_import(module, "np", "numpy")) return -1;
-    if (PyArray_ImportNumPyAPI() < 0) return -1;
-    if (!vrex::run_in_module(module, records_source)) return -1;
-    return vrex::install_methods(type, configuration_methods) ? 0 : -1;
-}
-
 }  // namespace
 
-VREX_MODULE(configuration, "Configuration loading and the pixel mask.", exec_configuration)
+VREX_SERVICE_MODULE(configuration, "Configuration loading and the pixel mask.",
+                    .spec = &spec.spec, .methods = configuration_methods,
+                    .bindings = {{"NamedTuple", "typing", "NamedTuple"}, {"np", "numpy"}},
+                    .import_numpy = PyArray_ImportNumPyAPI, .records = records_source)

@@ -211,7 +211,10 @@ class EventWriter:
         if os.path.exists(self.path) and not overwrite:
             raise FileExistsError(f"{self.path} exists: choose another name or allow overwriting it")
         try:
-            self._file = h5py.File(self.path, "w", libver="latest")
+            # No chunk cache: each chunk goes to disk when written, so a reader sees it at the next flush, and a
+            # write that fails (a full disk) fails there, leaving no dirty chunk that HDF5 would try again, and
+            # crash on, when it closes the datasets at exit.
+            self._file = h5py.File(self.path, "w", libver="latest", rdcc_nbytes=0)
         except OSError as e:
             raise OSError(f"cannot create the event file {self.path}: {e}") from None
         try:
@@ -412,6 +415,8 @@ class EventWriter:
             if dirty:
                 self._flush()
         except BaseException as e:  # a full disk, say: stop the acquisition, keep what is on disk
+            # Kept without its traceback: its frames hold datasets of the file, which must not outlive it.
+            e.with_traceback(None)
             if isinstance(e, OSError):
                 self.error = e
             else:  # h5py reports some failed writes as RuntimeError
@@ -444,10 +449,17 @@ class EventWriter:
         if self._thread is not None:
             self._thread.join()
         h5py = self._h5py()
+        # The datasets this writer keeps open go first, while their file is still open: after a failed write
+        # HDF5 cannot close the file cleanly, and a dataset closed later (by the collector at exit, say) would
+        # touch what it freed.
+        self._datasets.clear()
         try:
             self._file.close()
         except Exception as e:  # noqa: BLE001 - the first error is the one to report
             self.error = self.error or e
+        # Nor is the file object kept: the error raised below holds this writer through its traceback, and a
+        # file object that HDF5 failed to close, freed after h5py has shut the library down at exit, crashes.
+        self._file = None
 
         if self.error is not None:
             # The file could not be written: it holds what was flushed before, and is not touched again (HDF5

@@ -7,52 +7,38 @@
 namespace {
 
 using vrex::ServiceObject;
-
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
+using vrex::sdk;
 
 PyObject* getOptionIds(ServiceObject* self) {
     return vrex::identifier_list<"_Lockstep__getOptionCount", "_Lockstep__getOptionId">(&self->ob_base);
 }
 
-#define QUALNAME(name) "vrexsdk.lockstep.__Lockstep." name
+#define VREX_QUALIFIER "vrexsdk.lockstep.__Lockstep"
 #define READBACK_MISSING \
     "vrexsdk.lockstep: the libVrexSdk this package was built against cannot report the selected option"
 
 PyMethodDef lockstep_methods[] = {
-    VREX_METHOD("getOptionIds", QUALNAME("getOptionIds"), getOptionIds,
+    VREX_METHOD("getOptionIds", getOptionIds,
                 "Retrieves external synchronization option identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of strings representing external synchronization option identifiers.\n        "),
-    VREX_METHOD("__getOptionCount", QUALNAME("__getOptionCount"), (sdk<vrex_lockstep_option_count>), nullptr),
-    VREX_METHOD("__getOptionId", QUALNAME("__getOptionId"), (sdk<vrex_lockstep_option_id>), nullptr, "optionIdx"),
-    VREX_METHOD("selectOption", QUALNAME("selectOption"), (sdk<vrex_lockstep_option_select>),
+    VREX_METHOD("__getOptionCount", (sdk<vrex_lockstep_option_count>), nullptr),
+    VREX_METHOD("__getOptionId", (sdk<vrex_lockstep_option_id>), nullptr, "optionIdx"),
+    VREX_METHOD("selectOption", (sdk<vrex_lockstep_option_select>),
                 "Select external synchronization option.\n\n"
                 "        Args:\n"
                 "            optionId (str): External synchronization option identifier.\n        ",
                 "optionId"),
-    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedOption", QUALNAME("getSelectedOption"),
-                         (sdk<vrex_lockstep_option_get>),
+    VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, READBACK_MISSING, "getSelectedOption", (sdk<vrex_lockstep_option_get>),
                          "Retrieves the external synchronization option the device has selected.\n\n"
                          "        Returns:\n"
                          "            A str value; empty when none was selected since the device was attached.\n        "),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> spec("vrexsdk.lockstep.__Lockstep", VREX_SERVICE_DOC("External synchronization object."),
-                                      no_methods);
-
-int exec_lockstep(PyObject* module) {
-    if (!vrex::first_initialisation("lockstep")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    return vrex::install_methods(type, lockstep_methods) ? 0 : -1;
-}
+vrex::ServiceSpec<ServiceObject> spec(VREX_QUALIFIER, VREX_SERVICE_DOC("External synchronization object."));
 
 }  // namespace
 
-VREX_MODULE(lockstep, "External synchronisation of the device.", exec_lockstep)
+VREX_SERVICE_MODULE(lockstep, "External synchronisation of the device.",
+                    .spec = &spec.spec, .methods = lockstep_methods)

@@ -21,14 +21,12 @@ namespace {
 using vrex::MonitorObject;
 using vrex::Ref;
 
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<MonitorObject, Sdk, Result>;
+using vrex::sdk;
 
-#define MISSING \
+#define VREX_FAMILY VREX_HAVE_MONITOR
+#define VREX_FAMILY_MISSING \
     "vrexsdk.monitor: the libVrexSdk this package was built against has no monitor functions (vrex_monitor_*)"
-#define QUALNAME(name) "vrexsdk.monitor.__Monitor." name
-#define MONITOR_METHOD(name, impl, doc, ...) \
-    VREX_OPTIONAL_METHOD(VREX_HAVE_MONITOR, MISSING, name, QUALNAME(name), impl, doc __VA_OPT__(, ) __VA_ARGS__)
+#define VREX_QUALIFIER "vrexsdk.monitor.__Monitor"
 
 PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"ctx", nullptr};
@@ -139,74 +137,61 @@ PyObject* set_callback(MonitorObject* self, PyObject* monitorId, PyObject* func)
 #define MONITOR_ID_ARG "            monitorId (str): Monitored quantity identifier.\n"
 
 PyMethodDef monitor_methods[] = {
-    VREX_METHOD("getMonitorIds", QUALNAME("getMonitorIds"), getMonitorIds,
+    VREX_METHOD("getMonitorIds", getMonitorIds,
                 "Retrieves identifiers of the quantities the device reports.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing monitored quantity identifiers.\n        "),
-    MONITOR_METHOD("__getCount", (sdk<vrex_monitor_count>), nullptr),
-    MONITOR_METHOD("__getId", (sdk<vrex_monitor_id>), nullptr, "monitorIdx"),
-    MONITOR_METHOD("getUnit", (sdk<vrex_monitor_unit>),
-                   "Retrieves the unit of the specified monitored quantity.\n\n"
-                   "        Args:\n" MONITOR_ID_ARG "\n"
-                   "        Returns:\n"
-                   "            A str value, such as DegreeCelsius, Volt or MicroAmpere.\n        ",
-                   "monitorId"),
-    MONITOR_METHOD("getValue", (sdk<vrex_monitor_get_value>),
-                   "Retrieves the present value of the specified monitored quantity.\n\n"
-                   "        Args:\n" MONITOR_ID_ARG "\n"
-                   "        Returns:\n"
-                   "            A float value in the unit :func:`~getUnit` gives.\n\n"
-                   "        Raises:\n"
-                   "            VrexSdkInvalidOperationError: The quantity is unavailable (its board is off).\n        ",
-                   "monitorId"),
-    MONITOR_METHOD("isAvailable", (sdk<vrex_monitor_is_available, vrex::AsBool>),
-                   "Checks whether the specified monitored quantity is available.\n\n"
-                   "        Args:\n" MONITOR_ID_ARG "\n"
-                   "        Returns:\n"
-                   "            A bool value. False while the board it is measured on is powered off.\n        ",
-                   "monitorId"),
-    MONITOR_METHOD("setValueChangedCallback",
-                   (set_callback<vrex_monitor_set_value_callback, value_changed_cb, &MonitorObject::onValueChanged>),
-                   "Sets the callable told of each change of the specified quantity's value.\n\n"
-                   "        It is called as func(monitorId, value) on an SDK thread, for changes after this call; an\n"
-                   "        exception it raises is reported through sys.unraisablehook. It replaces the callable set\n"
-                   "        before for the quantity.\n\n"
-                   "        Args:\n" MONITOR_ID_ARG
-                   "            func (Callable[[str, float], object]): The callable, or None to stop the calls.\n        ",
-                   "monitorId", "func"),
-    MONITOR_METHOD("setAvailChangedCallback",
-                   (set_callback<vrex_monitor_set_avail_callback, avail_changed_cb, &MonitorObject::onAvailChanged>),
-                   "Sets the callable told when the specified quantity becomes available or unavailable.\n\n"
-                   "        It is called as func(monitorId, available) on an SDK thread, for changes after this call;\n"
-                   "        an exception it raises is reported through sys.unraisablehook. It replaces the callable\n"
-                   "        set before for the quantity.\n\n"
-                   "        Args:\n" MONITOR_ID_ARG
-                   "            func (Callable[[str, bool], object]): The callable, or None to stop the calls.\n        ",
-                   "monitorId", "func"),
+    VREX_FAMILY_METHOD("__getCount", (sdk<vrex_monitor_count>), nullptr),
+    VREX_FAMILY_METHOD("__getId", (sdk<vrex_monitor_id>), nullptr, "monitorIdx"),
+    VREX_FAMILY_METHOD("getUnit", (sdk<vrex_monitor_unit>),
+                       "Retrieves the unit of the specified monitored quantity.\n\n"
+                       "        Args:\n" MONITOR_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A str value, such as DegreeCelsius, Volt or MicroAmpere.\n        ",
+                       "monitorId"),
+    VREX_FAMILY_METHOD("getValue", (sdk<vrex_monitor_get_value>),
+                       "Retrieves the present value of the specified monitored quantity.\n\n"
+                       "        Args:\n" MONITOR_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A float value in the unit :func:`~getUnit` gives.\n\n"
+                       "        Raises:\n"
+                       "            VrexSdkInvalidOperationError: The quantity is unavailable (its board is off).\n        ",
+                       "monitorId"),
+    VREX_FAMILY_METHOD("isAvailable", (sdk<vrex_monitor_is_available, vrex::AsBool>),
+                       "Checks whether the specified monitored quantity is available.\n\n"
+                       "        Args:\n" MONITOR_ID_ARG "\n"
+                       "        Returns:\n"
+                       "            A bool value. False while the board it is measured on is powered off.\n        ",
+                       "monitorId"),
+    VREX_FAMILY_METHOD("setValueChangedCallback",
+                       (set_callback<vrex_monitor_set_value_callback, value_changed_cb, &MonitorObject::onValueChanged>),
+                       "Sets the callable told of each change of the specified quantity's value.\n\n"
+                       "        It is called as func(monitorId, value) on an SDK thread, for changes after this call; an\n"
+                       "        exception it raises is reported through sys.unraisablehook. It replaces the callable set\n"
+                       "        before for the quantity.\n\n"
+                       "        Args:\n" MONITOR_ID_ARG
+                       "            func (Callable[[str, float], object]): The callable, or None to stop the calls.\n        ",
+                       "monitorId", "func"),
+    VREX_FAMILY_METHOD("setAvailChangedCallback",
+                       (set_callback<vrex_monitor_set_avail_callback, avail_changed_cb, &MonitorObject::onAvailChanged>),
+                       "Sets the callable told when the specified quantity becomes available or unavailable.\n\n"
+                       "        It is called as func(monitorId, available) on an SDK thread, for changes after this call;\n"
+                       "        an exception it raises is reported through sys.unraisablehook. It replaces the callable\n"
+                       "        set before for the quantity.\n\n"
+                       "        Args:\n" MONITOR_ID_ARG
+                       "            func (Callable[[str, bool], object]): The callable, or None to stop the calls.\n        ",
+                       "monitorId", "func"),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
 #undef MONITOR_ID_ARG
-#undef MONITOR_METHOD
-#undef QUALNAME
 
-#define MISSING_DOC VREX_IF(VREX_HAVE_MONITOR)("", "\n    " MISSING ".\n    ")
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<MonitorObject> monitor_spec("vrexsdk.monitor.__Monitor", VREX_SERVICE_DOC("Monitor object.") MISSING_DOC,
-                                              no_methods, monitor_new, vrex::service_traverse, vrex::service_clear,
-                                              monitor_dealloc);
-
-int exec_monitor(PyObject* module) {
-    if (!vrex::first_initialisation("monitor")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, monitor_spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    if (PyModule_AddIntConstant(module, "available", VREX_HAVE_MONITOR) < 0) return -1;
-    return vrex::install_methods(type, monitor_methods) ? 0 : -1;
-}
+vrex::ServiceSpec<MonitorObject> monitor_spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Monitor object.") VREX_FAMILY_DOC,
+                                              vrex::no_methods, monitor_new, vrex::service_traverse,
+                                              vrex::service_clear, monitor_dealloc);
 
 }  // namespace
 
-VREX_MODULE(monitor, "Monitoring service of a Device: temperatures, voltages and currents it reports." MISSING_DOC,
-            exec_monitor)
+VREX_SERVICE_MODULE(monitor,
+                    "Monitoring service of a Device: temperatures, voltages and currents it reports." VREX_FAMILY_DOC,
+                    .spec = &monitor_spec.spec, .methods = monitor_methods, .available = VREX_FAMILY)

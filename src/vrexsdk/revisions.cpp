@@ -9,8 +9,7 @@ using vrex::Ref;
 using vrex::ServiceObject;
 using vrex::Text;
 
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
+using vrex::sdk;
 
 // One entry after another, in index order, the GIL taken back between the calls. A repeated identifier keeps
 // the version of its later index; any failure discards the partial dict.
@@ -42,32 +41,21 @@ PyObject* get(ServiceObject* self) {
     return versions.release();
 }
 
-#define QUALNAME(name) "vrexsdk.revisions.__Revisions." name
+#define VREX_QUALIFIER "vrexsdk.revisions.__Revisions"
 
 PyMethodDef revisions_methods[] = {
-    VREX_METHOD("__getCount", QUALNAME("__getCount"), (sdk<vrex_revisions_count>), nullptr),
-    VREX_METHOD("__getId", QUALNAME("__getId"), (sdk<vrex_revisions_id>), nullptr, "revisionsIdx"),
-    VREX_METHOD("get", QUALNAME("get"), get,
+    VREX_METHOD("__getCount", (sdk<vrex_revisions_count>), nullptr),
+    VREX_METHOD("__getId", (sdk<vrex_revisions_id>), nullptr, "revisionsIdx"),
+    VREX_METHOD("get", get,
                 "Retrieves HW identifiers and their corresponding versions.\n\n"
                 "        Returns:\n"
                 "            A dictionary of str keys (identifiers) and str values (versions).\n        "),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> spec("vrexsdk.revisions.__Revisions", VREX_SERVICE_DOC("Revisions object."),
-                                      no_methods);
-
-int exec_revisions(PyObject* module) {
-    if (!vrex::first_initialisation("revisions")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    return vrex::install_methods(type, revisions_methods) ? 0 : -1;
-}
+vrex::ServiceSpec<ServiceObject> spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Revisions object."));
 
 }  // namespace
 
-VREX_MODULE(revisions, "Versions of the device's hardware components.", exec_revisions)
+VREX_SERVICE_MODULE(revisions, "Versions of the device's hardware components.",
+                    .spec = &spec.spec, .methods = revisions_methods)

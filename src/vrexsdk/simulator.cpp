@@ -1133,39 +1133,41 @@ PyObject* sim_generate_hits(PyObject* self, PyObject* const* args, Py_ssize_t na
                           "particles", "overlap">(self, args, nargs, kwnames);
 }
 
+#define VREX_QUALIFIER "vrexsdk.simulator"
+
 PyMethodDef functions[] = {
-    VREX_METHOD("reset", "vrexsdk.simulator.reset", sim_reset,
+    VREX_METHOD("reset", sim_reset,
                 "reset()\n--\n\nBack to the default model: default devices, fresh state, no faults, empty call log, "
                 "no device open."),
-    VREX_METHOD("configure", "vrexsdk.simulator.configure", sim_configure,
+    VREX_METHOD("configure", sim_configure,
                 "configure(model)\n--\n\nReplace the attached devices by `model` (see the module docstring). Open "
                 "devices are closed first.",
                 "model"),
-    VREX_METHOD("model", "vrexsdk.simulator.model", sim_model, "model()\n--\n\nThe current model as a dict."),
-    VREX_METHOD("fail", "vrexsdk.simulator.fail", sim_fail,
+    VREX_METHOD("model", sim_model, "model()\n--\n\nThe current model as a dict."),
+    VREX_METHOD("fail", sim_fail,
                 "fail(function, status, message='', count=1, perform=False)\n--\n\n"
                 "Make the next `count` calls (-1: until cleared) of the SDK function `function` return `status`; "
                 "the failing handle's last error becomes `message` (bytes allowed; None makes the getter hand back "
                 "a null pointer). With `perform` the function does its work before returning `status`.",
                 "function", "status", "message", "count", "perform"),
-    VREX_METHOD("clear_faults", "vrexsdk.simulator.clear_faults", sim_clear_faults,
+    VREX_METHOD("clear_faults", sim_clear_faults,
                 "clear_faults()\n--\n\nDrop every pending fault."),
-    VREX_METHOD("calls", "vrexsdk.simulator.calls", sim_calls,
+    VREX_METHOD("calls", sim_calls,
                 "calls()\n--\n\nEvery SDK function called since the last clear, in order, as (name, args) tuples."),
-    VREX_METHOD("clear_calls", "vrexsdk.simulator.clear_calls", sim_clear_calls,
+    VREX_METHOD("clear_calls", sim_clear_calls,
                 "clear_calls()\n--\n\nEmpty the call log."),
-    VREX_METHOD("record_calls", "vrexsdk.simulator.record_calls", sim_record_calls,
+    VREX_METHOD("record_calls", sim_record_calls,
                 "record_calls(enabled=True)\n--\n\nSwitch the call log on or off (off by default).", "enabled"),
-    VREX_METHOD("emit_log", "vrexsdk.simulator.emit_log", sim_emit_log,
+    VREX_METHOD("emit_log", sim_emit_log,
                 "emit_log(severity, message, thread='sdk')\n--\n\nMake the SDK log `message` at `severity` to every "
                 "attached sink, from an SDK thread ('sdk') or the calling thread ('caller'); returns once "
                 "delivered.",
                 "severity", "message", "thread"),
-    VREX_METHOD("state", "vrexsdk.simulator.state", sim_state,
+    VREX_METHOD("state", sim_state,
                 "state(device=None)\n--\n\nA snapshot of a device's mutable state: by default the first open "
                 "device, else device 0; `device` may be an index or a connection string.",
                 "device"),
-    VREX_METHOD("pixel_parameters", "vrexsdk.simulator.pixel_parameters", sim_pixel_parameters,
+    VREX_METHOD("pixel_parameters", sim_pixel_parameters,
                 "pixel_parameters(chip=0)\n--\n\nThe per-pixel truth generated data come from, for chip `chip` of "
                 "the first open device (else device 0): a dict of 256 x 256 arrays indexed [y, x], float32 \"a\", "
                 "\"b\", \"c\", \"t\" (ToT = a*E + b - c/(E - t), E in keV, ToT in counts) and bool \"dead\" "

@@ -5,13 +5,11 @@
 namespace {
 
 using vrex::ServiceObject;
+using vrex::sdk;
 
-template <auto Sdk, class Result = vrex::Natural>
-constexpr auto sdk = vrex::method<ServiceObject, Sdk, Result>;
-
-#define QUALNAME(name) "vrexsdk.traits.__Traits." name
+#define VREX_QUALIFIER "vrexsdk.traits.__Traits"
 #define STRING_PROPERTY(name, sdk_function, summary, returns) \
-    VREX_METHOD(name, QUALNAME(name), (sdk<sdk_function>),    \
+    VREX_METHOD(name, (sdk<sdk_function>),    \
                 summary "\n\n"                                \
                         "        Returns:\n"                  \
                         "            " returns "\n        ")
@@ -26,18 +24,18 @@ PyMethodDef traits_methods[] = {
     STRING_PROPERTY("getConnectionString", vrex_dev_prop_get_connection_string,
                     "Retrieves the connection string (locator) of the device.",
                     "A str value representing the connection string (locator) of the device."),
-    VREX_METHOD("getUsbVidPid", QUALNAME("getUsbVidPid"), (sdk<vrex_dev_prop_usb_get_vid_pid, vrex::Record<"VidPid">>),
+    VREX_METHOD("getUsbVidPid", (sdk<vrex_dev_prop_usb_get_vid_pid, vrex::Record<"VidPid">>),
                 "Retrieves the vendor id and product id of the device.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~VidPid` object which contains vendor and product id of the device.\n        "),
     STRING_PROPERTY("getUsbInstancePath", vrex_dev_prop_usb_get_instance_path,
                     "Retrieves the instance path of the device.",
                     "A str value representing the instance path of the device."),
-    VREX_METHOD("isUsbHighSpeed", QUALNAME("isUsbHighSpeed"), (sdk<vrex_dev_prop_usb_is_high_speed, vrex::AsBool>),
+    VREX_METHOD("isUsbHighSpeed", (sdk<vrex_dev_prop_usb_is_high_speed, vrex::AsBool>),
                 "Checks whether the device is high speed.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is high speed, False otherwise.\n        "),
-    VREX_METHOD("isUsbSuperSpeed", QUALNAME("isUsbSuperSpeed"), (sdk<vrex_dev_prop_usb_is_super_speed, vrex::AsBool>),
+    VREX_METHOD("isUsbSuperSpeed", (sdk<vrex_dev_prop_usb_is_super_speed, vrex::AsBool>),
                 "Checks whether the device is super speed.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is super speed, False otherwise.\n        "),
@@ -45,10 +43,7 @@ PyMethodDef traits_methods[] = {
     VREX_METHODS_END};
 
 #undef STRING_PROPERTY
-#undef QUALNAME
-
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> spec("vrexsdk.traits.__Traits", VREX_SERVICE_DOC("Traits object."), no_methods);
+vrex::ServiceSpec<ServiceObject> spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Traits object."));
 
 constexpr const char records_source[] = R"PY(
 class VidPid(NamedTuple):
@@ -63,16 +58,8 @@ class VidPid(NamedTuple):
     productId: "int"
 )PY";
 
-int exec_traits(PyObject* module) {
-    if (!vrex::first_initialisation("traits")) return -1;
-    PyTypeObject* const type = vrex::publish_type(module, spec.spec);
-    if (type == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    if (!vrex::bind_import(module, "NamedTuple", "typing", "NamedTuple")) return -1;
-    if (!vrex::run_in_module(module, records_source)) return -1;
-    return vrex::install_methods(type, traits_methods) ? 0 : -1;
-}
-
 }  // namespace
 
-VREX_MODULE(traits, "Identity and USB properties of the open device.", exec_traits)
+VREX_SERVICE_MODULE(traits, "Identity and USB properties of the open device.",
+                    .spec = &spec.spec, .methods = traits_methods,
+                    .bindings = {{"NamedTuple", "typing", "NamedTuple"}}, .records = records_source)

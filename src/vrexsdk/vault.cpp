@@ -224,7 +224,7 @@ PyObject* program(MemoryObject* self, PyObject* startingAddress, PyObject* data)
 // ---- __Vault ---------------------------------------------------------------------------------------------------
 
 template <auto Sdk, class Result = vrex::Natural>
-constexpr auto query = vrex::method<ServiceObject, Sdk, Result, vrex::AsciiText>;
+constexpr auto query = vrex::sdk<Sdk, Result, vrex::AsciiText>;
 
 PyObject* getIds(ServiceObject* self) {
     return vrex::identifier_list<"_Vault__getCount", "_Vault__getId">(&self->ob_base);
@@ -334,41 +334,42 @@ PyObject* selectMemory(ServiceObject* self, PyObject* vaultId) {
 
 // ---- types and module ------------------------------------------------------------------------------------------
 
-#define QUALNAME(name) "vrexsdk.vault.__Vault." name
+#define VREX_QUALIFIER "vrexsdk.vault.__Vault"
 
 PyMethodDef vault_methods[] = {
-    VREX_METHOD("getIds", QUALNAME("getIds"), getIds,
+    VREX_METHOD("getIds", getIds,
                 "Retrieves identifiers of non-volatile memories.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of non-volatile memories.\n        "),
-    VREX_METHOD("selectMemory", QUALNAME("selectMemory"), selectMemory,
+    VREX_METHOD("selectMemory", selectMemory,
                 "Chooses the non-volatile memory specified by identifier.\n\n"
                 "        Args:\n"
                 "            vaultId (str): Non-volatile memory identifier.\n\n"
                 "        Returns:\n"
                 "            A :obj:`~vrexsdk.vault.NonVolatileMemory` object.\n        ",
                 "vaultId"),
-    VREX_METHOD("__retrieveVaultRegions", QUALNAME("__retrieveVaultRegions"), retrieveVaultRegions, nullptr, "vaultId"),
-    VREX_METHOD("__retrieveRegionSectors", QUALNAME("__retrieveRegionSectors"), retrieveRegionSectors, nullptr, "vaultId",
+    VREX_METHOD("__retrieveVaultRegions", retrieveVaultRegions, nullptr, "vaultId"),
+    VREX_METHOD("__retrieveRegionSectors", retrieveRegionSectors, nullptr, "vaultId",
                 "regionIdx", "sectorOffset"),
-    VREX_METHOD("__getCount", QUALNAME("__getCount"), (query<vrex_flash_count>), nullptr),
-    VREX_METHOD("__getId", QUALNAME("__getId"), (query<vrex_flash_id>), nullptr, "vaultIdx"),
-    VREX_METHOD("__getPartNumber", QUALNAME("__getPartNumber"), (query<vrex_flash_part_nr>), nullptr, "vaultId"),
-    VREX_METHOD("__getRegionCount", QUALNAME("__getRegionCount"), (query<vrex_flash_regions>), nullptr, "vaultId"),
-    VREX_METHOD("__getSectorCount", QUALNAME("__getSectorCount"), (query<vrex_flash_sector_count>), nullptr, "vaultId",
+    VREX_METHOD("__getCount", (query<vrex_flash_count>), nullptr),
+    VREX_METHOD("__getId", (query<vrex_flash_id>), nullptr, "vaultIdx"),
+    VREX_METHOD("__getPartNumber", (query<vrex_flash_part_nr>), nullptr, "vaultId"),
+    VREX_METHOD("__getRegionCount", (query<vrex_flash_regions>), nullptr, "vaultId"),
+    VREX_METHOD("__getSectorCount", (query<vrex_flash_sector_count>), nullptr, "vaultId",
                 "regionIdx"),
-    VREX_METHOD("__getSectorSize", QUALNAME("__getSectorSize"), (query<vrex_flash_sector_size>), nullptr, "vaultId",
+    VREX_METHOD("__getSectorSize", (query<vrex_flash_sector_size>), nullptr, "vaultId",
                 "regionIdx"),
-    VREX_METHOD("__getSectorAddressRange", QUALNAME("__getSectorAddressRange"),
-                (query<vrex_flash_sector_address_range, vrex::Tuple>), nullptr, "vaultId", "sectorIdx"),
+    VREX_METHOD("__getSectorAddressRange", (query<vrex_flash_sector_address_range, vrex::Tuple>), nullptr, "vaultId", "sectorIdx"),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
 
-#undef QUALNAME
-#define QUALNAME(name) "vrexsdk.vault.NonVolatileMemory." name
+vrex::ServiceSpec<ServiceObject> vault_spec(VREX_QUALIFIER, VREX_SERVICE_DOC("Non-volatile memory object."));
+
+#undef VREX_QUALIFIER
+#define VREX_QUALIFIER "vrexsdk.vault.NonVolatileMemory"
 
 PyMethodDef memory_methods[] = {
-    VREX_METHOD("read", QUALNAME("read"), read,
+    VREX_METHOD("read", read,
                 "Reads from the selected non-volatile memory.\n\n"
                 "        Args:\n"
                 "            startingAddress (int): Starting address.\n"
@@ -376,7 +377,7 @@ PyMethodDef memory_methods[] = {
                 "        Returns:\n"
                 "            Data read from the selected non-volatile memory.\n        ",
                 "startingAddress", "dataLen"),
-    VREX_METHOD("program", QUALNAME("program"), program,
+    VREX_METHOD("program", program,
                 "Writes to the selected non-volatile memory.\n\n"
                 "        Args:\n"
                 "            startingAddress (int): Starting address.\n"
@@ -384,8 +385,6 @@ PyMethodDef memory_methods[] = {
                 "startingAddress", "data"),
     VREX_PICKLING_METHODS,
     VREX_METHODS_END};
-
-#undef QUALNAME
 
 PyMethodDef pickling_only[] = {VREX_PICKLING_METHODS, VREX_METHODS_END};
 
@@ -450,28 +449,19 @@ constexpr unsigned long record_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
 PyType_Spec sector_spec = {"vrexsdk.vault.Sector", sizeof(SectorObject), 0, record_flags, sector_slots};
 PyType_Spec region_spec = {"vrexsdk.vault.Region", sizeof(RegionObject), 0, record_flags | Py_TPFLAGS_HAVE_GC,
                            region_slots};
-PyType_Spec memory_spec = {"vrexsdk.vault.NonVolatileMemory", sizeof(MemoryObject), 0,
+PyType_Spec memory_spec = {VREX_QUALIFIER, sizeof(MemoryObject), 0,
                            record_flags | Py_TPFLAGS_HAVE_GC, memory_slots};
 
-// The methods are installed last, once everything they look up exists, so the type starts bare.
-PyMethodDef no_methods[] = {VREX_METHODS_END};
-vrex::ServiceSpec<ServiceObject> vault_spec("vrexsdk.vault.__Vault", VREX_SERVICE_DOC("Non-volatile memory object."),
-                                            no_methods);
-
-int exec_vault(PyObject* module) {
-    if (!vrex::first_initialisation("vault")) return -1;
-    PyTypeObject* const vault = vrex::publish_type(module, vault_spec.spec);
-    if (vault == nullptr) return -1;
-    if ((sector_type = vrex::publish_type(module, sector_spec)) == nullptr) return -1;
-    if ((region_type = vrex::publish_type(module, region_spec)) == nullptr) return -1;
-    if ((memory_type = vrex::publish_type(module, memory_spec)) == nullptr) return -1;
-    if (!vrex::import_siblings(module)) return -1;
-    if (!vrex::bind_import(module, "np", "numpy")) return -1;
-    if (PyArray_ImportNumPyAPI() < 0) return -1;
-    if (!vrex::bind_import(module, "List", "typing", "List")) return -1;
-    return vrex::install_methods(vault, vault_methods) ? 0 : -1;
+// The record types, published beside the wrapper.
+bool publish_records(PyObject* module, PyTypeObject*) {
+    return (sector_type = vrex::publish_type(module, sector_spec)) != nullptr &&
+           (region_type = vrex::publish_type(module, region_spec)) != nullptr &&
+           (memory_type = vrex::publish_type(module, memory_spec)) != nullptr;
 }
 
 }  // namespace
 
-VREX_MODULE(vault, "Non-volatile memories of the device.", exec_vault)
+VREX_SERVICE_MODULE(vault, "Non-volatile memories of the device.",
+                    .spec = &vault_spec.spec, .methods = vault_methods,
+                    .bindings = {{"np", "numpy"}, {"List", "typing", "List"}}, .import_numpy = PyArray_ImportNumPyAPI,
+                    .finish = publish_records)

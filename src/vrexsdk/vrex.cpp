@@ -354,9 +354,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
         return -1;
     }
     if (value == nullptr) value = Py_None;  // deleting sets None
-    if (value != Py_None && !PyObject_TypeCheck(value, field_types[f])) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
-                     field_types[f]->tp_name);
+    if (!vrex::none_or_instance(value, field_types[f])) {
         vrex::add_traceback("vrexsdk.vrex.Device.__set__");
         return -1;
     }
@@ -387,35 +385,37 @@ PyGetSetDef device_getset[] = {
                ":obj:`~vrexsdk.vault.__Vault`: Use this to access non-volatile memory functionality."),
     PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+#define VREX_QUALIFIER "vrexsdk.vrex.Device"
+
 PyMethodDef device_methods[] = {
-    VREX_METHOD("__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
+    VREX_METHOD_AS("__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
                 "Sets a logger.\n\n        Attaches the SDK's log messages to the logger named \"vrexsdk\".\n        "),
-    VREX_METHOD("open", "vrexsdk.vrex.Device.open", (vrex::method<DeviceObject, vrex_dev_open>),
+    VREX_METHOD("open", (vrex::method<DeviceObject, vrex_dev_open>),
                 "Opens the device.\n\n"
                 "        Has a corresponding close device method :func:`~close`.\n\n"
                 "        Args:\n"
                 "            locator (str): Device locator of the chosen device.\n"
                 "                Typically retrieved from :func:`~enumerate`.\n        ",
                 "locator"),
-    VREX_METHOD("close", "vrexsdk.vrex.Device.close", (vrex::method<DeviceObject, vrex_dev_close>),
+    VREX_METHOD("close", (vrex::method<DeviceObject, vrex_dev_close>),
                 "Closes the open device.\n\n"
                 "        Must be called after a corresponding open device method :func:`~open`.\n        "),
-    VREX_METHOD("isOpened", "vrexsdk.vrex.Device.isOpened", (vrex::method<DeviceObject, vrex_dev_is_opened, vrex::AsBool>),
+    VREX_METHOD("isOpened", (vrex::method<DeviceObject, vrex_dev_is_opened, vrex::AsBool>),
                 "Checks whether there is an open device.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is open, False otherwise.\n        "),
-    VREX_METHOD("enumerate", "vrexsdk.vrex.Device.enumerate", Device_enumerate,
+    VREX_METHOD("enumerate", Device_enumerate,
                 "Performs device enumeration.\n\n"
                 "        Returns:\n"
                 "            A list of :obj:`~DeviceDescriptor` objects.\n        "),
-    VREX_METHOD("finalize", "vrexsdk.vrex.Device.finalize", Device_finalize,
+    VREX_METHOD("finalize", Device_finalize,
                 "Performs cleanup operations on the Device object.\n\n"
                 "        Must be explicitly called at the end of the workflow.\n"
                 "        After the method is invoked,\n"
                 "        calls of other Device methods result in undefined behavior.\n        "),
-    VREX_METHOD("__enter__", "vrexsdk.vrex.Device.__enter__", Device_enter,
+    VREX_METHOD("__enter__", Device_enter,
                 "__enter__($self, /)\n--\n\nReturns the Device itself."),
-    VREX_METHOD("__exit__", "vrexsdk.vrex.Device.__exit__", Device_exit,
+    VREX_METHOD("__exit__", Device_exit,
                 "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the device if one is open, then "
                 "finalizes the Device; an exception of the with-block goes on.",
                 "exc_type", "exc_value", "traceback"),
@@ -442,7 +442,7 @@ PyType_Slot device_slots[] = {{Py_tp_doc, const_cast<char*>(device_doc)},
                               {Py_tp_repr, reinterpret_cast<void*>(Device_repr)},
                               {0, nullptr}};
 
-PyType_Spec device_spec = {"vrexsdk.vrex.Device", sizeof(DeviceObject), 0,
+PyType_Spec device_spec = {VREX_QUALIFIER, sizeof(DeviceObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, device_slots};
 
 // ---- interpreter exit ---------------------------------------------------------------------------------------------
@@ -521,12 +521,15 @@ PyObject* getRuntimeVersion(PyObject*) {
     return make_version(major, minor, patch);
 }
 
+#undef VREX_QUALIFIER
+#define VREX_QUALIFIER "vrexsdk.vrex"
+
 PyMethodDef module_functions[] = {
-    VREX_METHOD("getRuntimeVersion", "vrexsdk.vrex.getRuntimeVersion", getRuntimeVersion,
+    VREX_METHOD("getRuntimeVersion", getRuntimeVersion,
                 "Retrieves runtime version of the SDK.\n\n"
                 "    Returns:\n"
                 "        An :obj:`~SdkVersion` object.\n    "),
-    VREX_METHOD("getCompileTimeVersion", "vrexsdk.vrex.getCompileTimeVersion", getCompileTimeVersion,
+    VREX_METHOD("getCompileTimeVersion", getCompileTimeVersion,
                 "Retrieves compile version of the SDK.\n\n"
                 "    Returns:\n"
                 "        An :obj:`~SdkVersion` object.\n    "),

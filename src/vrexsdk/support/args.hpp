@@ -186,8 +186,14 @@ constexpr PyCFunction as_pycfunction(F* f) noexcept {
 
 }  // namespace vrex
 
-// One method table entry: Python name, traceback name, implementation, docstring, parameter names.
-#define VREX_METHOD(name, qualname, impl, doc, ...)                                                           \
+// One method table entry: Python name, implementation, docstring, parameter names. Its errors get the traceback
+// entry VREX_QUALIFIER "." name: a source defines VREX_QUALIFIER once, as the name of the type (or module) whose
+// table follows, and names that type with it too, so the qualified names are never typed out.
+#define VREX_METHOD(name, impl, doc, ...) \
+    VREX_METHOD_AS(name, VREX_QUALIFIER "." name, impl, doc __VA_OPT__(, ) __VA_ARGS__)
+
+// The same entry with a traceback name of its own (Device's class-private __setLogger is named as its attribute).
+#define VREX_METHOD_AS(name, qualname, impl, doc, ...)                                                        \
     PyMethodDef {                                                                                             \
         name, ::vrex::as_pycfunction(&::vrex::fastcall<name, qualname, impl __VA_OPT__(, ) __VA_ARGS__>), \
             METH_FASTCALL | METH_KEYWORDS,                                                                    \

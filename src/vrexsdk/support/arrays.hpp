@@ -336,8 +336,7 @@ inline Ref replaced_numpy(bool& failed) {
 // The result of np.asarray or np.empty, which must be an ndarray.
 inline PyObject* require_ndarray(PyObject* result) {
     if (result != nullptr && !PyArray_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result)->tp_name,
-                     PyArray_Type.tp_name);
+        raise_cannot_convert(result, &PyArray_Type);
         Py_DECREF(result);
         return nullptr;
     }

@@ -5,11 +5,12 @@
 // and do the same things: convert each Python argument to its In (in order, every conversion before the SDK is
 // called), find the context handle, preset every out-value (0, null), release the GIL around the one call, apply
 // the status check, and convert the out-values (none: None; one: its value; several: a record looked up as a
-// module global at call time and built positionally). `method<Self, Sdk, Result, Policy>` is that method, so a
-// module lists it in its table:
+// module global at call time and built positionally). `method<Self, Sdk, Result, Policy>` is that method, and
+// `sdk<Sdk, Result, Policy>` the same for a service wrapper, so a module lists it in its table:
 //
-//     VREX_METHOD("getDacValue", Q("getDacValue"), (method<ChipObject, vrex_chip_dac_value_get>), doc, "dacId")
+//     VREX_METHOD("getDacValue", (sdk<vrex_chip_dac_value_get>), doc, "dacId")
 //
+// (the parentheses keep the template's commas out of the macro).
 // Policies cover the real differences only: how text is encoded and decoded (Policy), and how the out-values
 // become Python objects (Result: Natural, AsBool, Record<"Name">, Tuple). Anything else (sleeps, composite calls,
 // buffers, special reporting) is written by hand.
@@ -200,5 +201,10 @@ struct Derived<Self, Sdk, Result, Policy, int (*)(vrex_ctx_t*, A...)> {
 
 template <class Self, auto Sdk, class Result = Natural, class Policy = ExactText>
 inline constexpr auto method = &detail::Derived<Self, Sdk, Result, Policy>::type::call;
+
+// The method of a service wrapper (every layout starting with ServiceObject's, as __Chip and __Monitor do): it
+// reads nothing of `self` but the context.
+template <auto Sdk, class Result = Natural, class Policy = ExactText>
+inline constexpr auto sdk = method<ServiceObject, Sdk, Result, Policy>;
 
 }  // namespace vrex

@@ -46,6 +46,19 @@ inline PyObject* mapped_class(int code) noexcept {
     return nullptr;
 }
 
+// TypeError "Cannot convert <type of value> to <expected>", the interpreter's message for an object of the wrong
+// type stored in a typed field.
+inline void raise_cannot_convert(PyObject* value, PyTypeObject* expected) {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, expected->tp_name);
+}
+
+// A field that takes None or an instance of `expected` (or of a subclass): true when `value` is one.
+inline bool none_or_instance(PyObject* value, PyTypeObject* expected) {
+    if (value == Py_None || PyObject_TypeCheck(value, expected)) return true;
+    raise_cannot_convert(value, expected);
+    return false;
+}
+
 // UTF-8 text of the SDK as str; a null pointer or an empty C string gives "".
 inline PyObject* decode_utf8(const char* text) {
     if (text == nullptr) text = "";

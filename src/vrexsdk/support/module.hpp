@@ -169,11 +169,7 @@ inline bool install_methods(PyTypeObject* type, PyMethodDef* methods) {
 
 // Stores `ctx` (a _Context or None) in `field`.
 inline bool store_context(PyObject*& field, PyObject* ctx) {
-    PyTypeObject* const expected = context_type();
-    if (ctx != Py_None && !PyObject_TypeCheck(ctx, expected)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(ctx)->tp_name, expected->tp_name);
-        return false;
-    }
+    if (!none_or_instance(ctx, context_type())) return false;
     Py_INCREF(ctx);
     Py_XSETREF(field, ctx);
     return true;
@@ -241,13 +237,16 @@ inline PyObject* refuse_pickling(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 
 #define VREX_METHODS_END PyMethodDef{nullptr, nullptr, 0, nullptr} /* sentinel */
 
+// The type's own table stays empty: the methods are installed once the module is ready (install_methods).
+inline PyMethodDef no_methods[] = {VREX_METHODS_END};
+
 // The type spec of a wrapper laid out as `Object` (ServiceObject or a layout starting like it).
 template <class Object>
 struct ServiceSpec {
     PyType_Slot slots[7];
     PyType_Spec spec;
 
-    ServiceSpec(const char* name, const char* doc, PyMethodDef* methods, newfunc tp_new = service_new,
+    ServiceSpec(const char* name, const char* doc, PyMethodDef* methods = no_methods, newfunc tp_new = service_new,
                 traverseproc traverse = service_traverse, inquiry clear = service_clear,
                 destructor dealloc = service_dealloc)
         : slots{{Py_tp_doc, const_cast<char*>(doc)},
@@ -268,5 +267,52 @@ struct ServiceSpec {
     static PyModuleDef vrex_module_def = {PyModuleDef_HEAD_INIT, "vrexsdk." #short_name, doc, 0, nullptr, \
                                           vrex_module_slots, nullptr, nullptr, nullptr};                    \
     PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&vrex_module_def); }
+
+// ---- service modules ---------------------------------------------------------------------------------------------
+
+// A module global bound at initialisation: `name` is the module `module`, or its attribute `attr`.
+struct Binding {
+    const char* name = nullptr;
+    const char* module = nullptr;
+    const char* attr = nullptr;
+};
+
+// What a service module is made of. Every one is initialised by exec_service, in this order: its wrapper type
+// published first (so a module importing this one back during its own initialisation finds it), the siblings,
+// the bindings, NumPy's C interface, the records, `available`, the module's own steps, the methods last (once
+// the records and globals they look up exist).
+struct ServiceModule {
+    const char* short_name;
+    PyType_Spec* spec;
+    PyMethodDef* methods;
+    Binding bindings[3]{};
+    int (*import_numpy)() = nullptr;  // the module's PyArray_ImportNumPyAPI: its API table is its own
+    const char* records = nullptr;    // Python source run in the module
+    int available = -1;               // an optional family's flag (optional.hpp), published when 0 or 1
+    bool (*finish)(PyObject* module, PyTypeObject* type) = nullptr;
+};
+
+inline int exec_service(PyObject* module, const ServiceModule& m) {
+    if (!first_initialisation(m.short_name)) return -1;
+    PyTypeObject* const type = publish_type(module, *m.spec);
+    if (type == nullptr) return -1;
+    if (!import_siblings(module)) return -1;
+    for (const Binding& b : m.bindings)
+        if (b.name != nullptr && !bind_import(module, b.name, b.module, b.attr)) return -1;
+    if (m.import_numpy != nullptr && m.import_numpy() < 0) return -1;
+    if (m.records != nullptr && !run_in_module(module, m.records)) return -1;
+    if (m.available >= 0 && PyModule_AddIntConstant(module, "available", m.available) < 0) return -1;
+    if (m.finish != nullptr && !m.finish(module, type)) return -1;
+    return install_methods(type, m.methods) ? 0 : -1;
+}
+
+// The definition of the service module vrexsdk.<module_name>:
+//     VREX_SERVICE_MODULE(cooling, "doc", .spec = &spec.spec, .methods = cooling_methods, .records = ...)
+#define VREX_SERVICE_MODULE(module_name, doc, ...)                                              \
+    static int vrex_exec_service(PyObject* module) {                                           \
+        static const ::vrex::ServiceModule declared{.short_name = #module_name, __VA_ARGS__}; \
+        return ::vrex::exec_service(module, declared);                                         \
+    }                                                                                          \
+    VREX_MODULE(module_name, doc, vrex_exec_service)
 
 }  // namespace vrex

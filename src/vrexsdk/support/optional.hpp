@@ -3,11 +3,12 @@
 // family is missing still builds with its whole method table, so help() and the stubs stay true, but every method
 // of the family raises NotImplementedError naming what is missing instead of calling the SDK.
 //
-//     VREX_OPTIONAL_METHOD(VREX_HAVE_BIAS, "message", "getVoltage", QUALNAME("getVoltage"),
-//                          (sdk<vrex_bias_get_voltage>), doc, "biasId")
+//     VREX_OPTIONAL_METHOD(VREX_HAVE_READBACK, "message", "getSelectedMode", (sdk<vrex_trigger_mode_get>), doc)
 //
 // The implementation is dropped by the preprocessor when the family is missing, so the module never names an SDK
-// function the header does not declare.
+// function the header does not declare. A module that is one family as a whole (bias, monitor) defines
+// VREX_FAMILY (its flag) and VREX_FAMILY_MISSING (the message) once, lists VREX_FAMILY_METHOD entries, appends
+// VREX_FAMILY_DOC to its docstrings and publishes the flag as `available` (ServiceModule::available).
 #pragma once
 
 #include "args.hpp"
@@ -57,7 +58,11 @@ inline constexpr auto unavailable = &detail::Unavailable<Message, std::make_inde
 // VREX_IF(flag)(yes, no): `yes` when the flag (a macro) is 1, `no` when it is 0.
 #define VREX_IF(flag) VREX_CAT(VREX_IF_, flag)
 
-#define VREX_OPTIONAL_METHOD(have, missing, name, qualname, impl, doc, ...)                            \
-    VREX_METHOD(name, qualname,                                                                         \
-                VREX_IF(have)(impl, (::vrex::unavailable<missing __VA_OPT__(, ) __VA_ARGS__>)), doc \
+#define VREX_OPTIONAL_METHOD(have, missing, name, impl, doc, ...)                                             \
+    VREX_METHOD(name, VREX_IF(have)(impl, (::vrex::unavailable<missing __VA_OPT__(, ) __VA_ARGS__>)), doc \
                 __VA_OPT__(, ) __VA_ARGS__)
+
+#define VREX_FAMILY_METHOD(name, impl, doc, ...) \
+    VREX_OPTIONAL_METHOD(VREX_FAMILY, VREX_FAMILY_MISSING, name, impl, doc __VA_OPT__(, ) __VA_ARGS__)
+// Said at the end of the module's and the type's docstrings when the family is missing.
+#define VREX_FAMILY_DOC VREX_IF(VREX_FAMILY)("", "\n    " VREX_FAMILY_MISSING ".\n    ")
