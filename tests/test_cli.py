@@ -385,6 +385,7 @@ def unknown_polarity(chips):
     ({"pixel_mask": {"width": 0, "height": 256}}, ["info"], 0, "0 x 256, 0 masked"),
     ({"pixel_mask": {"width": 256, "height": 0}}, ["mask", "get", "OUT.npy"], 1, "pixel mask is empty (256 x 0)"),
     ({"pixel_mask": {"width": 0, "height": 0}}, ["acquire", "--blocks", "1"], 0, "1 blocks"),
+    ({"pixel_mask": {"width": 0, "height": 256}}, ["settings", "save", "OUT.json"], 0, "saved"),
     ({"product": b"\xffVX3"}, ["devices"], 1, "cannot list the devices: one reports a value that cannot be read "
                                               "(UnicodeDecodeError"),
     ({"serial_number": b"\xff"}, ["info"], 1, "cannot list the devices"),
@@ -400,7 +401,7 @@ def test_what_the_binding_cannot_take_gives_a_message_and_the_documented_status(
                                                                                 status, expected):
     (tmp_path / "EMPTY").write_bytes(b"")
     device_with(**changes)
-    got, out, err = cli(*[str(tmp_path / a) if a in ("EMPTY", "OUT.npy") else a for a in argv])
+    got, out, err = cli(*[str(tmp_path / a) if a in ("EMPTY", "OUT.npy", "OUT.json") else a for a in argv])
     assert got == status and "Traceback" not in err and expected in out + err, (out, err)
     assert not (tmp_path / "OUT.npy").exists()
 

@@ -274,3 +274,33 @@ def test_a_closed_device_or_unknown_channel_is_refused(device, opened):
     opened.close()
     with pytest.raises(ValueError, match="not open"):
         stages.Pipeline(opened, [])
+
+
+@pytest.mark.parametrize("then", ["pipeline", "setDataCallback", "finalize"])
+def test_a_replaced_registration_releases_its_callables(device, then):
+    # A pipeline's registration replaces the channel's callable as setDataCallback does, and is replaced the same
+    # way: once the channel is idle, nothing keeps a replaced callable alive.
+    import gc
+    import weakref
+
+    class Callable:
+        def __call__(self, *args):
+            pass
+
+    settings(hits=10, block_count=2)
+    device.open("usb:vrex-sim-0")
+    device.chip.selectMode("0:tpx3-dd-toa-tot")
+    plain, beside = Callable(), Callable()
+    refs = weakref.ref(plain), weakref.ref(beside)
+    device.acq.setDataCallback("ch0", plain)
+    pipe = stages.Pipeline(device, [stages.HitMap()], channel="ch0", callable=beside)
+    device.acq.begin("ch0")
+    device.acq.end("ch0")
+    del plain, beside, pipe
+    gc.collect()
+    assert [r() is None for r in refs] == [True, False]
+    {"pipeline": lambda: stages.Pipeline(device, [stages.HitMap()], channel="ch0"),
+     "setDataCallback": lambda: device.acq.setDataCallback("ch0", print),
+     "finalize": device.finalize}[then]()
+    gc.collect()
+    assert [r() is None for r in refs] == [True, True]

@@ -387,11 +387,9 @@ PyObject* make_pipeline(PyObject*, PyObject* acq, PyObject* channelId, PyObject*
         pipeline->labels.push_back(text_of(label));
         pipeline->stages.push_back(std::move(stage));
     }
-    auto* const a = reinterpret_cast<vrex::AcquisitionObject*>(acq);
-    vrex_ctx_t* const ctx = vrex::handle_of(a->context);
-    if (ctx == nullptr) return nullptr;
+    // A closed device is refused before anything is made for it.
+    if (vrex::handle_of(reinterpret_cast<vrex::AcquisitionObject*>(acq)->context) == nullptr) return nullptr;
     if (func != Py_None) {
-        if (delivery_api->hold(acq, func) < 0) return nullptr;
         pipeline->beside = delivery;
         pipeline->beside_func = func;
     }
@@ -406,9 +404,11 @@ PyObject* make_pipeline(PyObject*, PyObject* acq, PyObject* channelId, PyObject*
         const std::lock_guard lock(r.mutex);
         r.live.emplace(pipeline.get(), pipeline);
     }
-    const int status = vrex::nogil(
-        [&] { return vrex_acq_set_data_callback(ctx, channel.c_str(), pipeline_cb, pipeline.get()); });
-    if (!vrex::check(status, ctx)) return nullptr;  // the capsule's destructor unregisters it
+    // Filed as the channel's registration, holding the callable beside the stages: the one it replaces is
+    // released once the channel is idle, and so is this one when another replaces it.
+    if (delivery_api->register_channel(acq, channel.c_str(), pipeline_cb, pipeline.get(),
+                                       func == Py_None ? nullptr : func) < 0)
+        return nullptr;  // the capsule's destructor unregisters it
     return capsule.release();
 }
 

@@ -692,6 +692,58 @@ vrex_acq_data_func selected_delivery(AcquisitionObject* self, bool use_raw, vrex
     return entry->second;
 }
 
+// Registers `function` with `user` on `channel` and files `holder` (the newest holder, made by the caller; null for
+// a registration that hands the SDK no Python callable, the native stages') as the channel's registered one. The
+// holder it replaces is released now if the channel is idle, else once it is. False with the exception set.
+bool register_filed(AcquisitionObject* self, const char* channel, vrex_acq_data_func function, void* user,
+                    vrex::PyRef* holder) {
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
+    if (ctx == nullptr) return false;
+    // Everything the filing below needs is allocated before the SDK call, which cannot be undone.
+    Doomed doomed;
+    std::string channel_key;
+    try {
+        channel_key = channel;
+        self->dataHolders.registered.try_emplace(channel_key, nullptr);
+        self->dataHolders.replaced.reserve(self->dataHolders.replaced.size() + 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!doomed.reserve(self->dataHolders.replaced.size() + 2)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::unique_lock filing(registration_mutex, std::defer_lock);
+    const int status = vrex::nogil([&] {
+        filing.lock();
+        return vrex_acq_set_data_callback(ctx, channel, function, user);
+    });
+    if (status >= 0) {
+        // Filed only if the holder is still the newest, made by this call: a finalize() that ran meanwhile (on
+        // another thread, during the SDK call) has deleted it and emptied the table, and a registration that
+        // started meanwhile has taken its place; an unfiled holder is kept, as every holder was before.
+        const auto slot = self->dataHolders.registered.find(channel_key);
+        if ((holder == nullptr || self->data_func_ref == holder) && slot != self->dataHolders.registered.end()) {
+            vrex::PyRef* const previous = std::exchange(slot->second, holder);
+            // A registration without a callable leaves none as the newest: the replaced one is released below
+            // (now or once idle), so nothing may point to it any more.
+            if (holder == nullptr && self->data_func_ref == previous) self->data_func_ref = nullptr;
+            if (previous != nullptr && previous != holder) {
+                if (channel_idle(ctx, channel_key)) {
+                    doomed.push(previous);
+                } else {
+                    self->dataHolders.replaced.emplace_back(channel_key, previous);  // room reserved above
+                }
+            }
+        }
+    }
+    // A failed call (even one whose status the mapping passes) files nothing: the SDK may have kept either.
+    filing.unlock();
+    release_idle(self, ctx, doomed);
+    return vrex::check(status, ctx);
+}
+
 PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyObject* func, Optional raw) {
     // Refused here, not at the first block: a delivery can only report a failed call as unraisable, once per
     // block, while end() returns normally.
@@ -705,45 +757,7 @@ PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyOb
     if (!channel.from_encode_buffer(channelId, "utf-8")) return nullptr;
     const vrex_acq_data_func function = selected_delivery(self, raw.given() && raw.value == Py_True, nullptr);
     if (function == nullptr) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
-    if (ctx == nullptr) return nullptr;
-
-    // Everything the filing below needs is allocated before the SDK call, which cannot be undone.
-    Doomed doomed;
-    std::string channel_key;
-    try {
-        channel_key = channel.c_str();
-        self->dataHolders.registered.try_emplace(channel_key, nullptr);
-        self->dataHolders.replaced.reserve(self->dataHolders.replaced.size() + 1);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    if (!doomed.reserve(self->dataHolders.replaced.size() + 2)) return PyErr_NoMemory();
-    std::unique_lock filing(registration_mutex, std::defer_lock);
-    const int status = vrex::nogil([&] {
-        filing.lock();
-        return vrex_acq_set_data_callback(ctx, channel.c_str(), function, func);
-    });
-    if (status >= 0) {
-        // Filed only if this holder is still the newest, made by this call: a finalize() that ran meanwhile (on
-        // another thread, during the SDK call) has deleted it, and a registration that started meanwhile has
-        // taken its place; an unfiled holder is kept, as every holder was before.
-        const auto slot = self->dataHolders.registered.find(channel_key);
-        if (self->data_func_ref == holder && slot != self->dataHolders.registered.end()) {
-            vrex::PyRef* const previous = std::exchange(slot->second, holder);
-            if (previous != nullptr && previous != holder) {
-                if (channel_idle(ctx, channel_key)) {
-                    doomed.push(previous);
-                } else {
-                    self->dataHolders.replaced.emplace_back(channel_key, previous);  // room reserved above
-                }
-            }
-        }
-    }
-    // A failed call (even one whose status the mapping passes) files nothing: the SDK may have kept either.
-    filing.unlock();
-    release_idle(self, ctx, doomed);
-    if (!vrex::check(status, ctx)) return nullptr;
+    if (!register_filed(self, channel.c_str(), function, func, holder)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -768,12 +782,13 @@ vrex_acq_data_func api_select(PyObject* acq, int raw, vrex::block::Shape* shape)
     return a == nullptr ? nullptr : selected_delivery(a, raw != 0, shape);
 }
 
-int api_hold(PyObject* acq, PyObject* func) {
+int api_register(PyObject* acq, const char* channel, vrex_acq_data_func function, void* user, PyObject* func) {
     AcquisitionObject* const a = as_acquisition(acq);
-    return a != nullptr && hold_callable(a, func) ? 0 : -1;
+    if (a == nullptr || (func != nullptr && !hold_callable(a, func))) return -1;
+    return register_filed(a, channel, function, user, func == nullptr ? nullptr : a->data_func_ref) ? 0 : -1;
 }
 
-vrex::block::DeliveryApi delivery_api = {vrex::block::DeliveryApi::current, api_select, api_hold};
+vrex::block::DeliveryApi delivery_api = {vrex::block::DeliveryApi::current, api_select, api_register};
 
 #define VREX_QUALIFIER "vrexsdk.acquisition.__Acquisition"
 

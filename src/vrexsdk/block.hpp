@@ -166,14 +166,18 @@ struct Binned {
 // What vrexsdk.acquisition lends the native data path, as the capsule vrexsdk.acquisition._delivery_api: the
 // delivery of the chip's selected mode and the holding of a Python callable, both with the GIL held.
 struct DeliveryApi {
-    static constexpr int current = 1;
+    static constexpr int current = 2;
     static constexpr const char* capsule_name = "vrexsdk.acquisition._delivery_api";
     int version;
     // The delivery function of `acq`'s selected mode (raw: the raw delivery) and its shape; null with the
     // exception set when the mode cannot be delivered.
     vrex_acq_data_func (*select)(PyObject* acq, int raw, Shape* shape);
-    // Holds `func` as setDataCallback does, so that Device.finalize releases it; -1 with the exception set.
-    int (*hold)(PyObject* acq, PyObject* func);
+    // Registers `function` with `user` on `channel` as setDataCallback does, holding `func` (the callable the
+    // registration delivers to beside its own work, or null) as setDataCallback holds its callable: the
+    // registration it replaces is released once the channel is idle, and Device.finalize releases this one.
+    // -1 with the exception set.
+    int (*register_channel)(PyObject* acq, const char* channel, vrex_acq_data_func function, void* user,
+                            PyObject* func);
 };
 
 }  // namespace vrex::block

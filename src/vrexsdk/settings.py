@@ -61,6 +61,8 @@ def _bias_available(device: Any) -> bool:
 
 def _mask(device: Any) -> Dict[str, Any]:
     size = device.config.getMaskSize()
+    if size[0] * size[1] == 0:  # nothing to mask (and getMask() refuses an empty matrix)
+        return {"width": int(size[0]), "height": int(size[1]), "pixels": []}
     mask = np.asarray(device.config.getMask()).reshape(size[0], size[1])
     xs, ys = np.nonzero(mask)
     # Sparse, one pixel per entry: a mask is mostly zero, and a diff then shows the pixels that changed.

@@ -40,8 +40,9 @@ using ModeTable = std::unordered_map<std::string, vrex_acq_data_func>;
 
 // The data-callable holders an __Acquisition owns. `registered` has, per channel, the holder whose registration
 // the SDK accepted last there; `replaced` the holders a later registration replaced while an acquisition on
-// their channel might still deliver to them. data_func_ref always points to the newest holder: one of
-// `registered`, or one owned by data_func_ref alone when its registration failed.
+// their channel might still deliver to them. data_func_ref points to the newest holder: one of `registered`, or
+// one owned by data_func_ref alone when its registration failed; null when the newest registration (the native
+// stages') holds no callable.
 struct DataHolders {
     std::unordered_map<std::string, PyRef*> registered;
     std::vector<std::pair<std::string, PyRef*>> replaced;
