@@ -6,15 +6,18 @@ native sink and the event writer to --folder (tmpfs by default), --gigabytes of 
 Then, in the same run:
 
   floor     one process, no Dask: the file read chunk by chunk with h5py, a hit map and a ToT spectrum with
-            np.bincount (the plain NumPy version of the same work)
+            np.bincount (the plain NumPy version of the same work), and the clusters with the streaming
+            vrexsdk.clusters.Clusterer over the same chunks
   1 worker  vrexsdk.analysis on a LocalCluster of one worker process, memory limited to --memory MiB
   2 workers the same on two worker processes, each limited the same way
 
-and prints the rates in GB/s of event data, the parallel efficiency T(1) / (2 T(2)), and each worker's peak
+each computing the hit map, the ToT spectrum and the clusters (their count, which must equal the floor's) in one
+go, and prints the rates in GB/s of event data, the parallel efficiency T(1) / (2 T(2)), and each worker's peak
 resident memory against its limit (the recording is several times that limit, so a worker that held the file,
 or a large part of it, would be stopped by Dask).
 
     PYTHONPATH=build/stage python bench/analysis.py [--gigabytes 1.5] [--memory 400] [--folder /dev/shm]
+        [--no-clusters]
 """
 
 import argparse
@@ -25,7 +28,7 @@ import time
 
 import numpy as np
 
-from vrexsdk import analysis, events, simulator, stages, vrex
+from vrexsdk import analysis, clusters, events, simulator, stages, vrex
 from vrexsdk.record import device_metadata
 
 
@@ -49,22 +52,32 @@ def write(path, gigabytes):
     return blocks * hits
 
 
-def floor(path):
+def floor(path, with_clusters):
     hit_map = np.zeros(65536, np.uint64)
     spectrum = np.zeros(1024, np.uint64)
+    clusterer, found = clusters.Clusterer(), 0
+    names = ["event_id", "time_over_threshold"] + (["event_time_offset"] if with_clusters else [])
     with events.open_events(path) as f:
-        for chunk in f.chunks("events", ["event_id", "time_over_threshold"], size=1 << 20):
-            hit_map += np.bincount(chunk["event_id"], minlength=65536).astype(np.uint64)
+        for chunk in f.chunks("events", names, size=1 << 20):
+            ids = chunk["event_id"].astype(np.intp)
+            hit_map += np.bincount(ids, minlength=65536).astype(np.uint64)
             tot = chunk["time_over_threshold"]
-            spectrum += np.bincount(tot[tot < 1024], minlength=1024).astype(np.uint64)
-    return hit_map.reshape(256, 256), spectrum
+            spectrum += np.bincount(tot[tot < 1024].astype(np.intp), minlength=1024).astype(np.uint64)
+            if with_clusters:
+                hits = np.empty(len(ids), clusters.HIT_DTYPE)
+                hits["address"], hits["toa"], hits["tot"] = ids, chunk["event_time_offset"], tot
+                found += len(clusterer.push(hits))
+    if with_clusters:
+        found += len(clusterer.flush())
+    return hit_map.reshape(256, 256), spectrum, found
 
 
 def peak_rss():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def on_cluster(path, workers, memory):
+def on_cluster(path, workers, memory, with_clusters):
+    import dask
     import distributed
 
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
@@ -72,10 +85,13 @@ def on_cluster(path, workers, memory):
             distributed.Client(cluster) as client:
         ev = analysis.open(path)
         t0 = time.perf_counter()
-        hit_map, (spectrum, _) = analysis.compute(ev.hit_map(), ev.spectrum(bins=1024))
+        wanted = [ev.hit_map(), ev.spectrum(bins=1024)]
+        if with_clusters:  # the count of each partition's clusters, summed: one delayed graph with the others
+            wanted.append(dask.delayed(sum)([dask.delayed(len)(p) for p in ev.clusters().to_delayed()]))
+        hit_map, (spectrum, _), *found = analysis.compute(*wanted)
         elapsed = time.perf_counter() - t0
         peaks = list(client.run(peak_rss).values())
-    return elapsed, hit_map, spectrum, peaks
+    return elapsed, hit_map, spectrum, (found[0] if found else 0), peaks
 
 
 def main():
@@ -83,7 +99,9 @@ def main():
     parser.add_argument("--gigabytes", type=float, default=1.5, help="size of the recording's hit records")
     parser.add_argument("--memory", type=int, default=500, help="memory limit of each worker, MiB")
     parser.add_argument("--folder", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    parser.add_argument("--no-clusters", action="store_true", help="hit map and spectrum only")
     args = parser.parse_args()
+    with_clusters = not args.no_clusters
 
     with tempfile.TemporaryDirectory(dir=args.folder) as folder:
         path = os.path.join(folder, "bench.h5")
@@ -93,13 +111,16 @@ def main():
         print(f"recording: {n:,} events, {gb:.2f} GB of hit records, file {size / 2**20:,.0f} MiB; "
               f"worker memory limit {args.memory} MiB ({size / (args.memory * 2**20):.1f}x smaller than the file)")
         t0 = time.perf_counter()
-        want_map, want_spectrum = floor(path)
+        want_map, want_spectrum, want_clusters = floor(path, with_clusters)
         t_floor = time.perf_counter() - t0
-        print(f"floor (one process, h5py + np.bincount): {t_floor:6.2f} s  {gb / t_floor:5.2f} GB/s")
+        work = "hit map, spectrum" + (f", {want_clusters:,} clusters" if with_clusters else "")
+        print(f"floor (one process, h5py + np.bincount{' + Clusterer' if with_clusters else ''}; {work}): "
+              f"{t_floor:6.2f} s  {gb / t_floor:5.2f} GB/s")
         times = {}
         for workers in (1, 2):
-            elapsed, hit_map, spectrum, peaks = on_cluster(path, workers, args.memory * 2**20)
+            elapsed, hit_map, spectrum, found, peaks = on_cluster(path, workers, args.memory * 2**20, with_clusters)
             assert np.array_equal(hit_map, want_map) and np.array_equal(spectrum, want_spectrum)
+            assert found == want_clusters, (found, want_clusters)
             times[workers] = elapsed
             print(f"{workers} worker(s): {elapsed:6.2f} s  {gb / elapsed:5.2f} GB/s  ({t_floor / elapsed:.2f}x the "
                   f"floor); peak RSS per worker "

@@ -80,6 +80,8 @@ ADVERSARIAL = {
     "pixel twice": hits_of((5, 5, 1, 0), (5, 5, 2, 100), (5, 5, 4, 1000), (6, 6, 8, 1100), (5, 5, 9, 1250),
                            (6, 5, 3, 1500)),
     "reverse": hits_of(*((7, i % 3, 1, 1000 - 30 * i) for i in range(30))),
+    # Chains of three hits, seconds of ToA apart: the grid's time base moves on many times, once within a chain.
+    "epochs": hits_of(*((9 + i % 2, 4, 1, (i // 3) * 2**30 + (1 << 31) - 150 + 150 * (i % 3)) for i in range(30))),
 }
 RANDOM = {f"random {seed}": particles(300, seed, jitter=300 * (seed % 2)) for seed in range(4)}
 INPUTS = {**ADVERSARIAL, **RANDOM, "dense": particles(400, 9, spacing=3)}
@@ -129,6 +131,14 @@ def test_labelled_stream_labels_every_hit_as_cluster_does(name):
     assert stream.outside == 1 and stream.unlabelled == 0 and labels[~inside].tolist() == [-1]
     assert np.array_equal(found[labels[inside]], ref[ref_labels])
     np.testing.assert_allclose(sums, np.bincount(labels[inside], values[inside], len(found)))
+
+
+@pytest.mark.parametrize("window", [2**30, 2**62])
+def test_windows_of_seconds_are_exact(window):
+    # Hits 2^29 to 2^31 ticks (0.8 to 3.4 s) apart on neighbouring pixels: chained by a long window, apart otherwise.
+    hits = hits_of(*((5 + i % 2, 5, 1, sum(2**29 * (1 + i % 3) for i in range(k))) for k, i in enumerate(range(12))))
+    found, labels = clusters.cluster(hits, window_ticks=window, labels=True)
+    assert sorted(tuple(np.flatnonzero(labels == k)) for k in range(len(found))) == reference(hits, window=window)
 
 
 def test_late_hits_are_counted_and_kept():

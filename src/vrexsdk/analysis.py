@@ -173,6 +173,9 @@ def _extent(part: Partition, sel: _Selection, column: str) -> Tuple[float, float
 
 
 _MARGIN_STEP = 16384  # events read at a time beyond a partition's edges while looking for its margins
+# Clustering takes about 200 bytes of memory per hit at its peak (hits, labels, clusters and their copies): its
+# tasks take partitions of at most this many events, so a worker with a few hundred MiB holds several at once.
+_CLUSTER_EVENTS = 1 << 18
 
 
 def _margin(part: Partition, edge: int, direction: int, beyond: float) -> List[Dict[str, npt.NDArray[Any]]]:
@@ -389,7 +392,8 @@ class Events:
                  margin_s: Optional[float] = None, calibration: Any = None) -> Any:
         """The clusters of the selected hits (:func:`vrexsdk.clusters.cluster`: neighbours within `radius`
         pixels and `window_ns` of each other), as a dask.dataframe of :data:`vrexsdk.clusters.CLUSTER_DTYPE`
-        records, one partition per file partition; with a `calibration`, a column ``energy`` too (keV, the sum
+        records, one partition per file partition (split further to bound a task's memory); with a
+        `calibration`, a column ``energy`` too (keV, the sum
         of the hits' energies; NaN when a hit is on a flagged pixel). Each partition reads `margin_s` beyond its
         edges (by default the clusterer's read-out jitter plus 10 us), so a cluster across an edge is found once
         and whole; a cluster lasting longer than the margin could be split. The same as clustering each file in
@@ -403,13 +407,15 @@ class Events:
         if not (np.isfinite(margin) and margin >= 0):
             raise ValueError(f"margin_s must be a non-negative number of seconds, not {margin_s!r}")
         meta = pd.DataFrame(np.zeros(0, clusters.CLUSTER_DTYPE))
+        pieces = [p._replace(start=at, stop=min(at + _CLUSTER_EVENTS, p.stop))
+                  for p in self.partitions for at in range(p.start, p.stop, _CLUSTER_EVENTS)]
         if calibration is not None:
             cal = importlib.import_module("vrexsdk.calibration")
             if not isinstance(calibration, cal.Calibration):
                 raise TypeError(f"calibration must be a vrexsdk.calibration.Calibration, not "
                                 f"{type(calibration).__name__}")
             meta["energy"] = np.zeros(0)
-        return dd.from_map(_cluster_frame, self.partitions, selection=self.selection, options=options,
+        return dd.from_map(_cluster_frame, pieces, selection=self.selection, options=options,
                            margin_s=margin, cal=calibration, meta=meta, enforce_metadata=False)
 
     def to_dataframe(self) -> Any:

@@ -26,7 +26,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vrex::clusters {
 
@@ -62,62 +68,91 @@ struct Label {
     std::uint64_t cluster;  // the cluster's index in emission order
 };
 
-// Sorts by ToA, stable (ties keep arrival order). Data-driven blocks are nearly in order, but at full rate a few
-// microseconds of read-out jitter still put a hundred or more hits between a hit and its place, too many for an
-// insertion sort alone: a counting sort on coarse time (about one hit per bucket) first leaves each hit a few
-// places from its own, which the insertion sort then settles. An insertion sort that proves far from done (a
-// stray ToA spoiling the buckets) gives way to a full sort. `scratch` is reused from call to call.
+// Sorts by ToA, stable (ties keep arrival order), from `a` then `b` (which follows it in arrival order) into `dst`:
+// a least-significant-digit radix sort of the ToA above the lowest, in as few passes of at most 11 bits as its
+// range needs (2 for a 64k-hit block at full rate), so each pass counts into a table that stays in the L1 cache.
+// Its cost does not depend on the order the hits come in, which at full rate is a few microseconds of read-out
+// jitter away from sorted: a hundred or more hits between a hit and its place. `tmp` and `counts` are reused from
+// call to call.
 template <class T, class Toa>
-void sort_by_toa(T* a, std::size_t n, Toa toa, std::vector<T>& scratch, std::vector<std::uint32_t>& buckets) {
-    if (n < 2) return;
-    std::uint64_t low = toa(a[0]), high = low;
-    bool sorted = true;
-    for (std::size_t i = 1; i < n; ++i) {
-        const std::uint64_t t = toa(a[i]);
-        sorted = sorted && toa(a[i - 1]) <= t;
-        low = std::min(low, t);
-        high = std::max(high, t);
+void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T* dst, Toa toa, std::vector<T>& tmp,
+                      std::vector<std::uint32_t>& counts) {
+    const std::size_t n = na + nb;
+    if (n == 0) return;
+    std::uint64_t low = na > 0 ? toa(a[0]) : toa(b[0]), high = low;
+    for (std::size_t i = 0; i < na; ++i) {
+        low = std::min(low, toa(a[i]));
+        high = std::max(high, toa(a[i]));
     }
-    if (sorted) return;
-    if (n >= 256 && n < (std::size_t{1} << 31)) {
-        int shift = 0;
-        while (((high - low) >> shift) >= n) ++shift;
-        const std::size_t m = static_cast<std::size_t>((high - low) >> shift) + 2;
-        buckets.assign(m, 0);
-        for (std::size_t i = 0; i < n; ++i) ++buckets[((toa(a[i]) - low) >> shift) + 1];
-        for (std::size_t b = 1; b < m; ++b) buckets[b] += buckets[b - 1];
-        scratch.resize(n);
-        for (std::size_t i = 0; i < n; ++i) scratch[buckets[(toa(a[i]) - low) >> shift]++] = a[i];
-        std::copy(scratch.begin(), scratch.end(), a);
+    for (std::size_t i = 0; i < nb; ++i) {
+        low = std::min(low, toa(b[i]));
+        high = std::max(high, toa(b[i]));
     }
-    const std::size_t budget = 32 * n + 4096;
-    std::size_t moves = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        if (toa(a[i - 1]) <= toa(a[i])) continue;
-        const T v = a[i];
-        std::size_t j = i;
-        while (j > 0 && toa(a[j - 1]) > toa(v)) {
-            a[j] = a[j - 1];
-            --j;
-        }
-        a[j] = v;
-        moves += i - j;
-        if (moves > budget) {
-            std::stable_sort(a, a + n, [&](const T& l, const T& r) { return toa(l) < toa(r); });
+    const int bits = std::bit_width(high - low);
+    const int passes = std::max(1, (bits + 10) / 11);
+    const int digit = std::max(1, (bits + passes - 1) / passes);
+    const std::size_t radix = std::size_t{1} << digit;
+    const std::uint64_t mask = radix - 1;
+    counts.assign(radix * static_cast<std::size_t>(passes), 0);
+    std::uint32_t* const table = counts.data();
+    const auto count = [&](const T* src, std::size_t m) {
+        // Two passes are the common case: spelled out, the compiler keeps both counts in one loop body.
+        if (passes == 2) {
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint64_t v = toa(src[i]) - low;
+                ++table[v & mask];
+                ++table[radix + (v >> digit)];
+            }
             return;
         }
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint64_t v = toa(src[i]) - low;
+            for (int p = 0; p < passes; ++p) ++table[p * radix + ((v >> (p * digit)) & mask)];
+        }
+    };
+    count(a, na);
+    count(b, nb);
+    if (passes > 1) tmp.resize(n);
+    // The passes alternate between dst and tmp so that the last one writes dst.
+    T* out = passes % 2 == 1 ? dst : tmp.data();
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t* const c = counts.data() + p * radix;
+        std::uint32_t sum = 0;
+        for (std::size_t k = 0; k < radix; ++k) sum += std::exchange(c[k], sum);
+        const int at = p * digit;
+        const auto scatter = [&](const T* src, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) out[c[((toa(src[i]) - low) >> at) & mask]++] = src[i];
+        };
+        if (p == 0) {
+            scatter(a, na);
+            scatter(b, nb);
+        } else {
+            scatter(out == dst ? tmp.data() : dst, n);
+        }
+        out = out == dst ? tmp.data() : dst;
     }
+}
+
+// The same in place; `scratch` is reused from call to call.
+template <class T, class Toa>
+void sort_by_toa(T* a, std::size_t n, Toa toa, std::vector<T>& scratch, std::vector<std::uint32_t>& buckets) {
+    bool sorted = true;
+    for (std::size_t i = 1; i < n && sorted; ++i) sorted = toa(a[i - 1]) <= toa(a[i]);
+    if (sorted) return;
+    std::vector<T> tmp;
+    scratch.resize(n);
+    sort_by_toa_into(a, n, a, 0, scratch.data(), toa, tmp, buckets);
+    std::copy(scratch.begin(), scratch.end(), a);
 }
 
 class Clusterer {
 public:
     static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
-    explicit Clusterer(const Settings& s)
-        : s_(s),
-          gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)),
-          grid_(static_cast<std::size_t>(gw_) * (s.height + 2u * static_cast<std::uint32_t>(s.radius))) {
+    explicit Clusterer(const Settings& s) : s_(s), gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)) {
         if (s.width != 0 && (s.width & (s.width - 1)) == 0) shift_ = std::countr_zero(s.width);
+        reset_grid();
+        for (unsigned k = 0; k < 9; ++k) near_[k] = (k / 3) * gw_ + k % 3;
     }
 
     // Index of the first hit outside the matrix, or n.
@@ -130,20 +165,48 @@ public:
 
     // Streaming: hits in arrival order, all inside the matrix. Appends the clusters that completed.
     void push(const Hit* hits, std::size_t n, std::vector<Cluster>& out) {
+        const std::uint64_t below = floor();
+        std::uint64_t seen = seen_, late = 0;
+        bool sorted = true;
         for (std::size_t i = 0; i < n; ++i) {
-            if (hits[i].toa < floor()) ++late_;
-            seen_ = std::max(seen_, hits[i].toa);
+            const std::uint64_t t = hits[i].toa;
+            late += t < below;
+            sorted &= t >= seen;
+            seen = std::max(seen, t);
         }
+        late_ += late;
         received_ += n;
-        pending_.insert(pending_.end(), hits, hits + n);
-        sort_by_toa(pending_.data(), pending_.size(), [](const Hit& h) { return h.toa; }, scratch_, buckets_);
+        // A block in order that follows everything held back needs no copy to be worked on.
+        const bool in_place = sorted && (pending_.empty() || n == 0 || pending_.back().toa <= hits[0].toa);
+        seen_ = seen;
         const std::uint64_t frontier = seen_ > s_.jitter ? seen_ - s_.jitter : 0;
-        const auto ready = static_cast<std::size_t>(
-            std::upper_bound(pending_.begin(), pending_.end(), frontier,
-                             [](std::uint64_t t, const Hit& h) { return t < h.toa; }) -
-            pending_.begin());
-        process(pending_.data(), ready, nullptr);
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready));
+        const auto ready_in = [frontier](const Hit* a, std::size_t m) {
+            return static_cast<std::size_t>(
+                std::upper_bound(a, a + m, frontier, [](std::uint64_t t, const Hit& h) { return t < h.toa; }) - a);
+        };
+        if (in_place && pending_.empty()) {
+            const std::size_t ready = ready_in(hits, n);
+            process(hits, ready, nullptr);
+            pending_.assign(hits + ready, hits + n);
+        } else if (in_place) {
+            const std::size_t held = ready_in(pending_.data(), pending_.size());
+            process(pending_.data(), held, nullptr);
+            if (held < pending_.size()) {
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(held));
+                pending_.insert(pending_.end(), hits, hits + n);
+            } else {
+                const std::size_t ready = ready_in(hits, n);
+                process(hits, ready, nullptr);
+                pending_.assign(hits + ready, hits + n);
+            }
+        } else {
+            work_.resize(pending_.size() + n);
+            sort_by_toa_into(pending_.data(), pending_.size(), hits, n, work_.data(),
+                             [](const Hit& h) { return h.toa; }, scratch_, buckets_);
+            const std::size_t ready = ready_in(work_.data(), work_.size());
+            process(work_.data(), ready, nullptr);
+            pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
+        }
         close(frontier, false, out, nullptr);
     }
 
@@ -162,7 +225,7 @@ public:
         process(pending_.data(), pending_.size(), nullptr);
         pending_.clear();
         close(0, true, out, labels);
-        std::fill(grid_.begin(), grid_.end(), Cell{});
+        reset_grid();
         slots_.clear();
         free_.clear();
         open_.clear();
@@ -178,25 +241,83 @@ public:
     std::size_t slots() const noexcept { return slots_.size(); }
 
 private:
-    // A cell keeps the last ToA within reach of its hit (ToA + window, saturated), so that most cells are passed
-    // over by one comparison; an empty cell's 0 lets through only hits at ToA 0, which then find no slot.
-    struct Cell {
-        std::uint64_t reach = 0;
-        std::uint32_t slot = none;
+    // The matrix padded by the radius on every side, so that neighbours need no bounds checks: for each cell the
+    // ToA of the last hit processed there and the slot it joined (none: no hit yet). The ToA is kept as a key
+    // above a base: with 32-bit keys (`Key`) four cells are tested at once and the grid takes half the cache; the
+    // base moves up (rebase) before a key could overflow. Windows too long for that use 64-bit keys over base 0.
+    // A hit of ToA t at or above every cell's passes over a cell by one subtraction and compare, t - toa > window;
+    // an empty cell (key 0, no slot) passes that only within the window of the base, and then its missing slot
+    // stops it.
+    template <class Key>
+    struct Grid {
+        // Keys stay below this above the base, so that differences of keys are positive as signed 32-bit too.
+        static constexpr std::uint64_t span = std::is_same_v<Key, std::uint32_t> ? std::uint64_t{1} << 31
+                                                                                  : std::numeric_limits<std::uint64_t>::max();
+        std::vector<Key> key;
+        std::vector<std::uint32_t> slot;
+        std::uint64_t base = 0;
+
+        // Empty; four cells more than the matrix, read (never used) by the four-wide test of the last cell.
+        void reset(std::size_t cells) {
+            key.assign(cells + 4, 0);
+            slot.assign(cells + 4, none);
+            base = 0;
+        }
+        void release() {
+            key = {};
+            slot = {};
+        }
+        std::uint64_t toa(std::size_t i) const noexcept { return base + key[i]; }
+        // Keeps only the cells at or above `to`, as keys above it.
+        void rebase(std::uint64_t to) noexcept {
+            for (std::size_t i = 0; i < key.size(); ++i) {
+                if (slot[i] == none || base + key[i] < to) {
+                    key[i] = 0;
+                    slot[i] = none;
+                } else {
+                    key[i] = static_cast<Key>(base + key[i] - to);
+                }
+            }
+            base = to;
+        }
     };
-    std::uint64_t reach_of(std::uint64_t toa) const noexcept {
-        return toa > std::numeric_limits<std::uint64_t>::max() - s_.window ? std::numeric_limits<std::uint64_t>::max()
-                                                                            : toa + s_.window;
+    // Windows at or above this take 64-bit keys: the base must stay within a window below every hit to come.
+    static constexpr std::uint64_t narrow_window = std::uint64_t{1} << 30;
+
+    // An empty grid of the kind the window takes.
+    void reset_grid() {
+        const std::size_t cells = static_cast<std::size_t>(gw_) * (s_.height + 2u * static_cast<std::uint32_t>(s_.radius));
+        wide_now_ = s_.window >= narrow_window;
+        if (wide_now_) {
+            narrow_.release();
+            wide_.reset(cells);
+        } else {
+            wide_.release();
+            narrow_.reset(cells);
+        }
+        rebased_at_ = sequence_;
+    }
+
+    // Hits seconds apart move the base of 32-bit keys often, and each move passes over the whole grid: when that
+    // would cost more than the hits themselves, the stream takes 64-bit keys (until it is flushed), converted once.
+    void widen() {
+        wide_.reset(narrow_.key.size() - 4);
+        for (std::size_t i = 0; i < narrow_.key.size(); ++i) {
+            wide_.slot[i] = narrow_.slot[i];
+            wide_.key[i] = narrow_.slot[i] == none ? 0 : narrow_.toa(i);
+        }
+        narrow_.release();
+        wide_now_ = true;
     }
 
     struct Slot {
         std::uint32_t parent, next, tail, size;
-        std::uint64_t order;  // creation number: the older cluster survives a merge
         std::uint64_t toa_first, toa_last, tot_sum;
         double wx, wy;
         std::uint64_t sx, sy, sxx, syy, sxy;
         std::uint32_t x_min, x_max, y_min, y_max;
-        std::uint64_t out;  // emission index, once closing
+        std::uint64_t order;  // creation number: the older cluster survives a merge
+        std::uint64_t out;    // emission index, once closing
         bool closing;
     };
 
@@ -209,9 +330,10 @@ private:
     std::uint64_t floor() const noexcept { return std::max(processed_, closed_at_); }
 
     std::uint32_t find(std::uint32_t s) noexcept {
-        while (slots_[s].parent != s) {
-            const std::uint32_t up = slots_[slots_[s].parent].parent;
-            slots_[s].parent = up;  // path halving
+        Slot* const v = slots_.data();
+        while (v[s].parent != s) {
+            const std::uint32_t up = v[v[s].parent].parent;
+            v[s].parent = up;  // path halving
             s = up;
         }
         return s;
@@ -242,7 +364,8 @@ private:
         return a;
     }
 
-    std::uint32_t new_slot(std::uint64_t toa, std::uint32_t x, std::uint32_t y) {
+    // A cluster of the one hit: its sums are the hit's own, set at once.
+    std::uint32_t new_slot(const Hit& h, std::uint32_t x, std::uint32_t y) {
         std::uint32_t s;
         if (!free_.empty()) {
             s = free_.back();
@@ -252,13 +375,22 @@ private:
             slots_.emplace_back();
         }
         Slot& n = slots_[s];
-        n = Slot{};
         n.parent = n.tail = s;
         n.next = none;
-        n.order = created_++;
-        n.toa_first = n.toa_last = toa;
+        n.size = 1;
+        n.toa_first = n.toa_last = h.toa;
+        n.tot_sum = h.tot;
+        n.wx = static_cast<double>(h.tot) * x;
+        n.wy = static_cast<double>(h.tot) * y;
+        n.sx = x;
+        n.sy = y;
+        n.sxx = std::uint64_t{x} * x;
+        n.syy = std::uint64_t{y} * y;
+        n.sxy = std::uint64_t{x} * y;
         n.x_min = n.x_max = x;
         n.y_min = n.y_max = y;
+        n.order = created_++;
+        n.closing = false;
         open_.push_back(s);
         return s;
     }
@@ -273,41 +405,17 @@ private:
         }
     }
 
-    // One hit: link it to the clusters of the neighbouring cells whose hit is within the window. `R` is the
-    // radius when known at compile time (0: the run-time one). For a hit at or above everything processed, each
-    // cell's hit is at or before it; a late hit looks both ways, and only at cells whose cluster is still open.
-    template <int R, bool Late>
-    std::uint32_t link(const Hit& h, std::uint32_t x, std::uint32_t y) {
-        const int r = R > 0 ? R : s_.radius;
-        const std::size_t base = (static_cast<std::size_t>(y) + r) * gw_ + x + r;
-        const std::uint64_t t = h.toa, w = s_.window, reach = reach_of(t);
-        std::uint32_t root = none;
-        for (int dy = -r; dy <= r; ++dy) {
-            const Cell* row = grid_.data() + base + static_cast<std::ptrdiff_t>(dy) * gw_;
-            for (int dx = -r; dx <= r; ++dx) {
-                const Cell& c = row[dx];
-                if constexpr (Late) {
-                    // Within the window either way, and the cell's cluster not closed yet.
-                    const std::uint64_t toa = c.reach - w;
-                    if (c.slot == none || t > c.reach || toa > t + w || c.reach < closed_at_) continue;
-                } else {
-                    if (t > c.reach || c.slot == none) continue;
-                }
-                const std::uint32_t s = find(c.slot);
-                root = root == none ? s : (s == root ? root : unite(root, s));
-            }
-        }
-        if (root == none) root = new_slot(t, x, y);
-        Cell& own = grid_[base];
-        if (!Late || own.slot == none || own.reach <= reach) own = Cell{reach, root};
-        return root;
-    }
-
+    // Adds a hit to the cluster it joined. `Late`: the hit may precede the cluster's first or last.
+    template <bool Late>
     void accumulate(std::uint32_t s, const Hit& h, std::uint32_t x, std::uint32_t y) noexcept {
         Slot& c = slots_[s];
         ++c.size;
-        c.toa_first = std::min(c.toa_first, h.toa);
-        c.toa_last = std::max(c.toa_last, h.toa);
+        if constexpr (Late) {
+            c.toa_first = std::min(c.toa_first, h.toa);
+            c.toa_last = std::max(c.toa_last, h.toa);
+        } else {
+            c.toa_last = h.toa;  // in ToA order, the latest so far
+        }
         c.tot_sum += h.tot;
         c.wx += static_cast<double>(h.tot) * x;
         c.wy += static_cast<double>(h.tot) * y;
@@ -322,25 +430,152 @@ private:
         c.y_max = std::max(c.y_max, y);
     }
 
-    template <int R>
-    void process_with(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
+    // Joins the hit's cluster so far (`root`, or none) with the cluster of slot `c`.
+    std::uint32_t join(std::uint32_t root, std::uint32_t& last, std::uint32_t c) noexcept {
+        if (c == none || c == last || c == root) return root;  // empty, or a cluster already joined
+        last = c;
+        const std::uint32_t s = find(c);
+        return root == none ? s : (s == root ? root : unite(root, s));
+    }
+
+    // Files the hit: into the cluster it joined (`root`), else into a new one, and into its own cell `i`.
+    template <bool Late, class Key>
+    std::uint32_t settle(Grid<Key>& g, std::size_t i, std::uint32_t root, const Hit& h, std::uint32_t x,
+                         std::uint32_t y) {
+        if (root == none) {
+            root = new_slot(h, x, y);
+        } else {
+            accumulate<Late>(root, h, x, y);
+        }
+        if constexpr (Late) {
+            // Only a later hit replaces the cell's, and only a hit the keys can hold.
+            if (h.toa < g.base || h.toa - g.base >= Grid<Key>::span) return root;
+            if (g.slot[i] != none && g.toa(i) > h.toa) return root;
+        }
+        g.key[i] = static_cast<Key>(h.toa - g.base);
+        g.slot[i] = root;
+        return root;
+    }
+
+    // One hit at or above everything processed, so each cell's hit is at or before it, on the 8 neighbours: the
+    // cells within the window are found without a branch each (which their data-dependent pattern would
+    // mispredict), four of a row at once where the keys are 32-bit, and only those are visited.
+    template <class Key>
+    std::uint32_t link_near(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
+        const std::size_t gw = gw_;
+        const std::size_t mid = (static_cast<std::size_t>(y) + 1) * gw + x + 1, top = mid - gw - 1;
+        const Key t = static_cast<Key>(h.toa - g.base), w = static_cast<Key>(s_.window);
+        const Key* const k = g.key.data() + top;
+        const std::uint32_t* const slots = g.slot.data() + top;
+        std::uint32_t root = none, last = none;
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<Key, std::uint32_t>) {
+            // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row is
+            // read four cells wide; the fourth is past the neighbourhood and masked off.
+            const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
+            const auto far = [&](const Key* row) {
+                const __m128i d = _mm_sub_epi32(tv, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+                return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(d, wv)))) & 7u;
+            };
+            const unsigned mask = ~(far(k) | far(k + gw) << 3 | far(k + 2 * gw) << 6) & 0x1ffu;
+            for (unsigned m = mask; m != 0; m &= m - 1)
+                root = join(root, last, slots[near_[std::countr_zero(m)]]);
+            return settle<false>(g, mid, root, h, x, y);
+        }
+#endif
+        const auto in = [t, w](Key c) noexcept { return static_cast<unsigned>(static_cast<Key>(t - c) <= w); };
+        const Key* const k1 = k + gw;
+        const Key* const k2 = k1 + gw;
+        for (unsigned m = in(k[0]) | in(k[1]) << 1 | in(k[2]) << 2 | in(k1[0]) << 3 | in(k1[1]) << 4 |
+                          in(k1[2]) << 5 | in(k2[0]) << 6 | in(k2[1]) << 7 | in(k2[2]) << 8;
+             m != 0; m &= m - 1)
+            root = join(root, last, slots[near_[std::countr_zero(m)]]);
+        return settle<false>(g, mid, root, h, x, y);
+    }
+
+    // One hit, any radius (`R` when known at compile time, 0: the run-time one): linked to the clusters of the
+    // neighbouring cells whose hit is within the window, or starting a cluster. A late hit looks both ways, and
+    // only at cells whose cluster is still open.
+    template <int R, bool Late, class Key>
+    std::uint32_t link(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
+        if constexpr (R == 1 && !Late) {
+            return link_near(g, h, x, y);
+        } else {
+            const int r = R > 0 ? R : s_.radius;
+            const std::size_t gw = gw_;
+            const std::size_t mid = (static_cast<std::size_t>(y) + r) * gw + x + r;
+            const std::uint64_t t = h.toa, w = s_.window;
+            const std::uint64_t open_from = closed_at_ > w ? closed_at_ - w : 0;
+            std::uint32_t root = none, last = none;
+            std::size_t row = mid - static_cast<std::size_t>(r) * gw;
+            for (int dy = -r; dy <= r; ++dy, row += gw) {
+                for (int dx = -r; dx <= r; ++dx) {
+                    const std::size_t i = row + static_cast<std::size_t>(dx);
+                    if constexpr (Late) {
+                        if (g.slot[i] == none) continue;
+                        const std::uint64_t c = g.toa(i), gap = c > t ? c - t : t - c;
+                        if (gap > w || c < open_from) continue;
+                    } else {
+                        if (static_cast<Key>(static_cast<Key>(t - g.base) - g.key[i]) > w) continue;
+                    }
+                    root = join(root, last, g.slot[i]);
+                }
+            }
+            return settle<Late>(g, mid, root, h, x, y);
+        }
+    }
+
+    template <int R, class Key>
+    void process_with(Grid<Key>& g, const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
+        const std::uint64_t w = s_.window;
+        std::uint64_t below = floor();
         for (std::size_t i = 0; i < n; ++i) {
             const Hit& h = hits[i];
             std::uint32_t x, y;
             xy(h.address, x, y);
-            const std::uint32_t s = h.toa < floor() ? link<R, true>(h, x, y) : link<R, false>(h, x, y);
-            accumulate(s, h, x, y);
-            processed_ = std::max(processed_, h.toa);
+            std::uint32_t s;
+            if (h.toa < below) [[unlikely]] {
+                s = link<R, true>(g, h, x, y);
+            } else {
+                if constexpr (std::is_same_v<Key, std::uint32_t>) {
+                    if (h.toa - g.base >= Grid<Key>::span) [[unlikely]] {
+                        if (sequence_ + i - rebased_at_ < g.key.size() / 4) {
+                            processed_ = std::max(processed_, below);
+                            sequence_ += i;
+                            widen();
+                            process_with<R>(wide_, hits + i, n - i, seq != nullptr ? seq + i : nullptr, track);
+                            return;
+                        }
+                        // Every cell a hit from here on can reach is at or above t - window; the cells still open
+                        // (from the closing frontier less the window on) are kept too where the keys allow, for
+                        // the late hits.
+                        const std::uint64_t open_from = std::min(h.toa, closed_at_), reach = h.toa - Grid<Key>::span / 2;
+                        g.rebase(std::max(open_from > w ? open_from - w : 0, reach));
+                        rebased_at_ = sequence_ + i;
+                    }
+                }
+                s = link<R, false>(g, h, x, y);
+                below = h.toa;
+            }
             if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
         }
+        processed_ = std::max(processed_, below);
         sequence_ += n;
     }
 
-    void process(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track = false) {
+    template <class Key>
+    void process_on(Grid<Key>& g, const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
         if (s_.radius == 1)
-            process_with<1>(hits, n, seq, track);
+            process_with<1>(g, hits, n, seq, track);
         else
-            process_with<0>(hits, n, seq, track);
+            process_with<0>(g, hits, n, seq, track);
+    }
+
+    void process(const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track = false) {
+        if (wide_now_)
+            process_on(wide_, hits, n, seq, track);
+        else
+            process_on(narrow_, hits, n, seq, track);
     }
 
     Cluster finish(const Slot& c) const noexcept {
@@ -410,10 +645,14 @@ private:
     Settings s_;
     std::uint32_t gw_;
     int shift_ = -1;
-    std::vector<Cell> grid_;
+    Grid<std::uint32_t> narrow_;
+    Grid<std::uint64_t> wide_;
+    bool wide_now_ = false;
+    std::uint64_t rebased_at_ = 0;  // sequence number of the hit at the last move of the base
+    std::size_t near_[9];          // the 8 neighbours and the cell itself, from the top left one
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_, open_, kept_;
-    std::vector<Hit> pending_, scratch_;
+    std::vector<Hit> pending_, work_, scratch_;
     std::vector<std::uint32_t> buckets_;
     std::vector<Pending> unresolved_;
     std::uint64_t seen_ = 0, processed_ = 0, closed_at_ = 0;
