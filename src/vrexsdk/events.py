@@ -50,13 +50,13 @@ each time dataset)::
       clusters/                        NXdata (ToA/ToT modes, clusters asked for): one entry per cluster of the
                                        file's hits, in the order they completed; signal="tot_sum"; attributes
                                        window_ticks, jitter_ticks, radius, and at close late_hits, outside_hits
-        x, y, x_mean, y_mean           float64, pixel: ToT-weighted and plain centroid
+        x, y, x_mean, y_mean           float64, pixel indices: ToT-weighted and plain centroid
         toa, toa_spread                uint64, TICK: first ToA, last - first
         tot_sum                        uint64; energy float64, keV (with a calibration: the hits' energies
                                        added up, NaN when one has none)
         size                           uint32, counts: hits
         elongation                     float32: sqrt of the ratio of the principal second moments
-        x_min, x_max, y_min, y_max     uint16, pixel: the bounding box
+        x_min, x_max, y_min, y_max     uint16, pixel indices: the bounding box
       hit_map, itot_map, summed_frame  NXdata, written at close: signal uint64 [y, x], axes y, x
       tot_histogram, toa_histogram, itot_histogram, hit_sums, itot_sums
                                        NXdata, written at close: counts, and the bin edges as axis
@@ -131,10 +131,19 @@ for _tdc in ("tdc0", "tdc1", "tdc2"):
     _DATASETS[(_tdc, "time")] = ("event_time_offset", "tick")
 
 #: The datasets of /entry/clusters: the fields of vrexsdk.clusters.CLUSTER_DTYPE (and "energy", keV, with a
-#: calibration), with their units ("tick" for the SDK's clock).
-_CLUSTER_UNITS = {"x": "pixel", "y": "pixel", "x_mean": "pixel", "y_mean": "pixel", "toa": "tick",
-                  "toa_spread": "tick", "tot_sum": "dimensionless", "size": "counts", "elongation": "dimensionless",
-                  "x_min": "pixel", "x_max": "pixel", "y_min": "pixel", "y_max": "pixel"}
+#: calibration), with their units ("tick" for the SDK's clock). Positions are pixel indices, dimensionless as
+#: the x and y axes of the maps are (UDUNITS has no pixel, and NeXus readers refuse one); each says so in its
+#: long_name.
+_CLUSTER_UNITS = {"x": "dimensionless", "y": "dimensionless", "x_mean": "dimensionless", "y_mean": "dimensionless",
+                  "toa": "tick", "toa_spread": "tick", "tot_sum": "dimensionless", "size": "counts",
+                  "elongation": "dimensionless", "x_min": "dimensionless", "x_max": "dimensionless",
+                  "y_min": "dimensionless", "y_max": "dimensionless"}
+_CLUSTER_NAMES = {"x": "x, ToT-weighted centroid (pixels)", "y": "y, ToT-weighted centroid (pixels)",
+                  "x_mean": "x, centroid (pixels)", "y_mean": "y, centroid (pixels)", "toa": "first ToA",
+                  "toa_spread": "last ToA - first ToA", "tot_sum": "ToT sum", "size": "hits",
+                  "elongation": "sqrt of the ratio of the principal second moments",
+                  "x_min": "x, first pixel", "x_max": "x, last pixel", "y_min": "y, first pixel",
+                  "y_max": "y, last pixel", "energy": "energy, sum of the hits' calibrated energies"}
 _CLUSTER_CHUNK = 65536
 _PLACES["clusters"] = ("clusters", "NXdata")
 for _field, _unit in {**_CLUSTER_UNITS, "energy": "keV"}.items():
@@ -583,6 +592,7 @@ class _ClusterWriter:
                                       **writer._filter)
             units = "keV" if name == "energy" else _CLUSTER_UNITS[name]
             ds.attrs["units"] = _units(units, writer.tick_units)
+            ds.attrs["long_name"] = _CLUSTER_NAMES[name]
             if units == "tick":
                 ds.attrs["tick_length"] = writer.tick
         if self.labels:
