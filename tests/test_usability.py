@@ -28,6 +28,14 @@ def test_signatures_name_the_parameters_and_leave_the_docstrings(device):
     assert "--" not in cooling.__dict__["__Cooling"].setDesiredTemperature.__doc__
 
 
+def test_setMask_is_annotated_with_the_string_None_and_keeps_its_names(device):
+    setMask = device.config.setMask
+    assert setMask.__annotations__ == {"return": "None"}
+    assert str(inspect.signature(setMask)) == "(mask) -> 'None'"
+    assert (setMask.__qualname__, setMask.__module__) == ("__Configuration.setMask", "vrexsdk.configuration")
+    assert setMask.__doc__.startswith("Sets pixel mask.")
+
+
 def test_with_closes_and_finalizes_also_when_the_body_raises(sim, recording):
     with pytest.raises(KeyError):
         with vrex.Device() as device:

@@ -8,12 +8,12 @@
 #include "block.hpp"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -41,23 +41,6 @@ struct LiveCallable {
     bool warned = false;  // a kept array was reported since the callable was last registered
 };
 
-std::unordered_map<PyObject*, LiveCallable>& live_callables() {
-    static auto* live = new std::unordered_map<PyObject*, LiveCallable>();  // never destroyed: read by callbacks
-    return *live;
-}
-
-void release_callable(PyObject* f) {
-    auto& live = live_callables();
-    const auto it = live.find(f);
-    if (it != live.end() && --it->second.holders == 0) live.erase(it);
-}
-
-LiveCallable* live_callable(PyObject* f) {
-    auto& live = live_callables();
-    const auto it = live.find(f);
-    return it == live.end() ? nullptr : &it->second;
-}
-
 // ---- when a replaced callable may be released ------------------------------------------------------------------
 //
 // A registration replaces the SDK's user pointer of one channel; a run that was delivering there may still hand
@@ -76,20 +59,46 @@ struct ChannelRuns {
 
 using RunKey = std::pair<vrex_ctx_t*, std::string>;
 
-std::map<RunKey, ChannelRuns>& channel_runs() {
-    static auto* runs = new std::map<RunKey, ChannelRuns>();  // never destroyed: used until the process ends
-    return *runs;
+// ---- the module's process-wide state -----------------------------------------------------------------------------
+//
+// All in one place: the module is initialised once per process, and the SDK hands its callbacks nothing to find
+// a module state with. Never destroyed: SDK threads may deliver until the process ends. The maps are touched
+// with the GIL held only; the types, the warning class and the thread ident are set at initialisation and only
+// read afterwards.
+struct AcquisitionModuleState {
+    std::unordered_map<PyObject*, LiveCallable> live_callables;
+    std::map<RunKey, ChannelRuns> channel_runs;
+    // Registrations hold this from before their SDK call until their holders are filed, so the holder recorded
+    // as a channel's registered one is the one the SDK kept, whatever the threads' order. Taken with the GIL
+    // released (a thread waiting for it holds no GIL); no Python code runs while it is held.
+    std::mutex registration_mutex;
+    PyTypeObject* acquisition_type = nullptr;     // this module's __Acquisition
+    PyTypeObject* chip_type = nullptr;            // vrexsdk.chip.__Chip
+    PyObject* delivered_array_warning = nullptr;  // vrexsdk.acquisition.DeliveredArrayWarning
+    unsigned long main_thread_ident = 0;          // threading.main_thread().ident
+};
+
+AcquisitionModuleState& module_state() {
+    static auto* state = new AcquisitionModuleState();
+    return *state;
+}
+
+void release_callable(PyObject* f) {
+    auto& live = module_state().live_callables;
+    const auto it = live.find(f);
+    if (it != live.end() && --it->second.holders == 0) live.erase(it);
+}
+
+LiveCallable* live_callable(PyObject* f) {
+    auto& live = module_state().live_callables;
+    const auto it = live.find(f);
+    return it == live.end() ? nullptr : &it->second;
 }
 
 bool channel_idle(vrex_ctx_t* ctx, const std::string& channel) {
-    const auto it = channel_runs().find(RunKey(ctx, channel));
-    return it == channel_runs().end() || (!it->second.active && it->second.beginning == 0);
+    const auto it = module_state().channel_runs.find(RunKey(ctx, channel));
+    return it == module_state().channel_runs.end() || (!it->second.active && it->second.beginning == 0);
 }
-
-// Registrations hold this from before their SDK call until their holders are filed, so the holder recorded as
-// a channel's registered one is the one the SDK kept, whatever the threads' order. Taken with the GIL released
-// (a thread waiting for it holds no GIL); no Python code runs while it is held.
-std::mutex registration_mutex;
 
 // Holders to delete once a call is done with its bookkeeping: deleting one may run Python code (a __del__, a
 // weak-reference callback), which may register again. An exception pending meanwhile is kept out of it.
@@ -134,9 +143,6 @@ void release_idle(AcquisitionObject* a, vrex_ctx_t* ctx, Doomed& doomed) {
     }
     replaced.resize(kept);
 }
-
-// vrexsdk.acquisition.DeliveredArrayWarning, made at initialisation.
-PyObject* delivered_array_warning = nullptr;
 
 constexpr const char kept_array_message[] =
     "a delivered array outlived its callback: it views SDK memory that is reused for the next block; keep a copy "
@@ -261,10 +267,10 @@ private:
     // into an error (which is then reported like any failing delivery).
     void warn_kept() {
         LiveCallable* const live = live_callable(func_);
-        if (live == nullptr || live->warned || delivered_array_warning == nullptr) return;
+        PyObject* const warning = module_state().delivered_array_warning;
+        if (live == nullptr || live->warned || warning == nullptr) return;
         live->warned = true;
-        if (PyErr_WarnExplicit(delivered_array_warning, kept_array_message, name_, 1, "vrexsdk.acquisition",
-                               nullptr) < 0)
+        if (PyErr_WarnExplicit(warning, kept_array_message, name_, 1, "vrexsdk.acquisition", nullptr) < 0)
             report();
     }
 
@@ -427,8 +433,6 @@ void fill_mode_table(vrex::ModeTable& table) {
 
 // ---- __Acquisition --------------------------------------------------------------------------------------------------
 
-PyTypeObject* chip_type = nullptr;  // vrexsdk.chip.__Chip, imported at the module's single initialisation
-
 PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"ctx", "chip", nullptr};
     PyObject* slots[2] = {};
@@ -442,7 +446,7 @@ PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     a->chip = Py_NewRef(Py_None);
     if (!vrex::store_context(a->context, slots[0])) return nullptr;
     PyObject* const chip = slots[1];
-    if (!vrex::none_or_instance(chip, chip_type)) return nullptr;
+    if (!vrex::none_or_instance(chip, module_state().chip_type)) return nullptr;
     Py_XSETREF(a->chip, Py_NewRef(chip));
     fill_mode_table(a->modeToCallback);
     return self.release();
@@ -477,10 +481,6 @@ void acquisition_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* getChannelIds(AcquisitionObject* self) {
-    return vrex::identifier_list<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">(&self->ob_base);
-}
-
 // ---- an interruptible end ------------------------------------------------------------------------------------------
 //
 // vrex_acq_end blocks until the acquisition has finished, which may be never (a block that never comes). Python
@@ -490,66 +490,36 @@ PyObject* getChannelIds(AcquisitionObject* self) {
 // handler raises, the acquisition is aborted (the SDK returns from the abort once no delivery is in flight any
 // more), the helper is joined and the handler's exception propagates.
 
-unsigned long main_thread_ident = 0;  // threading.main_thread().ident, read at initialisation
-
 constexpr auto signal_poll = std::chrono::milliseconds(50);
-
-// The helper's result, shared with the waiting thread.
-struct PendingEnd {
-    std::mutex mutex;
-    std::condition_variable done_cv;
-    bool done = false;
-    int status = 0;
-};
 
 // vrex_acq_end on the main thread. Returns the SDK's status, or sets `interrupted` with the signal handler's
 // exception pending (the acquisition then aborted and its helper joined).
 int interruptible_end(vrex_ctx_t* ctx, const char* channel, bool& interrupted) {
     interrupted = false;
-    const auto pending = std::make_shared<PendingEnd>();
-    std::thread helper;
+    std::optional<vrex::HelperThread> helper;
     try {
-        helper = std::thread([pending, ctx, id = std::string(channel)] {
-            const int status = vrex_acq_end(ctx, id.c_str());
-            {
-                const std::lock_guard lock(pending->mutex);
-                pending->status = status;
-                pending->done = true;
-            }
-            pending->done_cv.notify_all();
-        });
+        helper.emplace([ctx, id = std::string(channel)] { return vrex_acq_end(ctx, id.c_str()); });
     } catch (const std::system_error&) {
         // No thread to spare: wait as any other thread does.
         return vrex::nogil([&] { return vrex_acq_end(ctx, channel); });
     }
-    for (;;) {
-        const bool done = vrex::nogil([&] {
-            std::unique_lock lock(pending->mutex);
-            return pending->done_cv.wait_for(lock, signal_poll, [&] { return pending->done; });
-        });
-        if (done) break;
+    while (!vrex::nogil([&] { return helper->wait_for(signal_poll); })) {
         if (PyErr_CheckSignals() < 0) {
             interrupted = true;
             break;
         }
     }
-    vrex::nogil([&] {
-        if (interrupted) {
-            bool done;
-            {
-                const std::lock_guard lock(pending->mutex);
-                done = pending->done;
-            }
-            // Its status does not matter: the acquisition may have finished meanwhile.
-            if (!done) vrex_acq_abort(ctx, channel);
-        }
-        helper.join();
-        return 0;
+    return vrex::nogil([&] {
+        // Its status does not matter: the acquisition may have finished meanwhile.
+        if (interrupted && !helper->done()) vrex_acq_abort(ctx, channel);
+        return helper->join();
     });
-    return pending->status;
 }
 
-bool on_main_thread() { return main_thread_ident != 0 && PyThread_get_thread_ident() == main_thread_ident; }
+bool on_main_thread() {
+    const unsigned long main = module_state().main_thread_ident;
+    return main != 0 && PyThread_get_thread_ident() == main;
+}
 
 // begin, abort and end: one SDK call on the channel; a failure waits 0.1 s before it is raised. They also keep
 // the channel's run state: once an end() or abort() returns and no begin() came meanwhile, no delivery can use
@@ -567,7 +537,8 @@ PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     RunKey key;
     try {
         key = RunKey(ctx, channel.c_str());
-        runs = &channel_runs()[key];  // std::map: the reference stays valid while other entries come and go
+        // std::map: the reference stays valid while other entries come and go
+        runs = &module_state().channel_runs[key];
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -593,7 +564,8 @@ PyObject* control(AcquisitionObject* self, PyObject* channelId) {
     } else if ((status >= 0 || stopped) && runs->begun == begun_before) {
         runs->active = false;
     }
-    if (--runs->users == 0 && !runs->active && runs->beginning == 0) channel_runs().erase(key);  // idle again
+    if (--runs->users == 0 && !runs->active && runs->beginning == 0)
+        module_state().channel_runs.erase(key);  // idle again
     if constexpr (!begins) release_idle(self, ctx, doomed);
     if (stopped) return nullptr;
     if (!vrex::check_after_wait(status, ctx, 0.1)) return nullptr;
@@ -631,7 +603,7 @@ PyObject* setRawDataCallback(AcquisitionObject* self, PyObject* channelId, PyObj
 
 // The mode the chip last selected, or null with the exception set.
 PyObject* selected_mode(AcquisitionObject* self) {
-    if (self->chip == nullptr || !PyObject_TypeCheck(self->chip, chip_type)) {
+    if (self->chip == nullptr || !PyObject_TypeCheck(self->chip, module_state().chip_type)) {
         PyErr_SetString(vrex::error_classes().invalid_operation,
                         "No chip: this acquisition object was created without one; use the one of a "
                         "vrexsdk.vrex.Device");
@@ -657,7 +629,7 @@ bool hold_callable(AcquisitionObject* self, PyObject* func) {
         PyErr_NoMemory();
         return false;
     }
-    LiveCallable& live = live_callables()[func];
+    LiveCallable& live = module_state().live_callables[func];
     ++live.holders;
     live.warned = false;  // a new registration is told again about arrays it keeps
     self->data_func_ref = holder;
@@ -714,7 +686,7 @@ bool register_filed(AcquisitionObject* self, const char* channel, vrex_acq_data_
         PyErr_NoMemory();
         return false;
     }
-    std::unique_lock filing(registration_mutex, std::defer_lock);
+    std::unique_lock filing(module_state().registration_mutex, std::defer_lock);
     const int status = vrex::nogil([&] {
         filing.lock();
         return vrex_acq_set_data_callback(ctx, channel, function, user);
@@ -767,10 +739,9 @@ PyObject* setDataCallbackImpl(AcquisitionObject* self, PyObject* channelId, PyOb
 // learns the selected mode's shape and delivery here, and holds the callable as setDataCallback does (so
 // Device.finalize releases it and a later delivery skips it).
 
-PyTypeObject* acquisition_type = nullptr;  // this module's __Acquisition, published at initialisation
-
 AcquisitionObject* as_acquisition(PyObject* acq) {
-    if (acquisition_type == nullptr || !PyObject_TypeCheck(acq, acquisition_type)) {
+    PyTypeObject* const type = module_state().acquisition_type;
+    if (type == nullptr || !PyObject_TypeCheck(acq, type)) {
         PyErr_Format(PyExc_TypeError, "Expected vrexsdk.acquisition.__Acquisition, got %.200s", Py_TYPE(acq)->tp_name);
         return nullptr;
     }
@@ -793,7 +764,8 @@ vrex::block::DeliveryApi delivery_api = {vrex::block::DeliveryApi::current, api_
 #define VREX_QUALIFIER "vrexsdk.acquisition.__Acquisition"
 
 PyMethodDef acquisition_methods[] = {
-    VREX_METHOD("getChannelIds", getChannelIds,
+    VREX_METHOD("getChannelIds",
+                (vrex::identifier_list<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">),
                 "Retrieves identifiers of acquisition channels.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of acquistion channels.\n        "),
@@ -853,18 +825,20 @@ class DeliveredArrayWarning(RuntimeWarning):
 
 // What the module does at initialisation beyond what every service module does.
 bool finish_acquisition(PyObject* module, PyTypeObject* type) {
-    acquisition_type = type;
+    AcquisitionModuleState& state = module_state();
+    state.acquisition_type = type;
     // Importing chip here completes the mutual import whichever of the two modules came first.
-    chip_type = reinterpret_cast<PyTypeObject*>(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)));
-    if (chip_type == nullptr || !vrex::init_arrays()) return false;
-    delivered_array_warning = PyObject_GetAttrString(module, "DeliveredArrayWarning");  // kept for the process
-    if (delivered_array_warning == nullptr) return false;
+    state.chip_type =
+        reinterpret_cast<PyTypeObject*>(vrex::import_type("vrexsdk.chip", "__Chip", sizeof(vrex::ChipObject)));
+    if (state.chip_type == nullptr || !vrex::init_arrays()) return false;
+    state.delivered_array_warning = PyObject_GetAttrString(module, "DeliveredArrayWarning");  // kept for good
+    if (state.delivered_array_warning == nullptr) return false;
     {
         const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
         const Ref main = threading ? vrex::call_method<"main_thread">(threading.get()) : Ref();
         const Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
         if (!ident) return false;
-        main_thread_ident = PyLong_AsUnsignedLong(ident.get());
+        state.main_thread_ident = PyLong_AsUnsignedLong(ident.get());
         if (PyErr_Occurred()) return false;
     }
     const Ref api = Ref::steal(PyCapsule_New(&delivery_api, vrex::block::DeliveryApi::capsule_name, nullptr));

@@ -20,10 +20,6 @@ using vrex::sdk;
 #define VREX_FAMILY_MISSING "vrexsdk.bias: the libVrexSdk this package was built against has no bias functions (vrex_bias_*)"
 #define VREX_QUALIFIER "vrexsdk.bias.__Bias"
 
-PyObject* getBiasIds(ServiceObject* self) {
-    return vrex::identifier_list<"_Bias__getCount", "_Bias__getId">(&self->ob_base);
-}
-
 #if VREX_HAVE_BIAS
 
 // The timeout of a wait: None (no limit, given as a negative number) or seconds >= 0.
@@ -85,7 +81,7 @@ PyObject* rampTo(ServiceObject* self, PyObject* biasId, PyObject* voltage, Optio
 #define BIAS_ID_ARG "            biasId (str): Bias source identifier.\n"
 
 PyMethodDef bias_methods[] = {
-    VREX_METHOD("getBiasIds", getBiasIds,
+    VREX_METHOD("getBiasIds", (vrex::identifier_list<"_Bias__getCount", "_Bias__getId">),
                 "Retrieves identifiers of the sensor's bias sources.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing bias source identifiers.\n        "),

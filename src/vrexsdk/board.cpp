@@ -10,10 +10,6 @@ using vrex::Ref;
 using vrex::ServiceObject;
 using vrex::sdk;
 
-PyObject* getBoardIds(ServiceObject* self) {
-    return vrex::identifier_list<"_Board__getCount", "_Board__getId">(&self->ob_base);
-}
-
 // A failing count is reported through errors._throwVrexError(status, "getBoardCount"), looked up when it is
 // needed so that a replaced reporter is the one called, instead of through the context's last error. The
 // reporter is relied on to raise; should it return, the count goes back as the SDK left it (preset to 0).
@@ -41,7 +37,7 @@ PyObject* getCount(ServiceObject* self) {
 #define VREX_QUALIFIER "vrexsdk.board.__Board"
 
 PyMethodDef board_methods[] = {
-    VREX_METHOD("getBoardIds", getBoardIds,
+    VREX_METHOD("getBoardIds", (vrex::identifier_list<"_Board__getCount", "_Board__getId">),
                 "Retrieves board identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing board identifiers.\n        "),

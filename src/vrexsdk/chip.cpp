@@ -17,20 +17,15 @@ using vrex::Optional;
 using vrex::Ref;
 using vrex::Text;
 
-PyObject* ctx_of(ChipObject* self) { return self->context; }
-
 // A method that is one SDK call, derived from the SDK function's prototype.
 using vrex::sdk;
 
 // ---- chips and polarity ------------------------------------------------------------------------------------------
 
-PyObject* getChipIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId", vrex_chip_count, vrex_chip_id>(&self->ob_base);
-}
 PyObject* getPolarity(ChipObject* self, PyObject* chipIdx) {
     int index = 0;
     if (!vrex::to_int(chipIdx, index)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
     vrex_chip_polarity_t polarity = positive_polarity;
     const int status = vrex::nogil([&] { return vrex_chip_get_polarity(ctx, index, &polarity); });
@@ -60,7 +55,7 @@ PyObject* setPolarity(ChipObject* self, PyObject* chipIdx, PyObject* chipPolarit
     const int truth = PyObject_IsTrue(equal.get());
     if (truth < 0) return nullptr;
     const vrex_chip_polarity_t polarity = truth ? positive_polarity : negative_polarity;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
     const int status = vrex::nogil([&] { return vrex_chip_set_polarity(ctx, index, polarity); });
     if (!vrex::check(status, ctx)) return nullptr;
@@ -69,14 +64,8 @@ PyObject* setPolarity(ChipObject* self, PyObject* chipIdx, PyObject* chipPolarit
 
 // ---- sense DACs --------------------------------------------------------------------------------------------------
 
-PyObject* getSenseDacIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName", vrex_chip_sense_dac_count, vrex_chip_sense_dac_name>(&self->ob_base);
-}
 // ---- modes ---------------------------------------------------------------------------------------------------------
 
-PyObject* getModeIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId", vrex_chip_mode_count, vrex_chip_mode_id>(&self->ob_base);
-}
 PyObject* selectMode(ChipObject* self, PyObject* modeId, Optional modeParams) {
     const Ref done = !modeParams.given() || modeParams.value == Py_None
                          ? vrex::call_method<"_Chip__selectModeWithoutParams">(&self->ob_base, modeId)
@@ -103,7 +92,7 @@ void remember_mode(ChipObject* self, const Text& modeId) {
 PyObject* selectModeWithoutParams(ChipObject* self, PyObject* modeId) {
     Text text;
     if (!text.from_encode_exact_bytes(modeId) || !fits_mode_field(text)) return nullptr;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
     const int status = vrex::nogil([&] { return vrex_chip_mode_select(ctx, text.c_str()); });
     if (!vrex::check(status, ctx)) return nullptr;
@@ -131,7 +120,7 @@ PyObject* selectModeWithParams(ChipObject* self, PyObject* modeId, PyObject* mod
     std::uint64_t dwell_time = 0;
     if (!dwell || !vrex::to_uint64(dwell.get(), dwell_time)) return nullptr;
     params.dwell_time_ = dwell_time;
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
     const int status = vrex::nogil([&] { return vrex_chip_mode_select_ex(ctx, text.c_str(), &params); });
     if (!vrex::check(status, ctx)) return nullptr;
@@ -141,20 +130,14 @@ PyObject* selectModeWithParams(ChipObject* self, PyObject* modeId, PyObject* mod
 
 // ---- DACs ----------------------------------------------------------------------------------------------------------
 
-PyObject* getDacIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName", vrex_chip_dac_count, vrex_chip_dac_name>(&self->ob_base);
-}
 // ---- thresholds ------------------------------------------------------------------------------------------------------
 
-PyObject* getThresholdIds(ChipObject* self) {
-    return vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId", vrex_chip_threshold_count, vrex_chip_threshold_id>(&self->ob_base);
-}
 // ---- type and module -----------------------------------------------------------------------------------------------
 
 #if VREX_HAVE_READBACK
 // The parameters the device holds for its selected mode: a BinningParams, or None for a mode selected without.
 PyObject* getModeParams(ChipObject* self) {
-    vrex_ctx_t* const ctx = vrex::handle_of(ctx_of(self));
+    vrex_ctx_t* const ctx = vrex::handle_of(self->context);
     if (ctx == nullptr) return nullptr;
     int has = 0;
     std::uint32_t width = 0, height = 0;
@@ -174,7 +157,8 @@ PyMethodDef chip_methods[] = {
     VREX_METHOD("refresh", (sdk<vrex_chip_refresh>),
                 "Brings chips into their default state.\n\n"
                 "        This includes DAC and configuration matrix setup.\n        "),
-    VREX_METHOD("getChipIds", getChipIds,
+    VREX_METHOD("getChipIds",
+                (vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId", vrex_chip_count, vrex_chip_id>),
                 "Retrieves chip identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing chip identifiers.\n        "),
@@ -193,7 +177,9 @@ PyMethodDef chip_methods[] = {
                 "            chipIdx (int): Chip index.\n"
                 "            chipPolarity (ChipPolarity): Chip polarity to be set.\n        ",
                 "chipIdx", "chipPolarity"),
-    VREX_METHOD("getSenseDacIds", getSenseDacIds,
+    VREX_METHOD("getSenseDacIds",
+                (vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName",
+                                       vrex_chip_sense_dac_count, vrex_chip_sense_dac_name>),
                 "Retrieves sense DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing sense DAC identifiers.\n        "),
@@ -204,7 +190,9 @@ PyMethodDef chip_methods[] = {
                 "        Args:\n"
                 "            senseDacId (str): Sense DAC identifier.\n        ",
                 "senseDacId"),
-    VREX_METHOD("getModeIds", getModeIds,
+    VREX_METHOD("getModeIds",
+                (vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId",
+                                       vrex_chip_mode_count, vrex_chip_mode_id>),
                 "Retrieves acquisition mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing acquisition mode identifiers.\n        "),
@@ -230,7 +218,9 @@ PyMethodDef chip_methods[] = {
                          "Retrieves the parameters given with the selected acquisition mode.\n\n"
                          "        Returns:\n"
                          "            A :obj:`~BinningParams` object, or None for a mode selected without any.\n        "),
-    VREX_METHOD("getDacIds", getDacIds,
+    VREX_METHOD("getDacIds",
+                (vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName",
+                                       vrex_chip_dac_count, vrex_chip_dac_name>),
                 "Retrieves DAC identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing DAC identifiers.\n        "),
@@ -256,7 +246,9 @@ PyMethodDef chip_methods[] = {
                 "        Returns:\n"
                 "            A :obj:`~DacLimits` object.\n        ",
                 "dacId"),
-    VREX_METHOD("getThresholdIds", getThresholdIds,
+    VREX_METHOD("getThresholdIds",
+                (vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId",
+                                       vrex_chip_threshold_count, vrex_chip_threshold_id>),
                 "Retrieves threshold identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing threshold identifiers.\n        "),

@@ -189,9 +189,27 @@ class PixelMaskDimensions(NamedTuple):
     height: "int"
 )PY";
 
+// setMask is annotated as returning the string "None", as a function in the module would be. A method
+// descriptor carries no annotations, so the type's setMask is a function around the native method, which still
+// does all the work and names the traceback entry of its errors.
+constexpr const char annotated_source[] = R"PY(
+def _annotated(native):
+    def setMask(self, mask) -> "None":
+        return native(self, mask)
+    setMask.__qualname__ = native.__qualname__
+    setMask.__doc__ = native.__doc__
+    return setMask
+
+
+__Configuration.setMask = _annotated(__Configuration.setMask)
+del _annotated
+)PY";
+
+bool annotate(PyObject* module, PyTypeObject*) { return vrex::run_in_module(module, annotated_source); }
+
 }  // namespace
 
 VREX_SERVICE_MODULE(configuration, "Configuration loading and the pixel mask.",
                     .spec = &spec.spec, .methods = configuration_methods,
                     .bindings = {{"NamedTuple", "typing", "NamedTuple"}, {"np", "numpy"}},
-                    .import_numpy = PyArray_ImportNumPyAPI, .records = records_source)
+                    .import_numpy = PyArray_ImportNumPyAPI, .records = records_source, .finish = annotate)

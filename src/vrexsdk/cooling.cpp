@@ -9,14 +9,10 @@ namespace {
 using vrex::ServiceObject;
 using vrex::sdk;
 
-PyObject* getIds(ServiceObject* self) {
-    return vrex::identifier_list<"_Cooling__getCount", "_Cooling__getId">(&self->ob_base);
-}
-
 #define VREX_QUALIFIER "vrexsdk.cooling.__Cooling"
 
 PyMethodDef cooling_methods[] = {
-    VREX_METHOD("getIds", getIds,
+    VREX_METHOD("getIds", (vrex::identifier_list<"_Cooling__getCount", "_Cooling__getId">),
                 "Retrieves identifiers of cooling units.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing cooling units identifiers.\n        "),

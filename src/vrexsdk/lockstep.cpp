@@ -9,16 +9,12 @@ namespace {
 using vrex::ServiceObject;
 using vrex::sdk;
 
-PyObject* getOptionIds(ServiceObject* self) {
-    return vrex::identifier_list<"_Lockstep__getOptionCount", "_Lockstep__getOptionId">(&self->ob_base);
-}
-
 #define VREX_QUALIFIER "vrexsdk.lockstep.__Lockstep"
 #define READBACK_MISSING \
     "vrexsdk.lockstep: the libVrexSdk this package was built against cannot report the selected option"
 
 PyMethodDef lockstep_methods[] = {
-    VREX_METHOD("getOptionIds", getOptionIds,
+    VREX_METHOD("getOptionIds", (vrex::identifier_list<"_Lockstep__getOptionCount", "_Lockstep__getOptionId">),
                 "Retrieves external synchronization option identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of strings representing external synchronization option identifiers.\n        "),

@@ -55,10 +55,6 @@ void monitor_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* getMonitorIds(MonitorObject* self) {
-    return vrex::identifier_list<"_Monitor__getCount", "_Monitor__getId">(&self->ob_base);
-}
-
 #if VREX_HAVE_MONITOR
 
 struct MonitorCallables;
@@ -137,7 +133,7 @@ PyObject* set_callback(MonitorObject* self, PyObject* monitorId, PyObject* func)
 #define MONITOR_ID_ARG "            monitorId (str): Monitored quantity identifier.\n"
 
 PyMethodDef monitor_methods[] = {
-    VREX_METHOD("getMonitorIds", getMonitorIds,
+    VREX_METHOD("getMonitorIds", (vrex::identifier_list<"_Monitor__getCount", "_Monitor__getId">),
                 "Retrieves identifiers of the quantities the device reports.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing monitored quantity identifiers.\n        "),

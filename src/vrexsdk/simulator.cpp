@@ -31,6 +31,24 @@ PyObject* py_text(const Bytes& b) {
 
 class ModelError {};  // a Python exception is set; unwinds the conversion
 
+// Runs `f`, conversions that throw ModelError once they have set a Python exception, and ends the unwinding
+// there: a function of a result gives it (null when it threw), one of none whether it went through.
+template <class F>
+auto unwinding(F&& f) {
+    using R = decltype(f());
+    try {
+        if constexpr (std::is_void_v<R>) {
+            f();
+            return true;
+        } else {
+            return f();
+        }
+    } catch (const ModelError&) {
+        if constexpr (std::is_void_v<R>) return false;
+        else return R{};
+    }
+}
+
 [[noreturn]] void fail_at(PyObject* type, const std::string& where, const std::string& what) {
     PyErr_Format(type, "model: %s: %s", where.c_str(), what.c_str());
     throw ModelError{};
@@ -869,7 +887,7 @@ PyObject* sim_reset(PyObject*) {
 
 PyObject* sim_configure(PyObject*, PyObject* model) {
     vrexsim::Model m;
-    try {
+    const bool parsed = unwinding([&] {
         if (!PyDict_Check(model)) fail_at(PyExc_TypeError, "model", "expected a dict");
         Py_ssize_t pos = 0;
         PyObject *key, *devices;
@@ -880,9 +898,8 @@ PyObject* sim_configure(PyObject*, PyObject* model) {
             std::size_t index = 0;
             for (PyObject* d : as_list(devices, "model.devices")) m.devices.push_back(parse_device(d, index++));
         }
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
+    if (!parsed) return nullptr;
     vrex::nogil([&] {
         vrexsim::configure(std::move(m));
         return 0;
@@ -891,16 +908,14 @@ PyObject* sim_configure(PyObject*, PyObject* model) {
 }
 
 PyObject* sim_model(PyObject*) {
-    try {
+    return unwinding([] {
         const vrexsim::Model m = vrexsim::model();
         Ref devices = own(PyList_New(0));
         for (const auto& d : m.devices) append(devices.get(), device_dict(d));
         Ref out = own(PyDict_New());
         put(out.get(), "devices", devices);
         return out.release();
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
 }
 
 PyObject* sim_fail(PyObject*, PyObject* function, PyObject* status, Optional message, Optional count,
@@ -912,14 +927,13 @@ PyObject* sim_fail(PyObject*, PyObject* function, PyObject* status, Optional mes
     int st = 0;
     if (!vrex::to_int(status, st)) return nullptr;
     std::optional<Bytes> text = Bytes();
-    try {
+    const bool converted = unwinding([&] {
         if (message.given()) {
             if (message.value == Py_None) text.reset();
             else text = as_bytes(message.value, "message");
         }
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
+    if (!converted) return nullptr;
     long long n = 1;
     if (count.given()) {
         n = PyLong_AsLongLong(count.value);
@@ -943,7 +957,7 @@ PyObject* sim_clear_faults(PyObject*) {
 
 PyObject* sim_calls(PyObject*) {
     const auto calls = vrexsim::calls();
-    try {
+    return unwinding([&] {
         Ref list = own(PyList_New(0));
         for (const auto& c : calls) {
             Ref args = own(PyTuple_New(static_cast<Py_ssize_t>(c.args.size())));
@@ -952,9 +966,7 @@ PyObject* sim_calls(PyObject*) {
             append(list.get(), own(Py_BuildValue("(sO)", c.name.c_str(), args.get())));
         }
         return list.release();
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
 }
 
 PyObject* sim_clear_calls(PyObject*) {
@@ -973,11 +985,7 @@ PyObject* sim_emit_log(PyObject*, PyObject* severity, PyObject* message, Optiona
     int sev = 0;
     if (!vrex::to_int(severity, sev)) return nullptr;
     Bytes text;
-    try {
-        text = as_bytes(message, "message");
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    if (!unwinding([&] { text = as_bytes(message, "message"); })) return nullptr;
     bool sdk_thread = true;
     if (thread.given()) {
         if (PyUnicode_Check(thread.value) && PyUnicode_CompareWithASCIIString(thread.value, "caller") == 0)
@@ -999,11 +1007,7 @@ PyObject* sim_state(PyObject*, Optional device) {
     if (device.given() && device.value != Py_None) {
         if (PyUnicode_Check(device.value) || PyBytes_Check(device.value)) {
             Bytes cs;
-            try {
-                cs = as_bytes(device.value, "device");
-            } catch (const ModelError&) {
-                return nullptr;
-            }
+            if (!unwinding([&] { cs = as_bytes(device.value, "device"); })) return nullptr;
             const auto m = vrexsim::model();
             for (std::size_t i = 0; i < m.devices.size(); ++i)
                 if (m.devices[i].connection_string == cs) index = static_cast<long long>(i);
@@ -1025,11 +1029,7 @@ PyObject* sim_state(PyObject*, Optional device) {
         PyErr_SetString(PyExc_ValueError, "no such simulated device");
         return nullptr;
     }
-    try {
-        return state_dict(*snap).release();
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    return unwinding([&] { return state_dict(*snap).release(); });
 }
 
 // ---- ground truth ---------------------------------------------------------------------------------------------------
@@ -1059,7 +1059,7 @@ PyObject* sim_pixel_parameters(PyObject*, Optional chip) {
         PyErr_SetString(PyExc_ValueError, error.c_str());
         return nullptr;
     }
-    try {
+    return unwinding([&] {
         const Ref shape = own(Py_BuildValue("(ii)", 256, 256));
         const Ref f32 = dtype_of("float32"), boolean = dtype_of("bool");
         Ref out = own(PyDict_New());
@@ -1073,9 +1073,7 @@ PyObject* sim_pixel_parameters(PyObject*, Optional chip) {
         put(out.get(), "dead", numpy_array(params->dead.data(), params->dead.size(), boolean.get(), shape.get()));
         put(out.get(), "noisy", numpy_array(params->noisy.data(), params->noisy.size(), boolean.get(), shape.get()));
         return out.release();
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
 }
 
 PyObject* sim_generate_hits_impl(PyObject*, PyObject* count, Optional seed, Optional particles, Optional overlap) {
@@ -1088,12 +1086,11 @@ PyObject* sim_generate_hits_impl(PyObject*, PyObject* count, Optional seed, Opti
         return nullptr;
     }
     std::optional<vrexsim::ParticleRates> rates;
-    try {
+    const bool parsed = unwinding([&] {
         if (particles.given() && particles.value != Py_None)
             rates = Codec<vrexsim::ParticleRates>::parse(particles.value, "particles");
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
+    if (!parsed) return nullptr;
     const int crowded = overlap.given() ? PyObject_IsTrue(overlap.value) : 0;
     if (crowded < 0) return nullptr;
     std::string error;
@@ -1109,7 +1106,7 @@ PyObject* sim_generate_hits_impl(PyObject*, PyObject* count, Optional seed, Opti
     static_assert(sizeof(Record) == 16);
     std::vector<Record> records(hits->address.size());
     for (std::size_t i = 0; i < records.size(); ++i) records[i] = {hits->address[i], hits->tot[i], hits->toa[i]};
-    try {
+    return unwinding([&] {
         const Ref np = own(PyImport_ImportModule("numpy"));
         const Ref fields = own(Py_BuildValue("[(ss)(ss)(ss)]", "address", "<u4", "tot", "<u4", "toa", "<u8"));
         const Ref dtype = own(PyObject_CallMethod(np.get(), "dtype", "O", fields.get()));
@@ -1117,9 +1114,7 @@ PyObject* sim_generate_hits_impl(PyObject*, PyObject* count, Optional seed, Opti
         const Ref a = numpy_array(records.data(), records.size() * sizeof(Record), dtype.get());
         const Ref b = numpy_array(hits->particle.data(), hits->particle.size() * sizeof(std::int64_t), i64.get());
         return PyTuple_Pack(2, a.get(), b.get());
-    } catch (const ModelError&) {
-        return nullptr;
-    }
+    });
 }
 
 // Everything after `count` is keyword-only.

@@ -10,10 +10,6 @@ using vrex::Ref;
 using vrex::ServiceObject;
 using vrex::sdk;
 
-PyObject* getModeIds(ServiceObject* self) {
-    return vrex::identifier_list<"_Trigger__getModeCount", "_Trigger__getModeId">(&self->ob_base);
-}
-
 // A refused trigger makes the caller wait 10 ms before the failure is raised, so a script that retries in a loop
 // does not hammer the device. The wait goes through the module global `time`, with the GIL released by sleep.
 PyObject* trigger(ServiceObject* self) {
@@ -29,7 +25,7 @@ PyObject* trigger(ServiceObject* self) {
     "vrexsdk.trigger: the libVrexSdk this package was built against cannot report the trigger settings"
 
 PyMethodDef trigger_methods[] = {
-    VREX_METHOD("getModeIds", getModeIds,
+    VREX_METHOD("getModeIds", (vrex::identifier_list<"_Trigger__getModeCount", "_Trigger__getModeId">),
                 "Retrieves trigger mode identifiers.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing trigger mode identifiers.\n        "),

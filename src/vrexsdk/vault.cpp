@@ -226,10 +226,6 @@ PyObject* program(MemoryObject* self, PyObject* startingAddress, PyObject* data)
 template <auto Sdk, class Result = vrex::Natural>
 constexpr auto query = vrex::sdk<Sdk, Result, vrex::AsciiText>;
 
-PyObject* getIds(ServiceObject* self) {
-    return vrex::identifier_list<"_Vault__getCount", "_Vault__getId">(&self->ob_base);
-}
-
 // `range(count)` over a count a query returned.
 bool loop_count(const Ref& count, Py_ssize_t& n) {
     n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
@@ -337,7 +333,7 @@ PyObject* selectMemory(ServiceObject* self, PyObject* vaultId) {
 #define VREX_QUALIFIER "vrexsdk.vault.__Vault"
 
 PyMethodDef vault_methods[] = {
-    VREX_METHOD("getIds", getIds,
+    VREX_METHOD("getIds", (vrex::identifier_list<"_Vault__getCount", "_Vault__getId">),
                 "Retrieves identifiers of non-volatile memories.\n\n"
                 "        Returns:\n"
                 "            A list of str objects representing identifiers of non-volatile memories.\n        "),

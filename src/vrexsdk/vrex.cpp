@@ -3,10 +3,7 @@
 #include "support/calls.hpp"
 #include "support/derive.hpp"
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -191,7 +188,7 @@ VrexModuleState& module_state() {
 // Found by the derived methods (support/derive.hpp).
 PyObject* context_of(DeviceObject* self) { return self->fields[CONTEXT]; }
 
-PyObject* Device_setLogger(DeviceObject* self) {
+PyObject* setLogger(DeviceObject* self) {
     vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
     if (ctx == nullptr) return nullptr;
     // Only the bare message; the SDK copies the format.
@@ -200,7 +197,7 @@ PyObject* Device_setLogger(DeviceObject* self) {
     Py_RETURN_NONE;
 }
 
-PyObject* Device_enumerate(DeviceObject* self) {
+PyObject* enumerate(DeviceObject* self) {
     vrex_ctx_t* const ctx = vrex::handle_of(context_of(self));
     if (ctx == nullptr) return nullptr;
     const Ref list = Ref::steal(PyList_New(0));
@@ -217,7 +214,7 @@ PyObject* Device_enumerate(DeviceObject* self) {
     return Py_NewRef(list.get());
 }
 
-PyObject* Device_finalize(DeviceObject* self) {
+PyObject* finalize(DeviceObject* self) {
     // Only the holders are released; the SDK is not called. Each holder is detached before it is deleted, so a
     // second finalize() finds nothing to delete and a callable's __del__ cannot meet a half-cleared map.
     PyObject* const acq = self->fields[ACQ];
@@ -239,9 +236,9 @@ PyObject* Device_finalize(DeviceObject* self) {
 // `with vrex.Device() as device:` closes a device left open and finalizes on the way out, also when the body
 // raises (whose exception then goes on). The Device's own isOpened, close and finalize are called, so overrides
 // take effect.
-PyObject* Device_enter(DeviceObject* self) { return Py_NewRef(&self->ob_base); }
+PyObject* device_enter(DeviceObject* self) { return Py_NewRef(&self->ob_base); }
 
-PyObject* Device_exit(DeviceObject* self, PyObject* /*type*/, PyObject* /*value*/, PyObject* /*traceback*/) {
+PyObject* device_exit(DeviceObject* self, PyObject* /*type*/, PyObject* /*value*/, PyObject* /*traceback*/) {
     PyObject* const me = &self->ob_base;
     const Ref opened = vrex::call_method<"isOpened">(me);
     if (!opened) return nullptr;
@@ -253,7 +250,7 @@ PyObject* Device_exit(DeviceObject* self, PyObject* /*type*/, PyObject* /*value*
 }
 
 // "<vrexsdk.vrex.Device usb:vrex-sim-0 open>", "<vrexsdk.vrex.Device closed>": which device, if any, is open.
-PyObject* Device_repr(PyObject* self) {
+PyObject* device_repr(PyObject* self) {
     const Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__module__"));
     const Ref qualname =
         module ? Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__qualname__")) : Ref();
@@ -278,7 +275,7 @@ PyObject* Device_repr(PyObject* self) {
 }
 
 // The finalizer closes a device left open. Overrides of isOpened and close take effect here.
-void Device_del(PyObject* self) {
+void device_del(PyObject* self) {
     // At exit the open devices were closed by close_open_devices; closing again could join an SDK thread parked
     // for good in a callback.
     if (vrex::exiting()) return;
@@ -295,18 +292,18 @@ void Device_del(PyObject* self) {
     }
 }
 
-int Device_traverse(PyObject* self, visitproc visit, void* arg) {
+int device_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (PyObject* f : reinterpret_cast<DeviceObject*>(self)->fields) Py_VISIT(f);
     return 0;
 }
 
-int Device_clear(PyObject* self) {
+int device_clear(PyObject* self) {
     for (PyObject*& f : reinterpret_cast<DeviceObject*>(self)->fields) Py_XSETREF(f, Py_NewRef(Py_None));
     return 0;
 }
 
-void Device_dealloc(PyObject* self) {
+void device_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
@@ -316,7 +313,7 @@ void Device_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* Device_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+PyObject* device_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* d = reinterpret_cast<DeviceObject*>(self.get());
@@ -388,7 +385,7 @@ PyGetSetDef device_getset[] = {
 #define VREX_QUALIFIER "vrexsdk.vrex.Device"
 
 PyMethodDef device_methods[] = {
-    VREX_METHOD_AS("__setLogger", "vrexsdk.vrex.Device._Device__setLogger", Device_setLogger,
+    VREX_METHOD_AS("__setLogger", "vrexsdk.vrex.Device._Device__setLogger", setLogger,
                 "Sets a logger.\n\n        Attaches the SDK's log messages to the logger named \"vrexsdk\".\n        "),
     VREX_METHOD("open", (vrex::method<DeviceObject, vrex_dev_open>),
                 "Opens the device.\n\n"
@@ -404,18 +401,18 @@ PyMethodDef device_methods[] = {
                 "Checks whether there is an open device.\n\n"
                 "        Returns:\n"
                 "            A bool value. True if the device is open, False otherwise.\n        "),
-    VREX_METHOD("enumerate", Device_enumerate,
+    VREX_METHOD("enumerate", enumerate,
                 "Performs device enumeration.\n\n"
                 "        Returns:\n"
                 "            A list of :obj:`~DeviceDescriptor` objects.\n        "),
-    VREX_METHOD("finalize", Device_finalize,
+    VREX_METHOD("finalize", finalize,
                 "Performs cleanup operations on the Device object.\n\n"
                 "        Must be explicitly called at the end of the workflow.\n"
                 "        After the method is invoked,\n"
                 "        calls of other Device methods result in undefined behavior.\n        "),
-    VREX_METHOD("__enter__", Device_enter,
+    VREX_METHOD("__enter__", device_enter,
                 "__enter__($self, /)\n--\n\nReturns the Device itself."),
-    VREX_METHOD("__exit__", Device_exit,
+    VREX_METHOD("__exit__", device_exit,
                 "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the device if one is open, then "
                 "finalizes the Device; an exception of the with-block goes on.",
                 "exc_type", "exc_value", "traceback"),
@@ -433,13 +430,13 @@ constexpr const char device_doc[] =
     "        device.finalize()\n    ";
 
 PyType_Slot device_slots[] = {{Py_tp_doc, const_cast<char*>(device_doc)},
-                              {Py_tp_new, reinterpret_cast<void*>(Device_new)},
-                              {Py_tp_dealloc, reinterpret_cast<void*>(Device_dealloc)},
-                              {Py_tp_finalize, reinterpret_cast<void*>(Device_del)},
-                              {Py_tp_traverse, reinterpret_cast<void*>(Device_traverse)},
-                              {Py_tp_clear, reinterpret_cast<void*>(Device_clear)},
+                              {Py_tp_new, reinterpret_cast<void*>(device_new)},
+                              {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
+                              {Py_tp_finalize, reinterpret_cast<void*>(device_del)},
+                              {Py_tp_traverse, reinterpret_cast<void*>(device_traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(device_clear)},
                               {Py_tp_getset, device_getset},
-                              {Py_tp_repr, reinterpret_cast<void*>(Device_repr)},
+                              {Py_tp_repr, reinterpret_cast<void*>(device_repr)},
                               {0, nullptr}};
 
 PyType_Spec device_spec = {VREX_QUALIFIER, sizeof(DeviceObject), 0,
@@ -466,25 +463,15 @@ PyObject* close_open_devices(PyObject*, PyObject*) {
         handles.push_back(handle);
     }
     if (handles.empty()) Py_RETURN_NONE;
-    struct Done {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    const auto done = std::make_shared<Done>();
     const bool finished = vrex::nogil([&] {
-        std::thread closer([handles, done] {
+        vrex::HelperThread closer([handles] {
             for (vrex_ctx_t* const h : handles) {
                 int opened = 0;
                 if (vrex_dev_is_opened(h, &opened) >= 0 && opened != 0) vrex_dev_close(h);
             }
-            const std::lock_guard lock(done->mutex);
-            done->done = true;
-            done->cv.notify_all();
+            return 0;
         });
-        std::unique_lock lock(done->mutex);
-        const bool ok = done->cv.wait_for(lock, exit_close_timeout, [&] { return done->done; });
-        lock.unlock();
+        const bool ok = closer.wait_for(exit_close_timeout);
         if (ok) closer.join();
         else closer.detach();
         return ok;

@@ -18,6 +18,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace vrex {
@@ -41,6 +45,58 @@ auto nogil(Call&& call) {
     GilRelease released;
     return call();
 }
+
+// A blocking SDK call made on a helper thread, so that the calling thread can wait for it in slices (running the
+// signal handlers between them, or giving up after a while). The call's status and the done flag are shared
+// with the helper, which copies what it captures, so a helper that is detached uses nothing of the caller's.
+// Wait with the GIL released; join or detach before the object goes (it detaches if neither was done).
+class HelperThread {
+public:
+    // Starts `call`; throws std::system_error when no thread can be started.
+    explicit HelperThread(std::function<int()> call) : shared_(std::make_shared<Shared>()) {
+        thread_ = std::thread([shared = shared_, call = std::move(call)] {
+            const int status = call();
+            {
+                const std::lock_guard lock(shared->mutex);
+                shared->status = status;
+                shared->done = true;
+            }
+            shared->cv.notify_all();
+        });
+    }
+    HelperThread(const HelperThread&) = delete;
+    HelperThread& operator=(const HelperThread&) = delete;
+    ~HelperThread() {
+        if (thread_.joinable()) thread_.detach();
+    }
+
+    // True once the call has returned, waiting at most `timeout` for it.
+    template <class Rep, class Period>
+    bool wait_for(std::chrono::duration<Rep, Period> timeout) {
+        std::unique_lock lock(shared_->mutex);
+        return shared_->cv.wait_for(lock, timeout, [&] { return shared_->done; });
+    }
+    bool done() {
+        const std::lock_guard lock(shared_->mutex);
+        return shared_->done;
+    }
+    // The call's status, once joined.
+    int join() {
+        thread_.join();
+        return shared_->status;
+    }
+    void detach() { thread_.detach(); }
+
+private:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        int status = 0;
+    };
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
 
 inline bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -279,8 +279,8 @@ struct Binding {
 
 // What a service module is made of. Every one is initialised by exec_service, in this order: its wrapper type
 // published first (so a module importing this one back during its own initialisation finds it), the siblings,
-// the bindings, NumPy's C interface, the records, `available`, the module's own steps, the methods last (once
-// the records and globals they look up exist).
+// the bindings, NumPy's C interface, the records, `available`, the methods (once the records and globals they
+// look up exist), and last the module's own steps.
 struct ServiceModule {
     const char* short_name;
     PyType_Spec* spec;
@@ -302,8 +302,8 @@ inline int exec_service(PyObject* module, const ServiceModule& m) {
     if (m.import_numpy != nullptr && m.import_numpy() < 0) return -1;
     if (m.records != nullptr && !run_in_module(module, m.records)) return -1;
     if (m.available >= 0 && PyModule_AddIntConstant(module, "available", m.available) < 0) return -1;
-    if (m.finish != nullptr && !m.finish(module, type)) return -1;
-    return install_methods(type, m.methods) ? 0 : -1;
+    if (!install_methods(type, m.methods)) return -1;
+    return m.finish == nullptr || m.finish(module, type) ? 0 : -1;
 }
 
 // The definition of the service module vrexsdk.<module_name>:
