@@ -84,7 +84,9 @@ ADVERSARIAL = {
     "epochs": hits_of(*((9 + i % 2, 4, 1, (i // 3) * 2**30 + (1 << 31) - 150 + 150 * (i % 3)) for i in range(30))),
 }
 RANDOM = {f"random {seed}": particles(300, seed, jitter=300 * (seed % 2)) for seed in range(4)}
-INPUTS = {**ADVERSARIAL, **RANDOM, "dense": particles(400, 9, spacing=3)}
+FAR = particles(300, 5, jitter=300)
+FAR["toa"] += 2**40  # a ToA counter that has run for half an hour
+INPUTS = {**ADVERSARIAL, **RANDOM, "dense": particles(400, 9, spacing=3), "far from 0": FAR}
 
 
 @pytest.mark.parametrize("name", INPUTS)

@@ -295,7 +295,7 @@ private:
             wide_.release();
             narrow_.reset(cells);
         }
-        rebased_at_ = sequence_;
+        rebased_at_ = reset_at_ = sequence_;
     }
 
     // Hits seconds apart move the base of 32-bit keys often, and each move passes over the whole grid: when that
@@ -539,19 +539,23 @@ private:
             } else {
                 if constexpr (std::is_same_v<Key, std::uint32_t>) {
                     if (h.toa - g.base >= Grid<Key>::span) [[unlikely]] {
-                        if (sequence_ + i - rebased_at_ < g.key.size() / 4) {
+                        if (sequence_ + i == reset_at_) {
+                            g.base = h.toa;  // the first hit of a stream (a ToA counter far from 0): nothing to move
+                        } else if (sequence_ + i - rebased_at_ < g.key.size() / 4) {
                             processed_ = std::max(processed_, below);
                             sequence_ += i;
                             widen();
                             process_with<R>(wide_, hits + i, n - i, seq != nullptr ? seq + i : nullptr, track);
                             return;
+                        } else {
+                            // Every cell a hit from here on can reach is at or above t - window; the cells still
+                            // open (from the closing frontier less the window on) are kept too where the keys
+                            // allow, for the late hits.
+                            const std::uint64_t open_from = std::min(h.toa, closed_at_),
+                                                reach = h.toa - Grid<Key>::span / 2;
+                            g.rebase(std::max(open_from > w ? open_from - w : 0, reach));
+                            rebased_at_ = sequence_ + i;
                         }
-                        // Every cell a hit from here on can reach is at or above t - window; the cells still open
-                        // (from the closing frontier less the window on) are kept too where the keys allow, for
-                        // the late hits.
-                        const std::uint64_t open_from = std::min(h.toa, closed_at_), reach = h.toa - Grid<Key>::span / 2;
-                        g.rebase(std::max(open_from > w ? open_from - w : 0, reach));
-                        rebased_at_ = sequence_ + i;
                     }
                 }
                 s = link<R, false>(g, h, x, y);
@@ -649,6 +653,7 @@ private:
     Grid<std::uint64_t> wide_;
     bool wide_now_ = false;
     std::uint64_t rebased_at_ = 0;  // sequence number of the hit at the last move of the base
+    std::uint64_t reset_at_ = 0;    // and of the first hit after the grid was emptied
     std::size_t near_[9];          // the 8 neighbours and the cell itself, from the top left one
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_, open_, kept_;
