@@ -99,6 +99,11 @@ def test_damaged_files_are_named(files, tmp_path):
     with pytest.raises(OSError, match=r"junk\.h5"):
         analysis.open(junk)
 
+    cut = tmp_path / "cut.h5"  # a complete file's first part, as a transfer cut off leaves it
+    cut.write_bytes(open(files[0], "rb").read()[:200_000])
+    with pytest.raises(analysis.EventFileError, match=r"cut\.h5"):  # at once, not waiting for what is missing
+        analysis.open(cut)
+
     bad = write_recording(tmp_path / "bad.h5", seed=5, compression="gzip")
     import h5py
     with h5py.File(bad, "r") as f:

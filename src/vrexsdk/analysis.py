@@ -81,6 +81,15 @@ class Partition(NamedTuple):
 
 
 def _partitions(path: str, size: Optional[int]) -> List[Partition]:
+    try:
+        return _layout(path, size)
+    except (KeyError, RuntimeError, OSError) as e:  # metadata h5py cannot read: a file cut short, say
+        if isinstance(e, (EventFileError, FileNotFoundError)):
+            raise
+        raise EventFileError(f"{path}: not a readable event file ({e})") from None
+
+
+def _layout(path: str, size: Optional[int]) -> List[Partition]:
     with _open_file(path) as f:
         if _EVENTS not in f:
             raise EventFileError(f"{path}: holds no hit events (no /{_EVENTS}): record a hit mode with events=")

@@ -697,7 +697,38 @@ def open_hdf5(path: PathLike) -> Any:
         return h5py.File(path, "r")
     except OSError:
         pass
-    return h5py.File(path, "r", swmr=True)
+    fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
+    _limit_read_attempts(fapl)
+    fid = h5py.h5f.open(os.fsencode(path), h5py.h5f.ACC_RDONLY | h5py.h5f.ACC_SWMR_READ, fapl=fapl)
+    return h5py.File(fid)
+
+
+# A SWMR reader retries a metadata read that fails its checksum (a writer may be changing it), waiting twice as
+# long each time: HDF5's 100 attempts would wait for ever on a file cut short, whose metadata lies beyond its end.
+# 24 take about 60 ms in all, far more than a writer needs to finish what it was writing.
+_READ_ATTEMPTS = 24
+
+
+def _limit_read_attempts(fapl: Any) -> None:
+    """Sets the attempts on h5py's own HDF5 library (found among the loaded ones; h5py has no call for it)."""
+    import ctypes
+
+    try:
+        with open("/proc/self/maps") as maps:
+            paths = {line.split()[-1] for line in maps if "libhdf5" in line}
+    except OSError:  # not Linux: HDF5's own number of attempts
+        return
+    for path in sorted(paths):
+        name = os.path.basename(path)
+        if not name.startswith("libhdf5") or name.startswith("libhdf5_hl"):
+            continue
+        try:
+            setter = ctypes.CDLL(path).H5Pset_metadata_read_attempts
+        except (OSError, AttributeError):
+            continue
+        setter.argtypes, setter.restype = [ctypes.c_int64, ctypes.c_uint], ctypes.c_int
+        setter(fapl.id, _READ_ATTEMPTS)
+        return
 
 
 class EventFile:
