@@ -6,7 +6,6 @@ Part of :mod:`vrexsdk.record`, which re-exports everything here.
 from __future__ import annotations
 
 import dataclasses
-import importlib
 import json
 import math
 import os
@@ -16,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk._files import open_replacing, replacing
+from vrexsdk._optional import optional
 from vrexsdk.calibration import EnergySpectrum
 
 MATRIX_WIDTH = 256
@@ -354,10 +354,7 @@ def _is_hdf5(path: PathLike) -> bool:
 
 
 def _import_h5py() -> Any:
-    try:
-        return importlib.import_module("h5py")
-    except ImportError:
-        raise ModuleNotFoundError(_HDF5_HINT) from None
+    return optional("h5py", _HDF5_HINT)
 
 
 def _jsonable(value: Any) -> Any:
@@ -392,11 +389,7 @@ def colormap() -> npt.NDArray[np.uint8]:
 
 
 def _import_pil() -> Any:
-    try:
-        from PIL import Image, ImageDraw, ImageFont  # type: ignore[import-not-found, unused-ignore]
-    except ImportError:
-        raise ModuleNotFoundError(_PNG_HINT) from None
-    return Image, ImageDraw, ImageFont
+    return tuple(optional(f"PIL.{name}", _PNG_HINT) for name in ("Image", "ImageDraw", "ImageFont"))
 
 
 _Panel = Tuple[str, npt.NDArray[Any], npt.NDArray[np.float64]]

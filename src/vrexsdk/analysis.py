@@ -33,6 +33,8 @@ from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Se
 import numpy as np
 import numpy.typing as npt
 
+from vrexsdk._optional import optional
+
 __all__ = ["EventFileError", "Events", "Partition", "compute", "open"]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -50,10 +52,7 @@ class EventFileError(OSError):
 
 
 def _dask() -> Any:
-    try:
-        return importlib.import_module("dask")
-    except ImportError:
-        raise ModuleNotFoundError(_HINT) from None
+    return optional("dask", _HINT)
 
 
 def _open_file(path: str) -> Any:

@@ -52,6 +52,7 @@ import numpy.typing as npt
 
 from vrexsdk import __version__, _calibration, stages
 from vrexsdk._files import open_replacing, replacing
+from vrexsdk._optional import optional
 
 __all__ = [
     "DEAD",
@@ -364,11 +365,7 @@ def _text_files(path: str) -> Tuple[str, ...]:
 
 
 def _import_h5py() -> Any:
-    try:
-        import h5py  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    except ImportError:
-        raise ModuleNotFoundError(_HDF5_HINT) from None
-    return h5py
+    return optional("h5py", _HDF5_HINT)
 
 
 def load(path: PathLike, **metadata: Any) -> Calibration:

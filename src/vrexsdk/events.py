@@ -73,7 +73,6 @@ from __future__ import annotations
 
 import datetime
 import json
-import importlib
 import os
 import threading
 import time
@@ -83,6 +82,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__, _stages
+from vrexsdk._optional import optional
 from vrexsdk.stages import ChunkQueue, Pipeline
 
 __all__ = ["DEFAULT_TICK", "EventFile", "EventWriter", "open_events", "open_hdf5"]
@@ -160,10 +160,7 @@ def _index_name(group: str) -> str:
 
 
 def _import_h5py() -> Any:
-    try:
-        return importlib.import_module("h5py")
-    except ImportError:
-        raise ModuleNotFoundError(_HDF5_HINT) from None
+    return optional("h5py", _HDF5_HINT)
 
 
 def _filter(compression: Optional[str]) -> Dict[str, Any]:
@@ -173,10 +170,7 @@ def _filter(compression: Optional[str]) -> Dict[str, Any]:
         raise ValueError(f"compression must be one of {', '.join(_COMPRESSIONS)} or None, not {compression!r}")
     if compression == "gzip":
         return {"compression": "gzip", "compression_opts": 1}
-    try:
-        hdf5plugin = importlib.import_module("hdf5plugin")
-    except ImportError:
-        raise ModuleNotFoundError(_COMPRESSION_HINT.format(compression)) from None
+    hdf5plugin = optional("hdf5plugin", _COMPRESSION_HINT.format(compression))
     made = {"lz4": hdf5plugin.LZ4, "zstd": hdf5plugin.Zstd, "blosc": hdf5plugin.Blosc}[compression]()
     return dict(made)
 

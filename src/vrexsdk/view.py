@@ -39,6 +39,7 @@ import numpy.typing as npt
 
 from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
 from vrexsdk import stages
+from vrexsdk._optional import optional
 from vrexsdk.calibration import Calibration, CalibrationStage
 from vrexsdk.record import BINNED_MODES, Histogram, Recording, _binning_params, _kind_of_mode, device_metadata
 from vrexsdk.vrex import Device
@@ -562,10 +563,7 @@ class _Rates:
 
 
 def _import_aiohttp() -> Any:
-    try:
-        return importlib.import_module("aiohttp.web")
-    except ImportError:
-        raise ModuleNotFoundError(_VIEW_HINT) from None
+    return optional("aiohttp.web", _VIEW_HINT)
 
 
 def _page(name: str) -> bytes:
