@@ -69,7 +69,9 @@ def test_success_path(opened, attr, name, args, sdk):
     method = bound(opened, attr, name)
     counts = [sys.getrefcount(a) for a in args]
     expect_growth_within(lambda: method(*args))
-    assert [sys.getrefcount(a) for a in args] == counts
+    # A reference kept or dropped per call moves a count by thousands; other code letting go of a shared
+    # interned name ("config") meanwhile moves it by one or two.
+    assert all(abs(sys.getrefcount(a) - c) < 16 for a, c in zip(args, counts)), (counts, args)
 
 
 @pytest.mark.parametrize("attr, name, args, sdk", METHODS, ids=[f"{a}.{n}" for a, n, _, _ in METHODS])

@@ -109,6 +109,10 @@ struct Pipeline {
     PyObject* beside_func = nullptr;
 
     std::mutex mutex;  // the stages' state and the totals: the SDK's thread against snapshot readers
+    // Readers waiting for `mutex`. The SDK's thread relocks it right after each block, so a reader left to the
+    // mutex alone waits milliseconds while every unlock wakes it in vain (measured: a fifth of the throughput
+    // at 40 snapshots a second); the SDK's thread lets readers go first instead, for one capture.
+    std::atomic<int> readers{0};
     Totals totals;
     Derived derived;   // under `mutex`
     std::atomic<bool> detached{false};
@@ -116,6 +120,27 @@ struct Pipeline {
     bool full = false;
 
     void run(vrex_acq_t* acq);
+    void let_readers_in() {
+        for (int r = readers.load(std::memory_order_acquire); r != 0; r = readers.load(std::memory_order_acquire))
+            readers.wait(r, std::memory_order_acquire);
+    }
+};
+
+// A reader's turn at the pipeline's state: announced before it waits, so the SDK's thread steps aside.
+class ReaderTurn {
+public:
+    explicit ReaderTurn(Pipeline& p) : p_(p), lock_((p.readers.fetch_add(1, std::memory_order_acq_rel), p.mutex)) {}
+    ~ReaderTurn() {
+        lock_.unlock();
+        p_.readers.fetch_sub(1, std::memory_order_acq_rel);
+        p_.readers.notify_all();
+    }
+    ReaderTurn(const ReaderTurn&) = delete;
+    ReaderTurn& operator=(const ReaderTurn&) = delete;
+
+private:
+    Pipeline& p_;
+    std::unique_lock<std::mutex> lock_;
 };
 
 // Every pipeline the SDK may still deliver to, by the user pointer it was registered with. The SDK keeps a
@@ -198,6 +223,7 @@ void Pipeline::run(vrex_acq_t* acq) {
     const bool fetched = fetch(acq, b, error);
     bool accepted = false;
     {
+        let_readers_in();
         const std::lock_guard lock(mutex);
         if (limit != 0 && totals.blocks >= limit) {
             ++totals.ignored;
@@ -490,7 +516,7 @@ PyObject* snapshot(PyObject*, PyObject* capsule) {
     std::vector<Capture> captures(p.stages.size());
     bool no_memory = false;
     vrex::nogil([&] {
-        const std::lock_guard lock(p.mutex);
+        const ReaderTurn turn(p);
         totals = p.totals;
         full = p.full;
         try {
