@@ -156,9 +156,11 @@ function drawHistogram(id, hist, label) {
   }
   ctx.fillStyle = "#222"; ctx.textAlign = "center"; ctx.textBaseline = "top";
   for (let k = 0; k <= 4; k++) {
-    const x = L + k / 4 * pw;
-    ctx.fillText(fmt(hist.origin + k / 4 * shown * hist.binWidth), x, T + ph + 4);
+    // the last label ends at the canvas's edge rather than being centred past it (its unit was cut off)
+    ctx.textAlign = k < 4 ? "center" : "right";
+    ctx.fillText(fmt(hist.origin + k / 4 * shown * hist.binWidth), k < 4 ? L + k / 4 * pw : W - 1, T + ph + 4);
   }
+  ctx.textAlign = "center";
   ctx.fillText(hist.unit ? `${label} (${hist.unit})` : label, L + pw / 2, T + ph + 17);
   ctx.textAlign = "right"; ctx.textBaseline = "middle";
   ctx.fillText(fmt(max), L - 4, T + 4);
