@@ -76,6 +76,31 @@ def test_refused_getters_show_unavailable_in_text(cli):
     assert "unavailable (VrexSdkInternalException: sensor lost)" in out
 
 
+@pytest.mark.parametrize("function, info_path, meta_path", [
+    ("vrex_dev_prop_get_serial_number", ["identity", "serial_number"], ["device", "serial_number"]),
+    ("vrex_chip_get_polarity", ["chips", 0, "polarity"], ["chips", 0, "polarity"]),
+    ("vrex_chip_threshold_raw_get", ["thresholds", "THL0", "raw"], ["thresholds", "THL0", "raw"]),
+    ("vrex_cooling_get_desired", ["cooling", "peltier", "desired"], ["cooling", "peltier", "desired"]),
+    ("vrex_get_pixel_mask", ["mask", "masked_pixels"], ["masked_pixels"]),
+])
+def test_info_and_the_metadata_read_a_refused_getter_alike(cli, device, function, info_path, meta_path):
+    from vrexsdk.record import describe
+
+    def at(value, path):
+        for key in path:
+            value = value[key]
+        return value
+
+    simulator.fail(function, -1, "refused", count=-1)
+    status, out, _ = cli("info", "--json")
+    device.open("usb:vrex-sim-0")
+    meta = describe(device)
+    simulator.clear_faults()
+    assert status == 0 and at(meta, meta_path) is None
+    assert at(json.loads(out), info_path) == "unavailable (VrexSdkInternalException: refused)"
+    assert at(describe(device), meta_path) is not None
+
+
 def test_a_registered_command_is_parsed_and_run(cli, monkeypatch):
     monkeypatch.setattr(cli_module, "_COMMANDS", dict(cli_module._COMMANDS))
     monkeypatch.setattr(cli_module, "_GROUPS", dict(cli_module._GROUPS))

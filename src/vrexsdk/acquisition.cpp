@@ -764,13 +764,12 @@ vrex::block::DeliveryApi delivery_api = {vrex::block::DeliveryApi::current, api_
 #define VREX_QUALIFIER "vrexsdk.acquisition.__Acquisition"
 
 PyMethodDef acquisition_methods[] = {
-    VREX_METHOD("getChannelIds",
-                (vrex::identifier_list<"_Acquisition__getChannelCount", "_Acquisition__getChannelId">),
-                "Retrieves identifiers of acquisition channels.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing identifiers of acquistion channels.\n        "),
-    VREX_METHOD("__getChannelCount", (vrex::method<AcquisitionObject, vrex_acq_ch_count>), nullptr),
-    VREX_METHOD("__getChannelId", (vrex::method<AcquisitionObject, vrex_acq_ch_id>), nullptr, "channelIdx"),
+    VREX_IDENTIFIER_LIST("getChannelIds",
+                         "Retrieves identifiers of acquisition channels.\n\n"
+                         "        Returns:\n"
+                         "            A list of str objects representing identifiers of acquistion channels.\n        ",
+                         "__getChannelCount", (vrex::method<AcquisitionObject, vrex_acq_ch_count>),
+                         "__getChannelId", (vrex::method<AcquisitionObject, vrex_acq_ch_id>), "channelIdx"),
     VREX_METHOD("begin", begin,
                 "Begins asynchronous acquisition.\n\n"
                 "        Args:\n"

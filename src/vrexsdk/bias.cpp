@@ -81,12 +81,11 @@ PyObject* rampTo(ServiceObject* self, PyObject* biasId, PyObject* voltage, Optio
 #define BIAS_ID_ARG "            biasId (str): Bias source identifier.\n"
 
 PyMethodDef bias_methods[] = {
-    VREX_METHOD("getBiasIds", (vrex::identifier_list<"_Bias__getCount", "_Bias__getId">),
-                "Retrieves identifiers of the sensor's bias sources.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing bias source identifiers.\n        "),
-    VREX_FAMILY_METHOD("__getCount", (sdk<vrex_bias_count>), nullptr),
-    VREX_FAMILY_METHOD("__getId", (sdk<vrex_bias_id>), nullptr, "biasIdx"),
+    VREX_FAMILY_IDENTIFIER_LIST("getBiasIds",
+                                "Retrieves identifiers of the sensor's bias sources.\n\n"
+                                "        Returns:\n"
+                                "            A list of str objects representing bias source identifiers.\n        ",
+                                "__getCount", (sdk<vrex_bias_count>), "__getId", (sdk<vrex_bias_id>), "biasIdx"),
     VREX_FAMILY_METHOD("getPolarity", (sdk<vrex_bias_polarity>),
                        "Retrieves the polarity of the specified bias source.\n\n"
                        "        Every voltage the source accepts has this sign.\n\n"

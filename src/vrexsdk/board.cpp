@@ -37,12 +37,11 @@ PyObject* getCount(ServiceObject* self) {
 #define VREX_QUALIFIER "vrexsdk.board.__Board"
 
 PyMethodDef board_methods[] = {
-    VREX_METHOD("getBoardIds", (vrex::identifier_list<"_Board__getCount", "_Board__getId">),
-                "Retrieves board identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing board identifiers.\n        "),
-    VREX_METHOD("__getCount", getCount, nullptr),
-    VREX_METHOD("__getId", (sdk<vrex_board_id>), nullptr, "boardIdx"),
+    VREX_IDENTIFIER_LIST("getBoardIds",
+                         "Retrieves board identifiers.\n\n"
+                         "        Returns:\n"
+                         "            A list of str objects representing board identifiers.\n        ",
+                         "__getCount", getCount, "__getId", (sdk<vrex_board_id>), "boardIdx"),
     VREX_METHOD("powerOn", (sdk<vrex_board_power_on>),
                 "Powers the board on.\n\n"
                 "        Args:\n"

@@ -157,13 +157,12 @@ PyMethodDef chip_methods[] = {
     VREX_METHOD("refresh", (sdk<vrex_chip_refresh>),
                 "Brings chips into their default state.\n\n"
                 "        This includes DAC and configuration matrix setup.\n        "),
-    VREX_METHOD("getChipIds",
-                (vrex::identifier_list<"_Chip__getChipCount", "_Chip__getChipId", vrex_chip_count, vrex_chip_id>),
-                "Retrieves chip identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing chip identifiers.\n        "),
-    VREX_METHOD("__getChipCount", (sdk<vrex_chip_count>), nullptr),
-    VREX_METHOD("__getChipId", (sdk<vrex_chip_id>), nullptr, "chipIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getChipIds",
+                             "Retrieves chip identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing chip identifiers.\n        ",
+                             "__getChipCount", vrex_chip_count,
+                             "__getChipId", vrex_chip_id, "chipIdx"),
     VREX_METHOD("getPolarity", getPolarity,
                 "Retrieves chip polarity.\n\n"
                 "        Args:\n"
@@ -177,27 +176,23 @@ PyMethodDef chip_methods[] = {
                 "            chipIdx (int): Chip index.\n"
                 "            chipPolarity (ChipPolarity): Chip polarity to be set.\n        ",
                 "chipIdx", "chipPolarity"),
-    VREX_METHOD("getSenseDacIds",
-                (vrex::identifier_list<"_Chip__getSenseDacCount", "_Chip__getSenseDacName",
-                                       vrex_chip_sense_dac_count, vrex_chip_sense_dac_name>),
-                "Retrieves sense DAC identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing sense DAC identifiers.\n        "),
-    VREX_METHOD("__getSenseDacCount", (sdk<vrex_chip_sense_dac_count>), nullptr),
-    VREX_METHOD("__getSenseDacName", (sdk<vrex_chip_sense_dac_name>), nullptr, "senseDacIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getSenseDacIds",
+                             "Retrieves sense DAC identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing sense DAC identifiers.\n        ",
+                             "__getSenseDacCount", vrex_chip_sense_dac_count,
+                             "__getSenseDacName", vrex_chip_sense_dac_name, "senseDacIdx"),
     VREX_METHOD("selectSenseDac", (sdk<vrex_chip_sense_dac_sel>),
                 "Selects the specified sense DAC.\n\n"
                 "        Args:\n"
                 "            senseDacId (str): Sense DAC identifier.\n        ",
                 "senseDacId"),
-    VREX_METHOD("getModeIds",
-                (vrex::identifier_list<"_Chip__getModeCount", "_Chip__getModeId",
-                                       vrex_chip_mode_count, vrex_chip_mode_id>),
-                "Retrieves acquisition mode identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing acquisition mode identifiers.\n        "),
-    VREX_METHOD("__getModeCount", (sdk<vrex_chip_mode_count>), nullptr),
-    VREX_METHOD("__getModeId", (sdk<vrex_chip_mode_id>), nullptr, "modeIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getModeIds",
+                             "Retrieves acquisition mode identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing acquisition mode identifiers.\n        ",
+                             "__getModeCount", vrex_chip_mode_count,
+                             "__getModeId", vrex_chip_mode_id, "modeIdx"),
     VREX_METHOD("selectMode", selectMode, nullptr, "modeId", "modeParams"),
     VREX_METHOD("__selectModeWithoutParams", selectModeWithoutParams,
                 "Selects acquisition mode.\n\n"
@@ -218,14 +213,12 @@ PyMethodDef chip_methods[] = {
                          "Retrieves the parameters given with the selected acquisition mode.\n\n"
                          "        Returns:\n"
                          "            A :obj:`~BinningParams` object, or None for a mode selected without any.\n        "),
-    VREX_METHOD("getDacIds",
-                (vrex::identifier_list<"_Chip__getDacCount", "_Chip__getDacName",
-                                       vrex_chip_dac_count, vrex_chip_dac_name>),
-                "Retrieves DAC identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing DAC identifiers.\n        "),
-    VREX_METHOD("__getDacCount", (sdk<vrex_chip_dac_count>), nullptr),
-    VREX_METHOD("__getDacName", (sdk<vrex_chip_dac_name>), nullptr, "dacIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getDacIds",
+                             "Retrieves DAC identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing DAC identifiers.\n        ",
+                             "__getDacCount", vrex_chip_dac_count,
+                             "__getDacName", vrex_chip_dac_name, "dacIdx"),
     VREX_METHOD("getDacValue", (sdk<vrex_chip_dac_value_get>),
                 "Retrieves value of the specified DAC.\n\n"
                 "        Args:\n"
@@ -246,14 +239,12 @@ PyMethodDef chip_methods[] = {
                 "        Returns:\n"
                 "            A :obj:`~DacLimits` object.\n        ",
                 "dacId"),
-    VREX_METHOD("getThresholdIds",
-                (vrex::identifier_list<"_Chip__getThresholdCount", "_Chip__getThresholdId",
-                                       vrex_chip_threshold_count, vrex_chip_threshold_id>),
-                "Retrieves threshold identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing threshold identifiers.\n        "),
-    VREX_METHOD("__getThresholdCount", (sdk<vrex_chip_threshold_count>), nullptr),
-    VREX_METHOD("__getThresholdId", (sdk<vrex_chip_threshold_id>), nullptr, "threshIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getThresholdIds",
+                             "Retrieves threshold identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing threshold identifiers.\n        ",
+                             "__getThresholdCount", vrex_chip_threshold_count,
+                             "__getThresholdId", vrex_chip_threshold_id, "threshIdx"),
     VREX_METHOD("isThresholdCalibrated", (sdk<vrex_chip_threshold_is_calibrated, vrex::AsBool>),
                 "Checks whether a specified threshold is calibrated.\n\n"
                 "        Args:\n"

@@ -39,6 +39,8 @@ import numpy as np
 import numpy.typing as npt
 
 from vrexsdk import __version__
+from vrexsdk import _facts
+from vrexsdk._facts import Unavailable
 from vrexsdk._files import SaveInterrupted, open_replacing
 
 __all__ = ["main"]
@@ -227,29 +229,10 @@ def _table(rows: Sequence[Sequence[Any]], header: Sequence[str]) -> List[str]:
     return lines
 
 
-@dataclass(frozen=True)
-class Unavailable:
-    """A value the device refused to give: shown (and written to JSON) as its error."""
-
-    error: str
-
-    def __str__(self) -> str:
-        return f"unavailable ({self.error})"
-
-
 def _get(getter: Callable[..., Any], *args: Any, then: Optional[Callable[[Any], Any]] = None) -> Any:
-    """``getter(*args)`` for display, passed through `then` when given. A value the device refuses, or one the
-    binding cannot convert (text that is not UTF-8, an unknown polarity, an address out of range), becomes
-    `Unavailable` (and skips `then`) instead of ending the listing."""
-    from vrexsdk.errors import VrexSdkException
-
-    try:
-        value = getter(*args)
-    # NotImplementedError: an SDK family this build lacks.
-    except (VrexSdkException, NotImplementedError, ValueError, OverflowError) as e:
-        return Unavailable(f"{type(e).__name__}: {e}")
-    value = list(value) if isinstance(value, tuple) else value
-    return value if then is None else then(value)
+    """``getter(*args)`` for display (:func:`vrexsdk._facts.read`): a value the device refuses becomes
+    `Unavailable` instead of ending the listing."""
+    return _facts.read(getter, *args, then=then)
 
 
 def _as_json(value: Any) -> str:
@@ -343,17 +326,13 @@ def _device_info(device: Any) -> Dict[str, Any]:
     from vrexsdk import vrex
 
     props, chip = device.props, device.chip
+    identity: Dict[str, Any] = {}
+    for key, value in _facts.identity(props).items():
+        if key == "usb_vid_pid":  # shown as "vvvv:pppp"
+            key, value = "usb", value if isinstance(value, Unavailable) else _get(_vid_pid, value)
+        identity[key] = value
     info: Dict[str, Any] = {
-        "identity": {
-            "connection_string": _get(props.getConnectionString),
-            "product": _get(props.getProduct),
-            "manufacturer": _get(props.getManufacturer),
-            "serial_number": _get(props.getSerialNumber),
-            "usb": _get(_vid_pid, props),
-            "usb_instance_path": _get(props.getUsbInstancePath),
-            "usb_high_speed": _get(props.isUsbHighSpeed),
-            "usb_super_speed": _get(props.isUsbSuperSpeed),
-        },
+        "identity": identity,
         "sdk": {
             "compiled": ".".join(map(str, vrex.getCompileTimeVersion())),
             "runtime": ".".join(map(str, vrex.getRuntimeVersion())),
@@ -361,68 +340,23 @@ def _device_info(device: Any) -> Dict[str, Any]:
         },
         "revisions": _get(device.revisions.get),
     }
-    info["chips"] = _get(chip.getChipIds, then=lambda ids: [
-        {"index": i, "id": cid, "polarity": _get(_polarity, chip, i)} for i, cid in enumerate(ids)
-    ])
+    info["chips"] = _facts.chips(chip)
     info["modes"] = _get(chip.getModeIds)
     info["channels"] = _get(device.acq.getChannelIds)
-    info["dacs"] = _get(chip.getDacIds, then=lambda ids: {
-        d: {"value": _get(chip.getDacValue, d), "limits": _get(chip.getDacLimits, d)} for d in ids
-    })
+    info["dacs"] = _facts.per_id(chip, "getDacIds", _facts.DAC_FIELDS)
     info["sense_dacs"] = _get(chip.getSenseDacIds)
-    info["thresholds"] = _get(chip.getThresholdIds, then=lambda ids: {
-        t: {
-            "kev": _get(chip.getThreshold, t),
-            "range_kev": _get(chip.getThresholdRange, t),  # min, max and the noise edge
-            "raw": _get(chip.getRawThreshold, t),
-            "raw_range": _get(chip.getRawThresholdRange, t),
-            "calibrated": _get(chip.isThresholdCalibrated, t),
-        }
-        for t in ids
-    })
-    cooling = device.cooling
-    info["cooling"] = _get(cooling.getIds, then=lambda ids: {
-        u: {
-            "unit": _get(cooling.getValueUnit, u),
-            "actual": _get(cooling.getActualTemperature, u),
-            "desired": _get(cooling.getDesiredTemperature, u),
-            "limits": _get(cooling.getLimits, u),
-        }
-        for u in ids
-    })
+    info["thresholds"] = _facts.per_id(chip, "getThresholdIds", _facts.THRESHOLD_FIELDS)
+    info["cooling"] = _facts.per_id(device.cooling, "getIds", _facts.COOLING_FIELDS)
     board = device.board
     info["boards"] = _get(board.getBoardIds, then=lambda ids: {b: {"powered": _get(board.isPowered, b)}
                                                                for b in ids})
-    info["bias"] = _bias_info(device)
+    info["bias"] = _facts.per_id(device.bias, "getBiasIds", _facts.BIAS_FIELDS)
     info["monitor"] = _monitor_info(device)
     info["trigger_modes"] = _get(device.trigger.getModeIds)
     info["lockstep_options"] = _get(device.lockstep.getOptionIds)
-    info["mask"] = _get(device.config.getMaskSize, then=lambda size: {
-        "width": size[0], "height": size[1],
-        # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
-        "masked_pixels": _get(device.config.getMask, then=lambda mask: int(np.count_nonzero(mask)))
-        if size[0] * size[1] else 0,
-    })
+    info["mask"] = _facts.mask(device.config)
     info["memories"] = _get(device.vault.getIds, then=lambda ids: {m: _memory_info(device, m) for m in ids})
     return info
-
-
-def _bias_info(device: Any) -> Any:
-    b = device.bias
-    return _get(b.getBiasIds, then=lambda sources: {
-        s: {
-            "polarity": _get(b.getPolarity, s),
-            "limits": _get(b.getLimits, s),
-            "voltage": _get(b.getVoltage, s),
-            "target": _get(b.getTargetVoltage, s),
-            "on": _get(b.isOn, s),
-            "ramp_rate": _get(b.getRampRate, s),
-            "current": _get(b.getCurrent, s),
-            "current_limit": _get(b.getCurrentLimit, s),
-            "tripped": _get(b.isTripped, s),
-        }
-        for s in sources
-    })
 
 
 def _monitor_info(device: Any) -> Any:
@@ -530,12 +464,8 @@ def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return 0
 
 
-def _polarity(chip: Any, index: int) -> str:
-    return str(chip.getPolarity(index).name)
-
-
-def _vid_pid(props: Any) -> str:
-    vendor, product = props.getUsbVidPid()
+def _vid_pid(vid_pid: Sequence[int]) -> str:
+    vendor, product = vid_pid
     return f"{vendor:04x}:{product:04x}"
 
 

@@ -264,12 +264,16 @@ PyObject* cluster(PyObject*, PyObject* hits, Optional window_ns, Optional window
 
 // ---- Clusterer -----------------------------------------------------------------------------------------------
 
-struct ClustererObject {
+// A stream of hit blocks (Clusterer, _Labelled): its kernel, the settings it was made with, and the flag that
+// lets one call at a time work on it.
+template <class Kernel>
+struct StreamObject {
     PyObject_HEAD
-    cl::Clusterer* kernel;
+    Kernel* kernel;
     cl::Settings settings;
     std::atomic<bool> busy;
 };
+using ClustererObject = StreamObject<cl::Clusterer>;
 
 // One call at a time works on a stream: its state is touched with the GIL released.
 class Busy {
@@ -296,27 +300,36 @@ bool stream_settings(const char* type, PyObject* args, PyObject* kwargs, cl::Set
            settings_of(slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], s);
 }
 
-PyObject* clusterer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// The constructor of a stream type named `Name`: its settings parsed as Clusterer's, then a kernel made from them.
+template <class Kernel, vrex::fixed_string Name>
+PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     cl::Settings s;
-    if (!stream_settings("Clusterer", args, kwargs, s)) return nullptr;
+    if (!stream_settings(Name.value, args, kwargs, s)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    auto* c = reinterpret_cast<ClustererObject*>(self.get());
+    auto* c = reinterpret_cast<StreamObject<Kernel>*>(self.get());
     c->settings = s;
     new (&c->busy) std::atomic<bool>(false);
     try {
-        c->kernel = new cl::Clusterer(s);
+        c->kernel = new Kernel(s);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return PyErr_NoMemory();  // the kernel stays null (tp_alloc zeroes), which the dealloc deletes harmlessly
     }
     return self.release();
 }
 
-void clusterer_dealloc(PyObject* self) {
+template <class Kernel>
+void stream_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
-    delete reinterpret_cast<ClustererObject*>(self)->kernel;
+    delete reinterpret_cast<StreamObject<Kernel>*>(self)->kernel;
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// A counter of the stream's kernel.
+template <class Kernel, auto Get>
+PyObject* stream_stat(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong((reinterpret_cast<StreamObject<Kernel>*>(self)->kernel->*Get)());
 }
 
 PyObject* clusterer_push(ClustererObject* self, PyObject* hits) {
@@ -338,9 +351,7 @@ PyObject* clusterer_flush(ClustererObject* self) {
 }
 
 template <auto Get>
-PyObject* stat(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong((reinterpret_cast<ClustererObject*>(self)->kernel->*Get)());
-}
+constexpr getter stat = stream_stat<cl::Clusterer, Get>;
 
 PyObject* settings_get(PyObject* self, void* which) {
     const cl::Settings& s = reinterpret_cast<ClustererObject*>(self)->settings;
@@ -403,8 +414,8 @@ PyType_Slot clusterer_slots[] = {
                     "    ToA belong to one cluster, also across blocks and when the read-out delivers them out of\n"
                     "    order by up to the jitter. Times are given in ns (default window 300 ns, jitter 100 us) or\n"
                     "    in ToA ticks (TICK_NS each), not both.\n    ")},
-    {Py_tp_new, reinterpret_cast<void*>(clusterer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(clusterer_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(stream_new<cl::Clusterer, "Clusterer">)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc<cl::Clusterer>)},
     {Py_tp_methods, clusterer_methods},
     {Py_tp_getset, clusterer_getset},
     {0, nullptr}};
@@ -416,37 +427,9 @@ PyType_Spec clusterer_spec = {"vrexsdk.clusters.Clusterer", sizeof(ClustererObje
 
 // A stream that also labels every hit and adds up a per-hit value per cluster (labelled_clusters.hpp): what the
 // event writer keeps beside the events of a file. Private: its public face is the file.
-struct LabelledObject {
-    PyObject_HEAD
-    cl::LabelledStream* kernel;
-    cl::Settings settings;
-    std::atomic<bool> busy;
-};
+using LabelledObject = StreamObject<cl::LabelledStream>;
 
 PyTypeObject* labelled_type = nullptr;
-
-PyObject* labelled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    cl::Settings s;
-    if (!stream_settings("_Labelled", args, kwargs, s)) return nullptr;
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    auto* c = reinterpret_cast<LabelledObject*>(self.get());
-    c->settings = s;
-    new (&c->busy) std::atomic<bool>(false);
-    try {
-        c->kernel = new cl::LabelledStream(s);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    return self.release();
-}
-
-void labelled_dealloc(PyObject* self) {
-    PyTypeObject* const type = Py_TYPE(self);
-    delete reinterpret_cast<LabelledObject*>(self)->kernel;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
 
 // (clusters, sums float64, labels int64) of one push or flush.
 PyObject* labelled_result(const cl::LabelledStream::Out& out) {
@@ -494,9 +477,7 @@ PyObject* labelled_flush(LabelledObject* self) {
 }
 
 template <auto Get>
-PyObject* labelled_stat(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong((reinterpret_cast<LabelledObject*>(self)->kernel->*Get)());
-}
+constexpr getter labelled_stat = stream_stat<cl::LabelledStream, Get>;
 
 PyGetSetDef labelled_getset[] = {
     {"hits", labelled_stat<&cl::LabelledStream::received>, nullptr, "Hits pushed so far.", nullptr},
@@ -530,8 +511,8 @@ PyType_Slot labelled_slots[] = {
                     "_Labelled(window_ns=None, window_ticks=None, jitter_ns=None, jitter_ticks=None, radius=None, "
                     "width=None, height=None)\n--\n\n"
                     "A Clusterer that also labels every hit and sums a per-hit value per cluster.")},
-    {Py_tp_new, reinterpret_cast<void*>(labelled_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(labelled_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(stream_new<cl::LabelledStream, "_Labelled">)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc<cl::LabelledStream>)},
     {Py_tp_methods, labelled_methods},
     {Py_tp_getset, labelled_getset},
     {0, nullptr}};

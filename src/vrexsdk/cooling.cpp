@@ -12,12 +12,11 @@ using vrex::sdk;
 #define VREX_QUALIFIER "vrexsdk.cooling.__Cooling"
 
 PyMethodDef cooling_methods[] = {
-    VREX_METHOD("getIds", (vrex::identifier_list<"_Cooling__getCount", "_Cooling__getId">),
-                "Retrieves identifiers of cooling units.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing cooling units identifiers.\n        "),
-    VREX_METHOD("__getCount", (sdk<vrex_cooling_count>), nullptr),
-    VREX_METHOD("__getId", (sdk<vrex_cooling_id>), nullptr, "coolingIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getIds",
+                             "Retrieves identifiers of cooling units.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing cooling units identifiers.\n        ",
+                             "__getCount", vrex_cooling_count, "__getId", vrex_cooling_id, "coolingIdx"),
     VREX_METHOD("getValueUnit", (sdk<vrex_cooling_value_unit>),
                 "Retrieves the temperature unit of the specified cooling unit.\n\n"
                 "        Args:\n"

@@ -14,12 +14,12 @@ using vrex::sdk;
     "vrexsdk.lockstep: the libVrexSdk this package was built against cannot report the selected option"
 
 PyMethodDef lockstep_methods[] = {
-    VREX_METHOD("getOptionIds", (vrex::identifier_list<"_Lockstep__getOptionCount", "_Lockstep__getOptionId">),
-                "Retrieves external synchronization option identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of strings representing external synchronization option identifiers.\n        "),
-    VREX_METHOD("__getOptionCount", (sdk<vrex_lockstep_option_count>), nullptr),
-    VREX_METHOD("__getOptionId", (sdk<vrex_lockstep_option_id>), nullptr, "optionIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getOptionIds",
+                             "Retrieves external synchronization option identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of strings representing external synchronization option identifiers.\n        ",
+                             "__getOptionCount", vrex_lockstep_option_count,
+                             "__getOptionId", vrex_lockstep_option_id, "optionIdx"),
     VREX_METHOD("selectOption", (sdk<vrex_lockstep_option_select>),
                 "Select external synchronization option.\n\n"
                 "        Args:\n"

@@ -133,12 +133,12 @@ PyObject* set_callback(MonitorObject* self, PyObject* monitorId, PyObject* func)
 #define MONITOR_ID_ARG "            monitorId (str): Monitored quantity identifier.\n"
 
 PyMethodDef monitor_methods[] = {
-    VREX_METHOD("getMonitorIds", (vrex::identifier_list<"_Monitor__getCount", "_Monitor__getId">),
-                "Retrieves identifiers of the quantities the device reports.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing monitored quantity identifiers.\n        "),
-    VREX_FAMILY_METHOD("__getCount", (sdk<vrex_monitor_count>), nullptr),
-    VREX_FAMILY_METHOD("__getId", (sdk<vrex_monitor_id>), nullptr, "monitorIdx"),
+    VREX_FAMILY_IDENTIFIER_LIST("getMonitorIds",
+                                "Retrieves identifiers of the quantities the device reports.\n\n"
+                                "        Returns:\n"
+                                "            A list of str objects representing monitored quantity identifiers.\n        ",
+                                "__getCount", (sdk<vrex_monitor_count>), "__getId", (sdk<vrex_monitor_id>),
+                                "monitorIdx"),
     VREX_FAMILY_METHOD("getUnit", (sdk<vrex_monitor_unit>),
                        "Retrieves the unit of the specified monitored quantity.\n\n"
                        "        Args:\n" MONITOR_ID_ARG "\n"

@@ -41,7 +41,6 @@ native stages) and the recording with its files (``_recording``); everything is 
 from __future__ import annotations
 
 import datetime
-import functools
 import logging
 import math
 import threading
@@ -51,6 +50,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from vrexsdk import __version__, stages
+from vrexsdk import _facts as facts
+from vrexsdk._facts import Unavailable, known, read
 from vrexsdk._files import SaveInterrupted
 from vrexsdk._recording import (BINNED_MODES, FRAME_MODES, HIT_MODES, MATRIX_HEIGHT, MATRIX_WIDTH, RAW_MODE,
                                 Histogram, PathLike, Recording, RecordingInterrupted, _kind_of_mode, colormap, load,
@@ -90,70 +91,37 @@ class LostBlocksWarning(RuntimeWarning):
 # ---- settings at the start -----------------------------------------------------------------------------------------
 
 
-def _try(getter: Callable[[], Any]) -> Any:
-    # A failing getter (a real device may not report everything) leaves its entry None, never stops the run.
-    try:
-        return getter()
-    except (VrexSdkException, ValueError, TypeError, OverflowError):  # refused, or not convertible
-        return None
-
-
-def _polarity_name(chip: Any, index: int) -> str:
-    return str(chip.getPolarity(index).name)
-
-
 def describe(device: Device) -> Dict[str, Any]:
     """The device's identity and settings, as :attr:`Recording.metadata` and the event files record them
     (JSON-compatible; an entry the device does not report is None)."""
+    # A failing getter (a real device may not report everything) leaves its entry None, never stops the run.
     props, chip, revisions, config = device.props, device.chip, device.revisions, device.config
     meta: Dict[str, Any] = {"package_version": __version__}
     from vrexsdk import vrex  # noqa: F811
 
-    meta["sdk_version"] = _try(lambda: ".".join(str(v) for v in vrex.getRuntimeVersion()))
+    meta["sdk_version"] = known(read(lambda: ".".join(str(v) for v in vrex.getRuntimeVersion())))
     if props is not None:
-        meta["device"] = {
-            "connection_string": _try(props.getConnectionString),
-            "product": _try(props.getProduct),
-            "manufacturer": _try(props.getManufacturer),
-            "serial_number": _try(props.getSerialNumber),
-            "usb_vid_pid": _try(lambda: list(props.getUsbVidPid())),
-            "usb_instance_path": _try(props.getUsbInstancePath),
-            "usb_high_speed": _try(props.isUsbHighSpeed),
-            "usb_super_speed": _try(props.isUsbSuperSpeed),
-        }
+        meta["device"] = known(facts.identity(props))
     if revisions is not None:
-        meta["revisions"] = _try(revisions.get)
+        meta["revisions"] = known(read(revisions.get))
     if chip is not None:
-        chip_ids = _try(chip.getChipIds) or []
-        meta["chips"] = [
-            {"id": cid, "polarity": _try(functools.partial(_polarity_name, chip, i))}
-            for i, cid in enumerate(chip_ids)
+        listed = facts.chips(chip)
+        meta["chips"] = [] if isinstance(listed, Unavailable) else [
+            {"id": c["id"], "polarity": known(c["polarity"])} for c in listed
         ]
-        meta["dacs"] = {d: _try(functools.partial(chip.getDacValue, d)) for d in (_try(chip.getDacIds) or [])}
-        meta["thresholds"] = {
-            t: {
-                "kev": _try(functools.partial(chip.getThreshold, t)),
-                "raw": _try(functools.partial(chip.getRawThreshold, t)),
-                "calibrated": _try(functools.partial(chip.isThresholdCalibrated, t)),
-            }
-            for t in (_try(chip.getThresholdIds) or [])
-        }
+        dacs = known(facts.per_id(chip, "getDacIds", facts.DAC_FIELDS, only=("value",))) or {}
+        meta["dacs"] = {d: v["value"] for d, v in dacs.items()}
+        meta["thresholds"] = known(facts.per_id(chip, "getThresholdIds", facts.THRESHOLD_FIELDS,
+                                                only=("kev", "raw", "calibrated"))) or {}
     if config is not None:
-        size = _try(config.getMaskSize)
-        # An empty mask (0 wide or high) masks nothing; the binding refuses to fetch one.
-        mask = _try(config.getMask) if size is None or size[0] * size[1] else np.zeros(0, np.uint8)
-        meta["masked_pixels"] = None if mask is None else int(np.count_nonzero(mask))
+        meta["masked_pixels"] = known(facts.mask(config, anyway=True)["masked_pixels"])
     cooling = getattr(device, "cooling", None)
     if cooling is not None:
-        meta["cooling"] = {
-            u: {"unit": _try(functools.partial(cooling.getValueUnit, u)),
-                "actual": _try(functools.partial(cooling.getActualTemperature, u)),
-                "desired": _try(functools.partial(cooling.getDesiredTemperature, u))}
-            for u in (_try(cooling.getIds) or [])
-        }
+        meta["cooling"] = known(facts.per_id(cooling, "getIds", facts.COOLING_FIELDS,
+                                             only=("unit", "actual", "desired"))) or {}
     trigger = getattr(device, "trigger", None)
     if trigger is not None:
-        meta["trigger_modes"] = _try(trigger.getModeIds)
+        meta["trigger_modes"] = known(read(trigger.getModeIds))
     from vrexsdk import settings
 
     # The whole set-up as vrexsdk.settings captures it (the selected trigger mode and shutter among it), so a
@@ -482,4 +450,4 @@ def _reductions(rec: Recording) -> Dict[str, Any]:
 
 def _mask(device: Device) -> Any:
     config = getattr(device, "config", None)
-    return None if config is None else _try(config.getMask)
+    return None if config is None else known(read(config.getMask))

@@ -25,12 +25,12 @@ PyObject* trigger(ServiceObject* self) {
     "vrexsdk.trigger: the libVrexSdk this package was built against cannot report the trigger settings"
 
 PyMethodDef trigger_methods[] = {
-    VREX_METHOD("getModeIds", (vrex::identifier_list<"_Trigger__getModeCount", "_Trigger__getModeId">),
-                "Retrieves trigger mode identifiers.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing trigger mode identifiers.\n        "),
-    VREX_METHOD("__getModeCount", (sdk<vrex_trigger_mode_count>), nullptr),
-    VREX_METHOD("__getModeId", (sdk<vrex_trigger_mode_id>), nullptr, "modeIdx"),
+    VREX_SDK_IDENTIFIER_LIST("getModeIds",
+                             "Retrieves trigger mode identifiers.\n\n"
+                             "        Returns:\n"
+                             "            A list of str objects representing trigger mode identifiers.\n        ",
+                             "__getModeCount", vrex_trigger_mode_count, "__getModeId", vrex_trigger_mode_id,
+                             "modeIdx"),
     VREX_METHOD("selectMode", (sdk<vrex_trigger_mode_select>),
                 "Selects trigger mode.\n\n"
                 "        Args:\n"

@@ -333,10 +333,11 @@ PyObject* selectMemory(ServiceObject* self, PyObject* vaultId) {
 #define VREX_QUALIFIER "vrexsdk.vault.__Vault"
 
 PyMethodDef vault_methods[] = {
-    VREX_METHOD("getIds", (vrex::identifier_list<"_Vault__getCount", "_Vault__getId">),
-                "Retrieves identifiers of non-volatile memories.\n\n"
-                "        Returns:\n"
-                "            A list of str objects representing identifiers of non-volatile memories.\n        "),
+    VREX_IDENTIFIER_LIST("getIds",
+                         "Retrieves identifiers of non-volatile memories.\n\n"
+                         "        Returns:\n"
+                         "            A list of str objects representing identifiers of non-volatile memories.\n        ",
+                         "__getCount", (query<vrex_flash_count>), "__getId", (query<vrex_flash_id>), "vaultIdx"),
     VREX_METHOD("selectMemory", selectMemory,
                 "Chooses the non-volatile memory specified by identifier.\n\n"
                 "        Args:\n"
@@ -347,8 +348,6 @@ PyMethodDef vault_methods[] = {
     VREX_METHOD("__retrieveVaultRegions", retrieveVaultRegions, nullptr, "vaultId"),
     VREX_METHOD("__retrieveRegionSectors", retrieveRegionSectors, nullptr, "vaultId",
                 "regionIdx", "sectorOffset"),
-    VREX_METHOD("__getCount", (query<vrex_flash_count>), nullptr),
-    VREX_METHOD("__getId", (query<vrex_flash_id>), nullptr, "vaultIdx"),
     VREX_METHOD("__getPartNumber", (query<vrex_flash_part_nr>), nullptr, "vaultId"),
     VREX_METHOD("__getRegionCount", (query<vrex_flash_regions>), nullptr, "vaultId"),
     VREX_METHOD("__getSectorCount", (query<vrex_flash_sector_count>), nullptr, "vaultId",

@@ -31,6 +31,7 @@ struct Optional {
 template <std::size_t N>
 struct fixed_string {
     char value[N]{};
+    constexpr fixed_string() = default;  // filled in by a constexpr computation (private_name)
     constexpr fixed_string(const char (&text)[N]) { std::copy_n(text, N, value); }  // NOLINT
 };
 

@@ -4,7 +4,9 @@
 
 #include "derive.hpp"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vrex {
@@ -138,6 +140,21 @@ PyObject* identifier_list(PyObject* self) {
     return list.release();
 }
 
+// The name a class-private method `Name` ("__getCount") of the type `Qualname` ("vrexsdk.chip.__Chip") is
+// found under, mangled as Python mangles it: "_Chip__getCount".
+template <fixed_string Qualname, fixed_string Name>
+inline constexpr auto private_name = [] {
+    constexpr std::string_view qualname(Qualname.value);
+    constexpr std::string_view last = qualname.substr(qualname.rfind('.') + 1);
+    constexpr std::string_view type = last.substr(last.find_first_not_of('_'));
+    constexpr std::string_view name(Name.value);
+    fixed_string<1 + type.size() + name.size() + 1> mangled;
+    mangled.value[0] = '_';
+    std::copy_n(type.data(), type.size(), mangled.value + 1);
+    std::copy_n(name.data(), name.size(), mangled.value + 1 + type.size());
+    return mangled;
+}();
+
 // The status check of a method that waits before it raises (so a script retrying in a loop does not hammer the
 // device): on a failing status, time.sleep(seconds) through the module global `time`, with the GIL released by
 // the sleep, then the check. True when the caller goes on.
@@ -154,3 +171,28 @@ inline bool check_after_wait(int status, vrex_ctx_t* ctx, double seconds) {
 }
 
 }  // namespace vrex
+
+// An identifier list as three rows of a method table: the public method `name` (docstring `doc`) returning
+// [self.<count>(), then self.<id>(i) for each index], and the class-private `count` and `id` methods (`id`'s one
+// parameter named `index`), implemented by `count_impl` and `id_impl`. The list calls them by their mangled names,
+// derived from VREX_QUALIFIER, so a subclass that overrides one is heard.
+#define VREX_IDENTIFIER_LIST(name, doc, count, count_impl, id, id_impl, index) \
+    VREX_IDENTIFIER_ROWS(VREX_METHOD, (::vrex::identifier_list<VREX_PRIVATE(count), VREX_PRIVATE(id)>), name, doc, \
+                         count, count_impl, id, id_impl, index)
+
+// The same for a service wrapper whose private methods are the SDK's count and identifier functions
+// (`sdk<count_sdk>`, `sdk<id_sdk>`): while they are the type's own, the list calls the SDK directly, the count
+// and every identifier in one release of the GIL (identifier_list above).
+#define VREX_SDK_IDENTIFIER_LIST(name, doc, count, count_sdk, id, id_sdk, index)                                 \
+    VREX_IDENTIFIER_ROWS(VREX_METHOD,                                                                             \
+                         (::vrex::identifier_list<VREX_PRIVATE(count), VREX_PRIVATE(id), count_sdk, id_sdk>), name, \
+                         doc, count, (::vrex::sdk<count_sdk>), id, (::vrex::sdk<id_sdk>), index)
+
+// The same in a module that is one optional SDK family (optional.hpp): the private rows are VREX_FAMILY_METHODs.
+#define VREX_FAMILY_IDENTIFIER_LIST(name, doc, count, count_impl, id, id_impl, index) \
+    VREX_IDENTIFIER_ROWS(VREX_FAMILY_METHOD, (::vrex::identifier_list<VREX_PRIVATE(count), VREX_PRIVATE(id)>),  \
+                         name, doc, count, count_impl, id, id_impl, index)
+
+#define VREX_PRIVATE(name) ::vrex::private_name<VREX_QUALIFIER, name>
+#define VREX_IDENTIFIER_ROWS(row, list, name, doc, count, count_impl, id, id_impl, index) \
+    VREX_METHOD(name, list, doc), row(count, count_impl, nullptr), row(id, id_impl, nullptr, index)
