@@ -23,6 +23,7 @@ import os
 import resource
 import sys
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -38,6 +39,48 @@ MODE = "0:tpx3-dd-toa-tot"
 def cpu_seconds():
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
+
+
+def thread_cpu():
+    """CPU seconds of each thread of this process so far, by native thread id (Linux; empty elsewhere)."""
+    out = {}
+    tick = os.sysconf("SC_CLK_TCK")
+    try:
+        tids = os.listdir("/proc/self/task")
+    except OSError:
+        return out
+    for tid in tids:
+        try:
+            with open(f"/proc/self/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            out[int(tid)] = (int(fields[11]) + int(fields[12])) / tick  # utime, stime
+        except (OSError, ValueError, IndexError):
+            pass
+    return out
+
+
+class ThreadTimes:
+    """The CPU time each thread spent during a recording, sampled from its progress callback (threads that end
+    with the recording are gone when it returns): the writer's thread, the SDK's, and the rest."""
+
+    def __init__(self):
+        self.before = thread_cpu()
+        self.latest = dict(self.before)
+        self.writer = None
+
+    def __call__(self, progress):
+        self.latest.update(thread_cpu())
+        if self.writer is None:
+            self.writer = next((t.native_id for t in threading.enumerate() if t.name == "vrexsdk-event-writer"),
+                               None)
+
+    def split(self):
+        spent = {tid: cpu - self.before.get(tid, 0.0) for tid, cpu in self.latest.items()}
+        writer = spent.pop(self.writer, 0.0)
+        python = {threading.main_thread().native_id} | {t.native_id for t in threading.enumerate()}
+        others = sorted((cpu for tid, cpu in spent.items() if tid not in python), reverse=True)
+        sdk = others[0] if others else 0.0  # the busiest thread that is no Python thread: the SDK's
+        return writer, sdk, sum(spent.values()) - sdk
 
 
 def configure(blocks=10**9):
@@ -150,9 +193,10 @@ def main():
     configure()
     path = os.path.join(folder, "events.h5")
     device = opened()
+    times = ThreadTimes()
     start, cpu = time.perf_counter(), cpu_seconds()
     rec = record(device, MODE, seconds=args.seconds, blocks=max(1, budget // block_bytes), events=path,
-                 on_full="wait" if args.wait else "drop", queue_bytes=128 << 20)
+                 on_full="wait" if args.wait else "drop", queue_bytes=128 << 20, progress=times)
     elapsed, cpu = time.perf_counter() - start, cpu_seconds() - cpu
     closed(device)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -171,6 +215,10 @@ def main():
     print(f"  lost      {rec.lost_blocks} blocks")
     print(f"  peak RSS  {peak / 2**20:.0f} MiB")
     print(f"  CPU       {cpu / (delivered / 1e9):6.2f} s per GB, all threads (tofile: {floor_cpu / (written / 1e9):.2f})")
+    writer, sdk, rest = (t / (delivered / 1e9) for t in times.split())
+    bound = min(1 / max(writer, sdk, 1e-9), 2 / max(writer + sdk + rest, 1e-9))
+    print(f"  threads   writer {writer:.2f}, SDK's {sdk:.2f}, the rest {rest:.2f} CPU s per GB: at most "
+          f"{bound:.2f} GB/s on 2 free cores (a bound from these, not a measurement)")
     print(f"  tofile    {floor_rate / 1e9:6.2f} GB/s  (floor: {written / 1e9:.1f} GB, one block per call)")
     print(f"  input / tofile  {rate / floor_rate:.2f}x;  target >= 1.3 GB/s, 0 lost, RSS < 512 MiB")
     if args.parts:
