@@ -66,7 +66,8 @@ lists = pytest.mark.parametrize("method,count_fn,id_fn,key,entry,kind,keyword", 
 
 
 @lists
-@pytest.mark.parametrize("ids", [["a", "b", "c"], ["", "µ-é"], []], ids=["three", "empty-and-utf8", "none"])
+@pytest.mark.parametrize("ids", [["a", "b", "c"], ["", "µ-é"], [], [f"{i:02d}" + "x" * 60 for i in range(40)]],
+                         ids=["three", "empty-and-utf8", "none", "longer-than-a-page"])
 def test_identifier_list_calls_count_then_each_index(open_with, method, count_fn, id_fn, key, entry, kind, keyword,
                                                      ids):
     c = open_with(**{key: [entry(i) for i in ids]}).chip
@@ -132,6 +133,14 @@ def test_identifier_list_uses_the_private_methods_of_the_instance(method, count_
     assert getattr(make(-4), method)() == []
     with pytest.raises(KeyError, match="sixth"):
         getattr(make(9), method)()
+
+
+def test_a_private_method_replaced_on_the_type_after_a_list_is_heard(c, monkeypatch):
+    assert c.getChipIds() == ["W0028_H05"]
+    monkeypatch.setattr(Chip, "_Chip__getChipId", lambda self, index: f"replaced {index}")
+    assert c.getChipIds() == ["replaced 0"]
+    monkeypatch.undo()
+    assert c.getChipIds() == ["W0028_H05"]
 
 
 def test_overridden_count_with_the_real_identifier_method(opened):

@@ -5,6 +5,10 @@
 #include "derive.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +52,12 @@ inline PyTypeObject* own_type(PyObject* self) {
     return reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, PyTuple_GET_SIZE(mro) - 2));
 }
 
+// Whether the instance's own dict holds anything (where an attribute shadowing a method would be).
+inline bool has_instance_attributes(PyObject* self) {
+    PyObject** const dict = _PyObject_GetDictPtr(self);
+    return dict != nullptr && *dict != nullptr && PyDict_GET_SIZE(*dict) != 0;
+}
+
 // The method `name` as `self` would find it, when that is still the wrapper's own native method (not replaced on
 // the class, overridden by a subclass, or shadowed in the instance's dict); else null. No exception is set.
 inline PyMethodDescrObject* own_method(PyObject* self, PyTypeObject* own, PyObject* name) {
@@ -55,11 +65,87 @@ inline PyMethodDescrObject* own_method(PyObject* self, PyTypeObject* own, PyObje
     if (found == nullptr || !Py_IS_TYPE(found, &PyMethodDescr_Type)) return nullptr;
     auto* const descr = reinterpret_cast<PyMethodDescrObject*>(found);
     if (descr->d_common.d_type != own || _PyType_Lookup(own, name) != found) return nullptr;
-    if (PyObject** dict = _PyObject_GetDictPtr(self); dict != nullptr && *dict != nullptr &&
-                                                      PyDict_GET_SIZE(*dict) != 0)
-        return nullptr;
+    if (has_instance_attributes(self)) return nullptr;
     return descr;
 }
+
+// The two private methods of an identifier list as `self` finds them, when both are still the wrapper's own
+// (own_method); else nulls. A type that was found to have both keeps them in `cache` under its version tag: while
+// the tag is unchanged (any change to the type or its bases gives it a new one, never an old one again) the
+// lookups would give the same descriptors, so only the instance's dict is looked at again.
+struct OwnPair {
+    PyMethodDescrObject* count = nullptr;
+    PyMethodDescrObject* id = nullptr;
+};
+struct OwnPairCache {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    OwnPair pair;
+};
+inline OwnPair own_pair(PyObject* self, PyObject* count_name, PyObject* id_name, OwnPairCache& cache) {
+    PyTypeObject* const type = Py_TYPE(self);
+    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagged && cache.type == type && cache.tag == type->tp_version_tag)
+        return has_instance_attributes(self) ? OwnPair{} : cache.pair;
+    PyTypeObject* const own = own_type(self);
+    OwnPair pair;
+    pair.count = own ? own_method(self, own, count_name) : nullptr;
+    pair.id = pair.count ? own_method(self, own, id_name) : nullptr;
+    if (pair.id == nullptr) pair.count = nullptr;
+    // The lookups give the type a tag if it had none; a pair found is kept under it.
+    if (pair.id != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        cache = {type, type->tp_version_tag, pair};
+    return pair;
+}
+
+// Copies of the SDK's strings, each with its terminator, one after another: in a buffer on the stack while they
+// fit (a heap allocation per call would cost about as much as the SDK calls themselves), then in the heap. Used
+// without the GIL: a copy that finds no memory returns false instead of throwing.
+class TextCopies {
+public:
+    TextCopies() = default;
+    TextCopies(const TextCopies&) = delete;
+    TextCopies& operator=(const TextCopies&) = delete;
+
+    bool add(const char* text) noexcept {
+        const std::size_t n = std::strlen(text) + 1;
+        if (n > capacity_ - size_ && !grow(n)) return false;
+        std::memcpy(data_ + size_, text, n);
+        size_ += n;
+        return true;
+    }
+    // f(text) for each copy in order, until one returns false.
+    template <class F>
+    bool each(F&& f) const {
+        for (std::size_t at = 0; at < size_;) {
+            const char* const text = data_ + at;
+            at += std::strlen(text) + 1;
+            if (!f(text)) return false;
+        }
+        return true;
+    }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    bool grow(std::size_t n) noexcept {
+        if (n > SIZE_MAX / 4 - size_) return false;
+        std::size_t capacity = capacity_ * 2;
+        while (capacity < size_ + n) capacity *= 2;
+        char* const bigger = new (std::nothrow) char[capacity];
+        if (bigger == nullptr) return false;
+        std::memcpy(bigger, data_, size_);
+        heap_.reset(bigger);
+        data_ = bigger;
+        capacity_ = capacity;
+        return true;
+    }
+
+    char local_[512];
+    std::unique_ptr<char[]> heap_;
+    char* data_ = local_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = sizeof local_;
+};
 
 // Raised from a private method's SDK call made on the direct path: the error gets the traceback entry that
 // method would have added ("vrexsdk.chip.__Chip.__getChipCount").
@@ -78,9 +164,8 @@ PyObject* identifier_list(PyObject* self) {
     PyObject* const count_name = interned<Count>();
     PyObject* const id_name = interned<Id>();
     if (count_name == nullptr || id_name == nullptr) return nullptr;
-    PyTypeObject* const own = detail::own_type(self);
-    PyMethodDescrObject* const count_method = own ? detail::own_method(self, own, count_name) : nullptr;
-    PyMethodDescrObject* const id_method = count_method ? detail::own_method(self, own, id_name) : nullptr;
+    static detail::OwnPairCache cache;  // only touched with the GIL held
+    const auto [count_method, id_method] = detail::own_pair(self, count_name, id_name, cache);
     PyObject* const context = reinterpret_cast<ServiceObject*>(self)->context;
     if (id_method == nullptr || context == nullptr || context == Py_None ||
         reinterpret_cast<ContextObject*>(context)->c_vrexCtx == nullptr)
@@ -92,12 +177,16 @@ PyObject* identifier_list(PyObject* self) {
     // private method would. (An identifier that is not valid text raises only after the later ones were asked for.)
     int count = 0;
     int next = 0;
-    std::vector<std::string> ids;
+    detail::TextCopies ids;
+    bool no_memory = false;
     const auto stretch = [&] {
         for (; next < count; ++next) {
             const char* id = nullptr;
             const int s = SdkId(ctx, next, &id);
-            ids.emplace_back(id != nullptr ? id : "");
+            if (!ids.add(id != nullptr ? id : "")) {
+                no_memory = true;
+                return 0;
+            }
             if (s < 0) return s;
         }
         return 0;
@@ -109,15 +198,16 @@ PyObject* identifier_list(PyObject* self) {
             count_failed = true;
             return s;
         }
-        if (count > 0) ids.reserve(static_cast<std::size_t>(count));
         return stretch();
     });
+    if (no_memory) return PyErr_NoMemory();
     if (count_failed) {
         if (!check(status, ctx)) {
             detail::add_method_traceback(count_method);
             return nullptr;
         }
         status = nogil(stretch);
+        if (no_memory) return PyErr_NoMemory();
     }
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
@@ -127,15 +217,17 @@ PyObject* identifier_list(PyObject* self) {
             detail::add_method_traceback(id_method);
             return nullptr;
         }
-        for (const std::string& id : ids) {
-            const Ref text = Ref::steal(Policy::decode(id.c_str()));
+        const bool appended = ids.each([&](const char* id) {
+            const Ref text = Ref::steal(Policy::decode(id));
             if (!text) detail::add_method_traceback(id_method);
-            if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
-        }
+            return text && PyList_Append(list.get(), text.get()) == 0;
+        });
+        if (!appended) return nullptr;
         ids.clear();
         if (!failed) break;
         ++next;
         status = nogil(stretch);
+        if (no_memory) return PyErr_NoMemory();
     }
     return list.release();
 }
