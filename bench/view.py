@@ -148,7 +148,7 @@ def floor_per_update(rounds=200):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--blocks", type=int, default=4000, help=f"blocks of {HITS} hits per acquisition")
+    parser.add_argument("--blocks", type=int, default=40000, help=f"blocks of {HITS} hits per acquisition")
     parser.add_argument("--rate", type=float, default=25.0, help="the viewer's updates per second (default 25)")
     args = parser.parse_args()
     print("\n".join(base.machine_lines()))
