@@ -2,10 +2,11 @@
 
 ``vrexsdk view`` (or :func:`serve` from Python) serves a page at ``http://127.0.0.1:8321/`` showing, while an
 acquisition runs, the hit map or summed frame (linear or log colour scale, colour bar, pixel axes, the value under
-the cursor), the ToT spectrum, the ToA histogram, hits/s, blocks/s, dropped blocks, the temperatures and the bias,
-with buttons to start and stop an acquisition (mode, duration), save what was accumulated and reset it. Several
-tabs may watch one acquisition. Detector PCs are often headless: open the page through an SSH tunnel
-(``ssh -L 8321:127.0.0.1:8321 host``) rather than listening beyond loopback.
+the cursor), the ToT spectrum, the ToA histogram, hits/s, blocks/s, dropped blocks, the temperatures and the bias
+(and with ``clusters``, clusters/s, the clusters counted and their sizes), with buttons to start and stop an
+acquisition (mode, duration), save what was accumulated and reset it. Several tabs may watch one acquisition.
+Detector PCs are often headless: open the page through an SSH tunnel (``ssh -L 8321:127.0.0.1:8321 host``) rather
+than listening beyond loopback.
 
 The server needs aiohttp (``pip install "vrexsdk[view]"``). Updates go out over one WebSocket per page at a
 bounded rate (``rate`` per second), as one binary message holding every panel; a page that has not taken the
@@ -567,9 +568,8 @@ class _Rates:
         self.history: List[Tuple[float, Tuple[int, ...]]] = []
 
     def __call__(self, now: float, *counts: int) -> Tuple[float, ...]:
-        if self.history and (len(counts) != len(self.history[-1][1]) or
-                             any(c < last for c, last in zip(counts, self.history[-1][1]))):
-            self.history.clear()  # the accumulation was reset (or now counts clusters too)
+        if self.history and any(c < last for c, last in zip(counts, self.history[-1][1])):
+            self.history.clear()  # the accumulation was reset
         self.history.append((now, counts))
         while len(self.history) > 2 and now - self.history[1][0] >= _RATE_WINDOW:
             self.history.pop(0)
