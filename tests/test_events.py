@@ -143,3 +143,32 @@ def test_the_file_records_the_whole_set_up(opened, tmp_path):
         saved = json.loads(f["entry/instrument/detector/settings"][()])
     assert saved == json.loads(json.dumps(settings.capture(opened)))
     assert saved["chip"]["dacs"]["Vfbk"] == 100
+
+
+@pytest.mark.parametrize("compression", [None, "gzip"])
+def test_each_flush_shows_every_value_so_far_and_the_file_ends_bit_exact(tmp_path, compression):
+    # Appends of sizes that fit no chunk boundary, a flush after some: a reader sees all values at each flush
+    # (the partial chunk at the end included), and the file ends bit-exact once that chunk was replaced whole.
+    path = tmp_path / "run.h5"
+    writer = events.EventWriter(path, "0:tpx3-seq-toa-tot", stages.ChunkQueue(), chunk_events=1024,
+                                compression=compression)
+    rng = np.random.default_rng(1)
+    sent = []
+    for number, size in enumerate([700, 1, 3000, 1024, 0, 5000, 333]):
+        hits = {"address": rng.integers(0, 65536, size, dtype=np.uint32), "tot": rng.integers(0, 1024, size,
+                dtype=np.uint32), "toa": rng.integers(0, 1 << 60, size, dtype=np.uint64)}
+        writer.write({"blocks": np.array([number], np.uint64), "shutter": np.zeros(1, np.uint64),
+                      "events": {"counts": np.array([size], np.uint64), **hits}})
+        sent.append(hits["toa"])
+        if number % 2:
+            writer._flush()
+            with events.open_hdf5(path) as f:
+                group = f["entry/instrument/detector/events"]
+                np.testing.assert_array_equal(group["event_time_offset"][()], np.concatenate(sent))
+                assert group["block"][()].tolist() == list(range(number + 1))
+    writer.start()
+    writer.close()
+    with events.open_events(path) as f:
+        np.testing.assert_array_equal(f.read(columns=["event_time_offset"])["event_time_offset"],
+                                      np.concatenate(sent))
+        assert f.blocks()[1].tolist() == np.cumsum([0, 700, 1, 3000, 1024, 0, 5000]).tolist()

@@ -192,6 +192,79 @@ def _text(value: Any) -> str:
     return "" if value is None else str(value)
 
 
+class _Column:
+    """One growing dataset of an event file, written in whole HDF5 chunks.
+
+    Without a chunk cache, a write covering part of a chunk makes HDF5 read that chunk back, merge and write it
+    again, and every write costs a resize and a selection: appended block by block, the small per-block datasets
+    alone took a quarter of the writer's time. So values are held here until they fill whole chunks, which go out
+    at once (unfiltered: chunk by chunk with ``write_direct_chunk``, straight from the array to the file, past
+    HDF5's selection and conversion). :meth:`flush` also writes the partial chunk at the end, so a reader (or a
+    file left by a killed process) has every value, and holds on to it: the next write replaces that chunk whole.
+    """
+
+    def __init__(self, dataset: Any, direct: bool) -> None:
+        self.dataset = dataset
+        self.dtype = dataset.dtype
+        self.chunk = int(dataset.chunks[0])
+        self.rows = tuple(dataset.shape[1:])
+        self.direct = direct and tuple(dataset.chunks[1:]) == self.rows
+        self.length = len(dataset)  # the dataset's extent
+        self.start = self.length  # where the held values go: a chunk boundary (0 for a new dataset)
+        self.held: List[npt.NDArray[Any]] = []
+        self.count = 0
+
+    def append(self, values: npt.NDArray[Any]) -> None:
+        if len(values) == 0:
+            return
+        self.held.append(np.ascontiguousarray(values, self.dtype))
+        self.count += len(values)
+        if self.count >= self.chunk:
+            self._write(everything=False)
+
+    def flush(self) -> None:
+        if self.count:
+            self._write(everything=True)
+
+    def _write(self, everything: bool) -> None:
+        whole = self.count - self.count % self.chunk
+        n = self.count if everything else whole
+        if self.start + n != self.length:
+            self.dataset.resize(self.start + n, axis=0)
+            self.length = self.start + n
+        pieces = self.held
+        if len(pieces) > 1:
+            # Only the first chunk is put together (what was held, and the head of the newest array); the rest of
+            # the newest (a whole queue chunk, megabytes) is written from where it lies.
+            last = pieces[-1]
+            take = min(len(last), self.chunk - (self.count - len(last)))
+            pieces = [np.concatenate(pieces[:-1] + [last[:take]]), last[take:]]
+        at = 0
+        for piece in pieces:
+            if at < n and len(piece):
+                self._put(self.start + at, piece[:n - at])
+            at += len(piece)
+        rest = self.count - whole
+        tail = pieces[-1]
+        # A copy: a view would keep the whole array alive.
+        kept = tail[len(tail) - rest:].copy() if len(tail) >= rest else np.concatenate(pieces)[whole:]
+        self.held = [kept] if rest else []
+        self.count = rest
+        self.start += whole
+
+    def _put(self, at: int, values: npt.NDArray[Any]) -> None:
+        if not self.direct:
+            self.dataset[at:at + len(values)] = values
+            return
+        for k in range(0, len(values), self.chunk):
+            part = values[k:k + self.chunk]
+            if len(part) < self.chunk:  # the partial last chunk is stored whole; rows past the extent are not read
+                padded = np.zeros((self.chunk,) + self.rows, self.dtype)
+                padded[:len(part)] = part
+                part = padded
+            self.dataset.id.write_direct_chunk((at + k,) + (0,) * len(self.rows), part)
+
+
 class EventWriter:
     """Writes the chunks of `queue` to a NeXus event file at `path` on a thread of its own.
 
@@ -252,8 +325,7 @@ class EventWriter:
         self._pipeline: Optional[Pipeline] = None
         self._stop = threading.Event()
         self._positions: Dict[str, int] = {}
-        self._datasets: Dict[str, Any] = {}
-        self._lengths: Dict[str, int] = {}
+        self._columns: Dict[str, _Column] = {}
         self._started = datetime.datetime.now(datetime.timezone.utc)
         if os.path.exists(self.path) and not overwrite:
             raise FileExistsError(f"{self.path} exists: choose another name or allow overwriting it")
@@ -404,17 +476,10 @@ class EventWriter:
         self._thread.start()
 
     def _append(self, path: str, values: npt.NDArray[Any]) -> None:
-        # Datasets and their lengths are kept here: looking them up through h5py costs more than writing.
-        dataset = self._datasets.get(path)
-        if dataset is None:
-            dataset = self._datasets[path] = self._file[path]
-            self._lengths[path] = len(dataset)
-        at = self._lengths[path]
-        if len(values) == 0:
-            return
-        dataset.resize(at + len(values), axis=0)
-        dataset[at:at + len(values)] = values
-        self._lengths[path] = at + len(values)
+        column = self._columns.get(path)
+        if column is None:  # looked up once: finding a dataset through h5py costs more than writing to it
+            column = self._columns[path] = _Column(self._file[path], direct=not self._filter)
+        column.append(values)
 
     def next_acquisition(self, first_block: int) -> None:
         """Another acquisition begins with block `first_block`: its ToA starts again, so what was clustered ends
@@ -471,9 +536,7 @@ class EventWriter:
                     last_flush, dirty = now, False
             if self._clusters is not None:
                 self._clusters.end(self)
-                dirty = True
-            if dirty:
-                self._flush()
+            self._flush()  # always: whatever the columns still hold goes out
         except BaseException as e:  # a full disk, say: stop the acquisition, keep what is on disk
             # Kept without its traceback: its frames hold datasets of the file, which must not outlive it.
             e.with_traceback(None)
@@ -493,6 +556,8 @@ class EventWriter:
         written = self.written_blocks
         if self._clusters is not None:
             self._clusters.drain(self)
+        for column in self._columns.values():
+            column.flush()
         self._file.flush()
         self.flushed_blocks = written
 
@@ -514,7 +579,7 @@ class EventWriter:
         # The datasets this writer keeps open go first, while their file is still open: after a failed write
         # HDF5 cannot close the file cleanly, and a dataset closed later (by the collector at exit, say) would
         # touch what it freed.
-        self._datasets.clear()
+        self._columns.clear()
         try:
             self._file.close()
         except Exception as e:  # noqa: BLE001 - the first error is the one to report
