@@ -228,7 +228,7 @@ def memory_run(seconds):
     end, and the clusters still held (open, pending), which the window bounds."""
     import resource
 
-    from vrexsdk import simulator, stages, vrex
+    from vrexsdk import errors, simulator, stages, vrex
 
     def peak_mib():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
@@ -253,7 +253,15 @@ def memory_run(seconds):
                       f"{snap.hits / 1e6:8.1f} Mhits ({snap.hits / elapsed / 1e6:5.1f} Mhits/s), "
                       f"{c['clusters'] / 1e6:7.2f} M clusters, open {c['open']}, pending {c['pending']}, "
                       f"late {c['late']}, lost blocks {snap.lost_blocks}")
-            device.acq.end(pipe.channel)
+            # The device would go on delivering what 80 Mhits/s make in `seconds`, at the stage's own pace: stopped.
+            device.acq.abort(pipe.channel)
+            try:
+                device.acq.end(pipe.channel)
+            except errors.VrexSdkInvalidOperationError:
+                pass  # nothing left to wait for after the abort
+            pipe.flush()
+            c = pipe.snapshot()["clusters"]
+            print(f"memory       after the end: peak RSS {peak_mib():7.1f} MiB, open {c['open']}, pending {c['pending']}")
     simulator.reset()
 
 
