@@ -1,7 +1,8 @@
 """What the simulated detector's generated data cost, beside floors measured in the same run.
 
 - Generation: simulator.generate_hits() of 64k-hit blocks (particles, per-pixel ToT, time-walk, read-out order),
-  against NumPy drawing the same three fields at random and sorting them by ToA (the least a generator does).
+  of the model's photons and of mixed particles (photons, electrons, straight tracks, alphas), against NumPy
+  drawing the same three fields at random and sorting them by ToA (the least a generator does).
 - Delivery from a pool: a run whose `pool` blocks are prepared at begin and delivered in turn (their ToA moved on
   every pass) against a burst of one prepared block (the engine's delivery) plus NumPy moving one block's ToA on
   (the floor of the same work), all into a callable that only counts.
@@ -61,6 +62,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--blocks", type=int, default=200000, help="deliveries per run (default 200000)")
     parser.add_argument("--pool", type=int, default=16, help="blocks in the pool (default 16)")
+    parser.add_argument("--generation", action="store_true", help="only the generation figures")
     options = parser.parse_args()
     simulator.reset()
     simulator.generate_hits(1000)  # the pixel table is built once, outside the timing
@@ -69,6 +71,12 @@ def main():
     print(f"# load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores; best of {options.rounds} rounds")
     print(f"generate_hits, 64k hits/block:      {HITS / gen / 1e6:8.2f} Mhits/s")
     print(f"NumPy random fields + sort (floor): {HITS / floor / 1e6:8.2f} Mhits/s   ratio {gen / floor:5.2f}")
+    # Photons, electrons, straight tracks and alphas alike: the tracks walk their pixels, the blobs are large.
+    mix = {"photon": 1, "electron": 1, "mip": 1, "alpha": 1}
+    mixed = best(lambda: simulator.generate_hits(HITS, seed=1, particles=mix), options.rounds)
+    print(f"generate_hits, mixed particles:     {HITS / mixed / 1e6:8.2f} Mhits/s   ratio {mixed / floor:5.2f}")
+    if options.generation:
+        return
     # Per delivery: the difference of a long and a short run over the difference of their deliveries, so what a
     # run costs once (its thread, the pool's preparation) drops out.
     def per_delivery(extra, short):

@@ -1,5 +1,7 @@
 """Clusters in recordings, event files and the command line: each equals clusters.cluster() over the same hits."""
 
+import dataclasses
+
 import numpy as np
 import pytest
 
@@ -12,6 +14,7 @@ from test_clusters import particles
 FLAGS = np.zeros((256, 256), np.uint8)
 FLAGS[:, 7] = calibration.DEAD
 CAL = calibration.Calibration(1.6, 25.0, 120.0, 2.0, flags=FLAGS)
+HISTOGRAMS = ("cluster_size_histogram", "cluster_energy_histogram", "cluster_energy_spectrum", "energy_spectrum")
 
 
 def file_hits(f):
@@ -55,6 +58,15 @@ def test_recorded_clusters_are_those_of_the_hits(tmp_path, mode, acquisitions, c
                      events=tmp_path / "run.h5", chunk_events=1024, energy_range=(0.0, 400.0))
     with events.open_events(tmp_path / "run.h5") as f:
         hits, found, labels, kev = file_hits(f), f.clusters(), f.cluster_labels(), f.cluster_energies()
+        closing = {name: f.histogram(name) for name in HISTOGRAMS}
+        assert f.cluster_count == rec.clusters
+    # The reductions written at close are the recording's, bins, edges and overflows alike.
+    for name, h in closing.items():
+        kept = getattr(rec, name)
+        assert (h is None) == (kept is None)
+        if h is not None:
+            assert type(h) is type(kept)
+            assert all(np.array_equal(getattr(h, f.name), getattr(kept, f.name)) for f in dataclasses.fields(h))
     ref, ref_labels, made = per_acquisition(hits)
     assert made == rec.metadata["acquisitions"] == acquisitions
     # The same clusters, each hit in the same one, also those across blocks.

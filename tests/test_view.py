@@ -54,6 +54,7 @@ def test_update_messages_carry_every_panel_aligned_and_saturated(image, wire):
 @pytest.mark.parametrize("kwargs, error", [
     ({"port": 70000}, ValueError), ({"port": "80"}, ValueError), ({"rate": 0}, ValueError),
     ({"rate": 1000}, ValueError), ({"host": ""}, ValueError), ({"save_dir": "/nonexistent/dir"}, ValueError),
+    ({"clusters": "yes"}, TypeError),
 ])
 def test_bad_viewer_arguments_are_refused(opened, kwargs, error):
     with pytest.raises(error):
@@ -243,6 +244,7 @@ def test_several_pages_watch_one_acquisition(viewer):
     (["view", "--port", "70000"], "must be from 0 to 65535"),
     (["view", "--rate", "500"], "at most 100 updates per second"),
     (["view", "--save-dir", "/nonexistent/dir"], "not a directory"),
+    (["view", "--cluster-radius", "2"], "--cluster-radius needs --clusters"),
 ])
 def test_view_usage_errors(argv, message, capsys):
     from vrexsdk.cli import main
@@ -327,6 +329,7 @@ def test_the_page_shows_a_live_acquisition(viewer, browser, tmp_path):
     wait(lambda b: b.execute_script(PROBE, "image")[1] != first[1])  # a later update drew another image
     wait(lambda b: b.execute_script("return vrexView.spectrum.data.reduce((a, v) => a + v, 0)") > 0)
     assert browser.execute_script(PROBE, "spectrum")[0] > 2  # bars drawn on the white plot
+    assert not browser.find_element(By.ID, "clusters").is_displayed()  # not asked for
     # Kept as a test artifact: in the test's temporary directory, and where CI collects them (VREX_ARTIFACTS).
     screenshot = pathlib.Path(os.environ.get("VREX_ARTIFACTS") or tmp_path) / "live-view.png"
     screenshot.parent.mkdir(parents=True, exist_ok=True)
@@ -343,3 +346,25 @@ def test_the_page_shows_a_live_acquisition(viewer, browser, tmp_path):
     browser.execute_script("vrexView.send({cmd: 'start', mode: '0:no-such-mode'})")
     wait(lambda b: "unknown mode" in b.find_element(By.ID, "error").text)
     assert not viewer._session.running
+
+
+def test_the_page_shows_clusters(long_run, browser, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    wait = WebDriverWait(browser, 60).until
+    with Viewer(long_run, port=0, save_dir=str(tmp_path), clusters=True) as viewer:
+        browser.get(viewer.url)
+        wait(lambda b: b.execute_script("return vrexView.state !== null"))
+        browser.execute_script("vrexView.send({cmd: 'start', mode: arguments[0]})", MODE)
+        wait(lambda b: b.execute_script("const h = vrexView.header; return h && h.running && h.clusters > 0"))
+        shown = browser.find_element(By.ID, "clusters")
+        wait(lambda b: shown.is_displayed() and shown.text not in ("", "–"))
+        rate = browser.find_element(By.ID, "clustersPerSecond")
+        wait(lambda b: rate.text not in ("", "–", "0"))
+        assert browser.execute_script(PROBE, "cluster-sizes")[0] > 2  # the sizes' bars
+        browser.execute_script("vrexView.send({cmd: 'save', format: 'npz'})")
+        notice = browser.find_element(By.ID, "notice")
+        wait(lambda b: notice.text.startswith("saved "))
+        rec = load(notice.text[len("saved "):])
+    assert rec.clusters > 0 and rec.cluster_size_histogram.total == rec.clusters

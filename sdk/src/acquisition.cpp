@@ -776,15 +776,33 @@ void add_particles(std::vector<Hit>& hits, const Physics& p, Rng& rng, const Win
     }
 }
 
-// The read-out sends hits roughly in time order: each is late by up to the read-out's jitter.
+// The read-out sends hits roughly in time order: each is late by up to the read-out's jitter. They are ordered by
+// that late time, ties in the order they were made, by a stable radix sort of the keys' bits above the smallest:
+// a block's keys span about 2^25 ticks, so three passes of 11 bits, where a comparison sort of (key, index)
+// pairs, giving the same order, cost half the generator's time.
 void readout_order(std::vector<Hit>& hits, Rng& rng) {
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(hits.size());
-    for (std::size_t i = 0; i < hits.size(); ++i)
-        keys[i] = {hits[i].toa + rng.below(physics::kReadoutJitterTicks), static_cast<std::uint32_t>(i)};
-    std::sort(keys.begin(), keys.end());
+    const std::size_t n = hits.size();
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = hits[i].toa + rng.below(physics::kReadoutJitterTicks);
+    if (n < 2) return;
+    const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+    const std::uint64_t base = *low, span = *high - *low;
+    std::vector<std::uint32_t> order(n), next(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    constexpr int kBits = 11;
+    std::vector<std::uint32_t> starts(std::size_t{1} << kBits);
+    for (int shift = 0; shift < 64 && (span >> shift) != 0; shift += kBits) {
+        const auto digit = [&](std::uint32_t i) { return ((keys[i] - base) >> shift) & ((1u << kBits) - 1); };
+        std::fill(starts.begin(), starts.end(), 0);
+        for (const std::uint32_t i : order) ++starts[digit(i)];
+        std::uint32_t at = 0;
+        for (std::uint32_t& s : starts) at += std::exchange(s, at);
+        for (const std::uint32_t i : order) next[starts[digit(i)]++] = i;
+        order.swap(next);
+    }
     std::vector<Hit> ordered;
-    ordered.reserve(hits.size());
-    for (const auto& [key, i] : keys) ordered.push_back(hits[i]);
+    ordered.reserve(n);
+    for (const std::uint32_t i : order) ordered.push_back(hits[i]);
     hits.swap(ordered);
 }
 

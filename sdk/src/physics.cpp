@@ -85,16 +85,61 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-void add(std::vector<Deposit>& out, double x, double y, double kev, double delay_ns) {
-    if (!(x >= 0.0 && x < kSide && y >= 0.0 && y < kSide) || !(kev > 0.0)) return;
-    const auto address = static_cast<std::uint32_t>(static_cast<int>(y) * kSide + static_cast<int>(x));
-    for (Deposit& d : out)
-        if (d.address == address) {
-            d.kev += static_cast<float>(kev);
-            d.delay_ns = std::min(d.delay_ns, static_cast<float>(delay_ns));
-            return;
-        }
+// Adds `kev` to pixel (ix, iy), merged with what the particle already left there (a curling electron crosses a
+// pixel twice); `merge` false for a shape that never comes back to a pixel (a blob, a straight track), so its
+// deposits cost no search. Off the matrix, nothing is collected.
+void add_pixel(std::vector<Deposit>& out, int ix, int iy, double kev, double delay_ns, bool merge = true) {
+    if (ix < 0 || ix >= kSide || iy < 0 || iy >= kSide || !(kev > 0.0)) return;
+    const auto address = static_cast<std::uint32_t>(iy * kSide + ix);
+    if (merge)
+        for (Deposit& d : out)
+            if (d.address == address) {
+                d.kev += static_cast<float>(kev);
+                d.delay_ns = std::min(d.delay_ns, static_cast<float>(delay_ns));
+                return;
+            }
     out.push_back({address, static_cast<float>(kev), static_cast<float>(delay_ns)});
+}
+
+void add(std::vector<Deposit>& out, double x, double y, double kev, double delay_ns) {
+    if (!(x >= 0.0 && x < kSide && y >= 0.0 && y < kSide)) return;
+    add_pixel(out, static_cast<int>(x), static_cast<int>(y), kev, delay_ns);
+}
+
+// Calls f(ix, iy, from, to) for every pixel the segment (x0, y0)-(x1, y1) crosses, in order, with the fractions
+// of the segment at which it enters and leaves the pixel. A charged particle ionises all along its path, so every
+// pixel it crosses gets charge in proportion to the length of path in it: consecutive pixels share an edge or
+// (the path through a corner) a corner, and the track has no gap a pixel wide.
+template <class F>
+void walk(double x0, double y0, double x1, double y1, F&& f) {
+    int ix = static_cast<int>(std::floor(x0)), iy = static_cast<int>(std::floor(y0));
+    const int ex = static_cast<int>(std::floor(x1)), ey = static_cast<int>(std::floor(y1));
+    const double dx = x1 - x0, dy = y1 - y0;
+    const int sx = dx > 0 ? 1 : -1, sy = dy > 0 ? 1 : -1;
+    // Fractions of the segment per pixel crossed in x and in y, and where the next x and y edges are.
+    const double step_x = dx != 0.0 ? std::abs(1.0 / dx) : HUGE_VAL, step_y = dy != 0.0 ? std::abs(1.0 / dy) : HUGE_VAL;
+    double next_x = dx != 0.0 ? (dx > 0 ? ix + 1 - x0 : x0 - ix) * step_x : HUGE_VAL;
+    double next_y = dy != 0.0 ? (dy > 0 ? iy + 1 - y0 : y0 - iy) * step_y : HUGE_VAL;
+    double at = 0.0;
+    // Rounding cannot make it wander: at most one pixel per edge between the two ends.
+    for (int left = std::abs(ex - ix) + std::abs(ey - iy) + 1; left > 0; --left) {
+        const double leave = std::min({next_x, next_y, 1.0});
+        f(ix, iy, at, leave);
+        if (leave >= 1.0 || (ix == ex && iy == ey)) return;
+        at = leave;
+        if (next_x <= next_y) {
+            if (next_x == next_y) {  // through the corner: to the diagonal neighbour at once
+                iy += sy;
+                next_y += step_y;
+                --left;
+            }
+            ix += sx;
+            next_x += step_x;
+        } else {
+            iy += sy;
+            next_y += step_y;
+        }
+    }
 }
 
 double photon_energy(const SourceSpec& s, Rng& rng) {
@@ -125,34 +170,38 @@ void photon(const SourceSpec& s, Rng& rng, std::vector<Deposit>& out) {
     add(out, cx + dx, cy + dy, kev * sx * sy, 0.0);
 }
 
-// An electron of a few tens to hundreds of keV: a curly track of steps that scatter as it slows down.
+// An electron of a few tens to hundreds of keV: a curly track of steps that scatter as it slows down, each
+// step's energy shared by the pixels it crosses.
 void electron(Rng& rng, std::vector<Deposit>& out) {
     double kev = 40.0 + 260.0 * rng.uniform();
     double x = rng.uniform() * kSide, y = rng.uniform() * kSide, angle = 2 * kPi * rng.uniform();
     double delay = 0.0;
     while (kev > 0.5) {
         const double step = std::min(kev, 8.0 + 10.0 * rng.exponential());
-        add(out, x, y, step, delay);
+        const double nx = x + 0.6 * std::cos(angle), ny = y + 0.6 * std::sin(angle);
+        walk(x, y, nx, ny, [&](int ix, int iy, double from, double to) {
+            add_pixel(out, ix, iy, step * (to - from), delay);
+        });
         kev -= step;
         angle += 0.6 * rng.normal();
-        x += 0.6 * std::cos(angle);
-        y += 0.6 * std::sin(angle);
+        x = nx;
+        y = ny;
         delay += 0.2;
     }
 }
 
 // A minimum-ionising particle crossing the sensor at an angle: a straight track, about 22 keV per pixel of
-// path with Landau-like fluctuations, collected later the deeper it goes.
+// path (in each pixel in proportion to the path in it) with Landau-like fluctuations, collected later the deeper
+// it goes.
 void mip(Rng& rng, std::vector<Deposit>& out) {
     const double length = 3.0 + 57.0 * rng.uniform();
     const double angle = 2 * kPi * rng.uniform();
     const double x0 = rng.uniform() * kSide, y0 = rng.uniform() * kSide;
-    const int steps = static_cast<int>(length * 2.0);
-    for (int k = 0; k <= steps; ++k) {
-        const double f = static_cast<double>(k) / std::max(1, steps);
-        add(out, x0 + f * length * std::cos(angle), y0 + f * length * std::sin(angle),
-            11.0 * (0.75 + 0.25 * rng.exponential()), 10.0 * f);
-    }
+    const double x1 = x0 + length * std::cos(angle), y1 = y0 + length * std::sin(angle);
+    walk(x0, y0, x1, y1, [&](int ix, int iy, double from, double to) {
+        add_pixel(out, ix, iy, 22.0 * length * (to - from) * (0.75 + 0.25 * rng.exponential()),
+                  10.0 * 0.5 * (from + to), false);
+    });
 }
 
 // An alpha particle stops within microns: a large round blob of charge that spreads while it drifts; a few MeV.
@@ -170,7 +219,7 @@ void alpha(Rng& rng, std::vector<Deposit>& out) {
             if (r2 > 9 * sigma * sigma) continue;
             const double w = std::exp(-r2 / (2 * sigma * sigma));
             total += w;
-            add(out, px, py, w, 0.0);
+            add_pixel(out, static_cast<int>(std::floor(px)), static_cast<int>(std::floor(py)), w, 0.0, false);
         }
     // Shares of the whole energy; the delay grows with the distance from the centre (the blob's edge is slow).
     for (std::size_t i = first; i < out.size(); ++i) {

@@ -659,6 +659,17 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
         device.config.setMask(_load_mask_file(args.mask, size.width, size.height))
 
 
+#: The clusterer's settings, for the commands that cluster (acquire, view).
+_CLUSTER_SETTINGS = (
+    option("--cluster-window-ns", type=_non_negative_float, metavar="NS",
+           help="hits at most NS apart in ToA may join one cluster (default: 300)"),
+    option("--cluster-jitter-ns", type=_non_negative_float, metavar="NS",
+           help="how far out of ToA order the read-out may deliver hits (default: 100000)"),
+    option("--cluster-radius", type=_cluster_radius, metavar="R",
+           help="hits at most R pixels apart in x and in y are neighbours (default: 1, the 8 around)"),
+)
+
+
 @command(
     "acquire", help="run an acquisition and save or show what it delivered",
     description="Run one acquisition and reduce it on the fly: a hit map with ToT and ToA histograms for Timepix3 "
@@ -702,12 +713,7 @@ def _apply_settings(device: Any, args: argparse.Namespace) -> None:
                help="cluster Timepix3 ToA/ToT hits into particles on the SDK's thread: cluster-size and "
                     "cluster-energy histograms (ToT sum; keV with --calibration), saved, summarised and drawn "
                     "under --png; with --events, every cluster in the event file too"),
-        option("--cluster-window-ns", type=_non_negative_float, metavar="NS",
-               help="hits at most NS apart in ToA may join one cluster (default: 300)"),
-        option("--cluster-jitter-ns", type=_non_negative_float, metavar="NS",
-               help="how far out of ToA order the read-out may deliver hits (default: 100000)"),
-        option("--cluster-radius", type=_cluster_radius, metavar="R",
-               help="hits at most R pixels apart in x and in y are neighbours (default: 1, the 8 around)"),
+        *_CLUSTER_SETTINGS,
         option("--cluster-labels", action="store_true",
                help="with --events: give every hit in the event file the index of its cluster"),
     ])
@@ -798,12 +804,13 @@ def _cluster_option(args: argparse.Namespace) -> Any:
     tuned = [flag for flag, value in (("--cluster-window-ns", args.cluster_window_ns),
                                       ("--cluster-jitter-ns", args.cluster_jitter_ns),
                                       ("--cluster-radius", args.cluster_radius),
-                                      ("--cluster-labels", args.cluster_labels or None)) if value is not None]
+                                      ("--cluster-labels", getattr(args, "cluster_labels", None) or None))
+             if value is not None]
     if not args.clusters:
         if tuned:
             raise UsageError(f"{tuned[0]} needs --clusters")
         return False
-    if args.cluster_labels and not args.events:
+    if getattr(args, "cluster_labels", False) and not args.events:
         raise UsageError("--cluster-labels needs --events FILE (the labels are kept beside the events)")
     from vrexsdk.stages import Clusters
 
@@ -1084,6 +1091,10 @@ def _port(text: str) -> int:
                help="where the page's Save button writes its .npz files (default: here)"),
         option("--calibration", metavar="FILE",
                help="a calibration (from 'calibrate'): the spectrum shows Timepix3 hits' energies in keV"),
+        option("--clusters", action="store_true",
+               help="cluster Timepix3 ToA/ToT hits into particles on the SDK's thread: the page shows clusters/s, "
+                    "the clusters counted and their sizes"),
+        *_CLUSTER_SETTINGS,
     ])
 def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     _require("aiohttp", "the live view", _VIEW_HINT)
@@ -1092,6 +1103,7 @@ def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if not os.path.isdir(args.save_dir):
         raise UsageError(f"--save-dir {args.save_dir}: not a directory")
     cal = _load_calibration(args.calibration) if args.calibration else None
+    clusters = _cluster_option(args)
 
     def ready(url: str) -> None:
         print(f"live view at {url} (Ctrl-C to stop)", file=out, flush=True)
@@ -1099,7 +1111,7 @@ def _view(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     with _opened(args.device) as device:
         try:
             serve(device, args.host, args.port, rate=args.rate, channel=args.channel, save_dir=args.save_dir,
-                  calibration=cal, ready=ready)
+                  calibration=cal, clusters=clusters, ready=ready)
         except OSError as e:
             raise UsageError(f"cannot listen on {args.host} port {args.port}: {e.strerror or e}") from None
     return 0

@@ -59,7 +59,14 @@ each time dataset)::
         x_min, x_max, y_min, y_max     uint16, pixel indices: the bounding box
       hit_map, itot_map, summed_frame  NXdata, written at close: signal uint64 [y, x], axes y, x
       tot_histogram, toa_histogram, itot_histogram, hit_sums, itot_sums
-                                       NXdata, written at close: counts, and the bin edges as axis
+                                       NXdata, written at close: counts, and the bin edges as axis;
+                                       attributes origin, bin_width, underflow, overflow
+      cluster_size_histogram, cluster_energy_histogram
+                                       the same, with clusters (cluster_size_histogram's attribute
+                                       clusters: every cluster counted); energy_spectrum,
+                                       cluster_energy_spectrum with a calibration: attributes low, high
+                                       (keV), underflow, overflow, uncalibrated. EventFile.histogram()
+                                       reads each back as the recording had it
 
 Every streamed group (``events``, ``tdcN``, ``frames``, ``raw``, ``binned``) also holds, one entry per block,
 ``block`` (the block's number: a gap is a block lost before the file), ``event_index`` (where the block's
@@ -83,6 +90,8 @@ import numpy.typing as npt
 
 from vrexsdk import __version__, _stages
 from vrexsdk._optional import optional
+from vrexsdk._recording import Histogram
+from vrexsdk.calibration import EnergySpectrum
 from vrexsdk.stages import ChunkQueue, Pipeline
 
 __all__ = ["DEFAULT_TICK", "EventFile", "EventWriter", "open_events", "open_hdf5"]
@@ -707,6 +716,18 @@ class _ClusterWriter:
             group.attrs[name] = np.uint64(value)
 
 
+#: The histograms written at close (the :class:`~vrexsdk.record.Recording` fields of the same names): the axis each
+#: group's bin edges go under, and the axis's units ("tick" for the SDK's clock).
+_HISTOGRAM_AXES = {"tot_histogram": ("tot", "dimensionless"), "toa_histogram": ("toa", "tick"),
+                   "itot_histogram": ("itot", "dimensionless"), "cluster_size_histogram": ("size", "counts"),
+                   "cluster_energy_histogram": ("tot_sum", "dimensionless"), "energy_spectrum": ("energy", "keV"),
+                   "cluster_energy_spectrum": ("energy", "keV")}
+# What the attributes of a histogram's group say, beside its counts and edges: Histogram's bins, or an
+# EnergySpectrum's range and the hits (or clusters) it could not give an energy.
+_HISTOGRAM_ATTRS = ("origin", "bin_width", "underflow", "overflow")
+_SPECTRUM_ATTRS = ("low", "high", "underflow", "overflow", "uncalibrated")
+
+
 def _write_reductions(entry: Any, reductions: Mapping[str, Any], tick_units: str) -> None:
     """The quick-look NXdata groups: 2-D maps with pixel axes, histograms with their bin edges."""
     default = None
@@ -720,16 +741,18 @@ def _write_reductions(entry: Any, reductions: Mapping[str, Any], tick_units: str
         for axis in ("y", "x"):
             group.create_dataset(axis, data=np.arange(256, dtype=np.int32)).attrs["units"] = "dimensionless"
         default = default or name
-    for name in ("tot_histogram", "toa_histogram", "itot_histogram"):
+    for name, (axis, units) in _HISTOGRAM_AXES.items():
         h = reductions.get(name)
         if h is None:
             continue
         group = entry.create_group(name)
-        axis = name.split("_")[0]
-        group.attrs.update(NX_class="NXdata", signal="counts", axes=[axis], origin=h.origin, bin_width=h.bin_width,
-                           underflow=h.underflow, overflow=h.overflow)
-        group.create_dataset("counts", data=h.counts).attrs["units"] = "counts"
-        group.create_dataset(axis, data=h.edges).attrs["units"] = tick_units if axis == "toa" else "dimensionless"
+        spectrum = hasattr(h, "uncalibrated")
+        group.attrs.update(NX_class="NXdata", signal="counts", axes=[axis],
+                           **{k: getattr(h, k) for k in (_SPECTRUM_ATTRS if spectrum else _HISTOGRAM_ATTRS)})
+        if name == "cluster_size_histogram":  # every cluster, those beyond the last bin too
+            group.attrs["clusters"] = np.uint64(reductions.get("clusters", h.total))
+        group.create_dataset("counts", data=np.asarray(h.counts, np.uint64)).attrs["units"] = "counts"
+        group.create_dataset(axis, data=h.edges).attrs["units"] = _units(units, tick_units)
         default = default or name
     for name in ("hit_sums", "itot_sums"):
         sums = reductions.get(name)
@@ -844,6 +867,29 @@ class EventFile:
         if group is None:
             return None
         return np.asarray(group[group.attrs["signal"]])
+
+    def histogram(self, name: str) -> Union[Histogram, EnergySpectrum, None]:
+        """A histogram written at close, as the recording had it: a :class:`~vrexsdk.record.Histogram`
+        (``"tot_histogram"``, ``"toa_histogram"``, ``"itot_histogram"``, ``"cluster_size_histogram"``,
+        ``"cluster_energy_histogram"``) or a :class:`~vrexsdk.calibration.EnergySpectrum` (``"energy_spectrum"``,
+        ``"cluster_energy_spectrum"``); None when the file has none of that name."""
+        if name not in _HISTOGRAM_AXES:
+            raise KeyError(f"unknown histogram {name!r}; known: {', '.join(_HISTOGRAM_AXES)}")
+        group = self._file["entry"].get(name)
+        if group is None:
+            return None
+        counts = np.asarray(group["counts"], np.uint64)
+        if "uncalibrated" in group.attrs:
+            return EnergySpectrum(counts, float(group.attrs["low"]), float(group.attrs["high"]),
+                                  *(int(group.attrs[k]) for k in _SPECTRUM_ATTRS[2:]))
+        return Histogram(counts, *(int(group.attrs[k]) for k in _HISTOGRAM_ATTRS))
+
+    @property
+    def cluster_count(self) -> Optional[int]:
+        """The clusters the recording counted on the SDK's thread (every block delivered: also those a full queue
+        kept from the file, whose clusters :meth:`clusters` lacks), or None without clusters or before close."""
+        group = self._file["entry"].get("cluster_size_histogram")
+        return None if group is None else int(group.attrs["clusters"])
 
     def blocks(self, group: str = "events") -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         """The block numbers of `group` and where each block's entries start."""

@@ -476,7 +476,8 @@ def _last_error(snap: stages.Snapshot) -> str:
 
 def _reductions(rec: Recording) -> Dict[str, Any]:
     names = ("hit_map", "itot_map", "summed_frame", "hit_sums", "itot_sums", "tot_histogram", "toa_histogram",
-             "itot_histogram")
+             "itot_histogram", "energy_spectrum", "clusters", "cluster_size_histogram", "cluster_energy_histogram",
+             "cluster_energy_spectrum")
     return {name: getattr(rec, name) for name in names}
 
 

@@ -2,10 +2,11 @@
 
 ``vrexsdk view`` (or :func:`serve` from Python) serves a page at ``http://127.0.0.1:8321/`` showing, while an
 acquisition runs, the hit map or summed frame (linear or log colour scale, colour bar, pixel axes, the value under
-the cursor), the ToT spectrum, the ToA histogram, hits/s, blocks/s, dropped blocks, the temperatures and the bias,
-with buttons to start and stop an acquisition (mode, duration), save what was accumulated and reset it. Several
-tabs may watch one acquisition. Detector PCs are often headless: open the page through an SSH tunnel
-(``ssh -L 8321:127.0.0.1:8321 host``) rather than listening beyond loopback.
+the cursor), the ToT spectrum, the ToA histogram, hits/s, blocks/s, dropped blocks, the temperatures and the bias
+(and with ``clusters``, clusters/s, the clusters counted and their sizes), with buttons to start and stop an
+acquisition (mode, duration), save what was accumulated and reset it. Several tabs may watch one acquisition.
+Detector PCs are often headless: open the page through an SSH tunnel (``ssh -L 8321:127.0.0.1:8321 host``) rather
+than listening beyond loopback.
 
 The server needs aiohttp (``pip install "vrexsdk[view]"``). Updates go out over one WebSocket per page at a
 bounded rate (``rate`` per second), as one binary message holding every panel; a page that has not taken the
@@ -32,7 +33,7 @@ import os
 import struct
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -41,7 +42,8 @@ from vrexsdk.errors import VrexSdkException, VrexSdkInvalidOperationError
 from vrexsdk import stages
 from vrexsdk._optional import optional
 from vrexsdk.calibration import Calibration, CalibrationStage
-from vrexsdk.record import BINNED_MODES, Histogram, Recording, _binning_params, _kind_of_mode, device_metadata
+from vrexsdk.record import (BINNED_MODES, Histogram, Recording, _binning_params, _cluster_fields, _cluster_stage,
+                            _kind_of_mode, device_metadata)
 from vrexsdk.vrex import Device
 
 __all__ = ["DEFAULT_PORT", "NativeSource", "Series", "Snapshot", "SnapshotSource", "ViewError", "Viewer",
@@ -98,6 +100,10 @@ class Snapshot:
     unit: str = "hits"
     #: Blocks the accumulation could not take and counted as lost.
     dropped: int = 0
+    #: With clusters (ToA/ToT hits only): the clusters counted, and their sizes (bin i: clusters of i hits); None
+    #: without.
+    clusters: Optional[int] = None
+    cluster_sizes: Optional[Series] = None
 
 
 class SnapshotSource(Protocol):
@@ -150,9 +156,12 @@ class NativeSource:
     """
 
     def __init__(self, calibration: Optional[Calibration] = None, energy_bins: int = 1000,
-                 energy_range: Tuple[float, float] = (0.0, 100.0)) -> None:
+                 energy_range: Tuple[float, float] = (0.0, 100.0),
+                 clusters: Union[bool, stages.Clusters] = False) -> None:
         # Made once, so bad settings are refused here rather than at the first start.
         self._energy = None if calibration is None else CalibrationStage(calibration, energy_bins, energy_range)
+        #: The clusters stage beside the others for ToA/ToT hits (True: the clusterer's defaults); None without.
+        self._clusters = _cluster_stage(clusters, raw=False)
         self._pipeline: Optional[stages.Pipeline] = None
         self._make: Optional[Callable[[], stages.Pipeline]] = None
         self._mode = ""
@@ -162,7 +171,8 @@ class NativeSource:
     def _stages(self, kind: str) -> List[stages.Stage]:
         if kind == "hits":
             energy: List[stages.Stage] = [] if self._energy is None else [self._energy]
-            return energy + [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()]
+            clusters: List[stages.Stage] = [] if self._clusters is None else [self._clusters]
+            return energy + [stages.HitMap(), stages.TotHistogram(), stages.ToaHistogram()] + clusters
         if kind == "itot-events":
             return [stages.HitMap(), stages.ItotHistogram()]
         if kind == "frames":
@@ -186,6 +196,8 @@ class NativeSource:
     def detach(self) -> None:
         with self._lock:
             if self._pipeline is not None:
+                if self._clusters is not None:  # the acquisition is over: its clusters still open are complete
+                    self._pipeline.flush()
                 self._pipeline.detach()
 
     def reset(self) -> None:
@@ -233,10 +245,14 @@ class NativeSource:
         unit, events = {"frames": ("frames", snap.frames), "raw": ("bytes", snap.bytes)}.get(
             kind, ("packets", snap.packets) if snap.packets else ("hits", snap.hits))
         itot = kind == "itot-events"
+        found = None if self._clusters is None else snap.stages.get(self._clusters.label)
+        sizes = None if found is None else Series("Cluster size", found["size_counts"],
+                                                  overflow=int(found["size_overflow"]), unit="hits")
         return Snapshot(kind=kind, image=self._image(snap),
                         spectrum=self._spectrum(snap, itot), toa=_series("ToA", "clock ticks",
                                                                         snap.stages.get("toa_histogram")),
-                        blocks=snap.blocks, events=events, unit=unit, dropped=snap.lost_blocks)
+                        blocks=snap.blocks, events=events, unit=unit, dropped=snap.lost_blocks,
+                        clusters=None if found is None else int(found["clusters"]), cluster_sizes=sizes)
 
     def recording(self, **fields: Any) -> Recording:
         snap = self._snap()
@@ -246,7 +262,7 @@ class NativeSource:
         hit_map = values.get("hit_map", {})
         frame_sum = values.get("frame_sum", {})
         sums = values.get("binned_sums", {})
-        return Recording(
+        rec = Recording(
             mode=self._mode, kind=_kind_of_mode(self._mode), blocks=snap.blocks, hits=snap.hits, frames=snap.frames,
             packets=snap.packets, byte_count=snap.bytes, hit_map=hit_map.get("counts"), itot_map=hit_map.get("itot"),
             summed_frame=frame_sum.get("sum") if frame_sum.get("frames") else None,
@@ -257,6 +273,9 @@ class NativeSource:
             energy_spectrum=None if self._energy is None or self._energy.label not in values
             else CalibrationStage.spectrum(values[self._energy.label]),
             outside=int(hit_map.get("outside", 0)), ignored=snap.ignored, **fields)
+        if self._clusters is not None and self._clusters.label in values:
+            _cluster_fields(rec, values[self._clusters.label])
+        return rec
 
 
 # ---- the acquisition the page controls -------------------------------------------------------------------------------
@@ -515,12 +534,14 @@ def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
     if snapshot.image is not None:
         h, w = snapshot.image.shape
         add("image", snapshot.image, width=int(w), height=int(h))
-    for name, series in (("spectrum", snapshot.spectrum), ("toa", snapshot.toa)):
+    for name, series in (("spectrum", snapshot.spectrum), ("toa", snapshot.toa),
+                         ("clusterSizes", snapshot.cluster_sizes)):
         if series is not None:
             add(name, series.counts, origin=series.origin, binWidth=series.bin_width, underflow=series.underflow,
                 overflow=series.overflow, label=series.label, unit=series.unit)
     header: Dict[str, Any] = {"type": "update", "kind": snapshot.kind, "blocks": snapshot.blocks,
                               "events": snapshot.events, "unit": snapshot.unit, "dropped": snapshot.dropped,
+                              "clusters": snapshot.clusters,
                               **fields, "arrays": {}}
 
     def encoded(offset: int) -> bytes:
@@ -541,22 +562,22 @@ def encode_update(snapshot: Snapshot, fields: Dict[str, Any]) -> bytes:
 
 
 class _Rates:
-    """Hits/s and blocks/s over the last second, from successive snapshots."""
+    """Counts per second (hits, blocks, clusters, ...) over the last second, from successive snapshots."""
 
     def __init__(self) -> None:
-        self.history: List[Tuple[float, int, int]] = []
+        self.history: List[Tuple[float, Tuple[int, ...]]] = []
 
-    def __call__(self, now: float, events: int, blocks: int) -> Tuple[float, float]:
-        if self.history and (events < self.history[-1][1] or blocks < self.history[-1][2]):
+    def __call__(self, now: float, *counts: int) -> Tuple[float, ...]:
+        if self.history and any(c < last for c, last in zip(counts, self.history[-1][1])):
             self.history.clear()  # the accumulation was reset
-        self.history.append((now, events, blocks))
+        self.history.append((now, counts))
         while len(self.history) > 2 and now - self.history[1][0] >= _RATE_WINDOW:
             self.history.pop(0)
-        t0, e0, b0 = self.history[0]
+        t0, first = self.history[0]
         span = now - t0
         if span <= 0:
-            return 0.0, 0.0
-        return (events - e0) / span, (blocks - b0) / span
+            return (0.0,) * len(counts)
+        return tuple((c - f) / span for c, f in zip(counts, first))
 
 
 # ---- the server ------------------------------------------------------------------------------------------------------
@@ -584,11 +605,14 @@ class Viewer:
             block on the SDK's thread.
         calibration: a :class:`~vrexsdk.calibration.Calibration` of the chip: the spectrum shows ToA/ToT hits'
             energies in keV (0 to 100 keV in 1000 bins; give a :class:`NativeSource` for others).
+        clusters: True (the clusterer's defaults) or a :class:`~vrexsdk.stages.Clusters` stage: ToA/ToT hits are
+            also clustered on the SDK's thread, and the page shows clusters/s, the clusters counted and their
+            sizes.
     """
 
     def __init__(self, device: Device, *, host: str = "127.0.0.1", port: int = DEFAULT_PORT, rate: float = 25.0,
                  channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None,
-                 calibration: Optional[Calibration] = None) -> None:
+                 calibration: Optional[Calibration] = None, clusters: Union[bool, stages.Clusters] = False) -> None:
         self._web = _import_aiohttp()
         if not isinstance(device, Device):
             raise TypeError(f"device must be a vrexsdk.vrex.Device, not {type(device).__name__}")
@@ -603,7 +627,9 @@ class Viewer:
         self.host, self.port, self.rate = host, port, float(rate)
         if source is not None and calibration is not None:
             raise ValueError("give a calibration to the source, not beside it")
-        self.source: SnapshotSource = NativeSource(calibration) if source is None else source
+        if source is not None and clusters is not False:
+            raise ValueError("give clusters to the source, not beside it")
+        self.source: SnapshotSource = NativeSource(calibration, clusters=clusters) if source is None else source
         self._session = _Session(device, self.source, channel, save_dir, self._state_changed)
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._control = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vrexsdk-view-control")
@@ -807,10 +833,11 @@ class Viewer:
                     continue
                 try:
                     snapshot = self.source.snapshot()
-                    hits_rate, block_rate = rates(time.monotonic(), snapshot.events, snapshot.blocks)
+                    hits_rate, block_rate, cluster_rate = rates(time.monotonic(), snapshot.events,
+                                                                snapshot.blocks, snapshot.clusters or 0)
                     message = encode_update(snapshot, {"running": self._session.running, "eventsPerSecond": hits_rate,
                                                        "blocksPerSecond": block_rate, "rate": self.rate,
-                                                       **self._status})
+                                                       "clustersPerSecond": cluster_rate, **self._status})
                 except Exception:  # the pages keep their last picture; the updates go on at the next tick
                     _log.exception("taking a snapshot for the live view failed")
                     await asyncio.sleep(max(0.0, due - loop.time()))
@@ -842,14 +869,15 @@ class Viewer:
 
 def serve(device: Device, host: str = "127.0.0.1", port: int = DEFAULT_PORT, *, rate: float = 25.0,
           channel: Optional[str] = None, save_dir: str = ".", source: Optional[SnapshotSource] = None,
-          calibration: Optional[Calibration] = None, ready: Optional[Callable[[str], Any]] = None) -> None:
+          calibration: Optional[Calibration] = None, clusters: Union[bool, stages.Clusters] = False,
+          ready: Optional[Callable[[str], Any]] = None) -> None:
     """Serves the live view of an open `device` until Ctrl-C; see :class:`Viewer` for the arguments.
 
     `ready` is called with the page's URL once the port is bound (by default it is printed). An acquisition the
     page started is stopped before this returns.
     """
     viewer = Viewer(device, host=host, port=port, rate=rate, channel=channel, save_dir=save_dir, source=source,
-                    calibration=calibration)
+                    calibration=calibration, clusters=clusters)
     stop = threading.Event()
     with viewer:
         if host not in ("127.0.0.1", "::1", "localhost"):

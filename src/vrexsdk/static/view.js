@@ -12,7 +12,8 @@ for (let i = 0; i < 256; i++) {
   for (let c = 0; c < 3; c++) LUT[i * 3 + c] = Math.round(ANCHORS[k][c] * (1 - f) + ANCHORS[k + 1][c] * f);
 }
 
-const view = { updates: 0, header: null, image: null, spectrum: null, toa: null, state: null, drawn: 0 };
+const view = { updates: 0, header: null, image: null, spectrum: null, toa: null, clusterSizes: null, state: null,
+               drawn: 0 };
 window.vrexView = view;  // read (and sent through) by the browser test
 let socket = null, pending = false;
 
@@ -65,6 +66,7 @@ function onUpdate(buffer) {
   view.image = arrays.image || null;
   view.spectrum = arrays.spectrum || null;
   view.toa = arrays.toa || null;
+  view.clusterSizes = arrays.clusterSizes || null;
   view.updates++;
   if (!pending) { pending = true; requestAnimationFrame(draw); }  // draw at most once per screen refresh
 }
@@ -183,6 +185,15 @@ function draw() {
   $("events").textContent = `${fmt(h.events)} ${h.unit}`;
   $("blocks").textContent = fmt(h.blocks);
   $("dropped").textContent = fmt(h.dropped);
+  // Clusters only when the server was asked for them (and the mode has ToA/ToT hits).
+  const clustered = h.clusters !== null && h.clusters !== undefined;
+  for (const row of document.querySelectorAll(".cluster-row")) row.hidden = !clustered;
+  $("cluster-panel").hidden = !clustered;
+  if (clustered) {
+    $("clustersPerSecond").textContent = fmt(h.clustersPerSecond);
+    $("clusters").textContent = fmt(h.clusters);
+    drawHistogram("cluster-sizes", view.clusterSizes, "Cluster size");
+  }
   const unit = (u) => ({ DegreeCelsius: "°C", degC: "°C", C: "°C" })[u] || u;
   $("temperature").textContent = h.temperatures.length ? h.temperatures.map((t) => t.error ? `${t.id}: ${t.error}` :
       `${t.id} ${t.actual.toFixed(1)}` + (t.desired === undefined ? "" : ` (set ${t.desired.toFixed(1)})`) + ` ${unit(t.unit)}`).join(", ") : "–";
