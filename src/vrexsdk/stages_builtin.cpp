@@ -86,7 +86,8 @@ public:
     enum class Quantity { Tot, Toa, Itot };
 
     Histogram(Quantity q, std::uint64_t bins, std::uint64_t width, bool adaptive)
-        : quantity_(q), counts_(bins), width_(width), adaptive_(adaptive), has_origin_(!adaptive) {}
+        : quantity_(q), counts_(bins), spread_(bins <= spread_bins ? (bins + 2) * copies : 0), width_(width),
+          adaptive_(adaptive), has_origin_(!adaptive) {}
 
     bool accepts(Shape s) noexcept override {
         return quantity_ == Quantity::Itot ? is_itot_event(s) : is_toa_tot(s);
@@ -94,20 +95,30 @@ public:
 
     void consume(const Block& b) noexcept override {
         if (quantity_ == Quantity::Itot) {
-            if (b.itot_event_hits() == 0) return;
-            Filler fill(*this);
-            b.for_each_itot_event([&](std::uint32_t, std::uint64_t, std::uint32_t itot) { fill(itot); });
-            fill.done(*this);
+            count(b.itot_event_hits(), [&](auto&& fill) {
+                b.for_each_itot_event([&](std::uint32_t, std::uint64_t, std::uint32_t itot) { fill(itot); });
+            });
             return;
         }
-        if (b.toa_tot_hits() == 0) return;
-        if (quantity_ == Quantity::Toa && adaptive_) widen(b);
-        Filler fill(*this);
-        if (quantity_ == Quantity::Tot)
-            b.for_each_toa_tot([&](std::uint32_t, std::uint64_t, std::uint32_t tot) { fill(tot); });
-        else
+        const std::uint64_t n = b.toa_tot_hits();
+        if (n == 0) return;
+        if (quantity_ == Quantity::Tot) {
+            count(n, [&](auto&& fill) {
+                b.for_each_toa_tot([&](std::uint32_t, std::uint64_t, std::uint32_t tot) { fill(tot); });
+            });
+            return;
+        }
+        auto toas = [&](auto&& fill) {
             b.for_each_toa_tot([&](std::uint32_t, std::uint64_t toa, std::uint32_t) { fill(toa); });
-        fill.done(*this);
+        };
+        // Adaptive: the bins must hold the block's values before they are counted. Past the first block they
+        // mostly do, so a long block is counted first and widened (and counted again) only when a value fell
+        // beyond the last bin, which saves a pass over it.
+        if (adaptive_) {
+            if (has_origin_ && spreads(n) && count_spread(toas, true)) return;
+            widen(b);
+        }
+        count(n, toas);
     }
 
     void capture(Capture& out) const override {
@@ -119,6 +130,11 @@ public:
     }
 
 private:
+    // A block at least this many times longer than the histogram, with at most `spread_bins` bins, is counted
+    // in `copies` private histograms (see count()).
+    static constexpr std::uint64_t copies = 4, spread_factor = 8, spread_bins = 4096;
+    static_assert(std::has_single_bit(copies));
+
     // The hot loop's state in locals, so the compiler keeps it in registers (the counters could alias the
     // members otherwise), and a shift instead of a division for the power-of-two widths (the adaptive ToA
     // histogram's always, ToT's 1).
@@ -145,6 +161,56 @@ private:
         }
     };
 
+    // Counts the values `loop` hands to the function it is given.
+    template <class Loop>
+    void count(std::uint64_t n, Loop&& loop) noexcept {
+        if (spreads(n)) {
+            count_spread(loop, false);
+            return;
+        }
+        Filler fill(*this);
+        loop(fill);
+        fill.done(*this);
+    }
+
+    bool spreads(std::uint64_t n) const noexcept {
+        return !spread_.empty() && n >= spread_factor * counts_.size() && n <= UINT32_MAX;
+    }
+
+    // Successive hits mostly fall in one bin (ToA in time order, the few common ToT values), and in one array
+    // each increment would wait for the one before it to be stored: a long block goes into `copies` private
+    // histograms instead, interleaved (bin * copies + hit % copies), then added to the counts. Two more bins take
+    // the values below and beyond the bins, so the loop keeps no counters of its own. With `unless_overflow`, a value beyond the
+    // last bin leaves every count as it was and returns false.
+    template <class Loop>
+    bool count_spread(Loop&& loop, bool unless_overflow) noexcept {
+        std::uint32_t* const spread = spread_.data();
+        const std::uint64_t bins = counts_.size(), origin = origin_, width = width_;
+        const std::uint64_t below = bins, beyond = bins + 1;
+        std::uint64_t i = 0;
+        auto add = [&](std::uint64_t index) { ++spread[index * copies + (i++ & (copies - 1))]; };
+        const int shift = std::has_single_bit(width) ? std::countr_zero(width) : -1;
+        loop([&](std::uint64_t value) {
+            if (value < origin) return add(below);
+            const std::uint64_t index = shift >= 0 ? (value - origin) >> shift : (value - origin) / width;
+            add(index < bins ? index : beyond);
+        });
+        auto total = [&](std::uint64_t k) {
+            std::uint64_t sum = 0;
+            for (std::uint64_t c = 0; c < copies; ++c) sum += spread[k * copies + c];
+            return sum;
+        };
+        const bool counted = !(unless_overflow && total(beyond) != 0);
+        if (counted) {
+            std::uint64_t* const counts = counts_.data();
+            for (std::uint64_t k = 0; k < bins; ++k) counts[k] += total(k);
+            underflow_ += total(below);
+            overflow_ += total(beyond);
+        }
+        std::fill(spread_.begin(), spread_.end(), 0);
+        return counted;
+    }
+
     // Before a block's ToA values are counted: the origin from the first block, and a bin width that holds them.
     void widen(const Block& b) noexcept {
         std::uint64_t lo = UINT64_MAX, hi = 0;
@@ -169,6 +235,7 @@ private:
 
     Quantity quantity_;
     std::vector<std::uint64_t> counts_;
+    std::vector<std::uint32_t> spread_;  // count()'s private histograms, all zero between blocks
     std::uint64_t width_;
     bool adaptive_;
     bool has_origin_;
