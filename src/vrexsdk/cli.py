@@ -33,7 +33,7 @@ import os
 import sys
 import threading
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -135,24 +135,31 @@ def group(name: str, *, help: str, description: str) -> None:
 # ---- small helpers -------------------------------------------------------------------------------------------------
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be positive, not {value}")
-    return value
+_Number = TypeVar("_Number", int, float)
 
 
-def _address(text: str) -> int:
-    try:
-        value = int(text, 0)  # 4096, 0x1000 and 0o10000 alike
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not 0 <= value <= 0xFFFFFFFF:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 0xffffffff, not {text}")
-    return value
+def _checked(parse: Callable[[str], _Number], kind: str, ok: Callable[[_Number], bool], must: str, *,
+             show_text: bool = False) -> Callable[[str], _Number]:
+    """An option's converter: `parse` the text (a ValueError says it is not `kind`), then `ok` or "must be ..."
+    (naming the value parsed, or the text as given where that reads better)."""
+    def convert(text: str) -> _Number:
+        try:
+            value = parse(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {kind}: {text!r}") from None
+        if not ok(value):
+            raise argparse.ArgumentTypeError(f"must be {must}, not {text if show_text else value}")
+        return value
+    return convert
+
+
+def _int(text: str) -> int:
+    return int(text, 0)
+
+
+_positive_int = _checked(_int, "an integer", lambda v: v > 0, "positive")
+# 4096, 0x1000 and 0o10000 alike
+_address = _checked(_int, "an integer", lambda v: 0 <= v <= 0xFFFFFFFF, "between 0 and 0xffffffff", show_text=True)
 
 
 def _length(text: str) -> int:
@@ -162,34 +169,11 @@ def _length(text: str) -> int:
     return value
 
 
-def _positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not (0 < value < math.inf):
-        raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
-    return value
-
-
-def _non_negative_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not (0 <= value < math.inf):
-        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, not {text}")
-    return value
-
-
-def _cluster_radius(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not 0 <= value <= 16:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 16, not {value}")
-    return value
+_positive_float = _checked(float, "a number", lambda v: 0 < v < math.inf, "a positive finite number",
+                           show_text=True)
+_non_negative_float = _checked(float, "a number", lambda v: 0 <= v < math.inf, "a finite number of at least 0",
+                               show_text=True)
+_cluster_radius = _checked(int, "an integer", lambda v: 0 <= v <= 16, "from 0 to 16")
 
 
 def _setting(kind: Callable[[str], Any]) -> Callable[[str], Tuple[str, Any]]:
@@ -991,14 +975,7 @@ def _rate(text: str) -> float:
     return value
 
 
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {value}")
-    return value
+_port = _checked(int, "an integer", lambda v: 0 <= v <= 65535, "from 0 to 65535")
 
 
 @command(
