@@ -554,8 +554,6 @@ class EventWriter:
 
     def _flush(self) -> None:
         written = self.written_blocks
-        if self._clusters is not None:
-            self._clusters.drain(self)
         for column in self._columns.values():
             column.flush()
         self._file.flush()
@@ -645,7 +643,6 @@ class _ClusterWriter:
         #: Block numbers at which an acquisition began (EventWriter.next_acquisition), appended from any thread.
         self.boundaries: List[int] = []
         self._next = 0
-        self._held: Dict[str, List[npt.NDArray[Any]]] = {}
 
     def create(self, writer: "EventWriter") -> None:
         group = writer._group("entry/clusters", "NXdata")
@@ -687,28 +684,14 @@ class _ClusterWriter:
         self._append(writer, self.stream.flush())
 
     def _append(self, writer: "EventWriter", result: Tuple[Any, Any, Any]) -> None:
-        # Kept here until a whole HDF5 chunk is full or the writer flushes: without a chunk cache, each small
-        # append would rewrite its chunk.
+        # The writer's columns hold values until whole HDF5 chunks are full, so small results go straight there.
         found, sums, labels = result
         for name in self.dtype.names or ():
-            self._held.setdefault(f"entry/clusters/{name}", []).append(found[name])
+            writer._append(f"entry/clusters/{name}", found[name])
         if self.calibration is not None:
-            self._held.setdefault("entry/clusters/energy", []).append(sums)
+            writer._append("entry/clusters/energy", sums)
         if self.labels:
-            self._held.setdefault(f"entry/{_PLACES['events'][0]}/cluster_id", []).append(labels)
-        self.drain(writer, whole_chunks=True)
-
-    def drain(self, writer: "EventWriter", whole_chunks: bool = False) -> None:
-        """Appends what is held: every whole chunk of it, or (the writer flushing) all of it."""
-        for path, parts in self._held.items():
-            held = sum(len(p) for p in parts)
-            chunk = _CLUSTER_CHUNK if path.startswith("entry/clusters/") else writer.chunk_events
-            if not held or (whole_chunks and held < chunk):
-                continue
-            values = np.concatenate(parts)
-            keep = held % chunk if whole_chunks else 0
-            writer._append(path, values[:held - keep])
-            parts[:] = [values[held - keep:]] if keep else []
+            writer._append(f"entry/{_PLACES['events'][0]}/cluster_id", labels)
 
     def close(self, entry: Any) -> None:
         group = entry["clusters"]
