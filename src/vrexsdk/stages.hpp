@@ -261,6 +261,16 @@ public:
     virtual void hand_over() noexcept { flush(); }
 };
 
+// Stages of one pipeline that share one pass over each block (the hit map and the ToT and ToA histograms of the
+// ToA/ToT shapes): asked once, when the pipeline is attached. The pipeline runs `stage`'s consume() in place of
+// its members' (given by their index, ascending), at the first member's place; the members keep their state and
+// still capture, publish and flush. An empty result (null stage) when fewer than two stages fit.
+struct Fused {
+    std::unique_ptr<Stage> stage;
+    std::vector<std::size_t> members;
+};
+Fused fuse(const std::vector<std::unique_ptr<Stage>>& stages, Shape shape);
+
 // Makes a stage from its settings; throws std::invalid_argument (becomes ValueError) for bad settings. A queue
 // is passed to the stages that feed one (null otherwise).
 using StageFactory = std::unique_ptr<Stage> (*)(const Params& params, std::shared_ptr<ChunkQueue> queue);
