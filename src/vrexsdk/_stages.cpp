@@ -467,23 +467,26 @@ PyObject* numpy_type(Capture::Type t) {
     return nullptr;
 }
 
+template <class Held>
 void free_bytes(PyObject* capsule) {
-    delete static_cast<std::vector<std::byte>*>(PyCapsule_GetPointer(capsule, "vrexsdk._stages.bytes"));
+    delete static_cast<Held*>(PyCapsule_GetPointer(capsule, "vrexsdk._stages.bytes"));
 }
 
-// A NumPy array that owns `data` (moved in, no copy): its base is a capsule holding the vector.
-PyObject* own_array(std::vector<std::byte>&& data, Capture::Type type, const std::vector<std::size_t>& shape) {
+// A NumPy array that owns `data` (a vector of bytes, moved in, no copy): its base is a capsule holding the vector.
+template <class Held>
+PyObject* own_array(Held&& data, Capture::Type type, const std::vector<std::size_t>& shape) {
+    static_assert(std::is_same_v<typename Held::value_type, std::byte> && !std::is_reference_v<Held>);
     PyArray_Descr* const descr = reinterpret_cast<PyArray_Descr*>(numpy_type(type));
     if (descr == nullptr) return nullptr;
     npy_intp dims[4];
     const int nd = static_cast<int>(std::min<std::size_t>(shape.size(), 4));
     for (int i = 0; i < nd; ++i) dims[i] = static_cast<npy_intp>(shape[static_cast<std::size_t>(i)]);
-    auto* held = new (std::nothrow) std::vector<std::byte>(std::move(data));
+    auto* held = new (std::nothrow) Held(std::move(data));
     if (held == nullptr) {
         Py_DECREF(descr);
         return PyErr_NoMemory();
     }
-    Ref base = Ref::steal(PyCapsule_New(held, "vrexsdk._stages.bytes", free_bytes));
+    Ref base = Ref::steal(PyCapsule_New(held, "vrexsdk._stages.bytes", free_bytes<Held>));
     if (!base) {
         delete held;
         Py_DECREF(descr);
