@@ -323,11 +323,12 @@ VREX_STAGE("histogram", make_histogram);
 
 // ---- one pass for the hit map and the ToT and ToA histograms -------------------------------------------------------
 //
-// Each of these stages alone makes its own pass over a block's hits at about a nanosecond a hit, most of it the
-// loop and the loads of the records rather than the counting; together they read the same 16 bytes a hit three
-// times. A pipeline holding them runs this in their place: one loop over the hits feeding each member's counting
-// (the same Counter and Spreader their own consume() runs), so the reductions are the very same. It drives the
-// members' state and holds none of its own: they still capture, flush and answer to their labels.
+// Each of these stages alone makes its own pass over a block's hits, about a nanosecond a hit each, reading the
+// same 16 bytes a hit three times. A pipeline holding them runs this in their place: one loop over the hits
+// feeding each member's counting (the same Counter and Spreader their own consume() runs), so the reductions are
+// the very same; each record is loaded once, and the three counts' stores, to different arrays, overlap (the
+// three took 2.58 ns a hit apart, 2.27 in one loop). It drives the members' state and holds none of its own:
+// they still capture, flush and answer to their labels.
 //
 // Only long blocks, which every member histogram counts in its private copies, take the shared loop; shorter ones
 // go to each member's consume(), where the loop costs little beside the block's own overhead.
