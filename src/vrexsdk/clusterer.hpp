@@ -636,6 +636,7 @@ private:
                         }
                     }
                 }
+                if (!track && (sequence_ + i) % recycle_every == 0) recycle(h.toa);
                 s = link<R, false>(g, h, x, y);
                 below = h.toa;
             }
@@ -699,6 +700,11 @@ private:
         const std::uint64_t w = s_.window;
         std::size_t kept = 0, closing = 0;
         for (const std::uint32_t s : open_) {
+            if (s & finished) {  // done while the hits were worked on: emitted in its place
+                out.push_back(done_[s ^ finished]);
+                ++emitted_;
+                continue;
+            }
             Slot& c = slots_[s];
             if (c.parent != s) continue;  // merged: freed with its survivor
             if (all || (frontier > w && c.toa_last < frontier - w)) {
@@ -724,6 +730,40 @@ private:
             for (std::uint32_t m = open_[i]; m != none; m = slots_[m].next) free_.push_back(m);
         open_.swap(kept_);
         kept_.clear();
+        done_.clear();
+        done_from_ = 0;
+    }
+
+    // Hits of one block make clusters by the ten thousand, and their slots would all stay taken (megabytes, out
+    // of the cache) until the block's end. So every `recycle_every` hits, the clusters that can gain no more hits
+    // (last hit more than the window below `below`, which every hit still to come of this pass is at or above)
+    // are finished and their slots freed for the next ones. Their records wait in done_ and their place in open_
+    // is kept (marked `finished`), so close() emits exactly what and in the order it would have. Not while labels
+    // are tracked: those name clusters by their emission index, known only at close().
+    static constexpr std::size_t recycle_every = 2048;
+    static constexpr std::uint32_t finished = std::uint32_t{1} << 31;  // slot ids stay far below
+    void recycle(std::uint64_t below) {
+        const std::uint64_t w = s_.window;
+        if (below <= w) return;
+        std::size_t kept = done_from_;
+        bool leading = true;  // open_ up to `kept` is all finished: the next pass starts there
+        for (std::size_t k = done_from_; k < open_.size(); ++k) {
+            std::uint32_t s = open_[k];
+            if (!(s & finished)) {
+                Slot& c = slots_[s];
+                if (c.parent != s) continue;  // merged: freed with its survivor
+                if (c.toa_last < below - w) {
+                    for (std::uint32_t m = s; m != none; m = slots_[m].next) free_.push_back(m);
+                    s = finished | static_cast<std::uint32_t>(done_.size());
+                    done_.push_back(finish(c));
+                } else {
+                    leading = false;
+                }
+            }
+            open_[kept++] = s;
+            if (leading) done_from_ = kept;
+        }
+        open_.resize(kept);
     }
 
     Settings s_;
@@ -738,6 +778,8 @@ private:
     std::size_t near_[9];          // the 8 neighbours and the cell itself, from the top left one
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_, open_, kept_;
+    std::vector<Cluster> done_;  // finished by recycle(), emitted by the next close()
+    std::size_t done_from_ = 0;   // open_ before this is all finished
     std::vector<Hit> pending_, work_, scratch_;
     std::vector<std::uint32_t> buckets_;
     std::vector<Pending> unresolved_;
