@@ -74,20 +74,12 @@ struct Label {
 // Its cost does not depend on the order the hits come in, which at full rate is a few microseconds of read-out
 // jitter away from sorted: a hundred or more hits between a hit and its place. `tmp` and `counts` are reused from
 // call to call.
+// `low` and `high` are the least and the greatest ToA of all, when the caller has them already.
 template <class T, class Toa>
 void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T* dst, Toa toa, std::vector<T>& tmp,
-                      std::vector<std::uint32_t>& counts) {
+                      std::vector<std::uint32_t>& counts, std::uint64_t low, std::uint64_t high) {
     const std::size_t n = na + nb;
     if (n == 0) return;
-    std::uint64_t low = na > 0 ? toa(a[0]) : toa(b[0]), high = low;
-    for (std::size_t i = 0; i < na; ++i) {
-        low = std::min(low, toa(a[i]));
-        high = std::max(high, toa(a[i]));
-    }
-    for (std::size_t i = 0; i < nb; ++i) {
-        low = std::min(low, toa(b[i]));
-        high = std::max(high, toa(b[i]));
-    }
     const int bits = std::bit_width(high - low);
     const int passes = std::max(1, (bits + 10) / 11);
     const int digit = std::max(1, (bits + passes - 1) / passes);
@@ -133,6 +125,22 @@ void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T*
     }
 }
 
+template <class T, class Toa>
+void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T* dst, Toa toa, std::vector<T>& tmp,
+                      std::vector<std::uint32_t>& counts) {
+    if (na + nb == 0) return;
+    std::uint64_t low = na > 0 ? toa(a[0]) : toa(b[0]), high = low;
+    for (std::size_t i = 0; i < na; ++i) {
+        low = std::min(low, toa(a[i]));
+        high = std::max(high, toa(a[i]));
+    }
+    for (std::size_t i = 0; i < nb; ++i) {
+        low = std::min(low, toa(b[i]));
+        high = std::max(high, toa(b[i]));
+    }
+    sort_by_toa_into(a, na, b, nb, dst, toa, tmp, counts, low, high);
+}
+
 // The same in place; `scratch` is reused from call to call.
 template <class T, class Toa>
 void sort_by_toa(T* a, std::size_t n, Toa toa, std::vector<T>& scratch, std::vector<std::uint32_t>& buckets) {
@@ -166,13 +174,14 @@ public:
     // Streaming: hits in arrival order, all inside the matrix. Appends the clusters that completed.
     void push(const Hit* hits, std::size_t n, std::vector<Cluster>& out) {
         const std::uint64_t below = floor();
-        std::uint64_t seen = seen_, late = 0;
+        std::uint64_t seen = seen_, late = 0, least = std::numeric_limits<std::uint64_t>::max();
         bool sorted = true;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t t = hits[i].toa;
             late += t < below;
             sorted &= t >= seen;
             seen = std::max(seen, t);
+            least = std::min(least, t);  // with seen, the range the sort needs, without a pass of its own
         }
         late_ += late;
         received_ += n;
@@ -201,8 +210,10 @@ public:
             }
         } else {
             work_.resize(pending_.size() + n);
+            // Held hits are in ToA order and never above what was seen.
+            const std::uint64_t low = pending_.empty() ? least : std::min(least, pending_.front().toa);
             sort_by_toa_into(pending_.data(), pending_.size(), hits, n, work_.data(),
-                             [](const Hit& h) { return h.toa; }, scratch_, buckets_);
+                             [](const Hit& h) { return h.toa; }, scratch_, buckets_, low, seen);
             const std::size_t ready = ready_in(work_.data(), work_.size());
             process(work_.data(), ready, nullptr);
             pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
@@ -578,11 +589,11 @@ private:
     static constexpr std::size_t ahead = 8;
     template <class Key>
     void fetch(const Grid<Key>& g, const Hit& h) const noexcept {
-        if (h.address >= pixels_) return;  // never a pointer outside the grid
-        std::uint32_t x, y;
-        xy(h.address, x, y);
-        const std::size_t gw = gw_;
-        const auto* c = g.cells.data() + static_cast<std::size_t>(y) * gw + x;
+        const std::uint32_t a = h.address;
+        if (a >= pixels_) return;  // never a pointer outside the grid
+        // The top left neighbour: row y of the padded grid is two cells longer than the matrix's.
+        const std::size_t gw = gw_, y = shift_ >= 0 ? a >> shift_ : a / s_.width;
+        const auto* c = g.cells.data() + a + 2 * y;
         prefetch(c);
         prefetch(c + 2);
         prefetch(c + gw);
