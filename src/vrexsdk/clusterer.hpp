@@ -254,7 +254,7 @@ public:
 private:
     // The matrix padded by the radius on every side, so that neighbours need no bounds checks: for each cell the
     // ToA of the last hit processed there and the slot it joined (none: no hit yet). The ToA is kept as a key
-    // above a base: with 32-bit keys (`Key`) four cells are tested at once and the grid takes half the cache; the
+    // above a base: with 32-bit keys (`Key`) a row of cells is tested at once and the grid takes less cache; the
     // base moves up (rebase) before a key could overflow. Windows too long for that use 64-bit keys over base 0.
     // A hit of ToA t at or above every cell's passes over a cell by one subtraction and compare, t - toa > window;
     // an empty cell (key 0, no slot) passes that only within the window of the base, and then its missing slot
@@ -273,9 +273,9 @@ private:
         std::vector<Cell> cells;
         std::uint64_t base = 0;
 
-        // Empty; four cells more than the matrix, read (never used) by the four-wide test of the last cell.
+        // Empty.
         void reset(std::size_t n) {
-            cells.assign(n + 4, Cell{0, none});
+            cells.assign(n, Cell{0, none});
             base = 0;
         }
         void release() { cells = {}; }
@@ -312,7 +312,7 @@ private:
     // Hits seconds apart move the base of 32-bit keys often, and each move passes over the whole grid: when that
     // would cost more than the hits themselves, the stream takes 64-bit keys (until it is flushed), converted once.
     void widen() {
-        wide_.reset(narrow_.size() - 4);
+        wide_.reset(narrow_.size());
         for (std::size_t i = 0; i < narrow_.size(); ++i) {
             const std::uint32_t slot = narrow_.cells[i].slot;
             wide_.cells[i] = {slot == none ? 0 : narrow_.toa(i), slot};
@@ -509,7 +509,7 @@ private:
 
     // One hit at or above everything processed, so each cell's hit is at or before it, on the 8 neighbours: the
     // cells within the window are found without a branch each (which their data-dependent pattern would
-    // mispredict), four of a row at once where the keys are 32-bit, and only those are visited.
+    // mispredict), a row at once where the keys are 32-bit, and only those are visited.
     template <class Key>
     std::uint32_t link_near(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
         const std::size_t gw = gw_;
@@ -519,9 +519,10 @@ private:
         std::uint32_t root = none, last = none;
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<Key, std::uint32_t>) {
-            // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row is
-            // read four cells wide, keys picked from between the slots; the fourth is past the neighbourhood and
-            // masked off.
+            // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row's
+            // three cells are read one by one (eight bytes each, so a load takes the value a hit just stored there
+            // straight from the store, which a wider load spanning two stores cannot), their keys gathered into one
+            // register; its fourth lane repeats the third and is masked off.
             const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
             const auto cell = [](const auto* at) {
                 return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
