@@ -334,7 +334,7 @@ VREX_STAGE("histogram", make_histogram);
 // same 16 bytes a hit three times. A pipeline holding them runs this in their place: one loop over the hits
 // feeding each member's counting (the same Counter and Spreader their own consume() runs), so the reductions are
 // the very same; each record is loaded once, and the three counts' stores, to different arrays, overlap (the
-// three took 2.58 ns a hit apart, 2.27 in one loop). It drives the members' state and holds none of its own:
+// three took 2.58 ns a hit apart, 2.0 in one loop). It drives the members' state and holds none of its own:
 // they still capture, flush and answer to their labels.
 //
 // Only long blocks, which every member histogram counts in its private copies, take the shared loop; shorter ones
