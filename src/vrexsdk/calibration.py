@@ -620,7 +620,21 @@ def _peaks(address: npt.NDArray[Any], values: npt.NDArray[Any], size: int, windo
     seen = hits_per_pixel > 0
     centre = np.where(seen, np.argmax(modes, axis=1) * 8.0 + 3.5, np.nan)
     del modes, coarse
-    address, values = address.astype(np.intp), values.astype(np.float64)
+    # Every iteration below sums a window of each pixel's ToT values: from one count per pixel and ToT over a
+    # band of the counter's values around the start, running sums make each sum two look-ups per pixel, however
+    # many hits there are. Hits beyond the band lie outside every window a peak gets.
+    band = 256
+    base = np.where(seen, np.floor(np.nan_to_num(centre)) - band // 2, 0.0).astype(np.int64)
+    offset = values.astype(np.int64) - base[address]
+    inside = (offset >= 0) & (offset < band)
+    table = np.bincount(address[inside].astype(np.intp) * band + offset[inside].astype(np.intp),
+                        minlength=size * band)
+    del offset, inside
+    # One running sum over all the pixels' bands in a row (a window's sum is a difference within one band).
+    steps = np.tile(np.arange(band, dtype=np.int64), size)
+    running = [np.concatenate([[0], np.cumsum(table * steps ** k)]) for k in range(3)]
+    del table, steps
+    rows = np.arange(size) * band
     # The first window: a quarter of the typical peak position, at least a few bins.
     half = np.full(size, max(12.0, 0.25 * float(np.nanmedian(centre)) if seen.any() else 12.0))
     counts = np.zeros(size, dtype=np.int64)
@@ -629,15 +643,15 @@ def _peaks(address: npt.NDArray[Any], values: npt.NDArray[Any], size: int, windo
     iterations = max(1, iterations)
     for step in range(iterations + 3):
         with np.errstate(invalid="ignore"):
-            near = np.abs(values - centre[address]) <= half[address]
-        a, v = address[near], values[near]
-        counts = np.bincount(a, minlength=size)
-        total = np.bincount(a, weights=v, minlength=size)
-        squares = np.bincount(a, weights=v * v, minlength=size)
+            low = np.clip(np.ceil(np.nan_to_num(centre - half - base, nan=band)), 0, band).astype(np.intp)
+            high = np.clip(np.floor(np.nan_to_num(centre + half - base, nan=-1.0)) + 1, 0, band).astype(np.intp)
+        high = np.maximum(high, low)
+        n, first, second = (r[rows + high] - r[rows + low] for r in running)
+        counts = n
         with np.errstate(invalid="ignore", divide="ignore"):
-            mean = total / counts
-            variance = np.maximum(squares / counts - mean * mean, 0.0)
-        centre = np.where(counts > 0, mean, np.nan)
+            mean = first / n
+            variance = np.maximum(second / n - mean * mean, 0.0)
+        centre = np.where(n > 0, base + mean, np.nan)
         spread = np.sqrt(variance)
         if step < iterations:
             own = spread
@@ -984,7 +998,7 @@ class _SharedCharge:
             if e.size < 1000:
                 raise ValueError(f"the model of the {energy} keV line leaves almost no single-pixel hits above the "
                                  f"threshold: check threshold_kev and charge_cloud")
-            tot = a * e + b - c / (e - t) + self.dither[: e.size]
+            tot = np.rint(a * e + b - c / (e - t) + self.dither[: e.size]).clip(0, 1023).astype(np.int64)
             centre, width, _ = _peaks(np.zeros(e.size, dtype=np.intp), tot, 1, window, iterations)
             found.append((float(width[0]), float(centre[0])))
         widths, centres = (np.array(v) for v in zip(*found))
