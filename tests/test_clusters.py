@@ -120,6 +120,15 @@ def test_stream_across_blocks_is_the_reference(name, cuts):
     assert stream.open == stream.pending == 0
 
 
+def test_blocks_of_thousands_come_out_in_order_of_first_hits():
+    # Clusters finished while a long block is worked on come out where they would at the block's end.
+    hits = particles(8000, 11, spacing=4, jitter=300)
+    stream = clusters.Clusterer(window_ticks=WINDOW, jitter_ticks=1000)
+    parts = [stream.push(block) for block in np.array_split(hits, 3)] + [stream.flush()]
+    assert all((np.diff(part["toa"].astype(np.int64)) >= 0).all() for part in parts)
+    assert records(np.concatenate(parts)) == records(clusters.cluster(hits, window_ticks=WINDOW, labels=True)[0])
+
+
 @pytest.mark.parametrize("name", INPUTS)
 def test_labelled_stream_labels_every_hit_as_cluster_does(name):
     # A hit outside the matrix between the others: in no cluster, and the labels after it still in order.

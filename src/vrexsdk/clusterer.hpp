@@ -149,7 +149,8 @@ class Clusterer {
 public:
     static constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
-    explicit Clusterer(const Settings& s) : s_(s), gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)) {
+    explicit Clusterer(const Settings& s)
+        : s_(s), gw_(s.width + 2u * static_cast<std::uint32_t>(s.radius)), pixels_(std::uint64_t{s.width} * s.height) {
         if (s.width != 0 && (s.width & (s.width - 1)) == 0) shift_ = std::countr_zero(s.width);
         reset_grid();
         for (unsigned k = 0; k < 9; ++k) near_[k] = (k / 3) * gw_ + k % 3;
@@ -157,9 +158,8 @@ public:
 
     // Index of the first hit outside the matrix, or n.
     std::size_t first_invalid(const Hit* hits, std::size_t n) const noexcept {
-        const std::uint64_t pixels = std::uint64_t{s_.width} * s_.height;
         for (std::size_t i = 0; i < n; ++i)
-            if (hits[i].address >= pixels) return i;
+            if (hits[i].address >= pixels_) return i;
         return n;
     }
 
@@ -253,30 +253,30 @@ private:
         // Keys stay below this above the base, so that differences of keys are positive as signed 32-bit too.
         static constexpr std::uint64_t span = std::is_same_v<Key, std::uint32_t> ? std::uint64_t{1} << 31
                                                                                   : std::numeric_limits<std::uint64_t>::max();
-        std::vector<Key> key;
-        std::vector<std::uint32_t> slot;
+        // A cell's key and slot side by side: a row of the neighbourhood is one cache line (sometimes two), and
+        // the slot a hit joins is read from the line its key test just brought in.
+        struct Cell {
+            Key key;
+            std::uint32_t slot;
+        };
+        std::vector<Cell> cells;
         std::uint64_t base = 0;
 
         // Empty; four cells more than the matrix, read (never used) by the four-wide test of the last cell.
-        void reset(std::size_t cells) {
-            key.assign(cells + 4, 0);
-            slot.assign(cells + 4, none);
+        void reset(std::size_t n) {
+            cells.assign(n + 4, Cell{0, none});
             base = 0;
         }
-        void release() {
-            key = {};
-            slot = {};
-        }
-        std::uint64_t toa(std::size_t i) const noexcept { return base + key[i]; }
+        void release() { cells = {}; }
+        std::size_t size() const noexcept { return cells.size(); }
+        std::uint64_t toa(std::size_t i) const noexcept { return base + cells[i].key; }
         // Keeps only the cells at or above `to`, as keys above it.
         void rebase(std::uint64_t to) noexcept {
-            for (std::size_t i = 0; i < key.size(); ++i) {
-                if (slot[i] == none || base + key[i] < to) {
-                    key[i] = 0;
-                    slot[i] = none;
-                } else {
-                    key[i] = static_cast<Key>(base + key[i] - to);
-                }
+            for (Cell& c : cells) {
+                if (c.slot == none || base + c.key < to)
+                    c = Cell{0, none};
+                else
+                    c.key = static_cast<Key>(base + c.key - to);
             }
             base = to;
         }
@@ -301,22 +301,93 @@ private:
     // Hits seconds apart move the base of 32-bit keys often, and each move passes over the whole grid: when that
     // would cost more than the hits themselves, the stream takes 64-bit keys (until it is flushed), converted once.
     void widen() {
-        wide_.reset(narrow_.key.size() - 4);
-        for (std::size_t i = 0; i < narrow_.key.size(); ++i) {
-            wide_.slot[i] = narrow_.slot[i];
-            wide_.key[i] = narrow_.slot[i] == none ? 0 : narrow_.toa(i);
+        wide_.reset(narrow_.size() - 4);
+        for (std::size_t i = 0; i < narrow_.size(); ++i) {
+            const std::uint32_t slot = narrow_.cells[i].slot;
+            wide_.cells[i] = {slot == none ? 0 : narrow_.toa(i), slot};
         }
         narrow_.release();
         wide_now_ = true;
     }
 
+    // What a cluster adds up over its hits, laid out so that adding a hit or a merged cluster is a few vector
+    // adds: integer sums (x, y; x^2, y^2; ToT, x*y), the ToT-weighted sums of x and y, and the bounding box as
+    // four minima (x, y, -x, -y; sides stay below 2^15).
+    struct Sums {
+        std::uint64_t n[6];  // sx, sy, sxx, syy, tot, sxy
+        double w[2];         // ToT * x, ToT * y
+        std::int16_t box[4];
+
+#if defined(__SSE2__)
+        // A hit's terms, made in vector registers from x and y at once.
+        struct Terms {
+            __m128i xy, squares, tot_xy, box;
+            __m128d w;
+        };
+        static Terms terms(std::uint32_t x, std::uint32_t y, std::uint32_t tot) noexcept {
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i p = _mm_cvtsi64_si128(static_cast<long long>(x | std::uint64_t{y} << 32));  // x, y (32)
+            const __m128i v = _mm_unpacklo_epi32(p, zero);                                           // x, y (64)
+            const __m128i t = _mm_cvtsi32_si128(static_cast<int>(tot));
+            const __m128i xy = _mm_mul_epu32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+            const __m128i box = _mm_unpacklo_epi64(p, _mm_sub_epi32(zero, p));  // x, y, -x, -y (32)
+            return {v, _mm_mul_epu32(v, v), _mm_unpacklo_epi64(t, xy), _mm_packs_epi32(box, box),
+                    _mm_mul_pd(_mm_cvtepi32_pd(p), _mm_set1_pd(static_cast<double>(tot)))};
+        }
+        __m128i* at(int k) noexcept { return reinterpret_cast<__m128i*>(n + k); }
+#endif
+        // The sums of the one hit.
+        void set(std::uint32_t x, std::uint32_t y, std::uint32_t tot) noexcept {
+#if defined(__SSE2__)
+            const Terms h = terms(x, y, tot);
+            _mm_storeu_si128(at(0), h.xy);
+            _mm_storeu_si128(at(2), h.squares);
+            _mm_storeu_si128(at(4), h.tot_xy);
+            _mm_storeu_pd(w, h.w);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(box), h.box);
+#else
+            n[0] = x;
+            n[1] = y;
+            n[2] = std::uint64_t{x} * x;
+            n[3] = std::uint64_t{y} * y;
+            n[4] = tot;
+            n[5] = std::uint64_t{x} * y;
+            w[0] = static_cast<double>(tot) * x;
+            w[1] = static_cast<double>(tot) * y;
+            box[0] = static_cast<std::int16_t>(x);
+            box[1] = static_cast<std::int16_t>(y);
+            box[2] = static_cast<std::int16_t>(-box[0]);
+            box[3] = static_cast<std::int16_t>(-box[1]);
+#endif
+        }
+        void add(std::uint32_t x, std::uint32_t y, std::uint32_t tot) noexcept {
+#if defined(__SSE2__)
+            const Terms h = terms(x, y, tot);
+            _mm_storeu_si128(at(0), _mm_add_epi64(_mm_loadu_si128(at(0)), h.xy));
+            _mm_storeu_si128(at(2), _mm_add_epi64(_mm_loadu_si128(at(2)), h.squares));
+            _mm_storeu_si128(at(4), _mm_add_epi64(_mm_loadu_si128(at(4)), h.tot_xy));
+            _mm_storeu_pd(w, _mm_add_pd(_mm_loadu_pd(w), h.w));
+            __m128i* const b = reinterpret_cast<__m128i*>(box);
+            _mm_storel_epi64(b, _mm_min_epi16(_mm_loadl_epi64(b), h.box));
+#else
+            Sums one;
+            one.set(x, y, tot);
+            add(one);
+#endif
+        }
+        void add(const Sums& o) noexcept {
+            for (int k = 0; k < 6; ++k) n[k] += o.n[k];
+            for (int k = 0; k < 2; ++k) w[k] += o.w[k];
+            for (int k = 0; k < 4; ++k) box[k] = std::min(box[k], o.box[k]);
+        }
+    };
+
+    // A cluster (or, once merged, a member of one). What find and unite touch comes first.
     struct Slot {
         std::uint32_t parent, next, tail, size;
-        std::uint64_t toa_first, toa_last, tot_sum;
-        double wx, wy;
-        std::uint64_t sx, sy, sxx, syy, sxy;
-        std::uint32_t x_min, x_max, y_min, y_max;
         std::uint64_t order;  // creation number: the older cluster survives a merge
+        std::uint64_t toa_first, toa_last;
+        Sums sums;
         std::uint64_t out;    // emission index, once closing
         bool closing;
     };
@@ -349,18 +420,7 @@ private:
         keep.size += gone.size;
         keep.toa_first = std::min(keep.toa_first, gone.toa_first);
         keep.toa_last = std::max(keep.toa_last, gone.toa_last);
-        keep.tot_sum += gone.tot_sum;
-        keep.wx += gone.wx;
-        keep.wy += gone.wy;
-        keep.sx += gone.sx;
-        keep.sy += gone.sy;
-        keep.sxx += gone.sxx;
-        keep.syy += gone.syy;
-        keep.sxy += gone.sxy;
-        keep.x_min = std::min(keep.x_min, gone.x_min);
-        keep.x_max = std::max(keep.x_max, gone.x_max);
-        keep.y_min = std::min(keep.y_min, gone.y_min);
-        keep.y_max = std::max(keep.y_max, gone.y_max);
+        keep.sums.add(gone.sums);
         return a;
     }
 
@@ -379,16 +439,7 @@ private:
         n.next = none;
         n.size = 1;
         n.toa_first = n.toa_last = h.toa;
-        n.tot_sum = h.tot;
-        n.wx = static_cast<double>(h.tot) * x;
-        n.wy = static_cast<double>(h.tot) * y;
-        n.sx = x;
-        n.sy = y;
-        n.sxx = std::uint64_t{x} * x;
-        n.syy = std::uint64_t{y} * y;
-        n.sxy = std::uint64_t{x} * y;
-        n.x_min = n.x_max = x;
-        n.y_min = n.y_max = y;
+        n.sums.set(x, y, h.tot);
         n.order = created_++;
         n.closing = false;
         open_.push_back(s);
@@ -416,18 +467,7 @@ private:
         } else {
             c.toa_last = h.toa;  // in ToA order, the latest so far
         }
-        c.tot_sum += h.tot;
-        c.wx += static_cast<double>(h.tot) * x;
-        c.wy += static_cast<double>(h.tot) * y;
-        c.sx += x;
-        c.sy += y;
-        c.sxx += std::uint64_t{x} * x;
-        c.syy += std::uint64_t{y} * y;
-        c.sxy += std::uint64_t{x} * y;
-        c.x_min = std::min(c.x_min, x);
-        c.x_max = std::max(c.x_max, x);
-        c.y_min = std::min(c.y_min, y);
-        c.y_max = std::max(c.y_max, y);
+        c.sums.add(x, y, h.tot);
     }
 
     // Joins the hit's cluster so far (`root`, or none) with the cluster of slot `c`.
@@ -450,10 +490,9 @@ private:
         if constexpr (Late) {
             // Only a later hit replaces the cell's, and only a hit the keys can hold.
             if (h.toa < g.base || h.toa - g.base >= Grid<Key>::span) return root;
-            if (g.slot[i] != none && g.toa(i) > h.toa) return root;
+            if (g.cells[i].slot != none && g.toa(i) > h.toa) return root;
         }
-        g.key[i] = static_cast<Key>(h.toa - g.base);
-        g.slot[i] = root;
+        g.cells[i] = {static_cast<Key>(h.toa - g.base), root};
         return root;
     }
 
@@ -465,31 +504,39 @@ private:
         const std::size_t gw = gw_;
         const std::size_t mid = (static_cast<std::size_t>(y) + 1) * gw + x + 1, top = mid - gw - 1;
         const Key t = static_cast<Key>(h.toa - g.base), w = static_cast<Key>(s_.window);
-        const Key* const k = g.key.data() + top;
-        const std::uint32_t* const slots = g.slot.data() + top;
+        const auto* const c = g.cells.data() + top;
         std::uint32_t root = none, last = none;
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<Key, std::uint32_t>) {
             // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row is
-            // read four cells wide; the fourth is past the neighbourhood and masked off.
+            // read four cells wide, keys picked from between the slots; the fourth is past the neighbourhood and
+            // masked off.
             const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
-            const auto far = [&](const Key* row) {
-                const __m128i d = _mm_sub_epi32(tv, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+            const auto cell = [](const auto* at) {
+                return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
+            };
+            const auto far = [&](const auto* row) {
+                const __m128 a = _mm_castsi128_ps(_mm_unpacklo_epi64(cell(row), cell(row + 1))),
+                             b = _mm_castsi128_ps(cell(row + 2));
+                const __m128i keys = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 2, 0)));
+                const __m128i d = _mm_sub_epi32(tv, keys);
                 return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(d, wv)))) & 7u;
             };
-            const unsigned mask = ~(far(k) | far(k + gw) << 3 | far(k + 2 * gw) << 6) & 0x1ffu;
+            const unsigned mask = ~(far(c) | far(c + gw) << 3 | far(c + 2 * gw) << 6) & 0x1ffu;
             for (unsigned m = mask; m != 0; m &= m - 1)
-                root = join(root, last, slots[near_[std::countr_zero(m)]]);
+                root = join(root, last, c[near_[std::countr_zero(m)]].slot);
             return settle<false>(g, mid, root, h, x, y);
         }
 #endif
-        const auto in = [t, w](Key c) noexcept { return static_cast<unsigned>(static_cast<Key>(t - c) <= w); };
-        const Key* const k1 = k + gw;
-        const Key* const k2 = k1 + gw;
-        for (unsigned m = in(k[0]) | in(k[1]) << 1 | in(k[2]) << 2 | in(k1[0]) << 3 | in(k1[1]) << 4 |
-                          in(k1[2]) << 5 | in(k2[0]) << 6 | in(k2[1]) << 7 | in(k2[2]) << 8;
+        const auto in = [t, w](const auto& cell) noexcept {
+            return static_cast<unsigned>(static_cast<Key>(t - cell.key) <= w);
+        };
+        const auto* const c1 = c + gw;
+        const auto* const c2 = c1 + gw;
+        for (unsigned m = in(c[0]) | in(c[1]) << 1 | in(c[2]) << 2 | in(c1[0]) << 3 | in(c1[1]) << 4 |
+                          in(c1[2]) << 5 | in(c2[0]) << 6 | in(c2[1]) << 7 | in(c2[2]) << 8;
              m != 0; m &= m - 1)
-            root = join(root, last, slots[near_[std::countr_zero(m)]]);
+            root = join(root, last, c[near_[std::countr_zero(m)]].slot);
         return settle<false>(g, mid, root, h, x, y);
     }
 
@@ -512,17 +559,46 @@ private:
                 for (int dx = -r; dx <= r; ++dx) {
                     const std::size_t i = row + static_cast<std::size_t>(dx);
                     if constexpr (Late) {
-                        if (g.slot[i] == none) continue;
+                        if (g.cells[i].slot == none) continue;
                         const std::uint64_t c = g.toa(i), gap = c > t ? c - t : t - c;
                         if (gap > w || c < open_from) continue;
                     } else {
-                        if (static_cast<Key>(static_cast<Key>(t - g.base) - g.key[i]) > w) continue;
+                        if (static_cast<Key>(static_cast<Key>(t - g.base) - g.cells[i].key) > w) continue;
                     }
-                    root = join(root, last, g.slot[i]);
+                    root = join(root, last, g.cells[i].slot);
                 }
             }
             return settle<Late>(g, mid, root, h, x, y);
         }
+    }
+
+    // The grid rows a hit will test, asked for `ahead` hits before it: the hits come in ToA order from all over
+    // the matrix, so its rows are mostly out of the L1 cache, and their loads would otherwise come one hit at a
+    // time. (The first and the last cell of a row: a row may straddle two lines.)
+    static constexpr std::size_t ahead = 8;
+    template <class Key>
+    void fetch(const Grid<Key>& g, const Hit& h) const noexcept {
+        if (h.address >= pixels_) return;  // never a pointer outside the grid
+        std::uint32_t x, y;
+        xy(h.address, x, y);
+        const std::size_t gw = gw_;
+        const auto* c = g.cells.data() + static_cast<std::size_t>(y) * gw + x;
+        prefetch(c);
+        prefetch(c + 2);
+        prefetch(c + gw);
+        prefetch(c + gw + 2);
+        prefetch(c + 2 * gw);
+        prefetch(c + 2 * gw + 2);
+    }
+    static void prefetch(const void* at) noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+        // As an instruction the optimiser keeps: GCC 12 drops __builtin_prefetch of an address nothing else reads.
+        asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(at)));
+#elif defined(__GNUC__)
+        __builtin_prefetch(at);
+#else
+        (void)at;
+#endif
     }
 
     template <int R, class Key>
@@ -531,6 +607,8 @@ private:
         std::uint64_t below = floor();
         for (std::size_t i = 0; i < n; ++i) {
             const Hit& h = hits[i];
+            if constexpr (R == 1)
+                if (i + ahead < n) fetch(g, hits[i + ahead]);
             std::uint32_t x, y;
             xy(h.address, x, y);
             std::uint32_t s;
@@ -541,7 +619,7 @@ private:
                     if (h.toa - g.base >= Grid<Key>::span) [[unlikely]] {
                         if (sequence_ + i == reset_at_) {
                             g.base = h.toa;  // the first hit of a stream (a ToA counter far from 0): nothing to move
-                        } else if (sequence_ + i - rebased_at_ < g.key.size() / 4) {
+                        } else if (sequence_ + i - rebased_at_ < g.size() / 4) {
                             processed_ = std::max(processed_, below);
                             sequence_ += i;
                             widen();
@@ -558,6 +636,7 @@ private:
                         }
                     }
                 }
+                if (!track && (sequence_ + i) % recycle_every == 0) recycle(h.toa);
                 s = link<R, false>(g, h, x, y);
                 below = h.toa;
             }
@@ -584,31 +663,33 @@ private:
 
     Cluster finish(const Slot& c) const noexcept {
         Cluster o{};
+        const Sums& m = c.sums;
+        const std::uint64_t sx = m.n[0], sy = m.n[1], sxx = m.n[2], syy = m.n[3], tot_sum = m.n[4], sxy = m.n[5];
         const double n = c.size;
-        o.x_mean = static_cast<double>(c.sx) / n;
-        o.y_mean = static_cast<double>(c.sy) / n;
-        if (c.tot_sum > 0) {
-            o.x = c.wx / static_cast<double>(c.tot_sum);
-            o.y = c.wy / static_cast<double>(c.tot_sum);
+        o.x_mean = static_cast<double>(sx) / n;
+        o.y_mean = static_cast<double>(sy) / n;
+        if (tot_sum > 0) {
+            o.x = m.w[0] / static_cast<double>(tot_sum);
+            o.y = m.w[1] / static_cast<double>(tot_sum);
         } else {
             o.x = o.x_mean;
             o.y = o.y_mean;
         }
         o.toa = c.toa_first;
         o.toa_spread = c.toa_last - c.toa_first;
-        o.tot_sum = c.tot_sum;
+        o.tot_sum = tot_sum;
         o.size = c.size;
         // Second moments of the pixel positions; each pixel a unit square adds 1/12 on both axes, so a single
         // pixel is round (1) and a straight line stays finite.
-        const double cxx = std::max(0.0, static_cast<double>(c.sxx) / n - o.x_mean * o.x_mean) + 1.0 / 12;
-        const double cyy = std::max(0.0, static_cast<double>(c.syy) / n - o.y_mean * o.y_mean) + 1.0 / 12;
-        const double cxy = static_cast<double>(c.sxy) / n - o.x_mean * o.y_mean;
+        const double cxx = std::max(0.0, static_cast<double>(sxx) / n - o.x_mean * o.x_mean) + 1.0 / 12;
+        const double cyy = std::max(0.0, static_cast<double>(syy) / n - o.y_mean * o.y_mean) + 1.0 / 12;
+        const double cxy = static_cast<double>(sxy) / n - o.x_mean * o.y_mean;
         const double half = 0.5 * (cxx + cyy), d = std::sqrt(0.25 * (cxx - cyy) * (cxx - cyy) + cxy * cxy);
         o.elongation = static_cast<float>(std::sqrt((half + d) / std::max(half - d, 1.0 / 12)));
-        o.x_min = static_cast<std::uint16_t>(c.x_min);
-        o.x_max = static_cast<std::uint16_t>(c.x_max);
-        o.y_min = static_cast<std::uint16_t>(c.y_min);
-        o.y_max = static_cast<std::uint16_t>(c.y_max);
+        o.x_min = static_cast<std::uint16_t>(m.box[0]);
+        o.x_max = static_cast<std::uint16_t>(-m.box[2]);
+        o.y_min = static_cast<std::uint16_t>(m.box[1]);
+        o.y_max = static_cast<std::uint16_t>(-m.box[3]);
         return o;
     }
 
@@ -619,6 +700,11 @@ private:
         const std::uint64_t w = s_.window;
         std::size_t kept = 0, closing = 0;
         for (const std::uint32_t s : open_) {
+            if (s & finished) {  // done while the hits were worked on: emitted in its place
+                out.push_back(done_[s ^ finished]);
+                ++emitted_;
+                continue;
+            }
             Slot& c = slots_[s];
             if (c.parent != s) continue;  // merged: freed with its survivor
             if (all || (frontier > w && c.toa_last < frontier - w)) {
@@ -644,10 +730,45 @@ private:
             for (std::uint32_t m = open_[i]; m != none; m = slots_[m].next) free_.push_back(m);
         open_.swap(kept_);
         kept_.clear();
+        done_.clear();
+        done_from_ = 0;
+    }
+
+    // Hits of one block make clusters by the ten thousand, and their slots would all stay taken (megabytes, out
+    // of the cache) until the block's end. So every `recycle_every` hits, the clusters that can gain no more hits
+    // (last hit more than the window below `below`, which every hit still to come of this pass is at or above)
+    // are finished and their slots freed for the next ones. Their records wait in done_ and their place in open_
+    // is kept (marked `finished`), so close() emits exactly what and in the order it would have. Not while labels
+    // are tracked: those name clusters by their emission index, known only at close().
+    static constexpr std::size_t recycle_every = 2048;
+    static constexpr std::uint32_t finished = std::uint32_t{1} << 31;  // slot ids stay far below
+    void recycle(std::uint64_t below) {
+        const std::uint64_t w = s_.window;
+        if (below <= w) return;
+        std::size_t kept = done_from_;
+        bool leading = true;  // open_ up to `kept` is all finished: the next pass starts there
+        for (std::size_t k = done_from_; k < open_.size(); ++k) {
+            std::uint32_t s = open_[k];
+            if (!(s & finished)) {
+                Slot& c = slots_[s];
+                if (c.parent != s) continue;  // merged: freed with its survivor
+                if (c.toa_last < below - w) {
+                    for (std::uint32_t m = s; m != none; m = slots_[m].next) free_.push_back(m);
+                    s = finished | static_cast<std::uint32_t>(done_.size());
+                    done_.push_back(finish(c));
+                } else {
+                    leading = false;
+                }
+            }
+            open_[kept++] = s;
+            if (leading) done_from_ = kept;
+        }
+        open_.resize(kept);
     }
 
     Settings s_;
     std::uint32_t gw_;
+    std::uint64_t pixels_;
     int shift_ = -1;
     Grid<std::uint32_t> narrow_;
     Grid<std::uint64_t> wide_;
@@ -657,6 +778,8 @@ private:
     std::size_t near_[9];          // the 8 neighbours and the cell itself, from the top left one
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_, open_, kept_;
+    std::vector<Cluster> done_;  // finished by recycle(), emitted by the next close()
+    std::size_t done_from_ = 0;   // open_ before this is all finished
     std::vector<Hit> pending_, work_, scratch_;
     std::vector<std::uint32_t> buckets_;
     std::vector<Pending> unresolved_;
