@@ -74,20 +74,12 @@ struct Label {
 // Its cost does not depend on the order the hits come in, which at full rate is a few microseconds of read-out
 // jitter away from sorted: a hundred or more hits between a hit and its place. `tmp` and `counts` are reused from
 // call to call.
+// `low` and `high` are the least and the greatest ToA of all, when the caller has them already.
 template <class T, class Toa>
 void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T* dst, Toa toa, std::vector<T>& tmp,
-                      std::vector<std::uint32_t>& counts) {
+                      std::vector<std::uint32_t>& counts, std::uint64_t low, std::uint64_t high) {
     const std::size_t n = na + nb;
     if (n == 0) return;
-    std::uint64_t low = na > 0 ? toa(a[0]) : toa(b[0]), high = low;
-    for (std::size_t i = 0; i < na; ++i) {
-        low = std::min(low, toa(a[i]));
-        high = std::max(high, toa(a[i]));
-    }
-    for (std::size_t i = 0; i < nb; ++i) {
-        low = std::min(low, toa(b[i]));
-        high = std::max(high, toa(b[i]));
-    }
     const int bits = std::bit_width(high - low);
     const int passes = std::max(1, (bits + 10) / 11);
     const int digit = std::max(1, (bits + passes - 1) / passes);
@@ -133,6 +125,22 @@ void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T*
     }
 }
 
+template <class T, class Toa>
+void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T* dst, Toa toa, std::vector<T>& tmp,
+                      std::vector<std::uint32_t>& counts) {
+    if (na + nb == 0) return;
+    std::uint64_t low = na > 0 ? toa(a[0]) : toa(b[0]), high = low;
+    for (std::size_t i = 0; i < na; ++i) {
+        low = std::min(low, toa(a[i]));
+        high = std::max(high, toa(a[i]));
+    }
+    for (std::size_t i = 0; i < nb; ++i) {
+        low = std::min(low, toa(b[i]));
+        high = std::max(high, toa(b[i]));
+    }
+    sort_by_toa_into(a, na, b, nb, dst, toa, tmp, counts, low, high);
+}
+
 // The same in place; `scratch` is reused from call to call.
 template <class T, class Toa>
 void sort_by_toa(T* a, std::size_t n, Toa toa, std::vector<T>& scratch, std::vector<std::uint32_t>& buckets) {
@@ -166,13 +174,14 @@ public:
     // Streaming: hits in arrival order, all inside the matrix. Appends the clusters that completed.
     void push(const Hit* hits, std::size_t n, std::vector<Cluster>& out) {
         const std::uint64_t below = floor();
-        std::uint64_t seen = seen_, late = 0;
+        std::uint64_t seen = seen_, late = 0, least = std::numeric_limits<std::uint64_t>::max();
         bool sorted = true;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t t = hits[i].toa;
             late += t < below;
             sorted &= t >= seen;
             seen = std::max(seen, t);
+            least = std::min(least, t);  // with seen, the range the sort needs, without a pass of its own
         }
         late_ += late;
         received_ += n;
@@ -201,8 +210,10 @@ public:
             }
         } else {
             work_.resize(pending_.size() + n);
+            // Held hits are in ToA order and never above what was seen.
+            const std::uint64_t low = pending_.empty() ? least : std::min(least, pending_.front().toa);
             sort_by_toa_into(pending_.data(), pending_.size(), hits, n, work_.data(),
-                             [](const Hit& h) { return h.toa; }, scratch_, buckets_);
+                             [](const Hit& h) { return h.toa; }, scratch_, buckets_, low, seen);
             const std::size_t ready = ready_in(work_.data(), work_.size());
             process(work_.data(), ready, nullptr);
             pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
@@ -243,7 +254,7 @@ public:
 private:
     // The matrix padded by the radius on every side, so that neighbours need no bounds checks: for each cell the
     // ToA of the last hit processed there and the slot it joined (none: no hit yet). The ToA is kept as a key
-    // above a base: with 32-bit keys (`Key`) four cells are tested at once and the grid takes half the cache; the
+    // above a base: with 32-bit keys (`Key`) a row of cells is tested at once and the grid takes less cache; the
     // base moves up (rebase) before a key could overflow. Windows too long for that use 64-bit keys over base 0.
     // A hit of ToA t at or above every cell's passes over a cell by one subtraction and compare, t - toa > window;
     // an empty cell (key 0, no slot) passes that only within the window of the base, and then its missing slot
@@ -262,9 +273,9 @@ private:
         std::vector<Cell> cells;
         std::uint64_t base = 0;
 
-        // Empty; four cells more than the matrix, read (never used) by the four-wide test of the last cell.
+        // Empty.
         void reset(std::size_t n) {
-            cells.assign(n + 4, Cell{0, none});
+            cells.assign(n, Cell{0, none});
             base = 0;
         }
         void release() { cells = {}; }
@@ -301,7 +312,7 @@ private:
     // Hits seconds apart move the base of 32-bit keys often, and each move passes over the whole grid: when that
     // would cost more than the hits themselves, the stream takes 64-bit keys (until it is flushed), converted once.
     void widen() {
-        wide_.reset(narrow_.size() - 4);
+        wide_.reset(narrow_.size());
         for (std::size_t i = 0; i < narrow_.size(); ++i) {
             const std::uint32_t slot = narrow_.cells[i].slot;
             wide_.cells[i] = {slot == none ? 0 : narrow_.toa(i), slot};
@@ -498,7 +509,7 @@ private:
 
     // One hit at or above everything processed, so each cell's hit is at or before it, on the 8 neighbours: the
     // cells within the window are found without a branch each (which their data-dependent pattern would
-    // mispredict), four of a row at once where the keys are 32-bit, and only those are visited.
+    // mispredict), a row at once where the keys are 32-bit, and only those are visited.
     template <class Key>
     std::uint32_t link_near(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
         const std::size_t gw = gw_;
@@ -508,9 +519,10 @@ private:
         std::uint32_t root = none, last = none;
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<Key, std::uint32_t>) {
-            // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row is
-            // read four cells wide, keys picked from between the slots; the fourth is past the neighbourhood and
-            // masked off.
+            // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row's
+            // three cells are read one by one (eight bytes each, so a load takes the value a hit just stored there
+            // straight from the store, which a wider load spanning two stores cannot), their keys gathered into one
+            // register; its fourth lane repeats the third and is masked off.
             const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
             const auto cell = [](const auto* at) {
                 return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
@@ -578,11 +590,11 @@ private:
     static constexpr std::size_t ahead = 8;
     template <class Key>
     void fetch(const Grid<Key>& g, const Hit& h) const noexcept {
-        if (h.address >= pixels_) return;  // never a pointer outside the grid
-        std::uint32_t x, y;
-        xy(h.address, x, y);
-        const std::size_t gw = gw_;
-        const auto* c = g.cells.data() + static_cast<std::size_t>(y) * gw + x;
+        const std::uint32_t a = h.address;
+        if (a >= pixels_) return;  // never a pointer outside the grid
+        // The top left neighbour: row y of the padded grid is two cells longer than the matrix's.
+        const std::size_t gw = gw_, y = shift_ >= 0 ? a >> shift_ : a / s_.width;
+        const auto* c = g.cells.data() + a + 2 * y;
         prefetch(c);
         prefetch(c + 2);
         prefetch(c + gw);
