@@ -42,15 +42,16 @@ def stages_for(mode, queue, raw=False):
     return chosen + [stages.Sink(queue, chunk_events=1000)]
 
 
-def run(device, mode, stream=False, kind="tpx3", **acq):
-    """One acquisition through the stages, with a plain callable beside them copying every block."""
+def run(device, mode, stream=False, kind="tpx3", chosen=None, **acq):
+    """One acquisition through the stages (`chosen`, or those stages_for() the mode), with a plain callable beside
+    them copying every block."""
     if not device.isOpened():
         settings(kind, **acq)
         device.open({"tpx3": "usb:vrex-sim-0", "tpx": "usb:vrex-sim-1"}[kind])
     device.chip.selectMode(mode, BinningParams(4, 2, 1000) if mode in BINNED else None)
     copies = []
     queue = stages.ChunkQueue(1 << 30)
-    pipe = stages.Pipeline(device, stages_for(mode, queue, stream), raw=stream,
+    pipe = stages.Pipeline(device, stages_for(mode, queue, stream) if chosen is None else chosen, raw=stream,
                            callable=lambda *args: copies.append([a.copy() if isinstance(a, np.ndarray) else
                                                                  {"tdcs": [t.copy() for t in a["tdcs"]]}
                                                                  for a in args]))
@@ -124,6 +125,31 @@ def test_hit_reductions_equal_numpy_over_copies(device, mode, script):
         assert snap.tdc == tuple(sum(len(b[-1]["tdcs"][i]) for b in copies) for i in range(3))
     if script in (None, "long"):
         assert snap["hit_map"]["counts"][40:50, :100].sum() == 0 and snap.hits > 0
+
+
+@pytest.mark.parametrize("mode", ["0:tpx3-dd-toa-tot", "0:tpx3-seq-toa-tot-vec"])
+@pytest.mark.parametrize("chosen", [
+    lambda: [stages.HitMap(), stages.TotHistogram(bins=100, bin_width=3)],
+    lambda: [stages.ToaHistogram(bins=64), stages.TotHistogram(bins=512, bin_width=2)],
+    lambda: [stages.ToaHistogram(), stages.HitMap(), stages.HitMap(label="again"), stages.TotHistogram(bins=8192)],
+], ids=["map-tot", "toa-tot", "second-map-wide-tot"])
+def test_stages_sharing_a_pass_reduce_as_alone(device, mode, chosen):
+    # Long blocks: the hit map and the ToT/ToA histograms of one pipeline count them in one shared pass
+    snap, copies, _ = run(device, mode, chosen=chosen(), hits=40000, block_count=4)
+    per_block = [fields(b, ["address", "toa", "tot"]) for b in copies]
+    address, toa, tot = (np.concatenate(c) for c in zip(*per_block))
+    for stage in chosen():
+        got = snap[stage.label]
+        if isinstance(stage, stages.HitMap):
+            np.testing.assert_array_equal(got["counts"], pixel_map(address))
+        elif stage.settings["quantity"] == "tot":
+            bins, index = stage.settings["bins"], tot // stage.settings["bin_width"]
+            np.testing.assert_array_equal(got["counts"], np.bincount(index, minlength=bins)[:bins])
+            assert got["overflow"] == int((index >= bins).sum())
+        else:
+            counts, width, origin = adaptive([b[1] for b in per_block], stage.settings["bins"])
+            np.testing.assert_array_equal(got["counts"], counts)
+            assert (got["bin_width"], got["origin"]) == (width, origin)
 
 
 @pytest.mark.parametrize("mode,kind,raw", [("0:tpx-medipix", "tpx", False), ("0:tpx3-binned-packets", "tpx3", False),

@@ -7,6 +7,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -102,6 +103,9 @@ struct Pipeline {
     Shape shape = Shape::Raw;
     std::vector<std::unique_ptr<Stage>> stages;
     std::vector<std::string> labels;
+    // Whom consume() goes to, in order: the stages, those sharing a pass (fuse()) replaced by it.
+    Fused fused;
+    std::vector<Stage*> consumers;
     std::uint64_t limit = 0;  // 0: none
     // The Python delivery run beside the stages, with its callable (kept alive by the acquisition's holder and
     // by the Python pipeline object).
@@ -120,6 +124,14 @@ struct Pipeline {
     bool full = false;
 
     void run(vrex_acq_t* acq);
+    void plan() {
+        fused = fuse(stages, shape);
+        for (std::size_t i = 0; i < stages.size(); ++i) {
+            const auto& m = fused.members;
+            if (std::find(m.begin(), m.end(), i) == m.end()) consumers.push_back(stages[i].get());
+            else if (i == m.front()) consumers.push_back(fused.stage.get());
+        }
+    }
     void let_readers_in() {
         for (int r = readers.load(std::memory_order_acquire); r != 0; r = readers.load(std::memory_order_acquire))
             readers.wait(r, std::memory_order_acquire);
@@ -235,7 +247,7 @@ void Pipeline::run(vrex_acq_t* acq) {
             derived.next_block();
             b.derived = &derived;
             count(totals, b);
-            for (const auto& stage : stages) stage->consume(b);
+            for (Stage* stage : consumers) stage->consume(b);
             accepted = true;
             if (limit != 0 && totals.blocks >= limit) {
                 full = true;
@@ -413,6 +425,11 @@ PyObject* make_pipeline(PyObject*, PyObject* acq, PyObject* channelId, PyObject*
         pipeline->labels.push_back(text_of(label));
         pipeline->stages.push_back(std::move(stage));
     }
+    try {
+        pipeline->plan();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     // A closed device is refused before anything is made for it.
     if (vrex::handle_of(reinterpret_cast<vrex::AcquisitionObject*>(acq)->context) == nullptr) return nullptr;
     if (func != Py_None) {
@@ -450,23 +467,26 @@ PyObject* numpy_type(Capture::Type t) {
     return nullptr;
 }
 
+template <class Held>
 void free_bytes(PyObject* capsule) {
-    delete static_cast<std::vector<std::byte>*>(PyCapsule_GetPointer(capsule, "vrexsdk._stages.bytes"));
+    delete static_cast<Held*>(PyCapsule_GetPointer(capsule, "vrexsdk._stages.bytes"));
 }
 
-// A NumPy array that owns `data` (moved in, no copy): its base is a capsule holding the vector.
-PyObject* own_array(std::vector<std::byte>&& data, Capture::Type type, const std::vector<std::size_t>& shape) {
+// A NumPy array that owns `data` (a vector of bytes, moved in, no copy): its base is a capsule holding the vector.
+template <class Held>
+PyObject* own_array(Held&& data, Capture::Type type, const std::vector<std::size_t>& shape) {
+    static_assert(std::is_same_v<typename Held::value_type, std::byte> && !std::is_reference_v<Held>);
     PyArray_Descr* const descr = reinterpret_cast<PyArray_Descr*>(numpy_type(type));
     if (descr == nullptr) return nullptr;
     npy_intp dims[4];
     const int nd = static_cast<int>(std::min<std::size_t>(shape.size(), 4));
     for (int i = 0; i < nd; ++i) dims[i] = static_cast<npy_intp>(shape[static_cast<std::size_t>(i)]);
-    auto* held = new (std::nothrow) std::vector<std::byte>(std::move(data));
+    auto* held = new (std::nothrow) Held(std::move(data));
     if (held == nullptr) {
         Py_DECREF(descr);
         return PyErr_NoMemory();
     }
-    Ref base = Ref::steal(PyCapsule_New(held, "vrexsdk._stages.bytes", free_bytes));
+    Ref base = Ref::steal(PyCapsule_New(held, "vrexsdk._stages.bytes", free_bytes<Held>));
     if (!base) {
         delete held;
         Py_DECREF(descr);
