@@ -250,6 +250,10 @@ def test_fit_recovers_the_curves_and_flags_dead_and_noisy_pixels(truth, lines):
     ({8.04: np.zeros(0, HIT_DTYPE)} | {e: np.zeros(0, HIT_DTYPE) for e in (17.5, 22.1)}, {}, "no pixel has enough"),
     ({-1.0: np.zeros(0, HIT_DTYPE)}, {}, "positive number of keV"),
     ({8.04: np.zeros(0, HIT_DTYPE)}, {"min_hits": 0}, "at least three lines"),
+    ({e: np.zeros(0, HIT_DTYPE) for e in LINES}, {"charge_cloud": 0.18}, "charge_cloud needs threshold_kev"),
+    ({e: np.zeros(0, HIT_DTYPE) for e in LINES}, {"charge_cloud": 0.18, "threshold_kev": 9.0}, "lowest line"),
+    ({e: np.zeros(0, HIT_DTYPE) for e in LINES}, {"charge_cloud": -1.0, "threshold_kev": 5.0}, "pixel pitch"),
+    ({e: np.zeros(0, HIT_DTYPE) for e in LINES}, {"t_spread": 0.0}, "t_spread must be a positive"),
 ])
 def test_fit_refuses_what_it_cannot_fit(lines, kwargs, match):
     with pytest.raises(ValueError, match=match):
@@ -315,13 +319,14 @@ def test_calibrate_fits_the_line_files_and_writes_the_calibration(tmp_path, line
     (["{0}", "-o", "cal.cal"], "use .h5, .npz or .txt"),
     (["{0}", "{1}", "-o", "cal.npz"], "at least three lines"),
     (["{0}", "{1}", "8.0={2}", "-o", "cal.npz"], "holds no hits"),
+    (["{0}", "{1}", "{3}", "-o", "cal.npz", "--charge-cloud", "0.18"], "charge_cloud needs threshold_kev"),
 ])
 def test_calibrate_usage_errors(tmp_path, monkeypatch, line_files, capsys, argv, message):
     from vrexsdk.cli import main
 
     monkeypatch.chdir(tmp_path)
     np.savez(tmp_path / "other.npz", other=np.zeros(3))
-    argv = [a.format(*line_files[:2], "other.npz") for a in argv]
+    argv = [a.format(*line_files[:2], "other.npz", *line_files[2:3]) for a in argv]
     assert main(["calibrate", *argv]) == 2
     assert message in capsys.readouterr().err
 
@@ -376,12 +381,10 @@ def test_acquire_with_a_calibration(tmp_path, truth_cal, capsys, argv, status, p
 # ---- on the simulated detector -----------------------------------------------------------------------------------
 
 
-def test_fit_on_simulated_lines_recovers_the_simulated_pixels():
-    """The simulated detector's lines, kept as a calibration run keeps them (single-pixel photons, by the
-    generator's particle index as a clusterer would find them), fitted in a 32 x 32 corner of the chip: dead and
-    noisy pixels are those of the simulated chip, and the calibrated hits of every line lie at its energy (median
-    within 1 %). The simulator's single-pixel ToT falls a few counts short of its own curve (charge lost to
-    neighbours below the threshold), so the curve a fit finds is the measured one, not pixel_parameters()."""
+@pytest.fixture(scope="module")
+def simulated_lines():
+    """The simulated detector's lines in a 32 x 32 corner of the chip, kept as a calibration run keeps them:
+    single-pixel photons (by the generator's particle index, as a clusterer would find them) and noise."""
     from vrexsdk import simulator
 
     corner = np.zeros((256, 256), bool)
@@ -397,12 +400,27 @@ def test_fit_on_simulated_lines_recovers_the_simulated_pixels():
             single = (particle < 0) | (sizes[np.maximum(particle, 0)] == 1)
             kept.append(hits[single & np.isin(hits["address"], inside)])
         lines[energy] = np.concatenate(kept)
-    truth = simulator.pixel_parameters()  # of the model the lines came from
-    result = calibration.fit(lines, min_hits=5)
+    threshold = simulator.model()["devices"][0]["thresholds"][0]["kev"]
+    return lines, simulator.pixel_parameters(), corner, threshold
+
+
+@pytest.mark.parametrize("cloud, error, within", [
+    (None, (3.0, 8.0), (0.0, 0.1)),  # single-pixel peaks taken at the line energy: the curve falls short by percents
+    (0.18, (-0.3, 0.3), (0.7, 1.0)),  # the simulated cloud allowed for
+])
+def test_fit_on_simulated_lines_recovers_the_simulated_pixels(simulated_lines, cloud, error, within):
+    """Dead and noisy pixels are those of the simulated chip; at 59.5 keV the recovered curves give the median
+    error (%) in `error` against pixel_parameters(), and the fraction of the live pixels within 2 % in
+    `within`: a dozen hits per pixel at 59.5 keV here scatter a pixel's peak by about 1.7 % (bench/calibration.py
+    records 400 for the target's 1 %)."""
+    lines, truth, corner, threshold = simulated_lines
+    result = calibration.fit(lines, min_hits=5, charge_cloud=cloud, threshold_kev=threshold)
     np.testing.assert_array_equal(result.dead[corner], truth["dead"][corner])
     np.testing.assert_array_equal(result.noisy[corner], truth["noisy"][corner])
     live = corner & ~truth["dead"] & ~truth["noisy"]
     assert result.calibration.live[live].mean() >= 0.95
-    for energy, hits in lines.items():
-        e = result.calibration.energies(hits)
-        assert np.nanmedian(e) == pytest.approx(energy, rel=0.01)
+    true_tot = model_tot(59.5, *(truth[k][live].astype(np.float64) for k in "abct"))
+    recovered = textbook_energy(true_tot, *(getattr(result.calibration, k)[live].astype(np.float64) for k in "abct"))
+    percent = (recovered / 59.5 - 1) * 100
+    assert error[0] <= np.nanmedian(percent) <= error[1]
+    assert within[0] <= (np.abs(percent) < 2).mean() <= within[1]

@@ -24,7 +24,9 @@ date. Applying it inverts the curve per hit in a native kernel (the GIL is relea
 :func:`fit` recovers the four maps from recordings of known lines (each recording's hits, or the per-pixel
 :class:`LinePeaks` found in them): for a fixed ``t`` the model is linear in ``a``, ``b`` and ``c``, so the fit
 scans ``t``, solves the weighted least-squares problem of every pixel at once for each value, keeps the best,
-and refines it. Pixels without enough hits are flagged :data:`DEAD`, pixels firing far more often than their
+and refines it. Peaks of single-pixel hits lie below their line's full charge (a photon's charge cloud leaves its
+neighbours shares below the threshold); ``fit(..., charge_cloud=, threshold_kev=)`` fits them at the energy
+they stand for. Pixels without enough hits are flagged :data:`DEAD`, pixels firing far more often than their
 neighbours or with a ToT spread far wider are flagged :data:`NOISY`, and curves that cannot be inverted
 :data:`UNFIT`; a flagged pixel's parameters are NaN and its hits come out as NaN, never as a plausible energy.
 
@@ -581,6 +583,9 @@ class LinePeaks:
     spread: npt.NDArray[np.float64]
     counts: npt.NDArray[np.int64]
     hits: npt.NDArray[np.int64]
+    #: How the centres were found (:func:`line_peaks`' options), so a model of the line is measured alike.
+    window: float = 2.5
+    iterations: int = 5
 
 
 def line_peaks(energy: float, hits: Hits, tot: Any = None, *, window: float = 2.5,
@@ -590,7 +595,9 @@ def line_peaks(energy: float, hits: Hits, tot: Any = None, *, window: float = 2.
 
     Per pixel: the most frequent ToT first (in bins of 8), then a mean of the hits within ``window`` standard
     deviations of the centre, iterated; low-ToT tails (charge shared with a neighbour) and stray hits do not
-    pull it."""
+    pull it. Single-pixel hits of a line still sit a little below its full charge (each photon's cloud leaves
+    some of its charge to neighbours that stay below the threshold): :func:`fit` with ``charge_cloud`` places
+    these peaks at the energy they stand for."""
     kev = _optional_float(energy, "energy")
     if kev is None or kev <= 0:
         raise ValueError(f"the line energy must be a positive number of keV, not {energy!r}")
@@ -598,34 +605,69 @@ def line_peaks(energy: float, hits: Hits, tot: Any = None, *, window: float = 2.
     inside = address < PIXELS
     address, values = address[inside], values[inside]
     hits_per_pixel = np.bincount(address, minlength=PIXELS)
+    centre, spread, counts = _peaks(address, values, PIXELS, window, iterations)
+    return LinePeaks(kev, centre.reshape(SHAPE), spread.reshape(SHAPE), counts.reshape(SHAPE),
+                     hits_per_pixel.reshape(SHAPE), window, iterations)
+
+
+def _peaks(address: npt.NDArray[Any], values: npt.NDArray[Any], size: int, window: float, iterations: int
+           ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """(centre, spread, hits in the peak) of the ToT values of each of `size` pixels, as :func:`line_peaks`
+    finds them; also applied to a modelled line, so the two are found the same way."""
+    hits_per_pixel = np.bincount(address, minlength=size)
     # The start: each pixel's most frequent ToT in bins of 8 (one 2-D count of pixel and bin, no sort), which sits
     # on the peak whatever the tails; ToT beyond the 10-bit counter's range counts in the last bin.
-    coarse = np.minimum(values, 1023).astype(np.intp) >> 3
-    modes = np.bincount(address.astype(np.intp) * 128 + coarse, minlength=PIXELS * 128).reshape(PIXELS, 128)
+    coarse = np.clip(values, 0, 1023).astype(np.intp) >> 3
+    modes = np.bincount(address.astype(np.intp) * 128 + coarse, minlength=size * 128).reshape(size, 128)
     seen = hits_per_pixel > 0
     centre = np.where(seen, np.argmax(modes, axis=1) * 8.0 + 3.5, np.nan)
     del modes, coarse
-    address, values = address.astype(np.intp), values.astype(np.float64)
+    # Every iteration below sums a window of each pixel's ToT values: from one count per pixel and ToT over a
+    # band of the counter's values around the start, running sums make each sum two look-ups per pixel, however
+    # many hits there are. Hits beyond the band lie outside every window a peak gets.
+    band = 256
+    base = np.where(seen, np.floor(np.nan_to_num(centre)) - band // 2, 0.0).astype(np.int64)
+    offset = values.astype(np.int64) - base[address]
+    inside = (offset >= 0) & (offset < band)
+    table = np.bincount(address[inside].astype(np.intp) * band + offset[inside].astype(np.intp),
+                        minlength=size * band).reshape(size, band)
+    del offset, inside
+    # One running sum over all the pixels' bands in a row (a window's sum is a difference within one band; along
+    # rows numpy's cumsum is ten times slower).
+    steps = np.arange(band, dtype=np.int64)
+    running = [np.concatenate([[0], np.cumsum(table * steps ** k)]) for k in range(3)]
+    del table
+    rows = np.arange(size) * band
     # The first window: a quarter of the typical peak position, at least a few bins.
-    half = np.full(PIXELS, max(12.0, 0.25 * float(np.nanmedian(centre)) if seen.any() else 12.0))
-    counts = np.zeros(PIXELS, dtype=np.int64)
-    spread = np.full(PIXELS, np.nan)
-    for _ in range(max(1, iterations)):
+    half = np.full(size, max(12.0, 0.25 * float(np.nanmedian(centre)) if seen.any() else 12.0))
+    counts = np.zeros(size, dtype=np.int64)
+    spread = np.full(size, np.nan)
+    own = spread
+    iterations = max(1, iterations)
+    for step in range(iterations + 3):
         with np.errstate(invalid="ignore"):
-            near = np.abs(values - centre[address]) <= half[address]
-        a, v = address[near], values[near]
-        counts = np.bincount(a, minlength=PIXELS)
-        total = np.bincount(a, weights=v, minlength=PIXELS)
-        squares = np.bincount(a, weights=v * v, minlength=PIXELS)
+            low = np.clip(np.ceil(np.nan_to_num(centre - half - base, nan=band)), 0, band).astype(np.intp)
+            high = np.clip(np.floor(np.nan_to_num(centre + half - base, nan=-1.0)) + 1, 0, band).astype(np.intp)
+        high = np.maximum(high, low)
+        n, first, second = (r[rows + high] - r[rows + low] for r in running)
+        counts = n
         with np.errstate(invalid="ignore", divide="ignore"):
-            mean = total / counts
-            variance = np.maximum(squares / counts - mean * mean, 0.0)
-        centre = np.where(counts > 0, mean, np.nan)
+            mean = first / n
+            variance = np.maximum(second / n - mean * mean, 0.0)
+        centre = np.where(n > 0, base + mean, np.nan)
         spread = np.sqrt(variance)
-        # At least one and a half counts either side: ToT is an integer, and a narrow peak's spread is noisy.
-        half = np.maximum(window * spread, 1.5)
-    return LinePeaks(kev, centre.reshape(SHAPE), spread.reshape(SHAPE), counts.reshape(SHAPE),
-                     hits_per_pixel.reshape(SHAPE))
+        if step < iterations:
+            own = spread
+            # At least one and a half counts either side: ToT is an integer, and a narrow peak's spread is noisy.
+            half = np.maximum(window * spread, 1.5)
+        if step == iterations - 1:
+            # Then the chip's typical width for every pixel: a pixel's own spread, from a hundred hits or so,
+            # moves its window and with it its centre (a third of the scatter between pixels on a skewed line).
+            # Each pixel's own spread is what is kept: it tells a noisy pixel from a quiet one.
+            typical = own[counts >= 5] if (counts >= 5).any() else own[np.isfinite(own)]
+            if typical.size:
+                half = np.full(size, max(window * float(np.median(typical)), 1.5))
+    return centre, own, counts
 
 
 @dataclasses.dataclass(eq=False)
@@ -683,7 +725,8 @@ def _solve(normal: npt.NDArray[np.float64], rhs: npt.NDArray[np.float64]) -> npt
 
 
 def _scan_linear(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight: npt.NDArray[np.float64],
-                 design: Any, candidates: npt.NDArray[np.float64], size: int, accept: Any
+                 design: Any, candidates: npt.NDArray[np.float64], size: int, accept: Any,
+                 prior: Optional[Tuple[npt.NDArray[np.float64], float]] = None
                  ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
                             npt.NDArray[np.intp]]:
     """Weighted least squares of many small linear models at once, over a scanned non-linear parameter.
@@ -692,8 +735,9 @@ def _scan_linear(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight
     value ``s`` of the scanned parameter (one per model: each row of `candidates` is an array of `size`),
     ``design(s[index])`` gives the observations' rows of the design matrix (n x F). Every model keeps the
     candidate with the least weighted squared residual among those whose solution `accept` (models x F -> bool)
-    allows. Returns (parameters models x F, scanned value, residual, row of the candidate kept); NaN, inf and -1
-    where none was accepted."""
+    allows; with a `prior` (centre per model, width) ``((s - centre) / width) ** 2`` is added to the residual.
+    Returns (parameters models x F, scanned value, residual, row of the candidate kept); NaN, inf and -1 where
+    none was accepted."""
     best = np.full(size, np.inf)
     best_row = np.full(size, -1, dtype=np.intp)
     best_p: Optional[npt.NDArray[np.float64]] = None
@@ -710,6 +754,8 @@ def _scan_linear(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight
         params = _solve(normal, rhs)
         fitted = np.einsum("nf,nf->n", x, params[index])
         residual = np.bincount(index, weights=weight * (y - fitted) ** 2, minlength=size)
+        if prior is not None:
+            residual = residual + ((s - prior[0]) / prior[1]) ** 2
         with np.errstate(invalid="ignore"):
             better = accept(params) & np.isfinite(residual) & (residual < best)
         if best_p is None:
@@ -726,10 +772,11 @@ def _scan_linear(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight
 
 def _scan_refined(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weight: npt.NDArray[np.float64],
                   design: Any, candidates: npt.NDArray[np.float64], size: int, accept: Any, steps: int = 11,
-                  passes: int = 2) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+                  passes: int = 2, prior: Optional[Tuple[npt.NDArray[np.float64], float]] = None
+                  ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """:func:`_scan_linear` over `candidates` (rows in increasing order), then `passes` times again on a finer
     grid between each model's neighbours of its best candidate. Returns (parameters, scanned value, residual)."""
-    params, value, residual, row = _scan_linear(index, y, weight, design, candidates, size, accept)
+    params, value, residual, row = _scan_linear(index, y, weight, design, candidates, size, accept, prior)
     for _ in range(passes):
         kept = np.flatnonzero(row >= 0)
         last = len(candidates) - 1
@@ -738,7 +785,7 @@ def _scan_refined(index: npt.NDArray[np.intp], y: npt.NDArray[np.float64], weigh
         low[kept] = candidates[np.maximum(row[kept] - 1, 0), kept]
         high[kept] = candidates[np.minimum(row[kept] + 1, last), kept]
         candidates = low + np.linspace(0.0, 1.0, steps)[:, None] * (high - low)
-        p2, v2, r2, row = _scan_linear(index, y, weight, design, candidates, size, accept)
+        p2, v2, r2, row = _scan_linear(index, y, weight, design, candidates, size, accept, prior)
         better = np.isfinite(r2) & (r2 <= residual)
         params[better], value[better], residual[better] = p2[better], v2[better], r2[better]
     return params, value, residual
@@ -755,13 +802,17 @@ def _accept_curve(params: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
 
 
 def _fit_curves(energy: npt.NDArray[np.float64], index: npt.NDArray[np.intp], y: npt.NDArray[np.float64],
-                weight: npt.NDArray[np.float64], size: int, lowest: float, steps: int
+                weight: npt.NDArray[np.float64], size: int, lowest: float, steps: int,
+                prior: Optional[Tuple[npt.NDArray[np.float64], float]] = None
                 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(parameters size x 4 as a, b, c, t; residual) of the curves through the observations, t scanned below
-    the lowest line (closer values more finely: a pixel's t sits a few keV under its threshold) and refined."""
+    the lowest line (closer values more finely: a pixel's t sits a few keV under its threshold) and refined;
+    `prior` as for :func:`_scan_linear`, its pull on t left out of the residual returned."""
     grid = lowest - np.geomspace(0.05, max(30.0, 4 * lowest), steps)[::-1]
     params, t, residual = _scan_refined(index, y, weight, _energy_design(energy),
-                                        np.repeat(grid[:, None], size, axis=1), size, _accept_curve)
+                                        np.repeat(grid[:, None], size, axis=1), size, _accept_curve, prior=prior)
+    if prior is not None:
+        residual = residual - np.nan_to_num(((t - prior[0]) / prior[1]) ** 2)
     # With c = 0 the curve is a line and t plays no part; a line fits where no accepted curve does.
     line_x = np.stack([energy, np.ones_like(energy)], axis=1)
     line_p, _, line_r, _ = _scan_linear(index, y, weight, lambda _: line_x, np.zeros((1, size)), size,
@@ -774,7 +825,8 @@ def _fit_curves(energy: npt.NDArray[np.float64], index: npt.NDArray[np.intp], y:
 
 
 def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: int = 20, noisy_factor: float = 8.0,
-        t_steps: int = 48, **metadata: Any) -> FitResult:
+        t_steps: int = 48, charge_cloud: Optional[float] = None, t_spread: Optional[float] = 0.5,
+        **metadata: Any) -> FitResult:
     """Fits every pixel's curve to recordings of known lines.
 
     Args:
@@ -786,6 +838,17 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
         noisy_factor: a pixel with more than this many times the median hits of a line, or a ToT spread more than
             this many times the median spread, is flagged :data:`NOISY`.
         t_steps: values of ``t`` scanned (then refined around the best).
+        t_spread: how far (keV, one standard deviation) a pixel's ``t`` is expected to lie from the chip's: four
+            lines hardly fix ``t`` on their own, and a ``t`` chasing the noise of the lowest line's peak
+            throws the whole curve off, so each pixel's is pulled towards the chip's by this much. None: free.
+        charge_cloud: for recordings of single-pixel hits (clusters of one pixel): the standard deviation (in
+            pixel pitches) of a photon's charge cloud. Such a hit kept its charge only because its neighbours'
+            shares stayed below the threshold, so it has still lost up to that much, and its line's peak lies
+            below the full charge by a few percent. With the cloud and ``threshold_kev`` (the threshold during the
+            recordings) every line's peak is placed at the energy it stands for: the same peak found in a model
+            of the line (a photon absorbed anywhere in the pixel, its cloud shared across the nearest edges, the
+            neighbours below the threshold, smeared by the resolution that gives the measured spread). None:
+            every peak is taken at its line's energy.
         metadata: ``chip_id``, ``polarity``, ``threshold_kev``, ``temperature``, ``date`` of the calibration.
     """
     if isinstance(lines, Mapping):
@@ -805,6 +868,18 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
         raise ValueError(f"noisy_factor must be a number above 1, not {noisy_factor!r}")
     if isinstance(t_steps, bool) or not isinstance(t_steps, int) or t_steps < 2:
         raise ValueError(f"t_steps must be an integer of at least 2, not {t_steps!r}")
+    spread_t = _optional_float(t_spread, "t_spread")
+    if spread_t is not None and spread_t <= 0:
+        raise ValueError(f"t_spread must be a positive number of keV or None, not {t_spread!r}")
+    cloud = _optional_float(charge_cloud, "charge_cloud")
+    threshold = _optional_float(metadata.get("threshold_kev"), "threshold_kev")
+    if cloud is not None:
+        if not 0 < cloud <= 1:
+            raise ValueError(f"charge_cloud must be a standard deviation of more than 0 and at most 1 pixel pitch, "
+                             f"not {charge_cloud!r}")
+        if threshold is None or not 0 < threshold < energies.min():
+            raise ValueError(f"charge_cloud needs threshold_kev, the threshold during the recordings, between 0 and "
+                             f"the lowest line ({energies.min()} keV), not {threshold}")
 
     peak = np.stack([p.peak.reshape(PIXELS) for p in peaks])    # lines x pixels
     spread = np.stack([p.spread.reshape(PIXELS) for p in peaks])
@@ -832,11 +907,25 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
     if not everywhere.any():
         raise ValueError("no pixel has enough hits in every line: record longer, or lower min_hits")
     median_peak = np.median(peak[:, everywhere], axis=1)
-    global_p, global_r = _fit_curves(energies, np.zeros(len(energies), dtype=np.intp), median_peak,
-                                     np.ones(len(energies)), 1, float(energies.min()), t_steps * 2)
-    if not np.isfinite(global_p).all():
-        raise ValueError(f"no invertible curve fits the lines' median peaks {median_peak.tolist()} at "
-                         f"{energies.tolist()} keV")
+
+    def global_curve(at: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        curve, _ = _fit_curves(at, np.zeros(len(at), dtype=np.intp), median_peak, np.ones(len(at)), 1,
+                               float(at.min()), t_steps * 2)
+        if not np.isfinite(curve).all():
+            raise ValueError(f"no invertible curve fits the lines' median peaks {median_peak.tolist()} at "
+                             f"{at.tolist()} keV")
+        return curve[0]
+
+    global_p = global_curve(energies)
+    if cloud is not None:
+        assert threshold is not None
+        # Each peak's energy from the model measured through the chip's curve, which itself moves with the
+        # energies it is fitted at: twice is enough (the second pass moves them by hundredths of a percent).
+        draws = _SharedCharge(threshold, cloud)
+        for _ in range(2):
+            energies = np.array([draws.effective_energy(p.energy, s, global_p, p.window, p.iterations)
+                                 for p, s in zip(peaks, typical_spread)])
+            global_p = global_curve(energies)
 
     # Every pixel: (line, pixel) observations with weight 0 for lines the pixel lacks.
     pixel_index = np.broadcast_to(np.arange(PIXELS), peak.shape).reshape(-1)
@@ -845,10 +934,11 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
     w = weight.reshape(-1)
     lines_used = used.sum(axis=0)
     if len(peaks) >= 4:
-        params, chi2 = _fit_curves(line_energy, pixel_index, y, w, PIXELS, float(energies.min()), t_steps)
+        prior = None if spread_t is None else (np.full(PIXELS, global_p[3]), spread_t)
+        params, chi2 = _fit_curves(line_energy, pixel_index, y, w, PIXELS, float(energies.min()), t_steps, prior)
         enough = lines_used >= 4
     else:
-        t_fixed = np.full(PIXELS, global_p[0, 3])
+        t_fixed = np.full(PIXELS, global_p[3])
         params3, _, chi2, _ = _scan_linear(pixel_index, y, w, _energy_design(line_energy), t_fixed[None, :],
                                            PIXELS, _accept_curve)
         params = np.column_stack([params3, t_fixed])
@@ -861,8 +951,64 @@ def fit(lines: Union[Mapping[float, Hits], Sequence[LinePeaks]], *, min_hits: in
     calibration = Calibration(*(params[:, i].reshape(SHAPE) for i in range(4)), flags=flags.reshape(SHAPE),
                               **metadata)
     global_metadata = {k: v for k, v in calibration.metadata().items()}
-    global_cal = Calibration.uniform(*(float(v) for v in global_p[0]), **global_metadata)
+    global_cal = Calibration.uniform(*(float(v) for v in global_p), **global_metadata)
     return FitResult(calibration, global_cal, chi2.reshape(SHAPE))
+
+
+class _SharedCharge:
+    """Single-pixel hits of a line as the sensor makes them, for a charge cloud of `cloud` pixel pitches and a
+    threshold of `threshold` keV: fixed draws (the same for every line and resolution, so the estimates they
+    give change smoothly with both)."""
+
+    SAMPLES = 200_000
+
+    def __init__(self, threshold: float, cloud: float) -> None:
+        rng = np.random.default_rng(0x5EED)
+        self.threshold = threshold
+        # The distance of the absorption point to the nearest edge in x and in y (uniform over the pixel), and
+        # the share of a Gaussian cloud beyond that edge, Phi(-d / cloud), from a table of erfc.
+        distance = 0.5 * rng.random((2, self.SAMPLES))
+        grid = np.linspace(0.0, 0.5, 2049)
+        beyond = np.array([0.5 * math.erfc(d / (cloud * math.sqrt(2.0))) for d in grid])
+        self.share = np.interp(distance, grid, beyond)
+        self.noise = rng.standard_normal((4, self.SAMPLES))
+        self.dither = rng.random(self.SAMPLES) - 0.5  # where each pixel's curve falls between two ToT counts
+
+    def energies(self, energy: float, resolution: float) -> npt.NDArray[np.float64]:
+        """The energies (keV) of the single-pixel hits of photons of `energy`, smeared by `resolution` (keV, one
+        standard deviation at `energy`, in proportion below it)."""
+        sx, sy = self.share
+        kept = energy * (1 - sx) * (1 - sy)
+        neighbours = (energy * sx * (1 - sy), energy * (1 - sx) * sy, energy * sx * sy)
+        scale = resolution / energy
+        alone = np.ones(self.SAMPLES, dtype=bool)
+        for deposit, noise in zip(neighbours, self.noise[1:]):
+            alone &= deposit * (1 + scale * noise) <= self.threshold
+        seen = kept * (1 + scale * self.noise[0])
+        return seen[alone & (seen > self.threshold)]
+
+    def effective_energy(self, energy: float, spread: float, curve: npt.NDArray[np.float64], window: float,
+                         iterations: int) -> float:
+        """The energy at which `curve` (a, b, c, t) gives the peak :func:`line_peaks` finds in the modelled
+        line, the resolution chosen so that the modelled peak has the measured `spread` (ToT)."""
+        a, b, c, t = (float(v) for v in curve)
+        slope = a + c / (energy - t) ** 2
+        guess = spread / slope if math.isfinite(spread) and spread > 0 else 0.03 * energy
+        found = []
+        for resolution in guess * np.linspace(0.1, 1.2, 12):
+            e = self.energies(energy, float(resolution))
+            e = e[e > t]
+            if e.size < 1000:
+                raise ValueError(f"the model of the {energy} keV line leaves almost no single-pixel hits above the "
+                                 f"threshold: check threshold_kev and charge_cloud")
+            tot = np.rint(a * e + b - c / (e - t) + self.dither[: e.size]).clip(0, 1023).astype(np.int64)
+            centre, width, _ = _peaks(np.zeros(e.size, dtype=np.intp), tot, 1, window, iterations)
+            found.append((float(width[0]), float(centre[0])))
+        widths, centres = (np.array(v) for v in zip(*found))
+        # The spread grows with the resolution; where the measured one falls between two, so does the peak.
+        widths = np.maximum.accumulate(widths)
+        peak = float(np.interp(spread, widths, centres)) if math.isfinite(spread) else centres[-1]
+        return float((peak - b + a * t + math.sqrt((b + a * t - peak) ** 2 + 4 * a * c)) / (2 * a))
 
 
 # ---- time-walk -----------------------------------------------------------------------------------------------------

@@ -1061,6 +1061,9 @@ def _line(text: str) -> Tuple[float, str]:
                help="hits a pixel needs in a line's peak to use it (default: 20)"),
         option("--noisy-factor", type=_positive_float, default=8.0, metavar="F",
                help="flag pixels with F times the median hits or ToT spread as noisy (default: 8)"),
+        option("--charge-cloud", type=_positive_float, metavar="PITCH",
+               help="the files hold single-pixel hits: place each line's peak at the energy it stands for, for a "
+                    "photon's charge cloud of this standard deviation in pixel pitches (needs --threshold-kev)"),
     ])
 def _calibrate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from vrexsdk import calibration
@@ -1089,7 +1092,8 @@ def _calibrate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     metadata = {"chip_id": args.chip_id, "polarity": args.polarity, "threshold_kev": args.threshold_kev,
                 "temperature": args.temperature}
     try:
-        result = calibration.fit(peaks, min_hits=args.min_hits, noisy_factor=args.noisy_factor, **metadata)
+        result = calibration.fit(peaks, min_hits=args.min_hits, noisy_factor=args.noisy_factor,
+                                 charge_cloud=args.charge_cloud, **metadata)
     except ValueError as e:
         raise UsageError(str(e)) from None
     cal = result.calibration

@@ -1197,7 +1197,10 @@ Without a script the device generates data from its physics, as the device's set
   one block of ``hits`` hits every ``hits / hit_rate`` seconds. ``begin`` + ``end`` on the default model take
   about a second.
 - Particles: hits come from particles of the ``source`` (photons) and of the other ``particles`` kinds, with
-  ground truth (``generate_hits()``). A pixel fires when its deposit, smeared by its resolution, is above the
+  ground truth (``generate_hits()``). A photon is absorbed at a uniform point of a pixel, and its charge cloud
+  (a Gaussian of 0.18 pixel pitch, one standard deviation) is shared with the neighbours across the nearest
+  edges, so it fires 1 to 4 pixels and a single-pixel photon has lost what its neighbours kept below the
+  threshold (``calibration.fit(..., charge_cloud=0.18)`` allows for it). A pixel fires when its deposit, smeared by its resolution, is above the
   threshold, and gives ToT = a*E + b - c/(E - t) with its own parameters (``pixel_parameters()``), 1 to 1023;
   its ToA is late by the time-walk 100 ns * 4 / (4 + ToT). ToA counts ticks of ``TOA_TICK_NS`` ns; hits arrive
   in ToA order, each up to ``READOUT_JITTER_TICKS`` ticks late (the sorted mode sorts them, same ToA by
