@@ -523,20 +523,39 @@ private:
             // three cells are read one by one (eight bytes each, so a load takes the value a hit just stored there
             // straight from the store, which a wider load spanning two stores cannot), their keys gathered into one
             // register; its fourth lane repeats the third and is masked off.
-            const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
+            const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w)),
+                          empty = _mm_set1_epi32(-1);
             const auto cell = [](const auto* at) {
                 return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
             };
-            const auto far = [&](const auto* row) {
-                const __m128 a = _mm_castsi128_ps(_mm_unpacklo_epi64(cell(row), cell(row + 1))),
-                             b = _mm_castsi128_ps(cell(row + 2));
+            // A row's slots, those of cells outside the window (or empty) as none.
+            const auto row = [&](const auto* at) {
+                const __m128 a = _mm_castsi128_ps(_mm_unpacklo_epi64(cell(at), cell(at + 1))),
+                             b = _mm_castsi128_ps(cell(at + 2));
                 const __m128i keys = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 2, 0)));
-                const __m128i d = _mm_sub_epi32(tv, keys);
-                return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(d, wv)))) & 7u;
+                const __m128i slots = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 3, 1)));
+                return _mm_or_si128(slots, _mm_cmpgt_epi32(_mm_sub_epi32(tv, keys), wv));
             };
-            const unsigned mask = ~(far(c) | far(c + gw) << 3 | far(c + 2 * gw) << 6) & 0x1ffu;
-            for (unsigned m = mask; m != 0; m &= m - 1)
-                root = join(root, last, c[near_[std::countr_zero(m)]].slot);
+            const __m128i r0 = row(c), r1 = row(c + gw), r2 = row(c + 2 * gw);
+            // The cells (bit k: cell near_[k]) whose slot is v.
+            const auto holding = [&](__m128i v) {
+                const auto bits = [v](__m128i r) {
+                    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(r, v)))) & 7u;
+                };
+                return bits(r0) | bits(r1) << 3 | bits(r2) << 6;
+            };
+            alignas(16) std::uint32_t slot[12];
+            _mm_store_si128(reinterpret_cast<__m128i*>(slot), r0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + 3), r1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + 6), r2);
+            // Each slot named is joined once, however many cells name it.
+            for (unsigned m = ~holding(empty) & 0x1ffu; m != 0;) {
+                const std::uint32_t v = slot[std::countr_zero(m)];
+                m &= ~holding(_mm_set1_epi32(static_cast<int>(v)));
+                const std::uint32_t s = find(v);
+                root = root == none ? s : (s == root ? root : unite(root, s));
+            }
+            (void)last;
             return settle<false>(g, mid, root, h, x, y);
         }
 #endif
@@ -613,49 +632,78 @@ private:
 #endif
     }
 
+    // Hits in ToA order. The late ones (below what was processed or closed) can only be the first ones; the rest
+    // go in runs that end where the slots are recycled (every `recycle_every` hits of the stream) or where the
+    // 32-bit keys' base must move, so the loop over a run's hits tests neither.
     template <int R, class Key>
     void process_with(Grid<Key>& g, const Hit* hits, std::size_t n, const std::uint64_t* seq, bool track) {
-        const std::uint64_t w = s_.window;
-        std::uint64_t below = floor();
-        for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t below = floor();
+        std::size_t i = 0;
+        for (; i < n && hits[i].toa < below; ++i) {
+            std::uint32_t x, y;
+            xy(hits[i].address, x, y);
+            const std::uint32_t s = link<R, true>(g, hits[i], x, y);
+            if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
+        }
+        while (i < n) {
+            const std::uint64_t at = sequence_ + i;
+            if (!track && at % recycle_every == 0) recycle(hits[i].toa);
+            std::size_t end = std::min<std::size_t>(n, i + (recycle_every - at % recycle_every));
+            if constexpr (std::is_same_v<Key, std::uint32_t>) {
+                if (hits[end - 1].toa - g.base >= Grid<Key>::span) [[unlikely]] {
+                    if (hits[i].toa - g.base >= Grid<Key>::span) {
+                        if (!move_base(g, hits[i], at)) {
+                            processed_ = std::max(processed_, i > 0 ? hits[i - 1].toa : below);
+                            sequence_ += i;
+                            widen();
+                            process_with<R>(wide_, hits + i, n - i, seq != nullptr ? seq + i : nullptr, track);
+                            return;
+                        }
+                    }
+                    // The run ends before the first hit the keys above the base cannot hold.
+                    end = static_cast<std::size_t>(
+                        std::partition_point(hits + i, hits + end,
+                                             [&g](const Hit& h) { return h.toa - g.base < Grid<Key>::span; }) -
+                        hits);
+                }
+            }
+            run<R>(g, hits, i, end, n, seq, track);
+            i = end;
+        }
+        if (n > 0) processed_ = std::max(processed_, hits[n - 1].toa);
+        sequence_ += n;
+    }
+
+    // Hits i to end (of n), none late and all within the keys' span above the base.
+    template <int R, class Key>
+    void run(Grid<Key>& g, const Hit* hits, std::size_t i, std::size_t end, std::size_t n, const std::uint64_t* seq,
+             bool track) {
+        for (; i < end; ++i) {
             const Hit& h = hits[i];
             if constexpr (R == 1)
                 if (i + ahead < n) fetch(g, hits[i + ahead]);
             std::uint32_t x, y;
             xy(h.address, x, y);
-            std::uint32_t s;
-            if (h.toa < below) [[unlikely]] {
-                s = link<R, true>(g, h, x, y);
-            } else {
-                if constexpr (std::is_same_v<Key, std::uint32_t>) {
-                    if (h.toa - g.base >= Grid<Key>::span) [[unlikely]] {
-                        if (sequence_ + i == reset_at_) {
-                            g.base = h.toa;  // the first hit of a stream (a ToA counter far from 0): nothing to move
-                        } else if (sequence_ + i - rebased_at_ < g.size() / 4) {
-                            processed_ = std::max(processed_, below);
-                            sequence_ += i;
-                            widen();
-                            process_with<R>(wide_, hits + i, n - i, seq != nullptr ? seq + i : nullptr, track);
-                            return;
-                        } else {
-                            // Every cell a hit from here on can reach is at or above t - window; the cells still
-                            // open (from the closing frontier less the window on) are kept too where the keys
-                            // allow, for the late hits.
-                            const std::uint64_t open_from = std::min(h.toa, closed_at_),
-                                                reach = h.toa - Grid<Key>::span / 2;
-                            g.rebase(std::max(open_from > w ? open_from - w : 0, reach));
-                            rebased_at_ = sequence_ + i;
-                        }
-                    }
-                }
-                if (!track && (sequence_ + i) % recycle_every == 0) recycle(h.toa);
-                s = link<R, false>(g, h, x, y);
-                below = h.toa;
-            }
+            const std::uint32_t s = link<R, false>(g, h, x, y);
             if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
         }
-        processed_ = std::max(processed_, below);
-        sequence_ += n;
+    }
+
+    // Hit h (sequence number `at`) is too far above the base of 32-bit keys: the base moves up to it, or (false)
+    // the stream had better take 64-bit keys.
+    bool move_base(Grid<std::uint32_t>& g, const Hit& h, std::uint64_t at) noexcept {
+        using Narrow = Grid<std::uint32_t>;
+        if (at == reset_at_) {
+            g.base = h.toa;  // the first hit of a stream (a ToA counter far from 0): nothing to move
+            return true;
+        }
+        if (at - rebased_at_ < g.size() / 4) return false;
+        // Every cell a hit from here on can reach is at or above t - window; the cells still open (from the
+        // closing frontier less the window on) are kept too where the keys allow, for the late hits.
+        const std::uint64_t w = s_.window, open_from = std::min(h.toa, closed_at_), reach = h.toa - Narrow::span / 2;
+        g.rebase(std::max(open_from > w ? open_from - w : 0, reach));
+        rebased_at_ = at;
+        return true;
     }
 
     template <class Key>
