@@ -19,7 +19,8 @@ rate what the code does with it):
   truth       particles recovered as exactly one cluster (and clusters holding one particle only) for
               particles apart in space-time and for the full-rate mix where they may overlap; on the simulator's
               particles at radius 1 and 2, also among the particles whose own hits are one cluster (a track cut
-              by a dead pixel is two at radius 1, whatever the clusterer)
+              by a dead pixel is two at radius 1, whatever the clusterer), and for particles apart on a
+              detector without dead pixels (the model's dead_pixels 0)
   load        the load average at the start and at the end (2 CPUs: above 2, the wall-clock rates understate)
 
   memory      with --memory [SECONDS] (only this): the clusters stage on the simulated device for 60 s at
@@ -206,14 +207,18 @@ def main():
         eff, pur = truth(h, part)
         print(f"truth        {label:9}: {eff:.4%} of particles as exactly one cluster, {pur:.4%} of clusters pure")
     if simulator is not None:
-        for overlap in (False, True):
+        for overlap, dead in ((False, None), (False, 0.0), (True, None)):
+            if dead is not None:
+                simulator.configure({"devices": [{"acquisition": {"dead_pixels": dead}}]})
             h, part = simulator.generate_hits(min(args.hits, 500_000), seed=2, particles=mix, overlap=overlap)
+            simulator.reset()
             for r in (1, 2):
                 labels = clusters.cluster(h, labels=True, radius=r)[1]
                 # A track cut by a dead pixel (or leaving the matrix and coming back) is two clusters at
                 # radius 1 whatever the clusterer: the second figure counts the particles whose own hits are one.
                 whole = test_clusters.recoverable(h, part, radius=r)
-                print(f"simulator    overlap={overlap!s:5} radius {r}: "
+                print(f"simulator    overlap={overlap!s:5} {'no dead pixels' if dead == 0 else 'dead pixels'} "
+                      f"radius {r}: "
                       f"{test_clusters.exact_share(part, labels):.4%} of particles as exactly one cluster; "
                       f"{test_clusters.exact_share(part, labels, whole):.4%} of the {whole.mean():.4%} whose hits "
                       f"alone are one cluster")

@@ -262,14 +262,19 @@ def recoverable(hits, particle, **settings):
     return np.bincount(pairs[0], minlength=len(first)) == 1
 
 
+@pytest.mark.parametrize("dead", [None, 0.0])
 @pytest.mark.parametrize("radius", [1, 2])
-def test_simulated_particles_apart_are_found_whole(radius):
+def test_simulated_particles_apart_are_found_whole(radius, dead):
     from vrexsdk import simulator
 
+    if dead is not None:
+        simulator.configure({"devices": [{"acquisition": {"dead_pixels": dead}}]})
     hits, particle = simulator.generate_hits(100_000, seed=3, overlap=False,
                                              particles={"photon": 1, "electron": 1, "mip": 1, "alpha": 1})
     _, labels = clusters.cluster(hits, labels=True, radius=radius)
     # Tracks are continuous, but a dead pixel cuts one in two (bridged from radius 2 on): counted are the
-    # particles whose own hits are one cluster, and most are.
+    # particles whose own hits are one cluster, and most are; without dead pixels, nearly all particles.
     whole = recoverable(hits, particle, radius=radius)
     assert exact_share(particle, labels, whole) >= 0.999 and whole.mean() > 0.99
+    if dead == 0.0:
+        assert exact_share(particle, labels) >= 0.999

@@ -127,6 +127,22 @@ def test_a_lower_tot_arrives_later_by_its_time_walk():
     assert len(pairs) > 200 and np.mean(later) > 0.95
 
 
+@pytest.mark.parametrize("share", [0.0, 0.01, 1.0])
+def test_the_share_of_dead_pixels_is_the_models(share):
+    noisy = simulator.pixel_parameters()["noisy"]
+    simulator.configure({"devices": [{"acquisition": {"dead_pixels": share}}]})
+    params = simulator.pixel_parameters()
+    assert abs(params["dead"].mean() - share) < 0.002
+    assert (params["noisy"] == (noisy & ~params["dead"])).all()  # the same noisy pixels, unless dead
+
+
+@pytest.mark.parametrize("share", [-0.1, 1.5, float("nan")])
+def test_a_share_of_dead_pixels_outside_0_to_1_is_refused(share):
+    simulator.configure({"devices": [{"acquisition": {"dead_pixels": share}}]})
+    with pytest.raises(ValueError, match="dead_pixels must be a share from 0 to 1"):
+        simulator.generate_hits(10)
+
+
 def test_dead_pixels_never_fire_and_noisy_ones_fire_on_their_own():
     params = simulator.pixel_parameters()
     assert params["dead"].sum() > 20 and params["noisy"].sum() > 10 and not (params["dead"] & params["noisy"]).any()

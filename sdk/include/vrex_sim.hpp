@@ -196,6 +196,7 @@ struct AcquisitionModel {
     // noise edge.
     double noise_hits = 20.0;
     std::uint64_t pixel_seed = 1;    // fixes the chips' per-pixel response, like their silicon
+    double dead_pixels = 0.001;      // share of each chip's pixels that never fire (which ones: pixel_seed)
     SourceModel source;
     ParticleRates particles;
     // Burst: deliver the first block (scripted or generated) this many times back to back, prepared once.

@@ -645,7 +645,7 @@ std::pair<double, double> hits_above(const Physics& p, double low, double high) 
 Physics physics_of(const DeviceModel& model, const DeviceState& state, const AcquisitionModel& settings,
                    const ModeInfo& mode) {
     Physics p;
-    p.pixels = physics::pixel_table(settings.pixel_seed, 0);
+    p.pixels = physics::pixel_table(settings.pixel_seed, 0, settings.dead_pixels);
     p.source = source_of(settings.source);
     p.kinds = kinds_of(settings.particles);
     if (!model.thresholds.empty()) {
@@ -1170,6 +1170,8 @@ std::optional<std::pair<int, std::string>> check(const RunSpec& spec) {
             return std::pair(-3, std::string("The acquisition's hit_rate, frame_rate and duration_s must be positive"));
         if (!(std::isfinite(s.flux) && s.flux >= 0.0))
             return std::pair(-3, std::string("The acquisition's flux must be a finite count rate, 0 or more"));
+        if (!(s.dead_pixels >= 0.0 && s.dead_pixels <= 1.0))
+            return std::pair(-3, std::string("The acquisition's dead_pixels must be a share from 0 to 1"));
         const SourceModel& src = s.source;
         const bool lines = std::any_of(src.lines_kev.begin(), src.lines_kev.end(), [&](double e) { return positive(e); });
         if (!(std::isfinite(src.beam_kev) && std::isfinite(src.beam_spread_kev)) || (!lines && !positive(src.beam_kev)))
@@ -1605,6 +1607,7 @@ std::optional<std::size_t> truth_device(std::string& error) {
 
 std::optional<PixelParameters> pixel_parameters(std::size_t chip, std::string& error) {
     std::uint64_t seed = 0;
+    double dead = 0.0;
     {
         std::lock_guard lock(sim().mutex);
         const auto index = truth_device(error);
@@ -1616,8 +1619,9 @@ std::optional<PixelParameters> pixel_parameters(std::size_t chip, std::string& e
             return std::nullopt;
         }
         seed = d.acquisition.pixel_seed;
+        dead = d.acquisition.dead_pixels;
     }
-    const auto table = physics::pixel_table(seed, chip);
+    const auto table = physics::pixel_table(seed, chip, dead);
     return PixelParameters{table->a, table->b, table->c, table->t, table->dead, table->noisy};
 }
 

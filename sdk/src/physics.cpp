@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <tuple>
 #include <utility>
 
 namespace vrexsim {
@@ -43,7 +44,7 @@ namespace physics {
 
 namespace {
 
-std::shared_ptr<const PixelTable> build_table(std::uint64_t seed, std::size_t chip) {
+std::shared_ptr<const PixelTable> build_table(std::uint64_t seed, std::size_t chip, double dead) {
     auto table = std::make_shared<PixelTable>();
     PixelTable& p = *table;
     for (auto* v : {&p.a, &p.b, &p.c, &p.t}) v->resize(kPixels);
@@ -56,8 +57,8 @@ std::shared_ptr<const PixelTable> build_table(std::uint64_t seed, std::size_t ch
         p.c[i] = static_cast<float>(std::max(1.0, kNominalC + kSpreadC * rng.normal()));
         p.t[i] = static_cast<float>(kNominalT + kSpreadT * rng.normal());
         const double u = rng.uniform();
-        if (u < kDeadFraction) p.dead[i] = 1;
-        else if (u < kDeadFraction + kNoisyFraction) {
+        if (u < dead) p.dead[i] = 1;
+        else if (u >= kDeadFraction && u < kDeadFraction + kNoisyFraction) {
             p.noisy[i] = 1;
             p.noisy_pixels.push_back(static_cast<std::uint32_t>(i));
         }
@@ -67,16 +68,19 @@ std::shared_ptr<const PixelTable> build_table(std::uint64_t seed, std::size_t ch
 
 }  // namespace
 
-std::shared_ptr<const PixelTable> pixel_table(std::uint64_t seed, std::size_t chip) {
+std::shared_ptr<const PixelTable> pixel_table(std::uint64_t seed, std::size_t chip, double dead) {
     // A few tables at most are ever asked for (one per model seed and chip); building one takes a millisecond,
     // so begin() and the control module share them instead of rebuilding per run.
     static std::mutex mutex;
-    static auto* tables = new std::map<std::pair<std::uint64_t, std::size_t>, std::shared_ptr<const PixelTable>>();
+    static auto* tables =
+        new std::map<std::tuple<std::uint64_t, std::size_t, double>, std::shared_ptr<const PixelTable>>();
+    // A share outside [0, 1] (NaN too, which no map could order) is refused before a run; clamped here meanwhile.
+    dead = dead >= 0.0 ? std::min(dead, 1.0) : 0.0;
     std::lock_guard lock(mutex);
-    const auto key = std::pair(seed, chip);
+    const auto key = std::tuple(seed, chip, dead);
     if (const auto it = tables->find(key); it != tables->end()) return it->second;
     if (tables->size() >= 16) tables->clear();  // a session trying many seeds keeps only the latest few
-    auto table = build_table(seed, chip);
+    auto table = build_table(seed, chip, dead);
     (*tables)[key] = table;
     return table;
 }

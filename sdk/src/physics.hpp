@@ -62,10 +62,13 @@ constexpr double kNominalA = 1.6, kSpreadA = 0.064;   // ToT per keV
 constexpr double kNominalB = 22.0, kSpreadB = 2.0;    // ToT
 constexpr double kNominalC = 35.0, kSpreadC = 5.0;    // ToT keV
 constexpr double kNominalT = 3.2, kSpreadT = 0.15;    // keV
+// Noisy pixels are those whose draw falls in [kDeadFraction, kDeadFraction + kNoisyFraction): the same whatever
+// share of the pixels the model makes dead (the first ones drawn, the default share kDeadFraction).
 constexpr double kDeadFraction = 0.001, kNoisyFraction = 0.0005;
 
-// The table of chip `chip` for `seed`; built once per (seed, chip) and shared.
-std::shared_ptr<const PixelTable> pixel_table(std::uint64_t seed, std::size_t chip);
+// The table of chip `chip` for `seed`, with a share `dead` of its pixels dead; built once per (seed, chip, dead)
+// and shared.
+std::shared_ptr<const PixelTable> pixel_table(std::uint64_t seed, std::size_t chip, double dead = kDeadFraction);
 
 // Time-walk: how late a hit of `tot` counts crosses the threshold, in ns.
 inline double walk_ns(double tot) { return 100.0 * 4.0 / (4.0 + tot); }

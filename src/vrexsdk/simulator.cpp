@@ -664,6 +664,8 @@ struct FieldTable<AcquisitionModel> {
                 "noise_hits", "noise hits per configured hit far below the threshold's noise edge, an erfc S-curve "
                               "across it (a quarter of the edge wide), none above"),
             field<&AcquisitionModel::pixel_seed>("pixel_seed", "fixes the chips' per-pixel response (pixel_parameters())"),
+            field<&AcquisitionModel::dead_pixels>(
+                "dead_pixels", "share of each chip's pixels that never fire, from 0 to 1 (which ones: pixel_seed)"),
             field<&AcquisitionModel::source>("source", "the photon source"),
             field<&AcquisitionModel::particles>("particles", "relative rates of the particle kinds"),
             field<&AcquisitionModel::burst>(
@@ -1204,7 +1206,8 @@ Without a script the device generates data from its physics, as the device's set
   threshold, and gives ToT = a*E + b - c/(E - t) with its own parameters (``pixel_parameters()``), 1 to 1023;
   its ToA is late by the time-walk 100 ns * 4 / (4 + ToT). ToA counts ticks of ``TOA_TICK_NS`` ns; hits arrive
   in ToA order, each up to ``READOUT_JITTER_TICKS`` ticks late (the sorted mode sorts them, same ToA by
-  address). Dead and masked pixels never fire; noisy pixels fire on their own (1 % of the hits).
+  address). Dead pixels (a share ``dead_pixels`` of each chip's, 0.1 % by default) and masked pixels never fire;
+  noisy pixels fire on their own (1 % of the hits).
 - Threshold: the first threshold in keV, moved by the threshold DACs (Vthreshold_fine and THLFine 0.02 keV per
   step, Vthreshold_coarse and THLCoarse 0.4 keV per step from their model values). Its raw value follows it
   through ``raw_per_kev``, and setting the raw value moves the keV value. A block holds ``hits`` hits at the
