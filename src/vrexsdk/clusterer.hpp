@@ -523,8 +523,7 @@ private:
             // three cells are read one by one (eight bytes each, so a load takes the value a hit just stored there
             // straight from the store, which a wider load spanning two stores cannot), their keys gathered into one
             // register; its fourth lane repeats the third and is masked off.
-            const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w)),
-                          empty = _mm_set1_epi32(-1);
+            const __m128i tv = _mm_set1_epi32(static_cast<int>(t)), wv = _mm_set1_epi32(static_cast<int>(w));
             const auto cell = [](const auto* at) {
                 return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
             };
@@ -548,8 +547,10 @@ private:
             _mm_store_si128(reinterpret_cast<__m128i*>(slot), r0);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + 3), r1);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + 6), r2);
+            // Slots stay below 2^31 and none has the sign bit: the cells that name a slot are the lanes without it.
+            const auto named = [](__m128i r) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(r))) & 7u; };
             // Each slot named is joined once, however many cells name it.
-            for (unsigned m = ~holding(empty) & 0x1ffu; m != 0;) {
+            for (unsigned m = ~(named(r0) | named(r1) << 3 | named(r2) << 6) & 0x1ffu; m != 0;) {
                 const std::uint32_t v = slot[std::countr_zero(m)];
                 m &= ~holding(_mm_set1_epi32(static_cast<int>(v)));
                 const std::uint32_t s = find(v);
