@@ -1168,7 +1168,8 @@ PyMethodDef functions[] = {
                 "pixel_parameters(chip=0)\n--\n\nThe per-pixel truth generated data come from, for chip `chip` of "
                 "the first open device (else device 0): a dict of 256 x 256 arrays indexed [y, x], float32 \"a\", "
                 "\"b\", \"c\", \"t\" (ToT = a*E + b - c/(E - t), E in keV, ToT in counts) and bool \"dead\" "
-                "and \"noisy\". Fixed by the model's acquisition.pixel_seed.",
+                "and \"noisy\". Fixed by the model's acquisition.pixel_seed; acquisition.dead_pixels is the share of "
+                "dead ones.",
                 "chip"),
     {"generate_hits", vrex::as_pycfunction(&sim_generate_hits), METH_FASTCALL | METH_KEYWORDS,
      "generate_hits(count, *, seed=0, particles=None, overlap=False)\n--\n\n"
