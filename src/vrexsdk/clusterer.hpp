@@ -485,7 +485,11 @@ private:
     std::uint32_t join(std::uint32_t root, std::uint32_t& last, std::uint32_t c) noexcept {
         if (c == none || c == last || c == root) return root;  // empty, or a cluster already joined
         last = c;
-        const std::uint32_t s = find(c);
+        return merge(root, find(c));
+    }
+
+    // The hit's cluster so far (`root`, or none) and the cluster of root `s`, as one.
+    std::uint32_t merge(std::uint32_t root, std::uint32_t s) noexcept {
         return root == none ? s : (s == root ? root : unite(root, s));
     }
 
@@ -516,7 +520,7 @@ private:
         const std::size_t mid = (static_cast<std::size_t>(y) + 1) * gw + x + 1, top = mid - gw - 1;
         const Key t = static_cast<Key>(h.toa - g.base), w = static_cast<Key>(s_.window);
         const auto* const c = g.cells.data() + top;
-        std::uint32_t root = none, last = none;
+        std::uint32_t root = none;
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<Key, std::uint32_t>) {
             // Keys and t are below 2^31 above the base, so t - key is a non-negative signed difference. A row's
@@ -553,10 +557,8 @@ private:
             for (unsigned m = ~(named(r0) | named(r1) << 3 | named(r2) << 6) & 0x1ffu; m != 0;) {
                 const std::uint32_t v = slot[std::countr_zero(m)];
                 m &= ~holding(_mm_set1_epi32(static_cast<int>(v)));
-                const std::uint32_t s = find(v);
-                root = root == none ? s : (s == root ? root : unite(root, s));
+                root = merge(root, find(v));
             }
-            (void)last;
             return settle<false>(g, mid, root, h, x, y);
         }
 #endif
@@ -565,6 +567,7 @@ private:
         };
         const auto* const c1 = c + gw;
         const auto* const c2 = c1 + gw;
+        std::uint32_t last = none;
         for (unsigned m = in(c[0]) | in(c[1]) << 1 | in(c[2]) << 2 | in(c1[0]) << 3 | in(c1[1]) << 4 |
                           in(c1[2]) << 5 | in(c2[0]) << 6 | in(c2[1]) << 7 | in(c2[2]) << 8;
              m != 0; m &= m - 1)
