@@ -68,7 +68,7 @@ constexpr double kDeadFraction = 0.001, kNoisyFraction = 0.0005;
 
 // The table of chip `chip` for `seed`, with a share `dead` of its pixels dead; built once per (seed, chip, dead)
 // and shared.
-std::shared_ptr<const PixelTable> pixel_table(std::uint64_t seed, std::size_t chip, double dead = kDeadFraction);
+std::shared_ptr<const PixelTable> pixel_table(std::uint64_t seed, std::size_t chip, double dead);
 
 // Time-walk: how late a hit of `tot` counts crosses the threshold, in ns.
 inline double walk_ns(double tot) { return 100.0 * 4.0 / (4.0 + tot); }
