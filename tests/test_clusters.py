@@ -1,5 +1,7 @@
 """vrexsdk.clusters against a brute-force reference: every pair of hits compared, joined by union-find."""
 
+import threading
+
 import numpy as np
 import pytest
 
@@ -215,6 +217,41 @@ def test_strided_input_and_refused_block_leave_the_stream_intact():
         stream.push(np.array([(0, 1, 0), (70000, 1, 1)], HIT))
     parts = [stream.push(np.repeat(hits, 2)[::2]), stream.flush()]
     assert records(np.concatenate(parts)) == summary(hits, reference(hits))
+
+
+@pytest.mark.parametrize("order", ["sorted", "unsorted"])
+@pytest.mark.parametrize("call", [
+    lambda h: clusters.cluster(h, labels=True),
+    lambda h: (clusters.Clusterer().push(h), clusters.Clusterer(jitter_ticks=0).push(h)),
+    lambda h: clusters._Labelled().push(h),
+], ids=["cluster", "Clusterer", "labelled"])
+def test_hits_written_by_another_thread_meanwhile_never_crash(call, order):
+    # The GIL is released while the hits are clustered: another thread writing addresses outside the matrix and
+    # ToAs out of order into the array may change the outcome (or be refused), never the memory the kernel touches.
+    rng = np.random.default_rng(5)
+    hits = np.zeros(400_000, HIT)
+    hits["toa"] = rng.integers(0, 10**8, len(hits))
+    if order == "sorted":
+        hits.sort(order="toa")
+    address, toa, stop = hits["address"], hits["toa"], threading.Event()
+
+    def write():
+        while not stop.is_set():
+            at = rng.integers(0, len(hits), 500)
+            address[at], toa[at] = 4_000_000_000, rng.integers(0, 10**8, 500)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(8):
+            address[:] = rng.integers(0, 65536, len(hits))
+            try:
+                call(hits)
+            except (ValueError, RuntimeError):
+                pass
+    finally:
+        stop.set()
+        writer.join()
 
 
 

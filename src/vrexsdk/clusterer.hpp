@@ -164,25 +164,54 @@ public:
         for (unsigned k = 0; k < 9; ++k) near_[k] = (k / 3) * gw_ + k % 3;
     }
 
-    // Index of the first hit outside the matrix, or n.
-    std::size_t first_invalid(const Hit* hits, std::size_t n) const noexcept {
-        for (std::size_t i = 0; i < n; ++i)
-            if (hits[i].address >= pixels_) return i;
+    // Streaming: hits in arrival order, all inside the matrix. Appends the clusters that completed.
+    void push(const Hit* hits, std::size_t n, std::vector<Cluster>& out) { push_from<false>(hits, n, out, nullptr); }
+
+    // The same for hits in memory that another thread may write meanwhile (a NumPy array while the GIL is
+    // released): each is read once, into the stream's own buffer, and checked there, so what the kernel works on
+    // cannot change under it. Index of the first hit outside the matrix (the stream is left as it was; `address`
+    // is its address as read), or n.
+    std::size_t push_shared(const Hit* hits, std::size_t n, std::vector<Cluster>& out, std::uint32_t& address) {
+        return push_from<true>(hits, n, out, &address);
+    }
+
+    // Copies n hits from memory another thread may write into `to`, as push_shared() does. Index of the first hit
+    // outside the matrix (`address`: its address as read), or n.
+    std::size_t read(const Hit* hits, std::size_t n, Hit* to, std::uint32_t& address) const noexcept {
+        for (std::size_t i = 0; i < n; ++i) {
+            const Hit h = hits[i];
+            if (h.address >= pixels_) {
+                address = h.address;
+                return i;
+            }
+            to[i] = h;
+        }
         return n;
     }
 
-    // Streaming: hits in arrival order, all inside the matrix. Appends the clusters that completed.
-    void push(const Hit* hits, std::size_t n, std::vector<Cluster>& out) {
+private:
+    template <bool Shared>
+    std::size_t push_from(const Hit* hits, std::size_t n, std::vector<Cluster>& out, std::uint32_t* address) {
         const std::uint64_t below = floor();
         std::uint64_t seen = seen_, late = 0, least = std::numeric_limits<std::uint64_t>::max();
         bool sorted = true;
+        if constexpr (Shared) copy_.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t t = hits[i].toa;
+            const Hit h = hits[i];
+            if constexpr (Shared) {
+                if (h.address >= pixels_) {
+                    *address = h.address;
+                    return i;
+                }
+                copy_[i] = h;  // the copy is read in the same pass the block is scanned
+            }
+            const std::uint64_t t = h.toa;
             late += t < below;
             sorted &= t >= seen;
             seen = std::max(seen, t);
             least = std::min(least, t);  // with seen, the range the sort needs, without a pass of its own
         }
+        if constexpr (Shared) hits = copy_.data();
         late_ += late;
         received_ += n;
         // A block in order that follows everything held back needs no copy to be worked on.
@@ -219,8 +248,10 @@ public:
             pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
         }
         close(frontier, false, out, nullptr);
+        return n;
     }
 
+public:
     // Hits already in ToA order (every one at or above what was processed before), with their sequence numbers
     // (null: consecutive from the count processed so far); `labels` receives (hit, cluster) pairs as clusters
     // complete. No hit still to come may be below `frontier`.
@@ -844,7 +875,7 @@ private:
     std::vector<std::uint32_t> free_, open_, kept_;
     std::vector<Cluster> done_;  // finished by recycle(), emitted by the next close()
     std::size_t done_from_ = 0;   // open_ before this is all finished
-    std::vector<Hit> pending_, work_, scratch_;
+    std::vector<Hit> pending_, work_, scratch_, copy_;
     std::vector<std::uint32_t> buckets_;
     std::vector<Pending> unresolved_;
     std::uint64_t seen_ = 0, processed_ = 0, closed_at_ = 0;

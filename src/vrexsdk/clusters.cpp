@@ -142,7 +142,7 @@ struct Hits {
     std::size_t count = 0;
 };
 
-bool hits_of(PyObject* o, const cl::Settings& s, Hits& out, bool refuse_outside = true) {
+bool hits_of(PyObject* o, Hits& out) {
     if (!PyArray_Check(o)) {
         PyErr_Format(PyExc_TypeError, "hits must be a NumPy array of hit records, not %.200s", Py_TYPE(o)->tp_name);
         return false;
@@ -164,16 +164,13 @@ bool hits_of(PyObject* o, const cl::Settings& s, Hits& out, bool refuse_outside 
     if (!out.array) return false;
     out.data = static_cast<const cl::Hit*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.array.get())));
     out.count = static_cast<std::size_t>(PyArray_SIZE(a));
-    if (!refuse_outside) return true;
-    // Checked before any state changes, so a refused block leaves a stream as it was.
-    const std::uint64_t pixels = std::uint64_t{s.width} * s.height;
-    for (std::size_t i = 0; i < out.count; ++i)
-        if (out.data[i].address >= pixels) {
-            PyErr_Format(PyExc_ValueError, "hit %zu has address %u, outside the %u x %u matrix", i,
-                         out.data[i].address, s.width, s.height);
-            return false;
-        }
     return true;
+}
+
+// The hit `i` the kernel found outside the matrix (where it read the hits, with the GIL released).
+PyObject* outside(std::size_t i, std::uint32_t address, const cl::Settings& s) {
+    return PyErr_Format(PyExc_ValueError, "hit %zu has address %u, outside the %u x %u matrix", i, address, s.width,
+                        s.height);
 }
 
 PyObject* clusters_array(const std::vector<cl::Cluster>& v) {
@@ -208,24 +205,54 @@ struct Indexed {
     std::uint64_t seq;
 };
 
-void cluster_all(const cl::Settings& s, const cl::Hit* hits, std::size_t n, std::vector<cl::Cluster>& out,
-                 std::vector<cl::Label>* labels) {
+// What cluster_all() found in the hits as it read them: the first one outside the matrix (`outside` < n) and its
+// address, or that they fell out of the order they were first seen in (another thread wrote them meanwhile).
+struct Reading {
+    std::size_t outside;
+    std::uint32_t address = 0;
+    bool changed = false;
+};
+
+// The array may be written by another thread while this runs (the GIL is released), so the kernel works only on
+// hits read once into memory of its own, and checked there.
+Reading cluster_all(const cl::Settings& s, const cl::Hit* hits, std::size_t n, std::vector<cl::Cluster>& out,
+                    std::vector<cl::Label>* labels) {
     cl::Clusterer k(s);
+    Reading r{n};
     bool sorted = true;
     for (std::size_t i = 1; i < n && sorted; ++i) sorted = hits[i - 1].toa <= hits[i].toa;
+    std::vector<cl::Hit> part(std::min(chunk, n));
+    // The m hits from `at` into part; false (r says which) for one outside the matrix.
+    const auto read = [&](std::size_t at, std::size_t m) {
+        const std::size_t bad = k.read(hits + at, m, part.data(), r.address);
+        if (bad < m) r.outside = at + bad;
+        return bad == m;
+    };
     if (sorted) {
-        // The common case (sorted read-out, or a file written in order): no copy at all.
+        // The common case (sorted read-out, or a file written in order): a chunk at a time, no copy of it all.
+        std::uint64_t last = 0;
         for (std::size_t at = 0; at < n; at += chunk) {
             const std::size_t m = std::min(chunk, n - at);
-            k.push_sorted(hits + at, m, nullptr, hits[at + m - 1].toa, out, labels);
+            if (!read(at, m)) return r;
+            for (std::size_t i = 0; i < m; ++i) {
+                if (part[i].toa < last) {
+                    r.changed = true;
+                    return r;
+                }
+                last = part[i].toa;
+            }
+            k.push_sorted(part.data(), m, nullptr, last, out, labels);
         }
     } else {
         std::vector<Indexed> order(n);
-        for (std::size_t i = 0; i < n; ++i) order[i] = {hits[i], i};
+        for (std::size_t at = 0; at < n; at += chunk) {
+            const std::size_t m = std::min(chunk, n - at);
+            if (!read(at, m)) return r;
+            for (std::size_t i = 0; i < m; ++i) order[at + i] = {part[i], at + i};
+        }
         std::vector<Indexed> scratch;
         std::vector<std::uint32_t> buckets;
         cl::sort_by_toa(order.data(), n, [](const Indexed& e) { return e.hit.toa; }, scratch, buckets);
-        std::vector<cl::Hit> part(std::min(chunk, n));
         std::vector<std::uint64_t> seq(part.size());
         for (std::size_t at = 0; at < n; at += chunk) {
             const std::size_t m = std::min(chunk, n - at);
@@ -237,6 +264,7 @@ void cluster_all(const cl::Settings& s, const cl::Hit* hits, std::size_t n, std:
         }
     }
     k.flush(out, labels);
+    return r;
 }
 
 PyObject* cluster(PyObject*, PyObject* hits, Optional window_ns, Optional window_ticks, Optional radius,
@@ -247,11 +275,17 @@ PyObject* cluster(PyObject*, PyObject* hits, Optional window_ns, Optional window
     const int want_labels = is_none(labels) ? 0 : PyObject_IsTrue(labels.value);
     if (want_labels < 0) return nullptr;
     Hits h;
-    if (!hits_of(hits, s, h)) return nullptr;
+    if (!hits_of(hits, h)) return nullptr;
     std::vector<cl::Cluster> out;
     std::vector<cl::Label> pairs;
-    if (!run_released([&] { cluster_all(s, h.data, h.count, out, want_labels ? &pairs : nullptr); }))
+    Reading r{0};
+    if (!run_released([&] { r = cluster_all(s, h.data, h.count, out, want_labels ? &pairs : nullptr); }))
         return nullptr;
+    if (r.outside < h.count) return outside(r.outside, r.address, s);
+    if (r.changed) {
+        PyErr_SetString(PyExc_RuntimeError, "the hits changed while they were clustered (another thread wrote them)");
+        return nullptr;
+    }
     Ref result = Ref::steal(clusters_array(out));
     if (!result || !want_labels) return result.release();
     npy_intp n = static_cast<npy_intp>(h.count);
@@ -336,9 +370,13 @@ PyObject* clusterer_push(ClustererObject* self, PyObject* hits) {
     const Busy busy(self->busy);
     if (!busy) return nullptr;
     Hits h;
-    if (!hits_of(hits, self->settings, h)) return nullptr;
+    if (!hits_of(hits, h)) return nullptr;
     std::vector<cl::Cluster> out;
-    if (!run_released([&] { self->kernel->push(h.data, h.count, out); })) return nullptr;
+    std::size_t bad = 0;
+    std::uint32_t address = 0;
+    if (!run_released([&] { bad = self->kernel->push_shared(h.data, h.count, out, address); })) return nullptr;
+    // Nothing was pushed: the stream is as it was.
+    if (bad < h.count) return outside(bad, address, self->settings);
     return clusters_array(out);
 }
 
@@ -450,7 +488,7 @@ PyObject* labelled_push(LabelledObject* self, PyObject* hits, Optional values) {
     const Busy busy(self->busy);
     if (!busy) return nullptr;
     Hits h;
-    if (!hits_of(hits, self->settings, h, false)) return nullptr;
+    if (!hits_of(hits, h)) return nullptr;
     Ref v;
     const double* per_hit = nullptr;
     if (!is_none(values)) {

@@ -39,10 +39,12 @@ public:
     explicit LabelledStream(const Settings& s) : s_(s), kernel_(s) {}
 
     // Hits in arrival order; `values` (null: NaN for every hit) gives each hit's value to add up per cluster.
+    // Each hit is read once, into the stream's own memory, so hits another thread writes meanwhile (a NumPy array
+    // while the GIL is released) cannot change under the kernel.
     void push(const Hit* hits, const double* values, std::size_t n, Out& out) {
         const std::uint64_t pixels = std::uint64_t{s_.width} * s_.height;
         for (std::size_t i = 0; i < n; ++i) {
-            const Hit& h = hits[i];
+            const Hit h = hits[i];
             const std::uint64_t seq = next_++;
             const double v = values != nullptr ? values[i] : std::numeric_limits<double>::quiet_NaN();
             if (h.address >= pixels) {
