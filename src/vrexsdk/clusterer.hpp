@@ -444,6 +444,13 @@ private:
 
     std::uint32_t find(std::uint32_t s) noexcept {
         Slot* const v = slots_.data();
+        {
+            // A root, or a slot right below one (most of what a cell names), with no branch on which of the two.
+            const std::uint32_t p = v[s].parent, up = v[p].parent;
+            if (up == p) [[likely]] return p;
+            v[s].parent = up;
+            s = up;
+        }
         while (v[s].parent != s) {
             const std::uint32_t up = v[v[s].parent].parent;
             v[s].parent = up;  // path halving
@@ -584,11 +591,17 @@ private:
             _mm_storeu_si128(reinterpret_cast<__m128i*>(slot + 6), r2);
             // Slots stay below 2^31 and none has the sign bit: the cells that name a slot are the lanes without it.
             const auto named = [](__m128i r) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(r))) & 7u; };
-            // Each slot named is joined once, however many cells name it.
+            // Each slot named is joined once, however many cells name it. The cells that name a merged slot are
+            // made to name its cluster's root: the next hits around them then find one slot there, not two that
+            // turn out to be the same cluster (a third of all joins otherwise), and take fewer branches.
             for (unsigned m = ~(named(r0) | named(r1) << 3 | named(r2) << 6) & 0x1ffu; m != 0;) {
                 const std::uint32_t v = slot[std::countr_zero(m)];
-                m &= ~holding(_mm_set1_epi32(static_cast<int>(v)));
-                root = merge(root, find(v));
+                const unsigned cells_v = holding(_mm_set1_epi32(static_cast<int>(v)));
+                m &= ~cells_v;
+                const std::uint32_t found = find(v);
+                if (found != v)
+                    for (unsigned b = cells_v; b != 0; b &= b - 1) g.cells[top + near_[std::countr_zero(b)]].slot = found;
+                root = merge(root, found);
             }
             return settle<false>(g, mid, root, h, x, y);
         }
