@@ -238,14 +238,35 @@ private:
                 pending_.assign(hits + ready, hits + n);
             }
         } else {
-            work_.resize(pending_.size() + n);
-            // Held hits are in ToA order and never above what was seen.
-            const std::uint64_t low = pending_.empty() ? least : std::min(least, pending_.front().toa);
-            sort_by_toa_into(pending_.data(), pending_.size(), hits, n, work_.data(),
-                             [](const Hit& h) { return h.toa; }, scratch_, buckets_, low, seen);
-            const std::size_t ready = ready_in(work_.data(), work_.size());
-            process(work_.data(), ready, nullptr);
-            pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
+            // Held hits are in ToA order already (a quarter of a block at full rate and the default jitter): only
+            // the block is sorted, and merged with the few held hits above its least ToA. Those at or below it come
+            // first (on a tie, a held hit arrived first).
+            const std::size_t p = static_cast<std::size_t>(
+                std::upper_bound(pending_.begin(), pending_.end(), least,
+                                 [](std::uint64_t t, const Hit& h) { return t < h.toa; }) -
+                pending_.begin());
+            const std::size_t m = pending_.size() - p;
+            work_.resize(m + n);
+            sort_by_toa_into(hits, n, hits, 0, work_.data() + m, [](const Hit& h) { return h.toa; }, scratch_,
+                             buckets_, least, seen);
+            // Forward, in place: a hit is written at or before the place of the next sorted one still to read.
+            const Hit *a = pending_.data() + p, *const a_end = pending_.data() + pending_.size();
+            const Hit* b = work_.data() + m;
+            const Hit* const b_end = work_.data() + m + n;
+            Hit* w = work_.data();
+            while (a != a_end) *w++ = b != b_end && b->toa < a->toa ? *b++ : *a++;
+            const std::size_t ready_held = ready_in(pending_.data(), p);
+            process(pending_.data(), ready_held, nullptr);
+            if (ready_held < p) {
+                // Nothing of the block can be ready before these are.
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready_held));
+                pending_.resize(p - ready_held);
+                pending_.insert(pending_.end(), work_.begin(), work_.end());
+            } else {
+                const std::size_t ready = ready_in(work_.data(), work_.size());
+                process(work_.data(), ready, nullptr);
+                pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
+            }
         }
         close(frontier, false, out, nullptr);
         return n;
