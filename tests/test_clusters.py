@@ -132,13 +132,14 @@ def test_blocks_of_thousands_come_out_in_order_of_first_hits():
 
 
 @pytest.mark.parametrize("name", INPUTS)
-def test_labelled_stream_labels_every_hit_as_cluster_does(name):
+@pytest.mark.parametrize("blocks", [7, 81])
+def test_labelled_stream_labels_every_hit_as_cluster_does(name, blocks):
     # A hit outside the matrix between the others: in no cluster, and the labels after it still in order.
     hits = np.insert(INPUTS[name], len(INPUTS[name]) // 2, np.array([(1 << 20, 1, 0)], HIT))
     inside = hits["address"] < 65536
     values = np.arange(len(hits), dtype=np.float64)
     stream = clusters._Labelled(window_ticks=WINDOW, jitter_ticks=1000)
-    parts = [stream.push(hits[c], values[c]) for c in np.array_split(np.arange(len(hits)), 7)] + [stream.flush()]
+    parts = [stream.push(hits[c], values[c]) for c in np.array_split(np.arange(len(hits)), blocks)] + [stream.flush()]
     found, sums, labels = (np.concatenate([p[i] for p in parts]) for i in range(3))
     ref, ref_labels = clusters.cluster(hits[inside], window_ticks=WINDOW, labels=True)
     assert stream.outside == 1 and stream.unlabelled == 0 and labels[~inside].tolist() == [-1]

@@ -43,6 +43,7 @@ public:
     // while the GIL is released) cannot change under the kernel.
     void push(const Hit* hits, const double* values, std::size_t n, Out& out) {
         const std::uint64_t pixels = std::uint64_t{s_.width} * s_.height;
+        const std::size_t kept = held_.size();  // in ToA order since the last push
         for (std::size_t i = 0; i < n; ++i) {
             const Hit h = hits[i];
             const std::uint64_t seq = next_++;
@@ -57,7 +58,16 @@ public:
             seen_ = std::max(seen_, h.toa);
             held_.push_back({h, seq});
         }
-        sort_by_toa(held_.data(), held_.size(), [](const Held& e) { return e.hit.toa; }, scratch_, buckets_);
+        // Only the new hits are sorted, then merged with the held ones above their least ToA (stable: on a tie, the
+        // held hit arrived first).
+        const auto toa_order = [](const Held& a, const Held& b) { return a.hit.toa < b.hit.toa; };
+        sort_by_toa(held_.data() + kept, held_.size() - kept, [](const Held& e) { return e.hit.toa; }, scratch_,
+                    buckets_);
+        if (kept > 0 && kept < held_.size()) {
+            const auto from = std::upper_bound(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(kept),
+                                               held_[kept], toa_order);
+            std::inplace_merge(from, held_.begin() + static_cast<std::ptrdiff_t>(kept), held_.end(), toa_order);
+        }
         const std::uint64_t frontier = seen_ > s_.jitter ? seen_ - s_.jitter : 0;
         const auto ready = static_cast<std::size_t>(
             std::upper_bound(held_.begin(), held_.end(), frontier,
