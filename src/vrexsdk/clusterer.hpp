@@ -218,10 +218,12 @@ private:
         const bool in_place = sorted && (pending_.empty() || n == 0 || pending_.back().toa <= hits[0].toa);
         seen_ = seen;
         const std::uint64_t frontier = seen_ > s_.jitter ? seen_ - s_.jitter : 0;
-        const auto ready_in = [frontier](const Hit* a, std::size_t m) {
+        // Of m hits in ToA order, how many are at or below t.
+        const auto up_to = [](const Hit* a, std::size_t m, std::uint64_t t) {
             return static_cast<std::size_t>(
-                std::upper_bound(a, a + m, frontier, [](std::uint64_t t, const Hit& h) { return t < h.toa; }) - a);
+                std::upper_bound(a, a + m, t, [](std::uint64_t v, const Hit& h) { return v < h.toa; }) - a);
         };
+        const auto ready_in = [&up_to, frontier](const Hit* a, std::size_t m) { return up_to(a, m, frontier); };
         if (in_place && pending_.empty()) {
             const std::size_t ready = ready_in(hits, n);
             process(hits, ready, nullptr);
@@ -241,10 +243,7 @@ private:
             // Held hits are in ToA order already (a quarter of a block at full rate and the default jitter): only
             // the block is sorted, and merged with the few held hits above its least ToA. Those at or below it come
             // first (on a tie, a held hit arrived first).
-            const std::size_t p = static_cast<std::size_t>(
-                std::upper_bound(pending_.begin(), pending_.end(), least,
-                                 [](std::uint64_t t, const Hit& h) { return t < h.toa; }) -
-                pending_.begin());
+            const std::size_t p = up_to(pending_.data(), pending_.size(), least);
             const std::size_t m = pending_.size() - p;
             work_.resize(m + n);
             sort_by_toa_into(hits, n, hits, 0, work_.data() + m, [](const Hit& h) { return h.toa; }, scratch_,
