@@ -186,7 +186,10 @@ def test_window_in_ns_and_ticks():
     hits = hits_of((0, 0, 1, 0), (1, 0, 1, 64))  # 100 ns apart
     assert len(clusters.cluster(hits, window_ns=100)) == 1 == len(clusters.cluster(hits, window_ticks=64))
     assert len(clusters.cluster(hits, window_ns=99)) == 2
-    assert clusters.Clusterer(window_ns=clusters.TICK_NS * 7).window_ticks == 7
+    stream = clusters.Clusterer(window_ns=clusters.TICK_NS * 7, radius=2)
+    assert stream.window_ticks == 7
+    assert repr(stream) == "Clusterer(window_ticks=7, jitter_ticks=64000, radius=2, width=256, height=256)"
+    assert repr(eval(repr(stream), vars(clusters))) == repr(stream)
 
 
 @pytest.mark.parametrize("call, error", [
@@ -201,6 +204,10 @@ def test_window_in_ns_and_ticks():
     (lambda: clusters.cluster(np.zeros(1, HIT), window_ticks=-1), OverflowError),
     (lambda: clusters.cluster(np.zeros(1, HIT), radius=17), ValueError),
     (lambda: clusters.cluster(np.zeros(1, HIT), radius=1.5), TypeError),
+    (lambda: clusters.cluster(np.zeros(1, HIT), radius=True), TypeError),
+    (lambda: clusters.Clusterer(window_ns=True), TypeError),
+    (lambda: clusters.Clusterer(jitter_ticks=False), TypeError),
+    (lambda: clusters.Clusterer(jitter_ns=1e30), ValueError),
     (lambda: clusters.Clusterer(width=0), ValueError),
     (lambda: clusters.Clusterer(height=2**70), ValueError),
     (lambda: clusters.Clusterer().push(np.array([(1 << 31, 0, 0)], HIT)), ValueError),

@@ -82,7 +82,7 @@ bool ticks_of(const Optional& ns, const Optional& ticks, double default_ns, cons
         return false;
     }
     if (!is_none(ticks)) {
-        if (!PyLong_Check(ticks.value)) {
+        if (!PyLong_Check(ticks.value) || PyBool_Check(ticks.value)) {
             PyErr_Format(PyExc_TypeError, "%s_ticks must be an int, not %.200s", what, Py_TYPE(ticks.value)->tp_name);
             return false;
         }
@@ -90,11 +90,20 @@ bool ticks_of(const Optional& ns, const Optional& ticks, double default_ns, cons
     }
     double v = default_ns;
     if (!is_none(ns)) {
+        // True is an int to Python, but as a time it is a slip.
+        if (PyBool_Check(ns.value)) {
+            PyErr_Format(PyExc_TypeError, "%s_ns must be a number, not bool", what);
+            return false;
+        }
         v = PyFloat_AsDouble(ns.value);
         if (v == -1.0 && PyErr_Occurred()) return false;
     }
-    if (!std::isfinite(v) || v < 0 || v / tick_ns >= 0x1p63) {
+    if (!std::isfinite(v) || v < 0) {
         PyErr_Format(PyExc_ValueError, "%s_ns must be a finite time of at least 0, got %R", what, ns.value);
+        return false;
+    }
+    if (v / tick_ns >= 0x1p63) {
+        PyErr_Format(PyExc_ValueError, "%s_ns must be below 2**63 ticks (1.44e19 ns), got %R", what, ns.value);
         return false;
     }
     out = static_cast<std::uint64_t>(std::llround(v / tick_ns));
@@ -104,7 +113,7 @@ bool ticks_of(const Optional& ns, const Optional& ticks, double default_ns, cons
 bool bounded_int(const Optional& o, int fallback, int low, int high, const char* what, int& out) {
     out = fallback;
     if (is_none(o)) return true;
-    if (!PyLong_Check(o.value)) {
+    if (!PyLong_Check(o.value) || PyBool_Check(o.value)) {
         PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", what, Py_TYPE(o.value)->tp_name);
         return false;
     }
@@ -352,6 +361,15 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
+// As the call that makes a stream of the same settings.
+template <class Kernel, vrex::fixed_string Name>
+PyObject* stream_repr(PyObject* self) {
+    const cl::Settings& s = reinterpret_cast<StreamObject<Kernel>*>(self)->settings;
+    return PyUnicode_FromFormat("%s(window_ticks=%llu, jitter_ticks=%llu, radius=%d, width=%u, height=%u)", Name.value,
+                                static_cast<unsigned long long>(s.window), static_cast<unsigned long long>(s.jitter),
+                                s.radius, static_cast<unsigned>(s.width), static_cast<unsigned>(s.height));
+}
+
 template <class Kernel>
 void stream_dealloc(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
@@ -454,6 +472,7 @@ PyType_Slot clusterer_slots[] = {
                     "    in ToA ticks (TICK_NS each), not both.\n    ")},
     {Py_tp_new, reinterpret_cast<void*>(stream_new<cl::Clusterer, "Clusterer">)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc<cl::Clusterer>)},
+    {Py_tp_repr, reinterpret_cast<void*>(stream_repr<cl::Clusterer, "Clusterer">)},
     {Py_tp_methods, clusterer_methods},
     {Py_tp_getset, clusterer_getset},
     {0, nullptr}};
