@@ -27,21 +27,17 @@ import subprocess
 import sys
 import tempfile
 
+import numpy as np
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+# The hits are made once, by this process (under valgrind their making would take most of the time); the short
+# run takes the beginning of the long run's.
 CHILD = r"""
 import sys
 import numpy as np
-sys.path.insert(0, sys.argv[4])
-data, what, n, made = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[5])
-# Both runs make the long run's hits; the short one takes their beginning.
-if data == "mix":
-    import clusters as bench
-    hits = bench.generate(made)[0][:n]
-else:
-    from vrexsdk import simulator
-    mix = {"photon": 1, "electron": 1, "mip": 1, "alpha": 1}
-    hits = simulator.generate_hits(made, seed=2, particles=mix, overlap=True)[0][:n]
+path, what, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+hits = np.load(path)[:n]
 if what == "clusterer":
     from vrexsdk import clusters
     stream = clusters.Clusterer()
@@ -57,19 +53,32 @@ else:
 COLLECT = {"clusterer": "*clusterer_push*", "argsort": "array_argsort*"}
 
 
-def count(python, data, what, n, made):
-    """(instructions, mispredicted conditional and indirect branches) of one child run."""
+def count(python, path, what, n):
+    """(instructions, mispredicted conditional and indirect branches) of one child run on the hits in `path`."""
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     with tempfile.TemporaryDirectory() as tmp:
         result = subprocess.run(
             ["valgrind", "--tool=callgrind", "--branch-sim=yes", f"--callgrind-out-file={os.path.join(tmp, 'out')}",
-             f"--toggle-collect={COLLECT[what]}", python, "-c", CHILD, data, what, str(n), HERE, str(made)],
+             f"--toggle-collect={COLLECT[what]}", python, "-c", CHILD, path, what, str(n)],
             capture_output=True, text=True, env=env)
     # Events: Ir Bc Bcm Bi Bim.
     found = re.search(r"Collected : (\d+) \d+ (\d+) \d+ (\d+)", result.stderr)
     if result.returncode != 0 or found is None or int(found.group(1)) == 0:
-        raise SystemExit(f"{data} ({what}, {n} hits) failed under valgrind:\n{result.stderr[-3000:]}")
+        raise SystemExit(f"{path} ({what}, {n} hits) failed under valgrind:\n{result.stderr[-3000:]}")
     return int(found.group(1)), int(found.group(2)) + int(found.group(3))
+
+
+def made(data, n):
+    """n hits of the mixed particles of bench/clusters.py ("mix") or of the simulator's ("sim")."""
+    if data == "mix":
+        sys.path.insert(0, HERE)
+        import clusters as bench
+
+        return bench.generate(n)[0][:n]
+    from vrexsdk import simulator
+
+    mix = {"photon": 1, "electron": 1, "mip": 1, "alpha": 1}
+    return simulator.generate_hits(n, seed=2, particles=mix, overlap=True)[0][:n]
 
 
 def main():
@@ -90,9 +99,12 @@ def main():
     print("-" * len(head))
     for data, label in (("mix", "mix"), ("sim", "simulator")):
         per = {}
-        for what in ("clusterer", "argsort"):
-            (i1, b1), (i0, b0) = (count(python, data, what, n, long_n) for n in (long_n, short_n))
-            per[what] = ((i1 - i0) / (long_n - short_n), (b1 - b0) / (long_n - short_n))
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "hits.npy")
+            np.save(path, made(data, long_n))
+            for what in ("clusterer", "argsort"):
+                (i1, b1), (i0, b0) = (count(python, path, what, n) for n in (long_n, short_n))
+                per[what] = ((i1 - i0) / (long_n - short_n), (b1 - b0) / (long_n - short_n))
         ins, miss = per["clusterer"]
         print(f"{label:<12}{ins:>14.1f}{miss:>13.3f}{per['argsort'][0]:>10.1f}{ins / per['argsort'][0]:>11.2f}",
               flush=True)
