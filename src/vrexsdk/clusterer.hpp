@@ -343,6 +343,43 @@ private:
             base = to;
         }
     };
+    // What the loop over a run's hits at radius 1 reads for every hit, copied out of the stream: kept in registers,
+    // where members would be read again after each store into the grid or a slot (which the compiler must assume
+    // could change them).
+    template <class Key>
+    struct Frame {
+        typename Grid<Key>::Cell* cells;
+        std::size_t gw;
+        std::uint64_t base;
+        Key window;
+        std::uint32_t width;
+        int shift;
+
+        void xy(std::uint32_t a, std::uint32_t& x, std::uint32_t& y) const noexcept {
+            if (shift >= 0) {
+                x = a & (width - 1);
+                y = a >> shift;
+            } else {
+                x = a % width;
+                y = a / width;
+            }
+        }
+        // Files the hit (key t) into the cluster it joined (`root`), else into a new one, and into its cell `mid`.
+        std::uint32_t settle(Clusterer& k, std::size_t mid, std::uint32_t root, const Hit& h, Key t, std::uint32_t x,
+                             std::uint32_t y) const {
+            if (root == none)
+                root = k.new_slot(h, x, y);
+            else
+                k.accumulate<false>(root, h, x, y);
+            cells[mid] = {t, root};
+            return root;
+        }
+    };
+    template <class Key>
+    Frame<Key> frame(Grid<Key>& g) const noexcept {
+        return {g.cells.data(), gw_, g.base, static_cast<Key>(s_.window), s_.width, shift_};
+    }
+
     // Windows at or above this take 64-bit keys: the base must stay within a window below every hit to come.
     static constexpr std::uint64_t narrow_window = std::uint64_t{1} << 30;
 
@@ -573,11 +610,16 @@ private:
     // cells within the window are found without a branch each (which their data-dependent pattern would
     // mispredict), a row at once where the keys are 32-bit, and only those are visited.
     template <class Key>
-    std::uint32_t link_near(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
-        const std::size_t gw = gw_;
-        const std::size_t mid = (static_cast<std::size_t>(y) + 1) * gw + x + 1, top = mid - gw - 1;
-        const Key t = static_cast<Key>(h.toa - g.base), w = static_cast<Key>(s_.window);
-        const auto* const c = g.cells.data() + top;
+#if defined(__GNUC__)
+    [[gnu::always_inline]]  // a call would take the frame out of registers, and cost a tenth of the time
+#endif
+    std::uint32_t link_near(const Frame<Key>& f, const Hit& h) {
+        const std::size_t gw = f.gw;
+        std::uint32_t x, y;
+        f.xy(h.address, x, y);
+        const std::size_t top = static_cast<std::size_t>(h.address) + 2 * y, mid = top + gw + 1;
+        const Key t = static_cast<Key>(h.toa - f.base), w = f.window;
+        auto* const c = f.cells + top;
         std::uint32_t root = none;
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<Key, std::uint32_t>) {
@@ -620,10 +662,10 @@ private:
                 m &= ~cells_v;
                 const std::uint32_t found = find(v);
                 if (found != v)
-                    for (unsigned b = cells_v; b != 0; b &= b - 1) g.cells[top + near_[std::countr_zero(b)]].slot = found;
+                    for (unsigned b = cells_v; b != 0; b &= b - 1) c[near_[std::countr_zero(b)]].slot = found;
                 root = merge(root, found);
             }
-            return settle<false>(g, mid, root, h, x, y);
+            return f.settle(*this, mid, root, h, t, x, y);
         }
 #endif
         const auto in = [t, w](const auto& cell) noexcept {
@@ -636,39 +678,35 @@ private:
                           in(c1[2]) << 5 | in(c2[0]) << 6 | in(c2[1]) << 7 | in(c2[2]) << 8;
              m != 0; m &= m - 1)
             root = join(root, last, c[near_[std::countr_zero(m)]].slot);
-        return settle<false>(g, mid, root, h, x, y);
+        return f.settle(*this, mid, root, h, t, x, y);
     }
 
     // One hit, any radius (`R` when known at compile time, 0: the run-time one): linked to the clusters of the
     // neighbouring cells whose hit is within the window, or starting a cluster. A late hit looks both ways, and
-    // only at cells whose cluster is still open.
+    // only at cells whose cluster is still open. (Hits in order at radius 1 take link_near.)
     template <int R, bool Late, class Key>
     std::uint32_t link(Grid<Key>& g, const Hit& h, std::uint32_t x, std::uint32_t y) {
-        if constexpr (R == 1 && !Late) {
-            return link_near(g, h, x, y);
-        } else {
-            const int r = R > 0 ? R : s_.radius;
-            const std::size_t gw = gw_;
-            const std::size_t mid = (static_cast<std::size_t>(y) + r) * gw + x + r;
-            const std::uint64_t t = h.toa, w = s_.window;
-            const std::uint64_t open_from = closed_at_ > w ? closed_at_ - w : 0;
-            std::uint32_t root = none, last = none;
-            std::size_t row = mid - static_cast<std::size_t>(r) * gw;
-            for (int dy = -r; dy <= r; ++dy, row += gw) {
-                for (int dx = -r; dx <= r; ++dx) {
-                    const std::size_t i = row + static_cast<std::size_t>(dx);
-                    if constexpr (Late) {
-                        if (g.cells[i].slot == none) continue;
-                        const std::uint64_t c = g.toa(i), gap = c > t ? c - t : t - c;
-                        if (gap > w || c < open_from) continue;
-                    } else {
-                        if (static_cast<Key>(static_cast<Key>(t - g.base) - g.cells[i].key) > w) continue;
-                    }
-                    root = join(root, last, g.cells[i].slot);
+        const int r = R > 0 ? R : s_.radius;
+        const std::size_t gw = gw_;
+        const std::size_t mid = (static_cast<std::size_t>(y) + r) * gw + x + r;
+        const std::uint64_t t = h.toa, w = s_.window;
+        const std::uint64_t open_from = closed_at_ > w ? closed_at_ - w : 0;
+        std::uint32_t root = none, last = none;
+        std::size_t row = mid - static_cast<std::size_t>(r) * gw;
+        for (int dy = -r; dy <= r; ++dy, row += gw) {
+            for (int dx = -r; dx <= r; ++dx) {
+                const std::size_t i = row + static_cast<std::size_t>(dx);
+                if constexpr (Late) {
+                    if (g.cells[i].slot == none) continue;
+                    const std::uint64_t c = g.toa(i), gap = c > t ? c - t : t - c;
+                    if (gap > w || c < open_from) continue;
+                } else {
+                    if (static_cast<Key>(static_cast<Key>(t - g.base) - g.cells[i].key) > w) continue;
                 }
+                root = join(root, last, g.cells[i].slot);
             }
-            return settle<Late>(g, mid, root, h, x, y);
         }
+        return settle<Late>(g, mid, root, h, x, y);
     }
 
     // The grid rows a hit will test, asked for `ahead` hits before it: the hits come in ToA order from all over
@@ -676,12 +714,12 @@ private:
     // time. (The first and the last cell of a row: a row may straddle two lines.)
     static constexpr std::size_t ahead = 8;
     template <class Key>
-    void fetch(const Grid<Key>& g, const Hit& h) const noexcept {
+    static void fetch(const Frame<Key>& f, const Hit& h) noexcept {
+        // Hits reach the loop checked to be inside the matrix, so this is a cell of the grid.
         const std::uint32_t a = h.address;
-        if (a >= pixels_) return;  // never a pointer outside the grid
         // The top left neighbour: row y of the padded grid is two cells longer than the matrix's.
-        const std::size_t gw = gw_, y = shift_ >= 0 ? a >> shift_ : a / s_.width;
-        const auto* c = g.cells.data() + a + 2 * y;
+        const std::size_t gw = f.gw, y = f.shift >= 0 ? a >> f.shift : a / f.width;
+        const auto* c = f.cells + a + 2 * y;
         prefetch(c);
         prefetch(c + 2);
         prefetch(c + gw);
@@ -746,14 +784,29 @@ private:
     template <int R, class Key>
     void run(Grid<Key>& g, const Hit* hits, std::size_t i, std::size_t end, std::size_t n, const std::uint64_t* seq,
              bool track) {
-        for (; i < end; ++i) {
-            const Hit& h = hits[i];
-            if constexpr (R == 1)
-                if (i + ahead < n) fetch(g, hits[i + ahead]);
-            std::uint32_t x, y;
-            xy(h.address, x, y);
-            const std::uint32_t s = link<R, false>(g, h, x, y);
-            if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
+        if constexpr (R == 1) {
+            const Frame<Key> f = frame(g);
+            if (track) {
+                for (; i < end; ++i) {
+                    if (i + ahead < n) fetch(f, hits[i + ahead]);
+                    const std::uint32_t s = link_near(f, hits[i]);
+                    unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
+                }
+                return;
+            }
+            // The hits `ahead` of the last ones are fetched by none: the loop that fetches stops before them.
+            for (const std::size_t fetching = std::min(end, n > ahead ? n - ahead : 0); i < fetching; ++i) {
+                fetch(f, hits[i + ahead]);
+                link_near(f, hits[i]);
+            }
+            for (; i < end; ++i) link_near(f, hits[i]);
+        } else {
+            for (; i < end; ++i) {
+                std::uint32_t x, y;
+                xy(hits[i].address, x, y);
+                const std::uint32_t s = link<R, false>(g, hits[i], x, y);
+                if (track) unresolved_.push_back({seq != nullptr ? seq[i] : sequence_ + i, s});
+            }
         }
     }
 
