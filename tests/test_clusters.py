@@ -122,6 +122,16 @@ def test_stream_across_blocks_is_the_reference(name, cuts):
     assert stream.open == stream.pending == 0
 
 
+@pytest.mark.parametrize("width", [200, 512])  # a width that is not a power of two, and one that is but not 256
+def test_other_matrix_widths_are_the_reference(width):
+    hits = particles(300, 11, jitter=300, width=width)
+    expected = summary(hits, reference(hits, width=width), width=width)
+    found = clusters.cluster(hits, window_ticks=WINDOW, width=width, height=256)
+    stream = clusters.Clusterer(window_ticks=WINDOW, jitter_ticks=1000, width=width, height=256)
+    streamed = np.concatenate([stream.push(block) for block in np.array_split(hits, 7)] + [stream.flush()])
+    assert records(found) == records(streamed) == expected
+
+
 def test_blocks_of_thousands_come_out_in_order_of_first_hits():
     # Clusters finished while a long block is worked on come out where they would at the block's end.
     hits = particles(8000, 11, spacing=4, jitter=300)

@@ -215,7 +215,8 @@ private:
         late_ += late;
         received_ += n;
         // A block in order that follows everything held back needs no copy to be worked on.
-        const bool in_place = sorted && (pending_.empty() || n == 0 || pending_.back().toa <= hits[0].toa);
+        const bool in_place = sorted && (held() == 0 || n == 0 || pending_.back().toa <= hits[0].toa);
+        if (in_place) compact();
         seen_ = seen;
         const std::uint64_t frontier = seen_ > s_.jitter ? seen_ - s_.jitter : 0;
         // Of m hits in ToA order, how many are at or below t.
@@ -229,10 +230,10 @@ private:
             process(hits, ready, nullptr);
             pending_.assign(hits + ready, hits + n);
         } else if (in_place) {
-            const std::size_t held = ready_in(pending_.data(), pending_.size());
-            process(pending_.data(), held, nullptr);
-            if (held < pending_.size()) {
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(held));
+            const std::size_t done = ready_in(pending_.data(), pending_.size());
+            process(pending_.data(), done, nullptr);
+            if (done < pending_.size()) {
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
                 pending_.insert(pending_.end(), hits, hits + n);
             } else {
                 const std::size_t ready = ready_in(hits, n);
@@ -243,28 +244,32 @@ private:
             // Held hits are in ToA order already (a quarter of a block at full rate and the default jitter): only
             // the block is sorted, and merged with the few held hits above its least ToA. Those at or below it come
             // first (on a tie, a held hit arrived first).
-            const std::size_t p = up_to(pending_.data(), pending_.size(), least);
-            const std::size_t m = pending_.size() - p;
+            const Hit* const held_hits = pending_.data() + held_from_;
+            const std::size_t p = up_to(held_hits, held(), least);
+            const std::size_t m = held() - p;
             work_.resize(m + n);
             sort_by_toa_into(hits, n, hits, 0, work_.data() + m, [](const Hit& h) { return h.toa; }, scratch_,
                              buckets_, least, seen);
             // Forward, in place: a hit is written at or before the place of the next sorted one still to read.
-            const Hit *a = pending_.data() + p, *const a_end = pending_.data() + pending_.size();
+            const Hit *a = held_hits + p, *const a_end = held_hits + held();
             const Hit* b = work_.data() + m;
             const Hit* const b_end = work_.data() + m + n;
             Hit* w = work_.data();
             while (a != a_end) *w++ = b != b_end && b->toa < a->toa ? *b++ : *a++;
-            const std::size_t ready_held = ready_in(pending_.data(), p);
-            process(pending_.data(), ready_held, nullptr);
+            const std::size_t ready_held = ready_in(held_hits, p);
+            process(held_hits, ready_held, nullptr);
             if (ready_held < p) {
                 // Nothing of the block can be ready before these are.
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready_held));
+                held_from_ += ready_held;
+                compact();
                 pending_.resize(p - ready_held);
                 pending_.insert(pending_.end(), work_.begin(), work_.end());
             } else {
                 const std::size_t ready = ready_in(work_.data(), work_.size());
                 process(work_.data(), ready, nullptr);
-                pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(ready), work_.end());
+                // What is held is the rest of work_, taken as it lies (a third of a block, not copied).
+                pending_.swap(work_);
+                held_from_ = ready;
             }
         }
         close(frontier, false, out, nullptr);
@@ -284,8 +289,9 @@ public:
 
     // End of the stream: everything held is processed and every cluster emitted; the state starts afresh.
     void flush(std::vector<Cluster>& out, std::vector<Label>* labels = nullptr) {
-        process(pending_.data(), pending_.size(), nullptr);
+        process(pending_.data() + held_from_, held(), nullptr);
         pending_.clear();
+        held_from_ = 0;
         close(0, true, out, labels);
         reset_grid();
         slots_.clear();
@@ -298,7 +304,7 @@ public:
     std::uint64_t received() const noexcept { return received_; }
     std::uint64_t late() const noexcept { return late_; }
     std::uint64_t emitted() const noexcept { return emitted_; }
-    std::size_t pending() const noexcept { return pending_.size(); }
+    std::size_t pending() const noexcept { return held(); }
     std::size_t open() const noexcept { return slots_.size() - free_.size(); }
     std::size_t slots() const noexcept { return slots_.size(); }
 
@@ -345,9 +351,10 @@ private:
     };
     // What the loop over a run's hits at radius 1 reads for every hit, copied out of the stream: kept in registers,
     // where members would be read again after each store into the grid or a slot (which the compiler must assume
-    // could change them).
-    template <class Key>
+    // could change them). `Pow2`: the matrix's width is a power of two (256 on every chip), known to be.
+    template <class K, bool Pow2 = false>
     struct Frame {
+        using Key = K;
         typename Grid<Key>::Cell* cells;
         std::size_t gw;
         std::uint64_t base;
@@ -356,7 +363,7 @@ private:
         int shift;
 
         void xy(std::uint32_t a, std::uint32_t& x, std::uint32_t& y) const noexcept {
-            if (shift >= 0) {
+            if (Pow2 || shift >= 0) {
                 x = a & (width - 1);
                 y = a >> shift;
             } else {
@@ -375,8 +382,8 @@ private:
             return root;
         }
     };
-    template <class Key>
-    Frame<Key> frame(Grid<Key>& g) const noexcept {
+    template <bool Pow2 = false, class Key>
+    Frame<Key, Pow2> frame(Grid<Key>& g) const noexcept {
         return {g.cells.data(), gw_, g.base, static_cast<Key>(s_.window), s_.width, shift_};
     }
 
@@ -496,6 +503,13 @@ private:
         std::uint32_t slot;
     };
 
+    std::size_t held() const noexcept { return pending_.size() - held_from_; }
+    // The hits held back, from the start of pending_.
+    void compact() {
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(held_from_));
+        held_from_ = 0;
+    }
+
     // Below this a hit is late: hits up to it were processed, or clusters it could have joined may be closed.
     std::uint64_t floor() const noexcept { return std::max(processed_, closed_at_); }
 
@@ -531,6 +545,9 @@ private:
     }
 
     // A cluster of the one hit: its sums are the hit's own, set at once.
+#if defined(__GNUC__)
+    [[gnu::always_inline]]  // up to a quarter of the hits start a cluster; GCC would otherwise call it
+#endif
     std::uint32_t new_slot(const Hit& h, std::uint32_t x, std::uint32_t y) {
         std::uint32_t s;
         if (!free_.empty()) {
@@ -609,11 +626,12 @@ private:
     // One hit at or above everything processed, so each cell's hit is at or before it, on the 8 neighbours: the
     // cells within the window are found without a branch each (which their data-dependent pattern would
     // mispredict), a row at once where the keys are 32-bit, and only those are visited.
-    template <class Key>
+    template <class F>
 #if defined(__GNUC__)
-    [[gnu::always_inline]]  // a call would take the frame out of registers, and cost a tenth of the time
+    [[gnu::always_inline]]  // called, the frame goes to memory and the loop takes 5 % more instructions
 #endif
-    std::uint32_t link_near(const Frame<Key>& f, const Hit& h) {
+    std::uint32_t link_near(const F& f, const Hit& h) {
+        using Key = typename F::Key;
         const std::size_t gw = f.gw;
         std::uint32_t x, y;
         f.xy(h.address, x, y);
@@ -713,12 +731,14 @@ private:
     // the matrix, so its rows are mostly out of the L1 cache, and their loads would otherwise come one hit at a
     // time. (The first and the last cell of a row: a row may straddle two lines.)
     static constexpr std::size_t ahead = 8;
-    template <class Key>
-    static void fetch(const Frame<Key>& f, const Hit& h) noexcept {
+    template <class F>
+    static void fetch(const F& f, const Hit& h) noexcept {
         // Hits reach the loop checked to be inside the matrix, so this is a cell of the grid.
         const std::uint32_t a = h.address;
         // The top left neighbour: row y of the padded grid is two cells longer than the matrix's.
-        const std::size_t gw = f.gw, y = f.shift >= 0 ? a >> f.shift : a / f.width;
+        std::uint32_t x, y;
+        f.xy(a, x, y);
+        const std::size_t gw = f.gw;
         const auto* c = f.cells + a + 2 * y;
         prefetch(c);
         prefetch(c + 2);
@@ -780,6 +800,17 @@ private:
         sequence_ += n;
     }
 
+    // Hits i to end (of n) at radius 1, as run() takes them, with no labels to track.
+    template <class F>
+    void ordered(const F& f, const Hit* hits, std::size_t i, std::size_t end, std::size_t n) {
+        // The hits `ahead` of the last ones are fetched by none: the loop that fetches stops before them.
+        for (const std::size_t fetching = std::min(end, n > ahead ? n - ahead : 0); i < fetching; ++i) {
+            fetch(f, hits[i + ahead]);
+            link_near(f, hits[i]);
+        }
+        for (; i < end; ++i) link_near(f, hits[i]);
+    }
+
     // Hits i to end (of n), none late and all within the keys' span above the base.
     template <int R, class Key>
     void run(Grid<Key>& g, const Hit* hits, std::size_t i, std::size_t end, std::size_t n, const std::uint64_t* seq,
@@ -794,12 +825,10 @@ private:
                 }
                 return;
             }
-            // The hits `ahead` of the last ones are fetched by none: the loop that fetches stops before them.
-            for (const std::size_t fetching = std::min(end, n > ahead ? n - ahead : 0); i < fetching; ++i) {
-                fetch(f, hits[i + ahead]);
-                link_near(f, hits[i]);
-            }
-            for (; i < end; ++i) link_near(f, hits[i]);
+            if (f.shift >= 0)
+                ordered(frame<true>(g), hits, i, end, n);
+            else
+                ordered(f, hits, i, end, n);
         } else {
             for (; i < end; ++i) {
                 std::uint32_t x, y;
@@ -880,6 +909,7 @@ private:
         closed_at_ = std::max(closed_at_, frontier);
         const std::uint64_t w = s_.window;
         std::size_t kept = 0, closing = 0;
+        out.reserve(out.size() + open_.size());  // at most one record each: no copies as `out` grows
         for (const std::uint32_t s : open_) {
             if (s & finished) {  // done while the hits were worked on: emitted in its place
                 out.push_back(done_[s ^ finished]);
@@ -961,7 +991,9 @@ private:
     std::vector<std::uint32_t> free_, open_, kept_;
     std::vector<Cluster> done_;  // finished by recycle(), emitted by the next close()
     std::size_t done_from_ = 0;   // open_ before this is all finished
+    // The hits held back are pending_ from held_from_ on.
     std::vector<Hit> pending_, work_, scratch_, copy_;
+    std::size_t held_from_ = 0;
     std::vector<std::uint32_t> buckets_;
     std::vector<Pending> unresolved_;
     std::uint64_t seen_ = 0, processed_ = 0, closed_at_ = 0;
