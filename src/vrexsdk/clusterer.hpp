@@ -85,12 +85,23 @@ void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T*
     const int digit = std::max(1, (bits + passes - 1) / passes);
     const std::size_t radix = std::size_t{1} << digit;
     const std::uint64_t mask = radix - 1;
-    counts.assign(radix * static_cast<std::size_t>(passes), 0);
+    // Two passes, the common case, count into a second pair of tables as well (summed into the first after).
+    counts.assign(radix * static_cast<std::size_t>(passes == 2 ? 4 : passes), 0);
     std::uint32_t* const table = counts.data();
     const auto count = [&](const T* src, std::size_t m) {
-        // Two passes are the common case: spelled out, the compiler keeps both counts in one loop body.
         if (passes == 2) {
-            for (std::size_t i = 0; i < m; ++i) {
+            // Spelled out, so that both digits are counted in one loop body. Hits close in time share their high
+            // digit: counted alternately into two tables, one increment need not wait for the one before.
+            std::uint32_t* const other = table + 2 * radix;
+            std::size_t i = 0;
+            for (; i + 1 < m; i += 2) {
+                const std::uint64_t v = toa(src[i]) - low, u = toa(src[i + 1]) - low;
+                ++table[v & mask];
+                ++table[radix + (v >> digit)];
+                ++other[u & mask];
+                ++other[radix + (u >> digit)];
+            }
+            if (i < m) {
                 const std::uint64_t v = toa(src[i]) - low;
                 ++table[v & mask];
                 ++table[radix + (v >> digit)];
@@ -104,6 +115,8 @@ void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T*
     };
     count(a, na);
     count(b, nb);
+    if (passes == 2)
+        for (std::size_t k = 0; k < 2 * radix; ++k) table[k] += table[2 * radix + k];
     if (passes > 1) tmp.resize(n);
     // The passes alternate between dst and tmp so that the last one writes dst.
     T* out = passes % 2 == 1 ? dst : tmp.data();
@@ -802,7 +815,10 @@ private:
 
     // Hits i to end (of n) at radius 1, as run() takes them, with no labels to track.
     template <class F>
-    void ordered(const F& f, const Hit* hits, std::size_t i, std::size_t end, std::size_t n) {
+    void ordered(const F& of_run, const Hit* hits, std::size_t i, std::size_t end, std::size_t n) {
+        // A copy of the frame, which no store into the grid or a slot can change: read from a reference, its
+        // members would be loaded again for every hit.
+        const F f = of_run;
         // The hits `ahead` of the last ones are fetched by none: the loop that fetches stops before them.
         for (const std::size_t fetching = std::min(end, n > ahead ? n - ahead : 0); i < fetching; ++i) {
             fetch(f, hits[i + ahead]);
