@@ -93,19 +93,17 @@ void sort_by_toa_into(const T* a, std::size_t na, const T* b, std::size_t nb, T*
             // Spelled out, so that both digits are counted in one loop body. Hits close in time share their high
             // digit: counted alternately into two tables, one increment need not wait for the one before.
             std::uint32_t* const other = table + 2 * radix;
+            const auto tally = [&](std::uint32_t* into, const T& hit) {
+                const std::uint64_t v = toa(hit) - low;
+                ++into[v & mask];
+                ++into[radix + (v >> digit)];
+            };
             std::size_t i = 0;
             for (; i + 1 < m; i += 2) {
-                const std::uint64_t v = toa(src[i]) - low, u = toa(src[i + 1]) - low;
-                ++table[v & mask];
-                ++table[radix + (v >> digit)];
-                ++other[u & mask];
-                ++other[radix + (u >> digit)];
+                tally(table, src[i]);
+                tally(other, src[i + 1]);
             }
-            if (i < m) {
-                const std::uint64_t v = toa(src[i]) - low;
-                ++table[v & mask];
-                ++table[radix + (v >> digit)];
-            }
+            if (i < m) tally(table, src[i]);
             return;
         }
         for (std::size_t i = 0; i < m; ++i) {
